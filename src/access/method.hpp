@@ -1,0 +1,110 @@
+// The method objects of the class tree: a small function type that binds like
+// a Python function, checks its arguments exactly as CPython 3.10 checks those
+// of a function with the same signature, and dispatches through vectorcall.
+//
+// Every method is described by one MethodSpec row: its name, parameters,
+// docstring, the feature node it reaches (for the plain getters and setters)
+// and the C++ function that implements it.
+#pragma once
+
+#include "access/ref.hpp"
+
+namespace tavrocam {
+
+constexpr int kMaxParams = 3;  // self plus at most two
+
+struct MethodObject;
+
+// Receives exactly spec.nparams arguments (borrowed), self first, after the
+// argument check and with defaults filled in. Returns a new reference, or
+// NULL with the error set.
+using MethodImpl = PyObject* (*)(MethodObject* method, PyObject* const* args);
+
+// Which default value the last parameter has, if any.
+enum class Default : unsigned char { None, Zero, Red };
+
+struct MethodSpec {
+    // Declared in the tables.
+    const char* name = nullptr;
+    const char* node = nullptr;  // the feature node of a plain getter or setter
+    const char* doc = nullptr;   // nullptr: __doc__ is None
+    MethodImpl impl = nullptr;
+    const char* params[kMaxParams] = {"self", nullptr, nullptr};
+    int nparams = 1;
+    Default last_default = Default::None;
+
+    // Made once per process by prepare_method().
+    PyObject* py_name = nullptr;
+    PyObject* py_qualname = nullptr;
+    PyObject* py_node = nullptr;
+    PyObject* py_doc = nullptr;
+    PyObject* py_params[kMaxParams] = {nullptr, nullptr, nullptr};
+    PyObject* py_defaults = nullptr;   // a tuple, or nullptr for no defaults
+    PyObject* py_signature = nullptr;  // __text_signature__
+};
+
+// The node-access pattern, written once (access/node.cpp).
+PyObject* plain_getter(MethodObject* method, PyObject* const* args);
+PyObject* plain_setter(MethodObject* method, PyObject* const* args);
+
+// Table rows. A getter reads `node`; a setter writes its one parameter to it.
+constexpr MethodSpec getter(const char* name, const char* node, const char* doc = nullptr) {
+    MethodSpec s;
+    s.name = name;
+    s.node = node;
+    s.doc = doc;
+    s.impl = plain_getter;
+    return s;
+}
+
+constexpr MethodSpec setter(const char* name, const char* node, const char* param,
+                            const char* doc = nullptr) {
+    MethodSpec s;
+    s.name = name;
+    s.node = node;
+    s.doc = doc;
+    s.impl = plain_setter;
+    s.params[1] = param;
+    s.nparams = 2;
+    return s;
+}
+
+// A method with logic of its own; parameters after self as given.
+constexpr MethodSpec custom(const char* name, MethodImpl impl, const char* doc = nullptr,
+                            const char* p1 = nullptr, const char* p2 = nullptr,
+                            Default last_default = Default::None) {
+    MethodSpec s;
+    s.name = name;
+    s.doc = doc;
+    s.impl = impl;
+    s.params[1] = p1;
+    s.params[2] = p2;
+    s.nparams = p2 ? 3 : (p1 ? 2 : 1);
+    s.last_default = last_default;
+    return s;
+}
+
+struct MethodObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    MethodSpec* spec;
+    PyObject* name;      // __name__
+    PyObject* qualname;  // __qualname__
+    PyObject* doc;       // __doc__
+    PyObject* module;    // __module__
+    PyObject* dict;      // __dict__, made on demand
+    PyObject* globals;   // the module namespace the method was made in
+    PyObject* cell;      // the class cell (only AnalogControl.__init__ has one)
+};
+
+// Makes the per-process constants of a row; `owner` is the qualified name of
+// the class that holds the method ("CLASS_Tavrocam.AnalogControl").
+int prepare_method(MethodSpec& spec, const char* owner);
+
+// A new method object for `spec`, made in the namespace `globals` whose
+// __name__ is `module_name`. `cell` may be NULL.
+PyObject* make_method(MethodSpec& spec, PyObject* module_name, PyObject* globals, PyObject* cell);
+
+int prepare_method_type();
+
+}  // namespace tavrocam

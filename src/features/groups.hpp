@@ -1,0 +1,45 @@
+// The fourteen feature groups: one table of methods each, and the catalogue
+// that lists them in the order the outer class creates and holds them.
+#pragma once
+
+#include <cstddef>
+
+#include "access/method.hpp"
+
+namespace tavrocam {
+
+struct GroupSpec {
+    const char* class_name;  // "ImageFormatControl"
+    const char* attribute;   // "ImageFormat", the attribute of CLASS_Tavrocam instances
+    MethodSpec* methods;     // in the order of the class body
+    std::size_t count;
+    bool class_cell;  // the class namespace carries __classcell__ (zero-argument super())
+
+    // Made once per process by prepare_groups().
+    PyObject* py_class_name;
+    PyObject* py_attribute;
+    PyObject* py_qualname;
+};
+
+template <std::size_t N>
+constexpr GroupSpec group(const char* class_name, const char* attribute, MethodSpec (&methods)[N],
+                          bool class_cell = false) {
+    return GroupSpec{class_name, attribute, methods, N, class_cell, nullptr, nullptr, nullptr};
+}
+
+// Each feature unit defines the groups it implements.
+extern GroupSpec kSequencerGroup, kImageQualityGroup, kLUTGroup, kDigitalIOGroup,
+    kCounterTimerGroup, kLightGroup, kChunkDataGroup, kEventGroup;  // auxiliary.cpp
+extern GroupSpec kImageFormatGroup;                                 // image_format.cpp
+extern GroupSpec kAnalogGroup;                                      // analog.cpp
+extern GroupSpec kAcquisitionGroup, kAutoFunctionGroup;             // acquisition.cpp
+extern GroupSpec kTransportLayerGroup, kDeviceGroup;                // device.cpp
+
+// The groups in creation order (catalogue.cpp).
+extern GroupSpec* const kGroups[];
+extern const std::size_t kGroupCount;
+
+// Makes every group's and method's per-process constants. 0, or -1.
+int prepare_groups();
+
+}  // namespace tavrocam
