@@ -10,7 +10,7 @@
 namespace tavrocam {
 namespace {
 
-PyTypeObject MethodType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject MethodType{};  // filled in by prepare_method_type()
 
 inline MethodObject* as_method(PyObject* obj) { return reinterpret_cast<MethodObject*>(obj); }
 
@@ -293,6 +293,8 @@ int prepare_method_type() {
     if (MethodType.tp_flags & Py_TPFLAGS_READY) {
         return 0;
     }
+    Py_SET_REFCNT(&MethodType, 1);
+    Py_SET_TYPE(&MethodType, &PyType_Type);
     MethodType.tp_name = "Tavrocam.function";
     MethodType.tp_basicsize = sizeof(MethodObject);
     MethodType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |

@@ -38,6 +38,8 @@
     X(GetMin, "GetMin")                                                          \
     X(GetMax, "GetMax")                                                          \
     X(Execute, "Execute")                                                        \
+    X(IsValid, "IsValid")                                                        \
+    X(LogicalErrorException, "LogicalErrorException")                            \
     /* instance attributes */                                                    \
     X(cam, "cam")                                                                \
     X(_cam, "_cam")                                                              \

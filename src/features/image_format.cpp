@@ -7,22 +7,77 @@
 namespace tavrocam {
 namespace {
 
-// Centres the ROI along one axis. When the camera offers the centring
-// feature (`center`), it is executed; otherwise the offset is computed as
-// (size.GetMax() - size.GetValue()) // 2 and written to `offset`.
-PyObject* centre(PyObject* self, PyObject* center, PyObject* size, PyObject* offset) {
+// Whether the lookup error in flight is the SDK's own "node not existing"
+// error (pylon.LogicalErrorException), which older pypylon releases raise
+// where a plain camera object raises AttributeError.
+bool missing_node_error(PyObject* globals) {
+    PyObject* pending_type;
+    PyObject* pending_value;
+    PyObject* pending_tb;
+    PyErr_Fetch(&pending_type, &pending_value, &pending_tb);
+    PyObject* cls = nullptr;
+    PyObject* pylon = PyDict_GetItemWithError(globals, names::pylon);
+    const int found = pylon ? _PyObject_LookupAttr(pylon, names::LogicalErrorException, &cls) : 0;
+    PyErr_Clear();
+    PyErr_Restore(pending_type, pending_value, pending_tb);
+    const bool matches = found > 0 && PyExceptionClass_Check(cls) && PyErr_ExceptionMatches(cls);
+    Py_XDECREF(cls);
+    return matches;
+}
+
+// Whether the camera object offers `center` as a centring command: the
+// attribute exists (hasattr semantics, the SDK's "node not existing" error
+// counting as absence), it has Execute (on this camera model CenterX/CenterY
+// are Boolean features, which have none), and it is not a placeholder the
+// SDK hands out for a feature the camera lacks (IsValid() false).
+// 1 yes, 0 no, -1 with the error set.
+int has_centring_command(PyObject* globals, PyObject* self, PyObject* center) {
     Ref cam(PyObject_GetAttr(self, names::_cam));
     if (!cam) {
-        return nullptr;
+        return -1;
     }
-    PyObject* probe = nullptr;
-    const int present = _PyObject_LookupAttr(cam.get(), center, &probe);
-    Py_XDECREF(probe);
-    cam = Ref();
+    PyObject* found = nullptr;
+    const int present = _PyObject_LookupAttr(cam.get(), center, &found);
+    Ref node(found);
     if (present < 0) {
+        if (missing_node_error(globals)) {
+            PyErr_Clear();
+            return 0;
+        }
+        return -1;
+    }
+    if (present == 0) {
+        return 0;
+    }
+    PyObject* execute = nullptr;
+    const int has_execute = _PyObject_LookupAttr(node.get(), names::Execute, &execute);
+    Py_XDECREF(execute);
+    if (has_execute <= 0) {
+        return has_execute;
+    }
+    PyObject* is_valid = nullptr;
+    const int has_is_valid = _PyObject_LookupAttr(node.get(), names::IsValid, &is_valid);
+    Ref check(is_valid);
+    if (has_is_valid <= 0) {
+        return has_is_valid < 0 ? -1 : 1;
+    }
+    Ref valid(PyObject_CallNoArgs(check.get()));
+    if (!valid) {
+        return -1;
+    }
+    return PyObject_IsTrue(valid.get());
+}
+
+// Centres the ROI along one axis. When the camera offers the centring
+// command (`center`), it is executed; otherwise the offset is computed as
+// (size.GetMax() - size.GetValue()) // 2 and written to `offset`.
+PyObject* centre(MethodObject* method, PyObject* self, PyObject* center, PyObject* size,
+                 PyObject* offset) {
+    const int command = has_centring_command(method->globals, self, center);
+    if (command < 0) {
         return nullptr;
     }
-    if (present) {
+    if (command) {
         if (discard(node_call(self, center, names::Execute)) < 0) {
             return nullptr;
         }
@@ -62,12 +117,12 @@ PyObject* centre(PyObject* self, PyObject* center, PyObject* size, PyObject* off
     Py_RETURN_NONE;
 }
 
-PyObject* center_x(MethodObject*, PyObject* const* args) {
-    return centre(args[0], names::CenterX, names::Width, names::OffsetX);
+PyObject* center_x(MethodObject* method, PyObject* const* args) {
+    return centre(method, args[0], names::CenterX, names::Width, names::OffsetX);
 }
 
-PyObject* center_y(MethodObject*, PyObject* const* args) {
-    return centre(args[0], names::CenterY, names::Height, names::OffsetY);
+PyObject* center_y(MethodObject* method, PyObject* const* args) {
+    return centre(method, args[0], names::CenterY, names::Height, names::OffsetY);
 }
 
 MethodSpec methods[] = {

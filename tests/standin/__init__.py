@@ -1,0 +1,420 @@
+"""A stand-in for the part of pypylon that Tavrocam uses.
+
+It models one Basler acA2040-55uc (2048 x 1536 Bayer sensor) with realistic
+node values and limits, records every SDK call in order, and can be told to
+fail any call with a given exception. It is a plain Python package: tests bind
+``Tavrocam.pylon`` to ``SDK(...).pylon``, or hand a ``Camera`` straight to a
+feature group.
+
+Recorded entries are tuples: ``("Width.GetValue",)``, ``("Width.SetValue", 640)``,
+``("Open",)``, ``("EnumerateDevices",)`` ... With ``lookups=True`` the log also
+holds ``("getattr", "Width")`` for a node looked up on the camera and
+``("getattr", "Width.SetValue")`` for a method looked up on a node.
+"""
+
+from __future__ import annotations
+
+import types
+
+
+class GenericException(Exception):
+    """Root of the stand-in SDK's errors, as pylon's GenericException is."""
+
+
+class LogicalErrorException(GenericException):
+    pass
+
+
+class RuntimeException(GenericException):
+    pass
+
+
+class AccessException(GenericException):
+    pass
+
+
+class OutOfRangeException(GenericException):
+    pass
+
+
+class InvalidArgumentException(GenericException):
+    pass
+
+
+SENSOR_WIDTH = 2048
+SENSOR_HEIGHT = 1536
+MODEL_NAME = "acA2040-55uc"
+IN_USE_TEXT = (
+    "Failed to open device 'Basler acA2040-55uc (40012345)'. Access denied : "
+    "the device is already controlled by another application."
+)
+
+
+class Recorder:
+    """The call log and the fault table shared by an SDK and its cameras."""
+
+    def __init__(self, lookups: bool = False):
+        self.log: list[tuple] = []
+        self.lookups = lookups
+        self._faults: dict[str, list] = {}
+
+    def fail(self, call: str, exc, times: int | None = None):
+        """Make ``call`` ("Width.GetValue", "Open", "getattr:Width", ...) raise
+        ``exc`` (an instance or a class), every time or the next ``times`` times."""
+        self._faults[call] = [exc, times]
+
+    def heal(self, call: str | None = None):
+        if call is None:
+            self._faults.clear()
+        else:
+            self._faults.pop(call, None)
+
+    def check(self, call: str):
+        fault = self._faults.get(call)
+        if fault is None:
+            return
+        exc, times = fault
+        if times is not None:
+            if times <= 1:
+                del self._faults[call]
+            else:
+                fault[1] = times - 1
+        raise exc
+
+    def record(self, call: str, *args):
+        self.log.append((call, *args))
+        self.check(call)
+
+    def lookup(self, what: str):
+        if self.lookups:
+            self.log.append(("getattr", what))
+        self.check("getattr:" + what)
+
+    @property
+    def calls(self) -> list[tuple]:
+        """The log without attribute look-ups."""
+        return [entry for entry in self.log if entry[0] != "getattr"]
+
+    def clear(self):
+        self.log.clear()
+
+
+_NODE_METHODS = frozenset({"GetValue", "SetValue", "GetMin", "GetMax", "GetInc", "Execute"})
+
+
+class Node:
+    """A feature node: a value with optional limits, entries or access rules."""
+
+    def __init__(self, camera, name, value=None, *, minimum=None, maximum=None,
+                 entries=None, readonly=False, kind=None):
+        self._camera = camera
+        self.name = name
+        self.value = value
+        self.minimum = minimum
+        self.maximum = maximum
+        self.entries = entries
+        self.readonly = readonly
+        self.kind = kind if kind is not None else type(value)
+
+    def __getattribute__(self, attr):
+        if attr in _NODE_METHODS:
+            object.__getattribute__(self, "_camera")._rec.lookup(
+                object.__getattribute__(self, "name") + "." + attr)
+        return object.__getattribute__(self, attr)
+
+    def _limit(self, limit):
+        return limit(self._camera) if callable(limit) else limit
+
+    def _require_open(self):
+        if not self._camera._open:
+            raise AccessException(f"Node '{self.name}' is not accessible: the camera is not open")
+
+    def GetValue(self):
+        self._camera._rec.record(self.name + ".GetValue")
+        self._require_open()
+        return self._read()
+
+    def _read(self):
+        return self.value
+
+    def SetValue(self, value):
+        self._camera._rec.record(self.name + ".SetValue", value)
+        self._require_open()
+        if self.readonly:
+            raise AccessException(f"Node '{self.name}' is not writable")
+        if self.entries is not None:
+            if value not in self.entries:
+                raise InvalidArgumentException(
+                    f"Feature '{self.name}': entry '{value}' is not available")
+        elif self.kind is bool:
+            if not isinstance(value, bool):
+                raise InvalidArgumentException(f"Feature '{self.name}': expected a bool")
+        elif self.kind in (int, float):
+            if isinstance(value, bool) or not isinstance(value, (int, float)) or (
+                    self.kind is int and not isinstance(value, int)):
+                raise InvalidArgumentException(
+                    f"Feature '{self.name}': value of type {type(value).__name__} not accepted")
+            low, high = self._limit(self.minimum), self._limit(self.maximum)
+            if (low is not None and value < low) or (high is not None and value > high):
+                raise OutOfRangeException(
+                    f"Value = {value} must be within {low} and {high}: '{self.name}'")
+        self._write(value)
+        return True  # setters of the module must drop this
+
+    def _write(self, value):
+        self.value = value
+
+    def GetMin(self):
+        self._camera._rec.record(self.name + ".GetMin")
+        self._require_open()
+        return self._limit(self.minimum)
+
+    def GetMax(self):
+        self._camera._rec.record(self.name + ".GetMax")
+        self._require_open()
+        return self._limit(self.maximum)
+
+
+class SelectedNode(Node):
+    """A node whose value depends on a selector node (BalanceRatio)."""
+
+    def __init__(self, camera, name, values, selector, **kw):
+        super().__init__(camera, name, None, kind=float, **kw)
+        self.values = values
+        self.selector = selector
+
+    def _read(self):
+        return self.values[self._camera._nodes[self.selector].value]
+
+    def _write(self, value):
+        self.values[self._camera._nodes[self.selector].value] = value
+
+
+class CommandNode(Node):
+    def Execute(self):
+        self._camera._rec.record(self.name + ".Execute")
+        self._require_open()
+        return True
+
+
+def _default_nodes(cam):
+    onoff = ["Off", "On"]
+    modes = ["Off", "Once", "Continuous"]
+    return [
+        Node(cam, "Width", SENSOR_WIDTH, minimum=16,
+             maximum=lambda c: SENSOR_WIDTH - c._nodes["OffsetX"].value),
+        Node(cam, "Height", SENSOR_HEIGHT, minimum=16,
+             maximum=lambda c: SENSOR_HEIGHT - c._nodes["OffsetY"].value),
+        Node(cam, "OffsetX", 0, minimum=0,
+             maximum=lambda c: SENSOR_WIDTH - c._nodes["Width"].value),
+        Node(cam, "OffsetY", 0, minimum=0,
+             maximum=lambda c: SENSOR_HEIGHT - c._nodes["Height"].value),
+        Node(cam, "PixelFormat", "BayerRG8",
+             entries=["Mono8", "BayerRG8", "BayerRG12", "BayerRG12p", "RGB8", "BGR8", "YCbCr422_8"]),
+        Node(cam, "ReverseX", False),
+        Node(cam, "ReverseY", False),
+        Node(cam, "Gain", 0.0, minimum=0.0, maximum=24.0),
+        Node(cam, "BlackLevel", 0.0, minimum=0.0, maximum=31.9375),
+        Node(cam, "BalanceRatioSelector", "Red", entries=["Red", "Green", "Blue"]),
+        SelectedNode(cam, "BalanceRatio", {"Red": 1.546875, "Green": 1.0, "Blue": 2.140625},
+                     "BalanceRatioSelector", minimum=0.0, maximum=15.984375),
+        Node(cam, "LightSourcePreset", "Daylight5000K",
+             entries=["Off", "Daylight5000K", "Daylight6500K", "Tungsten2800K"]),
+        Node(cam, "ExposureAuto", "Off", entries=modes),
+        Node(cam, "BalanceWhiteAuto", "Off", entries=modes),
+        Node(cam, "GainAuto", "Off", entries=modes),
+        Node(cam, "ExposureTime", 5000.0, minimum=19.0, maximum=10000000.0),
+        Node(cam, "TriggerMode", "Off", entries=onoff),
+        Node(cam, "SequencerMode", "Off", entries=onoff),
+        Node(cam, "SequencerConfigurationMode", "Off", entries=onoff),
+        Node(cam, "LUTEnable", False),
+        Node(cam, "LUTSelector", "Luminance", entries=["Luminance"]),
+        Node(cam, "LineSelector", "Line1", entries=["Line1", "Line2", "Line3", "Line4"]),
+        Node(cam, "LineStatus", False, readonly=True),
+        Node(cam, "CounterSelector", "Counter1", entries=["Counter1", "Counter2"]),
+        Node(cam, "LightDeviceSelector", "Device1", entries=["Device1", "Device2", "Device3", "Device4"]),
+        Node(cam, "ChunkModeActive", False),
+        Node(cam, "EventSelector", "ExposureEnd",
+             entries=["ExposureEnd", "FrameStart", "FrameStartOvertrigger", "CriticalTemperature",
+                      "OverTemperature"]),
+        Node(cam, "EventNotification", "Off", entries=onoff),
+        Node(cam, "PayloadSize", SENSOR_WIDTH * SENSOR_HEIGHT, readonly=True),
+        Node(cam, "DeviceModelName", MODEL_NAME, readonly=True),
+        Node(cam, "DeviceTemperature", 42.5, readonly=True),
+        Node(cam, "DeviceFirmwareVersion", "106812-16;U;acA2040_55;V1.0-0;0", readonly=True),
+    ]
+
+
+class Camera:
+    """The camera object: nodes as attributes, plus Open/IsOpen/Close.
+
+    ``center``: None (the camera has no CenterX/CenterY), "command" (command
+    nodes with Execute) or "boolean" (Boolean features without Execute, as on
+    the real acA2040-55uc). ``omit`` names nodes the camera lacks; looking one
+    up raises ``missing`` (AttributeError by default).
+    """
+
+    def __init__(self, *, is_open=True, center=None, omit=(), missing=AttributeError,
+                 recorder: Recorder | None = None, lookups=False, device=None):
+        self._rec = recorder if recorder is not None else Recorder(lookups=lookups)
+        self._open = is_open
+        self._missing = missing
+        self.device = device
+        nodes = {n.name: n for n in _default_nodes(self)}
+        if center == "command":
+            nodes["CenterX"] = CommandNode(self, "CenterX")
+            nodes["CenterY"] = CommandNode(self, "CenterY")
+        elif center == "boolean":
+            nodes["CenterX"] = Node(self, "CenterX", False)
+            nodes["CenterY"] = Node(self, "CenterY", False)
+        for name in omit:
+            nodes.pop(name, None)
+        self._nodes = nodes
+
+    def __getattr__(self, name):
+        nodes = self.__dict__.get("_nodes")
+        if nodes is None or name.startswith("_"):
+            raise AttributeError(name)
+        self._rec.lookup(name)
+        if name in nodes:
+            return nodes[name]
+        if self._missing is AttributeError:
+            raise AttributeError(f"'{type(self).__name__}' object has no attribute '{name}'")
+        raise self._missing(f"Node not existing (file 'genicam_wrap.cpp', line 1) : {name}")
+
+    # log and faults
+    @property
+    def log(self):
+        return self._rec.log
+
+    @property
+    def calls(self):
+        return self._rec.calls
+
+    def fail(self, call, exc, times=None):
+        self._rec.fail(call, exc, times)
+
+    def node(self, name) -> Node:
+        return self._nodes[name]
+
+    # the camera object's own calls
+    def Open(self):
+        self._rec.record("Open")
+        if self.device is not None:
+            self.device.attach(self)
+        self._open = True
+
+    def IsOpen(self):
+        self._rec.record("IsOpen")
+        return self._open
+
+    def Close(self):
+        self._rec.record("Close")
+        if self._open and self.device is not None:
+            self.device.detach(self)
+        self._open = False
+
+
+class DeviceInfo:
+    def __init__(self, serial):
+        self.serial = serial
+
+    def GetModelName(self):
+        return MODEL_NAME
+
+    def GetSerialNumber(self):
+        return self.serial
+
+    def __repr__(self):
+        return f"<DeviceInfo {MODEL_NAME} {self.serial}>"
+
+
+class Device:
+    """A created device; at most one open camera can hold it."""
+
+    def __init__(self, info, rec):
+        self.info = info
+        self._rec = rec
+        self.holder = None
+
+    def attach(self, camera):
+        if self.holder is not None and self.holder is not camera:
+            raise RuntimeException(IN_USE_TEXT)
+        self.holder = camera
+
+    def detach(self, camera):
+        if self.holder is camera:
+            self.holder = None
+
+
+class SDK:
+    """A self-contained SDK world with ``cameras`` attached cameras.
+
+    ``sdk.pylon`` stands for pypylon's ``pylon`` module. Every camera the SDK
+    makes records into ``sdk.log``; ``sdk.fail`` injects faults into any call,
+    the factory's and the cameras' alike. Keyword arguments in ``camera_options``
+    go to every Camera it makes.
+    """
+
+    def __init__(self, cameras=1, lookups=False, **camera_options):
+        self._rec = Recorder(lookups=lookups)
+        self.infos = tuple(DeviceInfo(str(40012345 + i)) for i in range(cameras))
+        self.devices: dict[str, Device] = {}
+        self.made: list[Camera] = []
+        self.camera_options = camera_options
+        sdk = self
+
+        class TlFactory:
+            @staticmethod
+            def GetInstance():
+                sdk._rec.record("TlFactory.GetInstance")
+                return factory
+
+        class _Factory:
+            def EnumerateDevices(self):
+                sdk._rec.record("EnumerateDevices")
+                return sdk.infos
+
+            def CreateDevice(self, info):
+                sdk._rec.record("CreateDevice", info)
+                if not isinstance(info, DeviceInfo):
+                    raise InvalidArgumentException("CreateDevice: not a device info")
+                return Device(info, sdk._rec)
+
+        factory = _Factory()
+
+        def InstantCamera(device):
+            sdk._rec.record("InstantCamera", device)
+            shared = sdk.devices.setdefault(device.info.serial, device)
+            options = dict(sdk.camera_options)
+            options.setdefault("is_open", False)
+            cam = Camera(recorder=sdk._rec, device=shared, **options)
+            sdk.made.append(cam)
+            return cam
+
+        self.pylon = types.SimpleNamespace(
+            TlFactory=TlFactory,
+            InstantCamera=InstantCamera,
+            GenericException=GenericException,
+            RuntimeException=RuntimeException,
+            LogicalErrorException=LogicalErrorException,
+        )
+
+    @property
+    def log(self):
+        return self._rec.log
+
+    @property
+    def calls(self):
+        return self._rec.calls
+
+    def fail(self, call, exc, times=None):
+        self._rec.fail(call, exc, times)
+
+    def heal(self, call=None):
+        self._rec.heal(call)
+
+    @property
+    def camera(self) -> Camera:
+        """The camera object made last."""
+        return self.made[-1]
