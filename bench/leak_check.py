@@ -87,16 +87,15 @@ def one_round(i):
 
 
 def constructions(n):
-    for pylon in (world.pylon, empty.pylon):
-        Tavrocam.pylon = pylon
+    for sdk in (world, empty):
+        Tavrocam.pylon = sdk.pylon
         for _ in range(n):
             api = T()
             api.close()
-    # the stand-in keeps a log and every camera it made; drop them
-    for sdk in (world, empty):
-        sdk._rec.clear()
-        sdk.made.clear()
-        sdk.devices.clear()
+            # the stand-in keeps a log and every camera it made; drop them
+            sdk._rec.clear()
+            sdk.made.clear()
+            sdk.devices.clear()
 
 
 def run(n):

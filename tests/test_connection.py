@@ -159,7 +159,9 @@ def test_group_classes_are_read_through_the_instance(T, sdk, capsys):
     class Subclass(T):
         SequencerControl = Sequencer
 
-    assert type(Subclass().Sequencer) is Sequencer
+    first = Subclass()
+    assert type(first.Sequencer) is Sequencer
+    first.close()
 
     class Device(T.DeviceControl):
         def CUF_GET_ModelName(self):
@@ -170,7 +172,8 @@ def test_group_classes_are_read_through_the_instance(T, sdk, capsys):
     T.__init__(api)
     assert type(api.Device) is Device and api.Device._cam is api.cam
     assert type(api.Sequencer) is T.SequencerControl
-    assert capsys.readouterr().out == printed(CONNECTED, "Connect successful: from the instance")
+    assert capsys.readouterr().out == printed(
+        CONNECTED, "CCD closed.", "Connect successful: from the instance")
 
 
 def test_cam_is_read_afresh_for_each_group(T, sdk, capsys):

@@ -1,0 +1,172 @@
+"""The settings report printed when the module executes as the main program.
+
+Each scenario runs in a child interpreter with a stand-in ``pypylon`` package."""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import standin
+
+TESTS = os.path.dirname(os.path.abspath(__file__))
+MARK = "@@report-result@@ "
+HEADING = ["", "--- 目前相機設定狀態 ---"]
+CONNECTED = "Connect successful: acA2040-55uc"
+MODEL = "Model Name     : acA2040-55uc"
+EXPOSURE = "Exposure Time  : 5000.0 us"
+RATIOS = "W/B Ratios     : {'Red': 1.546875, 'Green': 1.0, 'Blue': 2.140625}"
+TEMPERATURE = "Temperature    : 42.5 °C"
+PAYLOAD = f"Payload Size   : {standin.SENSOR_WIDTH * standin.SENSOR_HEIGHT} bytes"
+SETTINGS = [MODEL, EXPOSURE, RATIOS, TEMPERATURE, PAYLOAD]
+CLOSED = "CCD closed."
+
+CHILD = """\
+import importlib.util, json, sys, types
+sys.path.insert(0, {tests!r})
+import standin
+sdk = standin.SDK(cameras={cameras})
+{setup}
+package = types.ModuleType("pypylon")
+package.pylon = sdk.pylon
+sys.modules["pypylon"] = package
+spec = importlib.util.find_spec("Tavrocam")
+module = importlib.util.module_from_spec(spec)
+module.__name__ = {name!r}
+escaped = context = None
+try:
+    spec.loader.exec_module(module)
+except BaseException as exc:
+    escaped = [type(exc).__name__, str(exc)]
+    context = exc.__context__ and [type(exc.__context__).__name__, str(exc.__context__)]
+sys.stdout = sys.__stdout__
+sys.stdout.flush()
+print({mark!r} + json.dumps(dict(
+    escaped=escaped, context=context, calls=[entry[0] for entry in sdk.calls],
+    api="api" in vars(module), e="e" in vars(module),
+    open=[camera._open for camera in sdk.made])))
+"""
+
+
+def run_report(setup="", cameras=1, name="__main__"):
+    """Execute the module in a child; return its report lines and the outcome."""
+    script = CHILD.format(tests=TESTS, cameras=cameras, setup=textwrap.dedent(setup), name=name, mark=MARK)
+    env = dict(os.environ, PYTHONIOENCODING="utf-8")
+    child = subprocess.run([sys.executable, "-c", script], capture_output=True, encoding="utf-8",
+                           env=env, timeout=60)
+    assert child.returncode == 0, child.stderr
+    *lines, last = child.stdout.split("\n")[:-1]
+    assert last.startswith(MARK), child.stdout + child.stderr
+    return lines, json.loads(last[len(MARK):])
+
+
+SET_VALUE_AFTER_CREATION = """
+    make = sdk.pylon.InstantCamera
+    def InstantCamera(device):
+        camera = make(device)
+        camera.node({node!r}).value = {value}
+        return camera
+    sdk.pylon.InstantCamera = InstantCamera
+"""
+
+
+class Case:
+    def __init__(self, setup, lines, escaped=None, context=None, api=True, cameras=1, closed=True):
+        self.setup, self.lines, self.escaped, self.context = setup, lines, escaped, context
+        self.api, self.cameras, self.closed = api, cameras, closed
+
+
+CASES = {
+    "every read answers": Case("", [CONNECTED, *HEADING, *SETTINGS, CLOSED]),
+    "no camera": Case("", ["Initialize failure: No Basler cameras found.", *HEADING,
+                           "執行出錯: 'CLASS_Tavrocam' object has no attribute 'Device'"], cameras=0),
+    "getter error": Case('sdk.fail("ExposureTime.GetValue", Exception("x"))',
+                         [CONNECTED, *HEADING, MODEL, "執行出錯: x", CLOSED]),
+    "error without arguments": Case('sdk.fail("DeviceTemperature.GetValue", Exception())',
+                                    [CONNECTED, *HEADING, MODEL, EXPOSURE, RATIOS, "執行出錯: ", CLOSED]),
+    "values and errors go through format": Case(
+        SET_VALUE_AFTER_CREATION.format(node="DeviceTemperature", value="Shown()") + """
+    class Shown:
+        def __format__(self, spec):
+            return "formatted" + spec
+        def __str__(self):
+            return "str"
+    class Failed(Exception):
+        def __format__(self, spec):
+            return "formatted failure" + spec
+    sdk.fail("PayloadSize.GetValue", Failed("str"))
+""", [CONNECTED, *HEADING, MODEL, EXPOSURE, RATIOS, "Temperature    : formatted °C",
+      "執行出錯: formatted failure", CLOSED]),
+    "interrupt in a getter": Case('sdk.fail("DeviceTemperature.GetValue", KeyboardInterrupt())',
+                                  [CONNECTED, *HEADING, MODEL, EXPOSURE, RATIOS, CLOSED],
+                                  escaped=["KeyboardInterrupt", ""]),
+    "close raising": Case('sdk.fail("Close", standin.RuntimeException("close refused"))',
+                          [CONNECTED, *HEADING, *SETTINGS],
+                          escaped=["RuntimeException", "close refused"], closed=False),
+    "close raising after an interrupt": Case("""
+        sdk.fail("DeviceTemperature.GetValue", SystemExit(3))
+        sdk.fail("Close", standin.RuntimeException("close refused"))
+    """, [CONNECTED, *HEADING, MODEL, EXPOSURE, RATIOS],
+        escaped=["RuntimeException", "close refused"], context=["SystemExit", "3"], closed=False),
+    "error line failing": Case("""
+        sdk.fail("ExposureTime.GetValue", Exception("x"))
+        class Stream:
+            def write(self, text):
+                if text.startswith("執行出錯"):
+                    raise OSError("stream refused")
+                return sys.__stdout__.write(text)
+            def flush(self):
+                sys.__stdout__.flush()
+        sys.stdout = Stream()
+    """, [CONNECTED, *HEADING, MODEL, CLOSED], escaped=["OSError", "stream refused"], context=["Exception", "x"]),
+    "constructor interrupted": Case('sdk.fail("EnumerateDevices", KeyboardInterrupt())', [],
+                                    escaped=["KeyboardInterrupt", ""], api=False),
+}
+
+
+@pytest.mark.parametrize("case", CASES.values(), ids=CASES.keys())
+def test_report(case):
+    lines, result = run_report(case.setup, cameras=case.cameras)
+    assert lines == case.lines
+    assert result["escaped"] == case.escaped
+    if case.context is not None:
+        assert result["context"] == case.context
+    assert result["api"] is case.api
+    assert result["e"] is False
+    if case.cameras and case.api:
+        assert result["calls"][-2:] == ["IsOpen", "Close"]
+        assert result["open"] == [not case.closed]
+    else:
+        assert "IsOpen" not in result["calls"] and "Close" not in result["calls"]
+
+
+def test_report_reads_each_setting_once_in_order():
+    lines, result = run_report()
+    reads = [call for call in result["calls"] if call.endswith(".GetValue")]
+    assert reads == ["DeviceModelName.GetValue",  # by the constructor
+                     "DeviceModelName.GetValue", "ExposureTime.GetValue",
+                     "BalanceRatioSelector.GetValue", "BalanceRatio.GetValue", "BalanceRatio.GetValue",
+                     "BalanceRatio.GetValue", "DeviceTemperature.GetValue", "PayloadSize.GetValue"]
+
+
+def test_no_report_under_another_name():
+    lines, result = run_report(name="Tavrocam")
+    assert lines == []
+    assert result["escaped"] is None and result["api"] is False
+    assert result["calls"] == []
+
+
+def test_console_command(tmp_path):
+    package = tmp_path / "pypylon"
+    package.mkdir()
+    (package / "__init__.py").write_text(
+        f"import sys\nsys.path.insert(0, {TESTS!r})\nimport standin\npylon = standin.SDK(cameras=1).pylon\n",
+        encoding="utf-8")
+    command = os.path.join(os.path.dirname(sys.executable), "tavrocam-report")
+    env = dict(os.environ, PYTHONPATH=str(tmp_path), PYTHONIOENCODING="utf-8")
+    child = subprocess.run([command], capture_output=True, encoding="utf-8", env=env, timeout=60)
+    assert (child.returncode, child.stderr) == (0, "")
+    assert child.stdout.split("\n") == [CONNECTED, *HEADING, *SETTINGS, CLOSED, ""]
