@@ -99,6 +99,24 @@ class Recorder:
         self.log.clear()
 
 
+class Logged:
+    """The log and the fault table of whatever records into ``self._rec``."""
+
+    @property
+    def log(self):
+        return self._rec.log
+
+    @property
+    def calls(self):
+        return self._rec.calls
+
+    def fail(self, call, exc, times=None):
+        self._rec.fail(call, exc, times)
+
+    def heal(self, call=None):
+        self._rec.heal(call)
+
+
 _NODE_METHODS = frozenset({"GetValue", "SetValue", "GetMin", "GetMax", "GetInc", "Execute"})
 
 
@@ -245,7 +263,7 @@ def _default_nodes(cam):
     ]
 
 
-class Camera:
+class Camera(Logged):
     """The camera object: nodes as attributes, plus Open/IsOpen/Close.
 
     ``center``: None (the camera has no CenterX/CenterY), "command" (command
@@ -281,18 +299,6 @@ class Camera:
         if self._missing is AttributeError:
             raise AttributeError(f"'{type(self).__name__}' object has no attribute '{name}'")
         raise self._missing(f"Node not existing (file 'genicam_wrap.cpp', line 1) : {name}")
-
-    # log and faults
-    @property
-    def log(self):
-        return self._rec.log
-
-    @property
-    def calls(self):
-        return self._rec.calls
-
-    def fail(self, call, exc, times=None):
-        self._rec.fail(call, exc, times)
 
     def node(self, name) -> Node:
         return self._nodes[name]
@@ -347,7 +353,7 @@ class Device:
             self.holder = None
 
 
-class SDK:
+class SDK(Logged):
     """A self-contained SDK world with ``cameras`` attached cameras.
 
     ``sdk.pylon`` stands for pypylon's ``pylon`` module. Every camera the SDK
@@ -399,20 +405,6 @@ class SDK:
             RuntimeException=RuntimeException,
             LogicalErrorException=LogicalErrorException,
         )
-
-    @property
-    def log(self):
-        return self._rec.log
-
-    @property
-    def calls(self):
-        return self._rec.calls
-
-    def fail(self, call, exc, times=None):
-        self._rec.fail(call, exc, times)
-
-    def heal(self, call=None):
-        self._rec.heal(call)
 
     @property
     def camera(self) -> Camera:
