@@ -423,6 +423,7 @@ def _leak_cases():
         return call
 
     big = 10 ** 30
+    mid = int("5000")  # inside the exposure limits, passed through as is
     return {
         "getter": (lambda: IF.CUF_GET_Width(), [value, IF, ok]),
         "setter": (lambda: IF.CUF_SET_Width(arg), [arg, IF, ok]),
@@ -442,6 +443,7 @@ def _leak_cases():
         "ratio set failure printed": (lambda: Abad.CUF_SET_BalanceRatio(selector, arg),
                                       [selector, arg]),
         "exposure clamp": (lambda: acq.CUF_SET_ExposureTime(big), [big, acq]),
+        "exposure in range": (lambda: acq.CUF_SET_ExposureTime(val=mid), [mid, acq]),
         "exposure failure printed": (lambda: acq_bad.CUF_SET_ExposureTime(big), [big]),
         "exposure comparison failure": (lambda: acq.CUF_SET_ExposureTime(selector), [selector]),
         "light selector failure dropped": (

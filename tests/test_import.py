@@ -1,0 +1,308 @@
+"""Loading and executing the module.
+
+Cases that depend on the interpreter's import state run in a fresh
+interpreter (the one running these tests); each child script checks its own
+expectations with assert and prints only "OK" at the end, so anything else on
+its standard output was printed by the module.
+"""
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+import Tavrocam
+
+SO_FILE = Path(Tavrocam.__file__)
+SITE_PACKAGES = str(SO_FILE.parent)
+
+
+def run_child(code, *, path=(), flags=(), args=(), env=None):
+    environment = dict(os.environ, PYTHONIOENCODING="utf-8", **(env or {}))
+    environment.pop("PYTHONPATH", None)
+    if path:
+        environment["PYTHONPATH"] = os.pathsep.join(str(p) for p in path)
+    proc = subprocess.run(
+        [sys.executable, *flags, "-c", textwrap.dedent(code), *args],
+        capture_output=True, encoding="utf-8", env=environment, timeout=60,
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr == ""
+    assert proc.stdout == "OK\n"
+
+
+def test_import_prints_nothing_and_touches_no_camera():
+    run_child(
+        """
+        import sys
+        from pypylon import pylon
+
+        touched = []
+
+        class Tripwire:
+            def __init__(self, name):
+                self.name = name
+            def __getattr__(self, attr):
+                touched.append(f"{self.name}.{attr}")
+                raise AssertionError(attr)
+            def __call__(self, *args, **kwargs):
+                touched.append(f"{self.name}()")
+                raise AssertionError(self.name)
+
+        pylon.TlFactory = Tripwire("TlFactory")
+        pylon.InstantCamera = Tripwire("InstantCamera")
+        events = []
+        sys.addaudithook(lambda event, args: events.append(event))
+        import Tavrocam
+        sys.stdout.flush()
+        assert touched == [], touched
+        opened = [e for e in events
+                  if e in ("open", "os.system", "subprocess.Popen", "ctypes.dlopen")
+                  or e.startswith(("socket.", "os.exec", "os.posix_spawn", "os.fork"))]
+        assert opened == [], opened
+        assert Tavrocam.__doc__ is None
+        assert Tavrocam.pylon is pylon is sys.modules["pypylon.pylon"]
+        assert not hasattr(Tavrocam, "api")
+        print("OK")
+        """,
+        env={"PYLON_CAMEMU": "1"},
+    )
+
+
+def test_plain_import_with_an_emulated_camera_attached_is_silent():
+    run_child("import Tavrocam\nassert Tavrocam.__name__ == 'Tavrocam'\nprint('OK')",
+              env={"PYLON_CAMEMU": "1"})
+
+
+def test_import_fails_when_pypylon_is_blocked_and_succeeds_later():
+    run_child(
+        """
+        import sys, traceback
+        sys.modules["pypylon"] = None
+        try:
+            import Tavrocam
+        except ModuleNotFoundError as exc:
+            assert exc.name == "pypylon", exc.name
+            frames = traceback.extract_tb(exc.__traceback__)
+            assert any(f.name == "<module>" and f.filename != "<string>" for f in frames), frames
+        else:
+            raise AssertionError("import succeeded")
+        assert "Tavrocam" not in sys.modules
+        del sys.modules["pypylon"]
+        import Tavrocam
+        assert Tavrocam.pylon is sys.modules["pypylon.pylon"]
+        assert Tavrocam.CLASS_Tavrocam.AnalogControl.CUF_GET_Gain.__qualname__ == \\
+            "CLASS_Tavrocam.AnalogControl.CUF_GET_Gain"
+        print("OK")
+        """
+    )
+
+
+def test_import_fails_when_pypylon_is_not_installed(tmp_path):
+    shutil.copy(SO_FILE, tmp_path / SO_FILE.name)
+    run_child(
+        """
+        import sys
+        try:
+            import Tavrocam
+        except ModuleNotFoundError as exc:
+            assert type(exc) is ModuleNotFoundError
+            assert str(exc) == "No module named 'pypylon'", str(exc)
+        else:
+            raise AssertionError("import succeeded")
+        assert "Tavrocam" not in sys.modules
+        print("OK")
+        """,
+        path=[tmp_path], flags=["-S"],
+    )
+
+
+FAKE_PACKAGES = {
+    "no pylon": ({"__init__.py": ""}, ImportError),
+    "pylon raises ImportError": ({"__init__.py": "", "pylon.py": "raise ImportError('pylon is broken')"},
+                                 "pylon is broken"),
+    "pylon needs a missing module": ({"__init__.py": "", "pylon.py": "import _no_such_sdk_part"},
+                                     "No module named '_no_such_sdk_part'"),
+    "pylon submodule": ({"__init__.py": "", "pylon.py": "MARK = 'fake'"}, None),
+    "pylon only in sys.modules": ({"__init__.py": "from . import pylon as _p\ndel pylon\n",
+                                   "pylon.py": "MARK = 'fake'"}, None),
+    "pylon attribute of the package": ({"__init__.py": "class pylon:\n    MARK = 'attribute'\n",
+                                        "pylon.py": "raise AssertionError('submodule imported')"}, None),
+}
+
+
+@pytest.mark.parametrize("case", list(FAKE_PACKAGES))
+def test_import_with_a_substitute_pypylon(case, tmp_path):
+    files, failure = FAKE_PACKAGES[case]
+    package = tmp_path / "pypylon"
+    package.mkdir()
+    for name, text in files.items():
+        (package / name).write_text(text)
+    if failure is None:
+        check = """
+            import Tavrocam
+            import pypylon
+            assert pypylon.__file__.startswith(sys.argv[1]), pypylon.__file__
+            expected = getattr(pypylon, "pylon", None) or sys.modules["pypylon.pylon"]
+            assert Tavrocam.pylon is expected
+            assert Tavrocam.pylon.MARK in ("fake", "attribute")
+            """
+    else:
+        check = f"""
+            try:
+                import Tavrocam
+            except ImportError as exc:
+                failure = {failure.__name__ if isinstance(failure, type) else repr(failure)}
+                if isinstance(failure, str):
+                    assert str(exc) == failure, str(exc)
+                else:
+                    assert type(exc) is ImportError, type(exc)
+                    assert str(exc).startswith("cannot import name 'pylon' from 'pypylon'"), str(exc)
+            else:
+                raise AssertionError("import succeeded")
+            assert "Tavrocam" not in sys.modules
+            """
+    run_child("import sys\n" + textwrap.dedent(check) + "print('OK')\n",
+              path=[tmp_path], args=[str(tmp_path)])
+
+
+def test_import_takes_pylon_from_a_non_package_object():
+    run_child(
+        """
+        import sys, types
+        marker = object()
+        sys.modules["pypylon"] = types.SimpleNamespace(pylon=marker)
+        import Tavrocam
+        assert Tavrocam.pylon is marker
+        print("OK")
+        """
+    )
+
+
+def test_reimport_builds_a_new_tree_and_reload_runs_nothing():
+    run_child(
+        """
+        import importlib, sys
+        import Tavrocam as first
+
+        class Node:
+            def GetValue(self):
+                return "model"
+
+        class Cam:
+            DeviceModelName = Node()
+
+        old_outer = first.CLASS_Tavrocam
+        old_device = old_outer.DeviceControl
+        device = old_device(Cam())
+        outer = old_outer.__new__(old_outer)
+
+        del sys.modules["Tavrocam"]
+        import Tavrocam as second
+        new_outer = second.CLASS_Tavrocam
+        assert second is not first
+        assert second.__doc__ is None and second.pylon is sys.modules["pypylon.pylon"]
+        assert new_outer is not old_outer and first.CLASS_Tavrocam is old_outer
+        for name in ["_FeatureBase", "DeviceControl", "AnalogControl"]:
+            assert getattr(new_outer, name) is not getattr(old_outer, name)
+        assert new_outer.DeviceControl.__bases__ == (new_outer._FeatureBase,)
+        assert new_outer.close is not old_outer.close
+        assert new_outer.close.__doc__ == old_outer.close.__doc__
+        assert type(device) is old_device and type(outer) is old_outer
+        assert not isinstance(device, new_outer.DeviceControl)
+        assert device.CUF_GET_ModelName() == "model"
+        assert new_outer.DeviceControl(Cam()).CUF_GET_ModelName() == "model"
+        assert new_outer.AnalogControl(Cam())._cam.__class__ is Cam
+
+        second.pylon = marker = object()
+        second.__doc__ = "left alone"
+        assert importlib.reload(second) is second
+        assert second.CLASS_Tavrocam is new_outer
+        assert second.pylon is marker and second.__doc__ == "left alone"
+        print("OK")
+        """
+    )
+
+
+@pytest.mark.parametrize("package", ["pkg", "outer.inner"])
+def test_loaded_inside_a_package(package, tmp_path):
+    directory = tmp_path.joinpath(*package.split("."))
+    directory.mkdir(parents=True)
+    for part in range(len(package.split("."))):
+        tmp_path.joinpath(*package.split(".")[: part + 1], "__init__.py").write_text("")
+    shutil.copy(SO_FILE, directory / SO_FILE.name)
+    run_child(
+        f"""
+        import importlib, sys
+        sys.path.insert(0, sys.argv[1])
+        name = "{package}.Tavrocam"
+        module = importlib.import_module(name)
+        assert module.__name__ == name
+        assert "Tavrocam" not in sys.modules
+        assert module.__doc__ is None
+        outer = module.CLASS_Tavrocam
+        assert repr(outer) == f"<class '{{name}}.CLASS_Tavrocam'>"
+        classes = [outer] + [v for v in vars(outer).values() if isinstance(v, type)]
+        assert len(classes) == 16
+        methods = []
+        for cls in classes:
+            assert cls.__module__ == name, (cls, cls.__module__)
+            assert cls.__qualname__.startswith("CLASS_Tavrocam"), cls.__qualname__
+            methods += [v for k, v in vars(cls).items() if callable(v) and not isinstance(v, type)]
+        assert len(methods) == 53
+        for method in methods:
+            assert method.__module__ == name, (method, method.__module__)
+            assert method.__qualname__.startswith("CLASS_Tavrocam."), method.__qualname__
+        print("OK")
+        """,
+        args=[str(tmp_path)],
+    )
+
+
+# --- the module global `pylon`, read by each construction ---------------------
+
+
+class FakePylon:
+    """TlFactory.GetInstance().EnumerateDevices() finds the given devices."""
+
+    def __init__(self, devices, camera=None):
+        factory = type("Factory", (), {
+            "EnumerateDevices": lambda _self: devices,
+            "CreateDevice": lambda _self, entry: entry,
+        })()
+        self.TlFactory = type("TlFactory", (), {"GetInstance": staticmethod(lambda: factory)})
+        self.InstantCamera = camera
+
+
+class FakeCamera:
+    def __init__(self, device):
+        self.device = device
+        self.DeviceModelName = type("Node", (), {"GetValue": lambda _self: f"model of {device}"})()
+
+    def Open(self):
+        pass
+
+    def IsOpen(self):
+        return True
+
+
+def test_constructor_uses_a_rebound_pylon(monkeypatch, capsys):
+    monkeypatch.setattr(Tavrocam, "pylon", FakePylon([]))
+    api = Tavrocam.CLASS_Tavrocam()
+    assert capsys.readouterr().out == "Initialize failure: No Basler cameras found.\n"
+    assert not hasattr(api, "cam")
+
+    monkeypatch.setattr(Tavrocam, "pylon", FakePylon(["first", "second"], FakeCamera))
+    api = Tavrocam.CLASS_Tavrocam(1)
+    assert capsys.readouterr().out == "Connect successful: model of second\n"
+    assert isinstance(api.cam, FakeCamera) and api.Device._cam is api.cam
+
+
+def test_constructor_without_pylon(monkeypatch, capsys):
+    monkeypatch.delattr(Tavrocam, "pylon")
+    api = Tavrocam.CLASS_Tavrocam()
+    assert capsys.readouterr().out == "Initialize failure: name 'pylon' is not defined\n"
+    assert not hasattr(api, "cam")
