@@ -1,0 +1,546 @@
+"""Integration tests against the real pypylon and its camera emulator.
+
+Each scenario runs in a child interpreter, because the number of emulated
+cameras (PYLON_CAMEMU) is read by the SDK once per process. A child performs a
+whole batch of checks and prints one JSON document after the marker line; the
+tests below assert on that document. Expected outcomes are always obtained from
+the SDK itself (the same node call made directly in the same process), so the
+tests hold for every pypylon release the package accepts, whatever a missing
+node raises there and whatever the exact texts are.
+"""
+
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+MARK = "@@RESULT@@"
+REPORT_CMD = os.path.join(os.path.dirname(sys.executable), "tavrocam-report")
+
+# Shared by every child: describes a call's outcome, with what it printed.
+PRELUDE = r'''
+import contextlib, io, json, sys
+from pypylon import pylon
+import Tavrocam
+
+T = Tavrocam.CLASS_Tavrocam
+
+def qual(obj):
+    t = type(obj)
+    return f"{t.__module__}.{t.__qualname__}"
+
+def outcome(fn, *args, **kwargs):
+    buf = io.StringIO()
+    try:
+        with contextlib.redirect_stdout(buf):
+            value = fn(*args, **kwargs)
+    except Exception as e:
+        return {"raised": qual(e), "text": str(e), "stdout": buf.getvalue()}
+    return {"type": qual(value), "repr": repr(value), "stdout": buf.getvalue()}
+
+def construct(*args, **kwargs):
+    buf = io.StringIO()
+    with contextlib.redirect_stdout(buf):
+        api = T(*args, **kwargs)
+    return api, buf.getvalue()
+
+def emit(result):
+    sys.stdout.write("\n" + MARK + json.dumps(result) + "\n")
+'''.replace("MARK", repr(MARK))
+
+GROUPS = [
+    "Sequencer", "ImageFormat", "Analog", "ImageQuality", "Acquisition",
+    "AutoFunction", "LUT", "DigitalIO", "CounterTimer", "LightControl",
+    "ChunkData", "Event", "TransportLayer", "Device",
+]
+
+# Plain getters: (group, method, node).
+GETTERS = [
+    ("ImageFormat", "CUF_GET_Width", "Width"),
+    ("ImageFormat", "CUF_GET_Height", "Height"),
+    ("ImageFormat", "CUF_GET_PixelFormat", "PixelFormat"),
+    ("ImageFormat", "CUF_GET_OffsetX", "OffsetX"),
+    ("ImageFormat", "CUF_GET_OffsetY", "OffsetY"),
+    ("ImageFormat", "CUF_GET_ReverseX", "ReverseX"),
+    ("ImageFormat", "CUF_GET_ReverseY", "ReverseY"),
+    ("Analog", "CUF_GET_Gain", "Gain"),
+    ("Analog", "CUF_GET_BlackLevel", "BlackLevel"),
+    ("Acquisition", "CUF_GET_ExposureTime", "ExposureTime"),
+    ("AutoFunction", "CUF_GET_ExposureAuto", "ExposureAuto"),
+    ("AutoFunction", "CUF_GET_BalanceWhiteAuto", "BalanceWhiteAuto"),
+    ("ImageQuality", "CUF_GET_LightSourcePreset", "LightSourcePreset"),
+    ("DigitalIO", "CUF_GET_LineStatus", "LineStatus"),
+    ("TransportLayer", "CUF_GET_PayloadSize", "PayloadSize"),
+    ("Device", "CUF_GET_ModelName", "DeviceModelName"),
+    ("Device", "CUF_GET_Temperature", "DeviceTemperature"),
+    ("Device", "CUF_GET_DeviceFirmwareVersion", "DeviceFirmwareVersion"),
+]
+
+# Plain setters: (group, method, node, value). On a present node the value is
+# written and read back, so it must be valid there and differ from the
+# emulator's start value; on an absent node the same value goes to the SDK
+# directly for the expected failure.
+SETTERS = [
+    ("ImageFormat", "CUF_SET_Width", "Width", 800),
+    ("ImageFormat", "CUF_SET_Height", "Height", 600),
+    ("ImageFormat", "CUF_SET_PixelFormat", "PixelFormat", "BayerRG8"),
+    ("ImageFormat", "CUF_SET_OffsetX", "OffsetX", 10),
+    ("ImageFormat", "CUF_SET_OffsetY", "OffsetY", 12),
+    ("ImageFormat", "CUF_SET_ReverseX", "ReverseX", True),
+    ("ImageFormat", "CUF_SET_ReverseY", "ReverseY", True),
+    ("Analog", "CUF_SET_Gain", "Gain", 1.5),
+    ("Analog", "CUF_SET_BlackLevel", "BlackLevel", 16.0),
+    ("Acquisition", "CUF_SET_TriggerMode", "TriggerMode", "On"),
+    ("AutoFunction", "CUF_SET_ExposureAuto", "ExposureAuto", "Continuous"),
+    ("AutoFunction", "CUF_SET_GainAuto", "GainAuto", "Continuous"),
+    ("AutoFunction", "CUF_SET_BalanceWhiteAuto", "BalanceWhiteAuto", "Continuous"),
+    ("Sequencer", "CUF_SET_SequencerMode", "SequencerMode", "On"),
+    ("Sequencer", "CUF_SET_SequencerConfigurationMode", "SequencerConfigurationMode", "On"),
+    ("ImageQuality", "CUF_SET_LightSourcePreset", "LightSourcePreset", "Daylight5000K"),
+    ("LUT", "CUF_SET_LUTEnable", "LUTEnable", True),
+    ("LUT", "CUF_SET_LUTSelector", "LUTSelector", "Luminance"),
+    ("DigitalIO", "CUF_SET_LineSelector", "LineSelector", "Line2"),
+    ("CounterTimer", "CUF_SET_CounterSelector", "CounterSelector", "Counter1"),
+    ("ChunkData", "CUF_SET_ChunkModeActive", "ChunkModeActive", True),
+    ("Event", "CUF_SET_EventSelector", "EventSelector", "Test"),
+    ("Event", "CUF_SET_EventNotification", "EventNotification", "On"),
+]
+
+# Values the SDK refuses: (id, group, method, node, value).
+REJECTED = [
+    ("width-above-max", "ImageFormat", "CUF_SET_Width", "Width", 4097),
+    ("width-zero", "ImageFormat", "CUF_SET_Width", "Width", 0),
+    ("width-float", "ImageFormat", "CUF_SET_Width", "Width", 641.0),
+    ("offset-negative", "ImageFormat", "CUF_SET_OffsetX", "OffsetX", -1),
+    ("pixelformat-bogus", "ImageFormat", "CUF_SET_PixelFormat", "PixelFormat", "BogusFmt"),
+    ("pixelformat-none", "ImageFormat", "CUF_SET_PixelFormat", "PixelFormat", None),
+    ("reverse-int", "ImageFormat", "CUF_SET_ReverseX", "ReverseX", 1),
+    ("gain-above-max", "Analog", "CUF_SET_Gain", "Gain", 48.1),
+]
+
+# Methods with logic of their own, each checked by a dedicated test below.
+CUSTOM = [
+    ("ImageFormat", "CUF_SET_CenterX"),
+    ("ImageFormat", "CUF_SET_CenterY"),
+    ("Analog", "CUF_GET_BalanceRatio"),
+    ("Analog", "CUF_SET_BalanceRatio"),
+    ("Analog", "CUF_GET_BalanceRatioAll"),
+    ("Acquisition", "CUF_SET_ExposureTime"),
+    ("LightControl", "CUF_SET_LightDeviceSelector"),
+    ("ImageQuality", "CUF_SET_PylonColorAdaptation"),
+]
+
+NONE_RESULT = {"type": "builtins.NoneType", "repr": "None", "stdout": ""}
+
+
+def run_child(body, camemu, *args):
+    """Run PRELUDE + body in a fresh interpreter with PYLON_CAMEMU=camemu
+    (None: variable removed); return its JSON document."""
+    proc = subprocess.run(
+        [sys.executable, "-c", PRELUDE + body, *args],
+        env=child_env(camemu), capture_output=True, text=True, encoding="utf-8",
+        timeout=60,
+    )
+    assert proc.returncode == 0 and MARK in proc.stdout, (
+        f"child failed (exit {proc.returncode})\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
+    )
+    head, _, tail = proc.stdout.rpartition(MARK)
+    result = json.loads(tail)
+    result["_stray_stdout"] = head.strip("\n")
+    return result
+
+
+def child_env(camemu):
+    env = dict(os.environ, PYTHONIOENCODING="utf-8")
+    env.pop("PYLON_CAMEMU", None)
+    if camemu is not None:
+        env["PYLON_CAMEMU"] = camemu
+    return env
+
+
+def run_report(camemu):
+    assert os.path.exists(REPORT_CMD), f"{REPORT_CMD} is not installed"
+    return subprocess.run(
+        [REPORT_CMD], env=child_env(camemu), capture_output=True, text=True,
+        encoding="utf-8", timeout=60,
+    )
+
+
+# ---------------------------------------------------------------- no camera
+
+NO_CAMERA = r'''
+api, printed = construct()
+emit({"init": printed, "attrs": list(vars(api)), "close": outcome(api.close)})
+'''
+
+
+@pytest.mark.parametrize("camemu", [None, "0"], ids=["unset", "zero"])
+def test_no_camera_construction_reports_and_leaves_no_camera(camemu):
+    r = run_child(NO_CAMERA, camemu)
+    assert r["init"] == "Initialize failure: No Basler cameras found.\n"
+    assert r["attrs"] == []
+    assert r["close"] == NONE_RESULT
+    assert r["_stray_stdout"] == ""
+
+
+@pytest.mark.parametrize("camemu", [None, "0"], ids=["unset", "zero"])
+def test_no_camera_report(camemu):
+    proc = run_report(camemu)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [
+        "Initialize failure: No Basler cameras found.",
+        "",
+        "--- 目前相機設定狀態 ---",
+        "執行出錯: 'CLASS_Tavrocam' object has no attribute 'Device'",
+    ]
+
+
+# ------------------------------------------------- connection, one camera
+
+CONNECTION = r'''
+groups = json.loads(sys.argv[1])
+res = {}
+api, res["init"] = construct()
+cam = api.cam
+res["model"] = cam.DeviceModelName.GetValue()
+res["is_instant_camera"] = isinstance(cam, pylon.InstantCamera)
+res["open"] = cam.IsOpen()
+res["attrs"] = list(vars(api))
+res["shared"] = {g: getattr(api, g)._cam is cam for g in groups}
+res["close1"] = outcome(api.close)
+res["open_after_close"] = cam.IsOpen()
+res["close2"] = outcome(api.close)
+res["attrs_after_close"] = list(vars(api))
+res["closed_get"] = outcome(api.ImageFormat.CUF_GET_Width)
+res["closed_direct_get"] = outcome(lambda: cam.Width.GetValue())
+res["closed_set"] = outcome(api.ImageFormat.CUF_SET_Width, 640)
+res["closed_direct_set"] = outcome(lambda: cam.Width.SetValue(640))
+
+devices = pylon.TlFactory.GetInstance().EnumerateDevices()
+res["n_devices"] = len(devices)
+res["bad"] = {}
+for label, index in [("one", 1), ("str", "x"), ("none", None), ("float", 1.5)]:
+    expected = outcome(lambda: devices[index])
+    bad, printed = construct(device_index=index)
+    res["bad"][label] = {"expected": expected, "printed": printed, "attrs": list(vars(bad))}
+emit(res)
+'''
+
+
+@pytest.fixture(scope="module")
+def connection():
+    return run_child(CONNECTION, "1", json.dumps(GROUPS))
+
+
+def test_connect_announces_the_model_read_from_the_camera(connection):
+    assert connection["model"] == "CamEmu"
+    assert connection["init"] == f"Connect successful: {connection['model']}\n"
+
+
+def test_connected_instance_holds_one_open_camera_shared_by_all_groups(connection):
+    assert connection["is_instant_camera"] is True
+    assert connection["open"] is True
+    assert connection["attrs"] == ["cam"] + GROUPS
+    assert connection["shared"] == {g: True for g in GROUPS}
+
+
+def test_close_closes_once_and_keeps_the_references(connection):
+    assert connection["close1"] == dict(NONE_RESULT, stdout="CCD closed.\n")
+    assert connection["open_after_close"] is False
+    assert connection["close2"] == NONE_RESULT
+    assert connection["attrs_after_close"] == connection["attrs"]
+
+
+def test_methods_after_close_raise_what_the_sdk_raises(connection):
+    assert "raised" in connection["closed_direct_get"]
+    assert connection["closed_get"] == connection["closed_direct_get"]
+    assert "raised" in connection["closed_direct_set"]
+    assert connection["closed_set"] == connection["closed_direct_set"]
+
+
+@pytest.mark.parametrize("label,text", [
+    ("one", "tuple index out of range"),
+    ("str", "tuple indices must be integers or slices, not str"),
+    ("none", "tuple indices must be integers or slices, not NoneType"),
+    ("float", "tuple indices must be integers or slices, not float"),
+])
+def test_bad_device_index_reports_the_sequence_error(connection, label, text):
+    assert connection["n_devices"] == 1
+    case = connection["bad"][label]
+    # The text is the one the enumeration result raises for that subscript.
+    assert case["expected"]["text"] == text
+    assert case["printed"] == f"Initialize failure: {text}\n"
+    assert case["attrs"] == []
+
+
+# ------------------------------------------------ every method of every group
+
+METHODS = r'''
+table = json.loads(sys.argv[1])
+res = {"get": {}, "set": {}, "reject": {}}
+api, res["init"] = construct()
+cam = api.cam
+res["open"] = cam.IsOpen()
+res["classes"] = {g: sorted(k for k in vars(type(getattr(api, g))) if k.startswith("CUF_"))
+                  for g in table["groups"]}
+
+def present(name):
+    try:
+        node = getattr(cam, name)
+    except Exception:
+        return False
+    valid = getattr(node, "IsValid", None)
+    return bool(valid()) if callable(valid) else True
+
+def read(name):
+    return outcome(lambda: getattr(cam, name).GetValue())
+
+def direct_set(name, value):
+    return outcome(lambda: getattr(cam, name).SetValue(value))
+
+res["present"] = {n: present(n) for n in table["nodes"]}
+
+for group, method, node in table["get"]:
+    res["get"][method] = {"module": outcome(getattr(getattr(api, group), method)),
+                          "direct": read(node)}
+
+# Clamped exposure write; ExposureAuto is still Off here.
+acq = api.Acquisition
+lo, hi = cam.ExposureTime.GetMin(), cam.ExposureTime.GetMax()
+res["exposure"] = {"min": repr(lo), "max": repr(hi), "cases": {}}
+for label, val in [("below", lo - 1), ("above", hi * 2), ("inside-float", 5000.0),
+                   ("inside-int", 20000), ("at-max", hi)]:
+    cam.ExposureTime.SetValue(3000.0)
+    res["exposure"]["cases"][label] = {
+        "module": outcome(acq.CUF_SET_ExposureTime, val), "after": read("ExposureTime")}
+
+# Centring: the emulator offers no CenterX/CenterY feature.
+fmt = api.ImageFormat
+res["center"] = {}
+for axis, size, offset, value in [("X", "Width", "OffsetX", 1000), ("Y", "Height", "OffsetY", 1001)]:
+    getattr(fmt, "CUF_SET_" + size)(value)
+    getattr(cam, offset).SetValue(0)
+    res["center"][axis] = {
+        "probe": outcome(lambda: getattr(cam, "Center" + axis)),
+        "module": outcome(getattr(fmt, "CUF_SET_Center" + axis)),
+        "offset": getattr(cam, offset).GetValue(),
+        "expected": (getattr(cam, size).GetMax() - getattr(cam, size).GetValue()) // 2,
+    }
+
+# White balance.
+an = api.Analog
+def direct_ratio(sel):
+    cam.BalanceRatioSelector.SetValue(sel)
+    return cam.BalanceRatio.GetValue()
+res["balance"] = {
+    "get-default": {"module": outcome(an.CUF_GET_BalanceRatio),
+                    "direct": outcome(direct_ratio, "Red")},
+    "get-blue": {"module": outcome(an.CUF_GET_BalanceRatio, selector="Blue"),
+                 "direct": outcome(direct_ratio, "Blue")},
+    "all": {"module": outcome(an.CUF_GET_BalanceRatioAll),
+            "direct": read("BalanceRatioSelector")},
+    "set-red": {"module": outcome(an.CUF_SET_BalanceRatio, "Red", 1.25),
+                "direct": direct_set("BalanceRatioSelector", "Red")},
+    "set-zero": {"module": outcome(an.CUF_SET_BalanceRatio, selector=0, value=1.25),
+                 "direct": direct_set("BalanceRatioSelector", 0)},
+}
+
+res["light"] = {"module": outcome(api.LightControl.CUF_SET_LightDeviceSelector, "Device1"),
+                "direct": direct_set("LightDeviceSelector", "Device1")}
+res["color_adaptation"] = outcome(api.ImageQuality.CUF_SET_PylonColorAdaptation, True)
+
+for key, group, method, node, value in table["reject"]:
+    before = read(node)
+    res["reject"][key] = {"module": outcome(getattr(getattr(api, group), method), value),
+                          "direct": direct_set(node, value),
+                          "before": before, "after": read(node)}
+
+for group, method, node, value in table["set"]:
+    entry = {"present": present(node), "before": read(node),
+             "module": outcome(getattr(getattr(api, group), method), value)}
+    if entry["present"]:
+        entry["after"] = read(node)
+    else:
+        entry["direct"] = direct_set(node, value)
+    res["set"][method] = entry
+
+res["close"] = outcome(api.close)
+emit(res)
+'''
+
+ALL_NODES = sorted(
+    {n for _, _, n in GETTERS} | {n for _, _, n, _ in SETTERS}
+    | {"BalanceRatioSelector", "BalanceRatio", "ExposureTime", "LightDeviceSelector",
+       "CenterX", "CenterY"}
+)
+
+
+@pytest.fixture(scope="module")
+def methods():
+    table = {"groups": GROUPS, "nodes": ALL_NODES, "get": GETTERS, "set": SETTERS,
+             "reject": REJECTED}
+    r = run_child(METHODS, "1", json.dumps(table))
+    assert r["open"] is True
+    assert r["init"].startswith("Connect successful: ")
+    return r
+
+
+def test_every_method_of_every_group_is_exercised(methods):
+    covered = {(g, m) for g, m, *_ in GETTERS + SETTERS + CUSTOM}
+    assert len(covered) == len(GETTERS) + len(SETTERS) + len(CUSTOM)
+    found = {(g, m) for g, names in methods["classes"].items() for m in names}
+    assert found == covered
+
+
+@pytest.mark.parametrize("method", [m for _, m, _ in GETTERS])
+def test_getter_returns_what_the_sdk_returns(methods, method):
+    case = methods["get"][method]
+    assert case["module"] == case["direct"]
+
+
+@pytest.mark.parametrize("group,method,node,value", SETTERS, ids=[s[1] for s in SETTERS])
+def test_setter_writes_present_nodes_and_fails_like_the_sdk_on_absent_ones(
+        methods, group, method, node, value):
+    case = methods["set"][method]
+    assert case["present"] == methods["present"][node]
+    if case["present"]:
+        assert case["module"] == NONE_RESULT
+        assert "raised" not in case["after"], case["after"]
+        assert case["after"]["type"] == case["before"]["type"]
+        assert case["before"]["repr"] != repr(value), "value chosen equals the current one"
+        if isinstance(value, float):
+            assert float(case["after"]["repr"]) == pytest.approx(value, rel=1e-4)
+        else:
+            assert case["after"]["repr"] == repr(value)
+    else:
+        assert "raised" in case["direct"]
+        assert case["module"] == case["direct"]
+
+
+@pytest.mark.parametrize("key", [r[0] for r in REJECTED])
+def test_rejected_value_raises_the_sdk_exception_unchanged(methods, key):
+    case = methods["reject"][key]
+    assert "raised" in case["direct"]
+    assert case["module"] == case["direct"]
+    assert case["after"] == case["before"]
+
+
+@pytest.mark.parametrize("label,expected", [
+    ("below", "min"), ("above", "max"), ("inside-float", 5000.0),
+    ("inside-int", 20000.0), ("at-max", "max"),
+])
+def test_exposure_write_is_clamped_silently(methods, label, expected):
+    exposure = methods["exposure"]
+    case = exposure["cases"][label]
+    assert case["module"] == NONE_RESULT
+    if expected in ("min", "max"):
+        expected = float(exposure[expected])
+    assert case["after"]["type"] == "builtins.float"
+    assert float(case["after"]["repr"]) == expected
+
+
+@pytest.mark.parametrize("axis", ["X", "Y"])
+def test_centring_without_a_centring_feature_computes_the_offset(methods, axis):
+    case = methods["center"][axis]
+    assert methods["present"]["Center" + axis] is False
+    assert case["module"] == NONE_RESULT
+    assert case["expected"] != 0
+    assert case["offset"] == case["expected"]
+
+
+@pytest.mark.parametrize("key", ["get-default", "get-blue", "all"])
+def test_balance_ratio_reads_fail_like_the_sdk(methods, key):
+    case = methods["balance"][key]
+    assert "raised" in case["direct"]
+    assert case["module"] == case["direct"]
+
+
+@pytest.mark.parametrize("key,shown", [("set-red", "Red"), ("set-zero", "0")])
+def test_balance_ratio_write_reports_and_absorbs(methods, key, shown):
+    case = methods["balance"][key]
+    assert "raised" in case["direct"]
+    assert case["module"] == dict(
+        NONE_RESULT, stdout=f"設定 BalanceRatio {shown} 失敗: {case['direct']['text']}\n")
+
+
+def test_light_device_selector_discards_the_sdk_failure(methods):
+    assert "raised" in methods["light"]["direct"]
+    assert methods["light"]["module"] == NONE_RESULT
+
+
+def test_pylon_color_adaptation_does_nothing(methods):
+    assert methods["color_adaptation"] == NONE_RESULT
+
+
+def test_close_after_use(methods):
+    assert methods["close"] == dict(NONE_RESULT, stdout="CCD closed.\n")
+    assert methods["_stray_stdout"] == ""
+
+
+# ------------------------------------------------------------ settings report
+
+FRESH_CAMERA = r'''
+tl = pylon.TlFactory.GetInstance()
+cam = pylon.InstantCamera(tl.CreateDevice(tl.EnumerateDevices()[0]))
+cam.Open()
+emit({"model": cam.DeviceModelName.GetValue(),
+      "exposure": format(cam.ExposureTime.GetValue(), ""),
+      "selector": outcome(lambda: cam.BalanceRatioSelector.GetValue())})
+cam.Close()
+'''
+
+
+def test_report_on_the_emulator():
+    fresh = run_child(FRESH_CAMERA, "1")
+    assert "raised" in fresh["selector"], "the emulator has gained BalanceRatioSelector"
+    proc = run_report("1")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [
+        f"Connect successful: {fresh['model']}",
+        "",
+        "--- 目前相機設定狀態 ---",
+        f"Model Name     : {fresh['model']}",
+        f"Exposure Time  : {fresh['exposure']} us",
+        f"執行出錯: {fresh['selector']['text']}",
+        "CCD closed.",
+    ]
+
+
+# ------------------------------------------------- two instances, one device
+
+TWO_INSTANCES = r'''
+res = {}
+a, res["init_a"] = construct()
+b, res["init_b"] = construct()
+res["same_cam"] = a.cam is b.cam
+res["model"] = a.cam.DeviceModelName.GetValue()
+res["open"] = [a.cam.IsOpen(), b.cam.IsOpen()]
+res["width_before"] = [a.ImageFormat.CUF_GET_Width(), b.ImageFormat.CUF_GET_Width()]
+a.ImageFormat.CUF_SET_Width(640)
+res["width"] = [a.ImageFormat.CUF_GET_Width(), b.ImageFormat.CUF_GET_Width()]
+res["close_a"] = outcome(a.close)
+res["open_after_a"] = [a.cam.IsOpen(), b.cam.IsOpen()]
+del a
+res["b_width_after_a_gone"] = outcome(b.ImageFormat.CUF_GET_Width)
+res["close_b"] = outcome(b.close)
+emit(res)
+'''
+
+
+def test_two_instances_on_one_emulated_device():
+    r = run_child(TWO_INSTANCES, "1")
+    assert r["init_a"] == r["init_b"] == f"Connect successful: {r['model']}\n"
+    # Each instance opens its own device object: both opens succeed and the
+    # emulator keeps a separate state for each.
+    assert r["same_cam"] is False
+    assert r["open"] == [True, True]
+    start = r["width_before"][1]
+    assert start != 640
+    assert r["width_before"] == [start, start]
+    assert r["width"] == [640, start]
+    assert r["close_a"] == dict(NONE_RESULT, stdout="CCD closed.\n")
+    assert r["open_after_a"] == [False, True]
+    assert r["b_width_after_a_gone"] == {"type": "builtins.int", "repr": repr(start), "stdout": ""}
+    assert r["close_b"] == dict(NONE_RESULT, stdout="CCD closed.\n")
