@@ -1,0 +1,892 @@
+"""The feature methods with logic of their own: ROI centring, the white-balance
+ratios, the clamped exposure write, the ignored colour adaptation, the guarded
+light-device write, the group constructors and the device information."""
+
+import builtins
+import gc
+import sys
+import types
+
+import pytest
+
+import standin
+
+
+@pytest.fixture
+def printed(monkeypatch):
+    """Every call of the built-in print, as (args, kwargs); nothing is shown."""
+    calls = []
+    monkeypatch.setattr(builtins, "print", lambda *a, **k: calls.append((a, k)))
+    return calls
+
+
+def recording(group_cls, log):
+    """A subclass of ``group_cls`` whose reads of ``_cam`` go into ``log``."""
+
+    class Recording(group_cls):
+        def __getattribute__(self, name):
+            if name == "_cam":
+                log.append(("self", "_cam"))
+            return object.__getattribute__(self, name)
+
+    return Recording
+
+
+def loosen(node):
+    """Let a stand-in node take any value, so identity can be followed."""
+    node.entries = None
+    node.kind = object
+    node.readonly = False
+    node.minimum = node.maximum = None
+    return node
+
+
+class Abort(BaseException):
+    pass
+
+
+class Marker(Exception):
+    pass
+
+
+def handled_elsewhere(call):
+    """Run ``call`` while another exception is being handled; return what
+    sys.exc_info() shows afterwards and the marker that should still be there."""
+    try:
+        raise Marker("outer")
+    except Marker as marker:
+        call()
+        return sys.exc_info()[1], marker
+
+
+# --------------------------------------------------------------------------
+# ROI centring
+
+AXES = {
+    "X": ("CUF_SET_CenterX", "CenterX", "Width", "OffsetX"),
+    "Y": ("CUF_SET_CenterY", "CenterY", "Height", "OffsetY"),
+}
+axes = pytest.mark.parametrize("axis", list(AXES))
+
+
+def centre(group, axis):
+    return getattr(group, AXES[axis][0])()
+
+
+def set_size(cam, axis, maximum, current):
+    size = cam.node(AXES[axis][2])
+    size.maximum, size.value = maximum, current
+    loosen(cam.node(AXES[axis][3]))
+
+
+@pytest.fixture
+def world(sdk):
+    """The stand-in SDK bound as the module's pylon, so that the SDK's
+    exception classes are the stand-in's."""
+    return sdk
+
+
+@axes
+def test_centre_command_is_executed_and_nothing_else(T, world, axis):
+    _, center, size, offset = AXES[axis]
+    cam = standin.Camera(center="command", lookups=True)
+    assert centre(T.ImageFormatControl(cam), axis) is None
+    assert cam.calls == [(f"{center}.Execute",)]
+    touched = {entry[1].split(".")[0] for entry in cam.log if entry[0] == "getattr"}
+    assert touched == {center}
+
+
+@axes
+def test_centre_command_failure_propagates(T, world, axis):
+    _, center, _, offset = AXES[axis]
+    cam = standin.Camera(center="command")
+    exc = standin.AccessException("Node is not writable.")
+    cam.fail(f"{center}.Execute", exc)
+    with pytest.raises(standin.AccessException) as caught:
+        centre(T.ImageFormatControl(cam), axis)
+    assert caught.value is exc
+    assert cam.calls == [(f"{center}.Execute",)]
+
+
+@axes
+def test_centre_computed_path_order(T, world, axis):
+    _, center, size, offset = AXES[axis]
+    cam = standin.Camera(lookups=True)
+    set_size(cam, axis, 2000, 1000)
+    group = recording(T.ImageFormatControl, cam.log)(cam)
+    assert centre(group, axis) is None
+    assert cam.log == [
+        ("self", "_cam"), ("getattr", center),
+        ("self", "_cam"), ("getattr", size), ("getattr", f"{size}.GetMax"), (f"{size}.GetMax",),
+        ("self", "_cam"), ("getattr", size), ("getattr", f"{size}.GetValue"),
+        (f"{size}.GetValue",),
+        ("self", "_cam"), ("getattr", offset), ("getattr", f"{offset}.SetValue"),
+        (f"{offset}.SetValue", 500),
+    ]
+
+
+@pytest.mark.parametrize("axis, maximum, current, expected", [
+    ("X", 2048, 1000, 524),
+    ("X", 2048, 2047, 0),
+    ("X", 2048, 2048, 0),
+    ("Y", 1536, 1001, 267),
+    ("X", 1000, 1003, -2),
+    ("Y", 1000, 1003, -2),
+    ("X", 2048.0, 1001, 523.0),
+])
+def test_centre_computed_offset(T, world, axis, maximum, current, expected):
+    offset = AXES[axis][3]
+    cam = standin.Camera()
+    set_size(cam, axis, maximum, current)
+    centre(T.ImageFormatControl(cam), axis)
+    written = cam.calls[-1]
+    assert written == (f"{offset}.SetValue", expected)
+    assert type(written[1]) is type(expected)
+    assert [c for c in cam.calls if c[0].endswith("SetValue")] == [written]
+
+
+@axes
+@pytest.mark.parametrize("make_exc", [
+    lambda: standin.RuntimeException("device removed"),
+    lambda: ValueError("odd"),
+    KeyboardInterrupt,
+], ids=["sdk-error", "ValueError", "KeyboardInterrupt"])
+def test_centre_probe_error_propagates(T, world, axis, make_exc):
+    center = AXES[axis][1]
+    cam = standin.Camera(lookups=True)
+    exc = make_exc()
+    cam.fail(f"getattr:{center}", exc)
+    with pytest.raises(BaseException) as caught:
+        centre(T.ImageFormatControl(cam), axis)
+    assert caught.value is exc
+    assert cam.log == [("getattr", center)]
+
+
+class NoFloorDivision:
+    def __sub__(self, other):
+        return object()
+
+
+@axes
+@pytest.mark.parametrize("maximum, current, expression", [
+    ("wide", 1000, lambda: "wide" - 1000),
+    (NoFloorDivision(), 1000, lambda: object() // 2),
+], ids=["subtraction", "floor-division"])
+def test_centre_non_numeric_values(T, world, axis, maximum, current, expression):
+    offset = AXES[axis][3]
+    cam = standin.Camera(lookups=True)
+    set_size(cam, axis, maximum, current)
+    with pytest.raises(TypeError) as expected:
+        expression()
+    with pytest.raises(TypeError) as caught:
+        centre(T.ImageFormatControl(cam), axis)
+    assert type(caught.value) is TypeError
+    assert str(caught.value) == str(expected.value)
+    assert ("getattr", f"{offset}.SetValue") in cam.log
+    assert not [c for c in cam.calls if c[0] == f"{offset}.SetValue"]
+    assert cam.node(offset).value == 0
+
+
+@axes
+@pytest.mark.parametrize("step", [
+    "getattr:{size}", "getattr:{size}.GetMax", "{size}.GetMax", "getattr:{size}.GetValue",
+    "{size}.GetValue", "getattr:{offset}", "getattr:{offset}.SetValue", "{offset}.SetValue",
+])
+def test_centre_failure_leaves_offset_unchanged(T, world, axis, step):
+    _, _, size, offset = AXES[axis]
+    cam = standin.Camera()
+    set_size(cam, axis, 2000, 1000)
+    cam.node(offset).value = 3
+    exc = standin.AccessException("Node is not available.")
+    cam.fail(step.format(size=size, offset=offset), exc)
+    with pytest.raises(standin.AccessException) as caught:
+        centre(T.ImageFormatControl(cam), axis)
+    assert caught.value is exc
+    assert cam.node(offset).value == 3
+    if step != "{offset}.SetValue":
+        assert not [c for c in cam.calls if c[0] == f"{offset}.SetValue"]
+
+
+# The real SDK has no AttributeError for a missing node: older releases raise
+# LogicalErrorException from the lookup, newer ones hand out a placeholder
+# whose IsValid() is False, and the acA2040-55uc's CenterX/CenterY are Boolean
+# features without Execute. Each of these counts as "no centring command".
+
+@axes
+def test_centre_lookup_raising_logical_error_takes_computed_path(T, world, axis):
+    _, center, _, offset = AXES[axis]
+    cam = standin.Camera(missing=standin.LogicalErrorException, lookups=True)
+    set_size(cam, axis, 2000, 1000)
+    results = []
+    outer, marker = handled_elsewhere(
+        lambda: results.append(centre(T.ImageFormatControl(cam), axis)))
+    assert results == [None]
+    assert outer is marker
+    assert cam.log[0] == ("getattr", center)
+    assert cam.calls == [(f"{AXES[axis][2]}.GetMax",), (f"{AXES[axis][2]}.GetValue",),
+                         (f"{offset}.SetValue", 500)]
+
+
+@axes
+def test_centre_logical_error_is_the_one_of_the_modules_pylon(T, tavrocam, monkeypatch, axis):
+    other = type("LogicalErrorException", (Exception,), {})
+    monkeypatch.setattr(tavrocam, "pylon", types.SimpleNamespace(LogicalErrorException=other))
+    cam = standin.Camera(missing=standin.LogicalErrorException)
+    with pytest.raises(standin.LogicalErrorException):
+        centre(T.ImageFormatControl(cam), axis)
+    assert cam.calls == []
+
+
+@axes
+def test_centre_boolean_feature_takes_computed_path(T, world, axis):
+    _, center, size, offset = AXES[axis]
+    cam = standin.Camera(center="boolean")
+    set_size(cam, axis, 2000, 1000)
+    assert centre(T.ImageFormatControl(cam), axis) is None
+    assert cam.calls == [(f"{size}.GetMax",), (f"{size}.GetValue",), (f"{offset}.SetValue", 500)]
+    assert cam.node(center).value is False
+
+
+class CentringNode:
+    """A command node that says whether the camera really has the feature."""
+
+    def __init__(self, valid):
+        self.valid = valid
+        self.executed = 0
+
+    def IsValid(self):
+        return self.valid
+
+    def Execute(self):
+        self.executed += 1
+        if not self.valid:
+            raise standin.LogicalErrorException("The parameter is not available.")
+
+
+class CameraWith(standin.Camera):
+    def __init__(self, extra, **kw):
+        super().__init__(**kw)
+        self._nodes.update(extra)
+
+
+@axes
+@pytest.mark.parametrize("valid", [False, True])
+def test_centre_command_validity(T, world, axis, valid):
+    _, center, size, offset = AXES[axis]
+    node = CentringNode(valid)
+    cam = CameraWith({center: node})
+    set_size(cam, axis, 2000, 1000)
+    assert centre(T.ImageFormatControl(cam), axis) is None
+    if valid:
+        assert node.executed == 1
+        assert cam.calls == []
+    else:
+        assert node.executed == 0
+        assert cam.calls == [(f"{size}.GetMax",), (f"{size}.GetValue",),
+                             (f"{offset}.SetValue", 500)]
+
+
+# --------------------------------------------------------------------------
+# AnalogControl: constructor and white-balance ratios
+
+def test_analog_constructor_keeps_the_camera(T, cam):
+    group = T.AnalogControl(cam)
+    assert group._cam is cam
+    assert vars(group) == {"_cam": cam}
+    assert vars(T.AnalogControl(cam=None)) == {"_cam": None}
+    other = object()
+    assert T.AnalogControl.__init__(group, other) is None
+    assert group._cam is other
+
+
+def test_analog_constructor_delegates_along_the_instance_mro(T, cam):
+    seen = []
+
+    class Extra(T._FeatureBase):
+        def __init__(self, cam):
+            seen.append(cam)
+            super().__init__(cam)
+
+    class Combined(T.AnalogControl, Extra):
+        pass
+
+    class Child(T.AnalogControl):
+        def __init__(self, cam):
+            super().__init__(cam)
+
+    assert Combined.__mro__[1:3] == (T.AnalogControl, Extra)
+    group = Combined(cam)
+    assert seen == [cam]
+    assert group._cam is cam
+    assert Child(cam)._cam is cam
+
+
+def ratio_camera(**kw):
+    cam = standin.Camera(**kw)
+    values = {"Red": object(), "Green": object(), "Blue": object()}
+    cam.node("BalanceRatio").values = values
+    return cam, values
+
+
+@pytest.mark.parametrize("call, channel", [
+    (lambda g: g.CUF_GET_BalanceRatio(), "Red"),
+    (lambda g: g.CUF_GET_BalanceRatio("Blue"), "Blue"),
+    (lambda g: g.CUF_GET_BalanceRatio(selector="Green"), "Green"),
+])
+def test_get_balance_ratio(T, call, channel):
+    cam, values = ratio_camera()
+    cam.node("BalanceRatioSelector").value = "Green" if channel != "Green" else "Blue"
+    assert call(T.AnalogControl(cam)) is values[channel]
+    assert cam.calls == [("BalanceRatioSelector.SetValue", channel), ("BalanceRatio.GetValue",)]
+    assert cam.node("BalanceRatioSelector").value == channel
+
+
+def test_get_balance_ratio_selector_failure_reads_nothing(T):
+    cam, _ = ratio_camera(lookups=True)
+    exc = standin.InvalidArgumentException("entry 'Purple' is not available")
+    cam.fail("BalanceRatioSelector.SetValue", exc)
+    with pytest.raises(standin.InvalidArgumentException) as caught:
+        T.AnalogControl(cam).CUF_GET_BalanceRatio("Purple")
+    assert caught.value is exc
+    assert ("getattr", "BalanceRatio") not in cam.log
+    assert ("BalanceRatio.GetValue",) not in cam.calls
+
+
+def test_get_balance_ratio_read_failure_leaves_selector_moved(T):
+    cam, _ = ratio_camera()
+    exc = standin.AccessException("Node is not readable.")
+    cam.fail("BalanceRatio.GetValue", exc)
+    with pytest.raises(standin.AccessException) as caught:
+        T.AnalogControl(cam).CUF_GET_BalanceRatio("Blue")
+    assert caught.value is exc
+    assert cam.node("BalanceRatioSelector").value == "Blue"
+
+
+def test_set_balance_ratio_writes_selector_then_ratio(T, printed):
+    cam = standin.Camera()
+    group = T.AnalogControl(cam)
+    assert group.CUF_SET_BalanceRatio(selector="Blue", value=1.5) is None
+    assert cam.calls == [("BalanceRatioSelector.SetValue", "Blue"), ("BalanceRatio.SetValue", 1.5)]
+    assert cam.node("BalanceRatio").values["Blue"] == 1.5
+    assert printed == []
+
+
+class FormatsItself:
+    def __format__(self, fmt):
+        return f"<{fmt!r}>"
+
+    def __str__(self):
+        return "str() is not what is shown"
+
+
+class FormattedError(Exception):
+    def __format__(self, fmt):
+        return f"formatted<{fmt!r}>"
+
+
+@pytest.mark.parametrize("selector, fail, exc, line, selector_after, ratio_written", [
+    pytest.param("Purple", "BalanceRatioSelector.SetValue",
+                 standin.InvalidArgumentException("entry 'Purple' is not available"),
+                 "設定 BalanceRatio Purple 失敗: entry 'Purple' is not available",
+                 "Red", False, id="selector-rejected"),
+    pytest.param("Blue", "BalanceRatio.SetValue",
+                 standin.OutOfRangeException("Value 99 must be within 0.0 and 15.984375"),
+                 "設定 BalanceRatio Blue 失敗: Value 99 must be within 0.0 and 15.984375",
+                 "Blue", True, id="ratio-rejected"),
+    pytest.param(0, None, None,
+                 "設定 BalanceRatio 0 失敗: Feature 'BalanceRatioSelector': "
+                 "entry '0' is not available",
+                 "Red", False, id="non-text-selector"),
+    pytest.param("Green", "getattr:BalanceRatio", AttributeError("no BalanceRatio here"),
+                 "設定 BalanceRatio Green 失敗: no BalanceRatio here",
+                 "Green", False, id="missing-node"),
+    pytest.param(FormatsItself(), "BalanceRatioSelector.SetValue", FormattedError("x"),
+                 "設定 BalanceRatio <''> 失敗: formatted<''>",
+                 "Red", False, id="formatted-not-str"),
+])
+def test_set_balance_ratio_reports_and_absorbs(T, printed, selector, fail, exc, line,
+                                               selector_after, ratio_written):
+    cam = standin.Camera()
+    if fail is not None:
+        cam.fail(fail, exc)
+    outer, marker = handled_elsewhere(
+        lambda: printed.append(("result", T.AnalogControl(cam).CUF_SET_BalanceRatio(selector, 99))))
+    assert printed == [((line,), {}), ("result", None)]
+    assert outer is marker
+    assert cam.node("BalanceRatioSelector").value == selector_after
+    assert (("BalanceRatio.SetValue", 99) in cam.calls) is ratio_written
+    # the camera object is still usable and the method works again
+    cam.heal()
+    assert T.AnalogControl(cam).CUF_SET_BalanceRatio("Green", 2.0) is None
+    assert cam.node("BalanceRatio").values["Green"] == 2.0
+
+
+def test_set_balance_ratio_prints_one_line_on_stdout(T, capsys):
+    cam = standin.Camera(omit=("BalanceRatio",))
+    T.AnalogControl(cam).CUF_SET_BalanceRatio("Red", 1.0)
+    assert capsys.readouterr().out == (
+        "設定 BalanceRatio Red 失敗: 'Camera' object has no attribute 'BalanceRatio'\n")
+
+
+# --------------------------------------------------------------------------
+# What the two printing handlers let through
+
+HANDLERS = {
+    "balance-ratio": (lambda T, cam: T.AnalogControl(cam).CUF_SET_BalanceRatio("Red", 1.0),
+                      "BalanceRatio.SetValue"),
+    "exposure-min": (lambda T, cam: T.AcquisitionControl(cam).CUF_SET_ExposureTime(5000),
+                     "ExposureTime.GetMin"),
+    "exposure-write": (lambda T, cam: T.AcquisitionControl(cam).CUF_SET_ExposureTime(5000),
+                       "ExposureTime.SetValue"),
+}
+handlers = pytest.mark.parametrize("handler", list(HANDLERS))
+
+
+@handlers
+@pytest.mark.parametrize("make_exc", [KeyboardInterrupt, lambda: SystemExit(2), Abort],
+                         ids=["KeyboardInterrupt", "SystemExit", "BaseException"])
+def test_handlers_let_non_ordinary_exceptions_through(T, printed, handler, make_exc):
+    call, point = HANDLERS[handler]
+    cam = standin.Camera()
+    exc = make_exc()
+    cam.fail(point, exc)
+    with pytest.raises(BaseException) as caught:
+        call(T, cam)
+    assert caught.value is exc
+    assert printed == []
+
+
+class UnprintableError(Exception):
+    def __str__(self):
+        raise unprintable
+
+
+unprintable = LookupError("no text for this error")
+
+
+@handlers
+def test_handlers_error_while_formatting_propagates(T, printed, handler):
+    call, point = HANDLERS[handler]
+    cam = standin.Camera()
+    cam.fail(point, UnprintableError())
+    with pytest.raises(LookupError) as caught:
+        call(T, cam)
+    assert caught.value is unprintable
+    assert printed == []
+
+
+@handlers
+def test_handlers_failing_print_propagates(T, monkeypatch, handler):
+    call, point = HANDLERS[handler]
+    broken = OSError("stdout is gone")
+
+    def print_(*args, **kwargs):
+        raise broken
+
+    monkeypatch.setattr(builtins, "print", print_)
+    cam = standin.Camera()
+    cam.fail(point, standin.AccessException("refused"))
+    with pytest.raises(OSError) as caught:
+        call(T, cam)
+    assert caught.value is broken
+
+
+# --------------------------------------------------------------------------
+# CUF_GET_BalanceRatioAll
+
+def test_balance_ratio_all(T):
+    cam, values = ratio_camera()
+    original = "".join(["Gr", "een"])  # an object of its own, not the interned literal
+    cam.node("BalanceRatioSelector").value = original
+    group = T.AnalogControl(cam)
+    first = group.CUF_GET_BalanceRatioAll()
+    assert type(first) is dict
+    assert list(first) == ["Red", "Green", "Blue"]
+    assert all(first[c] is values[c] for c in first)
+    assert cam.calls == [
+        ("BalanceRatioSelector.GetValue",),
+        ("BalanceRatioSelector.SetValue", "Red"), ("BalanceRatio.GetValue",),
+        ("BalanceRatioSelector.SetValue", "Green"), ("BalanceRatio.GetValue",),
+        ("BalanceRatioSelector.SetValue", "Blue"), ("BalanceRatio.GetValue",),
+        ("BalanceRatioSelector.SetValue", original),
+    ]
+    assert cam.calls[-1][1] is original
+    assert cam.node("BalanceRatioSelector").value is original
+    second = group.CUF_GET_BalanceRatioAll()
+    assert second is not first and second == first
+
+
+class FailsOn(dict):
+    def __init__(self, channel, exc, values):
+        super().__init__(values)
+        self.channel, self.exc = channel, exc
+
+    def __getitem__(self, key):
+        if key == self.channel:
+            raise self.exc
+        return super().__getitem__(key)
+
+
+def test_balance_ratio_all_failure_on_green(T):
+    cam, values = ratio_camera()
+    cam.node("BalanceRatioSelector").value = "Blue"
+    exc = standin.AccessException("Node is not readable.")
+    cam.node("BalanceRatio").values = FailsOn("Green", exc, values)
+    with pytest.raises(standin.AccessException) as caught:
+        T.AnalogControl(cam).CUF_GET_BalanceRatioAll()
+    assert caught.value is exc
+    assert cam.node("BalanceRatioSelector").value == "Green"
+    assert cam.calls[-1] == ("BalanceRatio.GetValue",)
+
+
+def test_balance_ratio_all_first_read_failure_leaves_selector(T):
+    cam, _ = ratio_camera()
+    cam.node("BalanceRatioSelector").value = "Blue"
+    exc = standin.AccessException("Node is not readable.")
+    cam.fail("BalanceRatioSelector.GetValue", exc)
+    with pytest.raises(standin.AccessException) as caught:
+        T.AnalogControl(cam).CUF_GET_BalanceRatioAll()
+    assert caught.value is exc
+    assert cam.calls == [("BalanceRatioSelector.GetValue",)]
+    assert cam.node("BalanceRatioSelector").value == "Blue"
+
+
+# --------------------------------------------------------------------------
+# CUF_SET_ExposureTime
+
+LOW, HIGH = float("19.0"), float("1e7")
+BELOW, INSIDE, ABOVE, NAN = 1, 5000, 10 ** 8, float("nan")
+AT_LOW, AT_HIGH = 19, 10_000_000
+
+
+def exposure_camera(low=LOW, high=HIGH, **kw):
+    cam = standin.Camera(**kw)
+    node = cam.node("ExposureTime")
+    node.minimum, node.maximum = low, high
+    return cam
+
+
+@pytest.mark.parametrize("val, expected", [
+    (BELOW, LOW), (ABOVE, HIGH), (INSIDE, INSIDE), (AT_LOW, AT_LOW), (AT_HIGH, AT_HIGH),
+    (NAN, NAN), (float("2500.5"), None),
+], ids=["below", "above", "inside", "at-min", "at-max", "nan", "inside-float"])
+def test_exposure_write_is_clamped(T, printed, val, expected):
+    expected = val if expected is None else expected
+    cam = exposure_camera()
+    assert T.AcquisitionControl(cam).CUF_SET_ExposureTime(val) is None
+    assert cam.calls == [("ExposureTime.GetMin",), ("ExposureTime.GetMax",),
+                         ("ExposureTime.SetValue", cam.calls[-1][1])]
+    assert cam.calls[-1][1] is expected
+    assert printed == []
+
+
+@pytest.mark.parametrize("val", [5, 50, 500, -1.0])
+def test_exposure_inverted_limits_write_the_minimum(T, val):
+    low, high = float("100.0"), float("10.0")
+    cam = exposure_camera()
+    loosen(cam.node("ExposureTime"))
+    cam.node("ExposureTime").minimum, cam.node("ExposureTime").maximum = low, high
+    T.AcquisitionControl(cam).CUF_SET_ExposureTime(val=val)
+    assert cam.calls[-1][1] is low
+
+
+class Compared:
+    """Records every comparison made on it and answers as told."""
+
+    def __init__(self, name, log, answers):
+        self.name, self.log, self.answers = name, log, answers
+
+    def __lt__(self, other):
+        self.log.append((self.name, "<", other.name))
+        return self.answers.get("<", False)
+
+    def __gt__(self, other):
+        self.log.append((self.name, ">", other.name))
+        return self.answers.get(">", False)
+
+
+@pytest.mark.parametrize("above, below, first, second, target", [
+    (False, False, ("max", "<", "val"), ("min", ">", "val"), "val"),
+    (True, False, ("max", "<", "val"), ("min", ">", "max"), "max"),
+    (False, True, ("max", "<", "val"), ("min", ">", "val"), "min"),
+    (True, True, ("max", "<", "val"), ("min", ">", "max"), "min"),
+])
+def test_exposure_makes_exactly_two_comparisons(T, printed, above, below, first, second, target):
+    log = []
+    objs = {"min": Compared("min", log, {">": below}),
+            "max": Compared("max", log, {"<": above}),
+            "val": Compared("val", log, {})}
+    cam = standin.Camera()
+    node = loosen(cam.node("ExposureTime"))
+    node.minimum, node.maximum = objs["min"], objs["max"]
+    T.AcquisitionControl(cam).CUF_SET_ExposureTime(objs["val"])
+    assert log == [first, second]
+    assert cam.calls[-1][1] is objs[target]
+    assert printed == []
+
+
+def test_exposure_text_value_reports_the_comparison_error(T, printed):
+    cam = exposure_camera()
+    with pytest.raises(TypeError) as expected:
+        HIGH < "fast"  # noqa: B015 - the comparison min() makes
+    assert T.AcquisitionControl(cam).CUF_SET_ExposureTime("fast") is None
+    assert printed == [((f"ExposureTime set failure: {expected.value}",), {})]
+    assert not [c for c in cam.calls if c[0] == "ExposureTime.SetValue"]
+
+
+@pytest.mark.parametrize("point", [
+    "getattr:ExposureTime", "ExposureTime.GetMin", "ExposureTime.GetMax",
+    "getattr:ExposureTime.SetValue", "ExposureTime.SetValue",
+])
+def test_exposure_failure_is_reported_and_absorbed(T, printed, point):
+    cam = exposure_camera()
+    cam.node("ExposureTime").value = 777.0
+    exc = standin.OutOfRangeException(f"refused at {point}")
+    cam.fail(point, exc, times=1)
+    group = T.AcquisitionControl(cam)
+    outer, marker = handled_elsewhere(
+        lambda: printed.append(("result", group.CUF_SET_ExposureTime(5000))))
+    assert printed == [((f"ExposureTime set failure: refused at {point}",), {}),
+                       ("result", None)]
+    assert outer is marker
+    assert cam.node("ExposureTime").value == 777.0
+    # nothing is left pending: the next call works normally
+    assert group.CUF_SET_ExposureTime(6000) is None
+    assert cam.node("ExposureTime").value == 6000
+
+
+def test_exposure_failure_line_on_stdout(T, capsys):
+    cam = exposure_camera(is_open=False)
+    T.AcquisitionControl(cam).CUF_SET_ExposureTime(5000)
+    assert capsys.readouterr().out == (
+        "ExposureTime set failure: Node 'ExposureTime' is not accessible: "
+        "the camera is not open\n")
+
+
+def test_exposure_touches_no_other_node(T):
+    cam = exposure_camera(lookups=True)
+    T.AcquisitionControl(cam).CUF_SET_ExposureTime(5000)
+    assert {e[1].split(".")[0] for e in cam.log if e[0] == "getattr"} == {"ExposureTime"}
+
+
+# --------------------------------------------------------------------------
+# CUF_SET_PylonColorAdaptation
+
+class Untouchable:
+    def __getattribute__(self, name):
+        raise AssertionError(f"camera touched: {name}")
+
+
+def test_colour_adaptation_does_nothing(T):
+    seen = []
+
+    class Watched(T.ImageQualityControl):
+        def __getattribute__(self, name):
+            seen.append(name)
+            return object.__getattribute__(self, name)
+
+    group = Watched(Untouchable())
+    method = group.CUF_SET_PylonColorAdaptation
+    seen.clear()
+    assert method(True) is None
+    assert method(val=object()) is None
+    assert seen == []
+    with pytest.raises(TypeError):
+        method()
+    with pytest.raises(TypeError):
+        method(True, False)
+
+
+# --------------------------------------------------------------------------
+# CUF_SET_LightDeviceSelector
+
+def test_light_device_selector_writes(T):
+    cam = standin.Camera()
+    assert T.BaslerLightControl(cam).CUF_SET_LightDeviceSelector(sel="Device3") is None
+    assert cam.calls == [("LightDeviceSelector.SetValue", "Device3")]
+    assert cam.node("LightDeviceSelector").value == "Device3"
+
+
+@pytest.mark.parametrize("setup", [
+    pytest.param(lambda cam: None, id="rejected-entry"),
+    pytest.param(lambda cam: cam.fail("getattr:LightDeviceSelector", AttributeError("x")),
+                 id="missing-node"),
+    pytest.param(lambda cam: cam.fail("getattr:LightDeviceSelector.SetValue", TypeError("x")),
+                 id="missing-SetValue"),
+    pytest.param(lambda cam: cam.fail("LightDeviceSelector.SetValue",
+                                      standin.AccessException("x")), id="sdk-error"),
+    pytest.param(lambda cam: cam.fail("LightDeviceSelector.SetValue", KeyboardInterrupt),
+                 id="KeyboardInterrupt"),
+    pytest.param(lambda cam: cam.fail("LightDeviceSelector.SetValue", SystemExit(1)),
+                 id="SystemExit"),
+    pytest.param(lambda cam: cam.fail("LightDeviceSelector.SetValue", Abort()),
+                 id="BaseException"),
+])
+def test_light_device_selector_discards_every_failure(T, capsys, setup):
+    cam = standin.Camera()
+    setup(cam)
+    group = T.BaslerLightControl(cam)
+    results = []
+    try:
+        outer, marker = handled_elsewhere(
+            lambda: results.append(group.CUF_SET_LightDeviceSelector("Nowhere")))
+    except BaseException as escaped:  # a KeyboardInterrupt would end the whole run
+        pytest.fail(f"the failure reached the caller: {escaped!r}")
+    assert results == [None]
+    assert outer is marker
+    assert capsys.readouterr() == ("", "")
+    cam.heal()
+    group.CUF_SET_LightDeviceSelector("Device2")
+    assert cam.node("LightDeviceSelector").value == "Device2"
+
+
+def test_light_device_selector_without_cam(T, capsys):
+    group = T.BaslerLightControl(None)
+    assert group.CUF_SET_LightDeviceSelector("Device1") is None
+    del group._cam
+    assert group.CUF_SET_LightDeviceSelector("Device1") is None
+    assert capsys.readouterr() == ("", "")
+
+
+def test_counter_selector_is_not_guarded(T):
+    cam = standin.Camera(omit=("CounterSelector",))
+    with pytest.raises(AttributeError, match="CounterSelector"):
+        T.CounterAndTimerControl(cam).CUF_SET_CounterSelector("Counter1")
+
+
+# --------------------------------------------------------------------------
+# Device information and the base constructor
+
+INFO = [
+    ("TransportLayerControl", "CUF_GET_PayloadSize", "PayloadSize"),
+    ("DeviceControl", "CUF_GET_ModelName", "DeviceModelName"),
+    ("DeviceControl", "CUF_GET_Temperature", "DeviceTemperature"),
+    ("DeviceControl", "CUF_GET_DeviceFirmwareVersion", "DeviceFirmwareVersion"),
+]
+
+
+@pytest.mark.parametrize("group_name, method, node", INFO)
+def test_device_information_on_a_closed_camera(T, group_name, method, node):
+    cam = standin.Camera()
+    group = getattr(T, group_name)(cam)
+    assert getattr(group, method)() == cam.node(node).value
+    cam.Close()
+    with pytest.raises(standin.AccessException, match=node):
+        getattr(group, method)()
+    assert cam.calls[-1] == (f"{node}.GetValue",)
+    assert [c for c in cam.calls if c[0] == f"{node}.GetValue"] == [(f"{node}.GetValue",)] * 2
+
+
+def test_temperature_is_read_anew(T, cam):
+    group = T.DeviceControl(cam)
+    readings = []
+    for degrees in (41.0, 43.5, 40.25):
+        cam.node("DeviceTemperature").value = degrees
+        readings.append(group.CUF_GET_Temperature())
+    assert readings == [41.0, 43.5, 40.25]
+
+
+def test_group_on_None(T):
+    assert vars(T._FeatureBase(None)) == {"_cam": None}
+    device = T.DeviceControl(None)
+    assert device._cam is None
+    with pytest.raises(AttributeError) as caught:
+        device.CUF_GET_ModelName()
+    assert caught.value.name == "DeviceModelName"
+    assert caught.value.obj is None
+
+
+def test_base_constructor_stores_any_object_and_lets_errors_through(T, cam):
+    group = T.DeviceControl(cam)
+    marker = object()
+    assert T._FeatureBase.__init__(group, marker) is None
+    assert group._cam is marker
+    refused = PermissionError("read-only group")
+
+    class Frozen(T.DeviceControl):
+        def __setattr__(self, name, value):
+            raise refused
+
+    with pytest.raises(PermissionError) as caught:
+        Frozen(cam)
+    assert caught.value is refused
+
+
+# --------------------------------------------------------------------------
+# References on the paths with logic of their own
+
+class Quiet:
+    """A camera node that keeps nothing and accepts everything."""
+
+    def __init__(self, value, exc=None):
+        self.value, self.exc = value, exc
+
+    def _answer(self, *args):
+        if self.exc is not None:
+            raise self.exc
+        return self.value
+
+    GetValue = GetMin = GetMax = SetValue = _answer
+
+
+class NoCentring(types.SimpleNamespace):
+    """A camera object whose CenterX lookup raises the SDK's missing-node error."""
+
+    def __getattr__(self, name):
+        raise standin.LogicalErrorException(f"Node not existing : {name}")
+
+
+def centre_x(T, cam, v):
+    return T.ImageFormatControl(cam).CUF_SET_CenterX()
+
+
+# path: (call, camera class, CenterX node or None, which node fails)
+LEAK_PATHS = {
+    "centre-computed": (centre_x, types.SimpleNamespace, None, None),
+    "centre-logical-error": (centre_x, NoCentring, None, None),
+    "centre-boolean": (centre_x, types.SimpleNamespace, lambda v: Quiet(v), None),
+    "centre-placeholder": (centre_x, types.SimpleNamespace, lambda v: CentringNode(False), None),
+    "centre-command": (centre_x, types.SimpleNamespace, lambda v: CentringNode(True), None),
+    "ratio-get": (lambda T, cam, v: T.AnalogControl(cam).CUF_GET_BalanceRatio(v),
+                  types.SimpleNamespace, None, None),
+    "ratio-set-failure": (lambda T, cam, v: T.AnalogControl(cam).CUF_SET_BalanceRatio(v, 1.0),
+                          types.SimpleNamespace, None, "BalanceRatioSelector"),
+    "ratio-all": (lambda T, cam, v: T.AnalogControl(cam).CUF_GET_BalanceRatioAll(),
+                  types.SimpleNamespace, None, None),
+    "exposure": (lambda T, cam, v: T.AcquisitionControl(cam).CUF_SET_ExposureTime(v),
+                 types.SimpleNamespace, None, None),
+    "exposure-failure": (lambda T, cam, v: T.AcquisitionControl(cam).CUF_SET_ExposureTime(v),
+                         types.SimpleNamespace, None, "ExposureTime"),
+    "light-failure": (lambda T, cam, v: T.BaslerLightControl(cam).CUF_SET_LightDeviceSelector(v),
+                      types.SimpleNamespace, None, "LightDeviceSelector"),
+}
+
+
+@pytest.mark.parametrize("path", list(LEAK_PATHS))
+def test_no_reference_is_leaked(T, world, printed, path):
+    call, camera_class, center, failing = LEAK_PATHS[path]
+    value = float("2500.5")
+    exc = standin.AccessException("refused")
+    nodes = {name: Quiet(value, exc if name == failing else None)
+             for name in ("Width", "OffsetX", "BalanceRatioSelector", "BalanceRatio",
+                          "ExposureTime", "LightDeviceSelector")}
+    if center is not None:
+        nodes["CenterX"] = center(value)
+    cam = camera_class(**nodes)
+    watched = (value, exc, cam, standin.LogicalErrorException, standin.AccessException)
+
+    def run():
+        for _ in range(300):
+            call(T, cam, value)
+        exc.__traceback__ = None
+        printed.clear()
+
+    run()
+    gc.disable()  # a collection of other tests' garbage would move the counts
+    try:
+        before = [sys.getrefcount(o) for o in watched]
+        run()
+        after = [sys.getrefcount(o) for o in watched]
+    finally:
+        gc.enable()
+    assert after == before
