@@ -10,6 +10,7 @@ import types
 import pytest
 
 import standin
+from standin import loosen, recording
 
 
 @pytest.fixture
@@ -18,27 +19,6 @@ def printed(monkeypatch):
     calls = []
     monkeypatch.setattr(builtins, "print", lambda *a, **k: calls.append((a, k)))
     return calls
-
-
-def recording(group_cls, log):
-    """A subclass of ``group_cls`` whose reads of ``_cam`` go into ``log``."""
-
-    class Recording(group_cls):
-        def __getattribute__(self, name):
-            if name == "_cam":
-                log.append(("self", "_cam"))
-            return object.__getattribute__(self, name)
-
-    return Recording
-
-
-def loosen(node):
-    """Let a stand-in node take any value, so identity can be followed."""
-    node.entries = None
-    node.kind = object
-    node.readonly = False
-    node.minimum = node.maximum = None
-    return node
 
 
 class Abort(BaseException):

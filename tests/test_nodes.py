@@ -13,6 +13,7 @@ import types
 import pytest
 
 import standin
+from standin import loosen, recording
 
 # (group class, method, node, kind, parameter name)
 PLAIN = [
@@ -133,26 +134,6 @@ class LeanNode:
 
 def camera_with(node_name, node):
     return types.SimpleNamespace(**{node_name: node})
-
-
-def loosen(node):
-    """Let a stand-in node take any value, so identity can be followed."""
-    node.entries = None
-    node.kind = object
-    node.readonly = False
-    return node
-
-
-def recording(group_cls, log):
-    """A subclass of ``group_cls`` whose reads of ``_cam`` go into ``log``."""
-
-    class Recording(group_cls):
-        def __getattribute__(self, name):
-            if name == "_cam":
-                log.append(("self", "_cam"))
-            return object.__getattribute__(self, name)
-
-    return Recording
 
 
 def test_table_lists_every_plain_method(T):

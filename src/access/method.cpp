@@ -24,7 +24,7 @@ void raise_missing(MethodObject* m, PyObject* const* bound, int required) {
     }
     for (int i = 0; i < required; ++i) {
         if (bound[i] == nullptr) {
-            Ref repr(PyObject_Repr(m->spec->py_params[i]));
+            Ref repr(PyObject_Repr(m->row->py_params[i]));
             if (!repr || PyList_Append(names.get(), repr.get()) < 0) {
                 return;
             }
@@ -62,7 +62,7 @@ void raise_missing(MethodObject* m, PyObject* const* bound, int required) {
 
 // "f() takes 2 positional arguments but 3 were given"
 void raise_too_many(MethodObject* m, Py_ssize_t given) {
-    const MethodSpec& s = *m->spec;
+    const MethodSpec& s = *m->row;
     const Py_ssize_t ndefaults = s.py_defaults ? PyTuple_GET_SIZE(s.py_defaults) : 0;
     Ref sig;
     bool plural;
@@ -87,7 +87,7 @@ void raise_too_many(MethodObject* m, Py_ssize_t given) {
 // then defaults and the missing ones. Returns false with TypeError set.
 bool bind(MethodObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** bound) {
-    const MethodSpec& s = *m->spec;
+    const MethodSpec& s = *m->row;
     const int n = s.nparams;
     const Py_ssize_t npos = nargs < n ? nargs : n;
     for (Py_ssize_t i = 0; i < npos; ++i) {
@@ -154,14 +154,14 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
                             PyObject* kwnames) {
     MethodObject* m = as_method(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (kwnames == nullptr && nargs == m->spec->nparams) {
-        return m->spec->impl(m, args);
+    if (kwnames == nullptr && nargs == m->row->nparams) {
+        return m->row->impl(m, args);
     }
     PyObject* bound[kMaxParams] = {nullptr, nullptr, nullptr};
     if (!bind(m, args, nargs, kwnames, bound)) {
         return nullptr;
     }
-    return m->spec->impl(m, bound);
+    return m->row->impl(m, bound);
 }
 
 // Binds like a function: on an instance, a bound method; on the class, itself.
@@ -233,7 +233,7 @@ int set_qualname(PyObject* self, PyObject* value, void*) {
     return set_str_field(&as_method(self)->qualname, value, "__qualname__");
 }
 PyObject* get_defaults(PyObject* self, void*) {
-    PyObject* defaults = as_method(self)->spec->py_defaults;
+    PyObject* defaults = as_method(self)->row->py_defaults;
     if (defaults == nullptr) {
         Py_RETURN_NONE;
     }
@@ -242,8 +242,8 @@ PyObject* get_defaults(PyObject* self, void*) {
 }
 PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_signature(PyObject* self, void*) {
-    Py_INCREF(as_method(self)->spec->py_signature);
-    return as_method(self)->spec->py_signature;
+    Py_INCREF(as_method(self)->row->py_signature);
+    return as_method(self)->row->py_signature;
 }
 PyObject* get_globals(PyObject* self, void*) {
     Py_INCREF(as_method(self)->globals);
@@ -358,16 +358,16 @@ int prepare_method(MethodSpec& s, const char* owner) {
     return s.py_signature ? 0 : -1;
 }
 
-PyObject* make_method(MethodSpec& spec, PyObject* module_name, PyObject* globals, PyObject* cell) {
+PyObject* make_method(MethodSpec& row, PyObject* module_name, PyObject* globals, PyObject* cell) {
     MethodObject* m = PyObject_GC_New(MethodObject, &MethodType);
     if (m == nullptr) {
         return nullptr;
     }
     m->vectorcall = method_vectorcall;
-    m->spec = &spec;
-    m->name = spec.py_name;
-    m->qualname = spec.py_qualname;
-    m->doc = spec.py_doc;
+    m->row = &row;
+    m->name = row.py_name;
+    m->qualname = row.py_qualname;
+    m->doc = row.py_doc;
     m->module = module_name;
     m->dict = nullptr;
     m->globals = globals;

@@ -15,7 +15,7 @@ constexpr int kMaxParams = 3;  // self plus at most two
 
 struct MethodObject;
 
-// Receives exactly spec.nparams arguments (borrowed), self first, after the
+// Receives exactly row.nparams arguments (borrowed), self first, after the
 // argument check and with defaults filled in. Returns a new reference, or
 // NULL with the error set.
 using MethodImpl = PyObject* (*)(MethodObject* method, PyObject* const* args);
@@ -87,7 +87,7 @@ constexpr MethodSpec custom(const char* name, MethodImpl impl, const char* doc =
 struct MethodObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    MethodSpec* spec;
+    MethodSpec* row;
     PyObject* name;      // __name__
     PyObject* qualname;  // __qualname__
     PyObject* doc;       // __doc__
@@ -99,11 +99,11 @@ struct MethodObject {
 
 // Makes the per-process constants of a row; `owner` is the qualified name of
 // the class that holds the method ("CLASS_Tavrocam.AnalogControl").
-int prepare_method(MethodSpec& spec, const char* owner);
+int prepare_method(MethodSpec& row, const char* owner);
 
-// A new method object for `spec`, made in the namespace `globals` whose
+// A new method object for `row`, made in the namespace `globals` whose
 // __name__ is `module_name`. `cell` may be NULL.
-PyObject* make_method(MethodSpec& spec, PyObject* module_name, PyObject* globals, PyObject* cell);
+PyObject* make_method(MethodSpec& row, PyObject* module_name, PyObject* globals, PyObject* cell);
 
 int prepare_method_type();
 

@@ -30,12 +30,12 @@ int node_set(PyObject* self, PyObject* node, PyObject* value) {
 
 // CUF_GET_<Feature>(self): return self._cam.<Node>.GetValue()
 PyObject* plain_getter(MethodObject* method, PyObject* const* args) {
-    return node_call(args[0], method->spec->py_node, names::GetValue);
+    return node_call(args[0], method->row->py_node, names::GetValue);
 }
 
 // CUF_SET_<Feature>(self, value): self._cam.<Node>.SetValue(value)
 PyObject* plain_setter(MethodObject* method, PyObject* const* args) {
-    if (node_set(args[0], method->spec->py_node, args[1]) < 0) {
+    if (node_set(args[0], method->row->py_node, args[1]) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

@@ -63,11 +63,6 @@ PyObject* import_pylon(PyObject* globals) {
     return nullptr;
 }
 
-// A method object made in this execution.
-PyObject* method(MethodSpec& spec, PyObject* module_name, PyObject* globals, PyObject* cell = nullptr) {
-    return make_method(spec, module_name, globals, cell);
-}
-
 // class <Group>(_FeatureBase): ... -- built as a class statement with one
 // base builds it: metaclass type(base), a fresh namespace with __module__,
 // __qualname__, the methods in order (and __classcell__ where one is needed).
@@ -85,9 +80,9 @@ PyObject* build_group(const GroupSpec& group, PyObject* base, PyObject* module_n
         }
     }
     for (std::size_t i = 0; i < group.count; ++i) {
-        MethodSpec& spec = group.methods[i];
-        Ref fn(method(spec, module_name, globals, cell.get()));
-        if (!fn || PyDict_SetItem(ns.get(), spec.py_name, fn.get()) < 0) {
+        MethodSpec& row = group.methods[i];
+        Ref fn(make_method(row, module_name, globals, cell.get()));
+        if (!fn || PyDict_SetItem(ns.get(), row.py_name, fn.get()) < 0) {
             return nullptr;
         }
     }
@@ -120,13 +115,13 @@ PyObject* build_class_tree(PyObject* globals) {
         PyDict_SetItem(outer.get(), names::dunder_qualname, names::CLASS_Tavrocam) < 0) {
         return nullptr;
     }
-    Ref init(method(kTavrocamInit, module_name, globals));
+    Ref init(make_method(kTavrocamInit, module_name, globals, nullptr));
     if (!init || PyDict_SetItem(outer.get(), names::dunder_init, init.get()) < 0) {
         return nullptr;
     }
 
     Ref base_ns(PyDict_New());
-    Ref base_init(method(kFeatureBaseInit, module_name, globals));
+    Ref base_init(make_method(kFeatureBaseInit, module_name, globals, nullptr));
     if (!base_ns || !base_init || PyDict_SetItem(base_ns.get(), names::dunder_module, module_name) < 0 ||
         PyDict_SetItem(base_ns.get(), names::dunder_qualname, names::qual_FeatureBase) < 0 ||
         PyDict_SetItem(base_ns.get(), names::dunder_init, base_init.get()) < 0) {
@@ -158,7 +153,7 @@ PyObject* build_class_tree(PyObject* globals) {
         }
     }
 
-    Ref close(method(kTavrocamClose, module_name, globals));
+    Ref close(make_method(kTavrocamClose, module_name, globals, nullptr));
     if (!close || PyDict_SetItem(outer.get(), names::close, close.get()) < 0) {
         return nullptr;
     }

@@ -410,3 +410,26 @@ class SDK(Logged):
     def camera(self) -> Camera:
         """The camera object made last."""
         return self.made[-1]
+
+
+# helpers for tests that follow objects through the module
+
+def loosen(node: Node) -> Node:
+    """Let a stand-in node take any value, so identity can be followed."""
+    node.entries = None
+    node.kind = object
+    node.readonly = False
+    node.minimum = node.maximum = None
+    return node
+
+
+def recording(group_cls, log):
+    """A subclass of ``group_cls`` whose reads of ``_cam`` go into ``log``."""
+
+    class Recording(group_cls):
+        def __getattribute__(self, name):
+            if name == "_cam":
+                log.append(("self", "_cam"))
+            return object.__getattribute__(self, name)
+
+    return Recording
