@@ -7,7 +7,7 @@ VENV      := .venv
 VPY       := $(VENV)/bin/python
 STAMP     := $(VENV)/.installed
 
-.PHONY: all venv install test demo bench clean
+.PHONY: all venv install test demo bench asan clean
 
 all: install
 
@@ -37,6 +37,16 @@ demo: install
 
 bench: install
 	PYLON_CAMEMU=1 $(VPY) bench/bench_getter.py
+
+# The whole suite against an AddressSanitizer build of the extension.
+asan: install
+	$(VPY) -m pip install --quiet cmake ninja
+	$(VENV)/bin/cmake -S . -B build/asan -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_BUILD_TYPE=Debug -DTAVROCAM_ASAN=ON >/dev/null
+	$(VENV)/bin/cmake --build build/asan
+	PYTHONPATH=$(abspath build/asan) \
+	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so.6)" \
+	  ASAN_OPTIONS=detect_leaks=0 $(VPY) -m pytest -q -p no:cacheprovider tests
 
 clean:
 	rm -rf $(VENV) build
