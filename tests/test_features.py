@@ -188,8 +188,8 @@ def test_centre_failure_leaves_offset_unchanged(T, world, axis, step):
 
 
 # The real SDK has no AttributeError for a missing node: older releases raise
-# LogicalErrorException from the lookup, newer ones hand out a placeholder
-# whose IsValid() is False, and the acA2040-55uc's CenterX/CenterY are Boolean
+# LogicalErrorException from the lookup, newer ones hand out a
+# PlaceholderParameter, and the acA2040-55uc's CenterX/CenterY are Boolean
 # features without Execute. Each of these counts as "no centring command".
 
 @axes
@@ -227,20 +227,27 @@ def test_centre_boolean_feature_takes_computed_path(T, world, axis):
     assert cam.node(center).value is False
 
 
-class CentringNode:
-    """A command node that says whether the camera really has the feature."""
+class Placeholder:
+    """What the SDK hands out for a feature the camera lacks: it has every
+    method, and every one of them raises."""
 
-    def __init__(self, valid):
-        self.valid = valid
-        self.executed = 0
+    def __init__(self):
+        self.calls = []
 
-    def IsValid(self):
-        return self.valid
+    def __getattr__(self, name):
+        def refuse(*args):
+            self.calls.append(name)
+            raise standin.LogicalErrorException(f"Cannot {name} 'Camera/CenterX'. "
+                                                "The parameter is not available.")
+        return refuse
 
-    def Execute(self):
-        self.executed += 1
-        if not self.valid:
-            raise standin.LogicalErrorException("The parameter is not available.")
+
+class CentringCommand:
+    def __init__(self):
+        self.calls = []
+
+    def __getattr__(self, name):
+        return lambda *args: self.calls.append(name)
 
 
 class CameraWith(standin.Camera):
@@ -250,20 +257,22 @@ class CameraWith(standin.Camera):
 
 
 @axes
-@pytest.mark.parametrize("valid", [False, True])
-def test_centre_command_validity(T, world, axis, valid):
+@pytest.mark.parametrize("placeholder", [True, False])
+def test_centre_placeholder_of_the_sdk_takes_computed_path(T, world, axis, placeholder):
     _, center, size, offset = AXES[axis]
-    node = CentringNode(valid)
+    world.pylon.PlaceholderParameter = Placeholder
+    node = Placeholder() if placeholder else CentringCommand()
     cam = CameraWith({center: node})
     set_size(cam, axis, 2000, 1000)
     assert centre(T.ImageFormatControl(cam), axis) is None
-    if valid:
-        assert node.executed == 1
-        assert cam.calls == []
-    else:
-        assert node.executed == 0
+    if placeholder:
+        assert node.calls == []
         assert cam.calls == [(f"{size}.GetMax",), (f"{size}.GetValue",),
                              (f"{offset}.SetValue", 500)]
+    else:
+        # Nothing is asked of a real command but Execute itself.
+        assert node.calls == ["Execute"]
+        assert cam.calls == []
 
 
 # --------------------------------------------------------------------------
@@ -825,8 +834,8 @@ LEAK_PATHS = {
     "centre-computed": (centre_x, types.SimpleNamespace, None, None),
     "centre-logical-error": (centre_x, NoCentring, None, None),
     "centre-boolean": (centre_x, types.SimpleNamespace, lambda v: Quiet(v), None),
-    "centre-placeholder": (centre_x, types.SimpleNamespace, lambda v: CentringNode(False), None),
-    "centre-command": (centre_x, types.SimpleNamespace, lambda v: CentringNode(True), None),
+    "centre-placeholder": (centre_x, types.SimpleNamespace, lambda v: Placeholder(), None),
+    "centre-command": (centre_x, types.SimpleNamespace, lambda v: CentringCommand(), None),
     "ratio-get": (lambda T, cam, v: T.AnalogControl(cam).CUF_GET_BalanceRatio(v),
                   types.SimpleNamespace, None, None),
     "ratio-set-failure": (lambda T, cam, v: T.AnalogControl(cam).CUF_SET_BalanceRatio(v, 1.0),
@@ -844,6 +853,7 @@ LEAK_PATHS = {
 
 @pytest.mark.parametrize("path", list(LEAK_PATHS))
 def test_no_reference_is_leaked(T, world, printed, path):
+    world.pylon.PlaceholderParameter = Placeholder
     call, camera_class, center, failing = LEAK_PATHS[path]
     value = float("2500.5")
     exc = standin.AccessException("refused")

@@ -291,8 +291,8 @@ def present(name):
         node = getattr(cam, name)
     except Exception:
         return False
-    valid = getattr(node, "IsValid", None)
-    return bool(valid()) if callable(valid) else True
+    placeholder = getattr(pylon, "PlaceholderParameter", ())
+    return not isinstance(node, placeholder)
 
 def read(name):
     return outcome(lambda: getattr(cam, name).GetValue())

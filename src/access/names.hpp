@@ -38,7 +38,7 @@
     X(GetMin, "GetMin")                                                          \
     X(GetMax, "GetMax")                                                          \
     X(Execute, "Execute")                                                        \
-    X(IsValid, "IsValid")                                                        \
+    X(PlaceholderParameter, "PlaceholderParameter")                              \
     X(LogicalErrorException, "LogicalErrorException")                            \
     /* instance attributes */                                                    \
     X(cam, "cam")                                                                \

@@ -7,29 +7,29 @@
 namespace tavrocam {
 namespace {
 
-// Whether the lookup error in flight is the SDK's own "node not existing"
-// error (pylon.LogicalErrorException), which older pypylon releases raise
-// where a plain camera object raises AttributeError.
-bool missing_node_error(PyObject* globals) {
+// The class named `name` in the module's `pylon`, when the SDK bound there
+// has one (new reference), else NULL; never leaves an error set.
+PyObject* sdk_class(PyObject* globals, PyObject* name) {
     PyObject* pending_type;
     PyObject* pending_value;
     PyObject* pending_tb;
     PyErr_Fetch(&pending_type, &pending_value, &pending_tb);
     PyObject* cls = nullptr;
     PyObject* pylon = PyDict_GetItemWithError(globals, names::pylon);
-    const int found = pylon ? _PyObject_LookupAttr(pylon, names::LogicalErrorException, &cls) : 0;
+    if (pylon == nullptr || _PyObject_LookupAttr(pylon, name, &cls) <= 0 || !PyType_Check(cls)) {
+        Py_CLEAR(cls);
+    }
     PyErr_Clear();
     PyErr_Restore(pending_type, pending_value, pending_tb);
-    const bool matches = found > 0 && PyExceptionClass_Check(cls) && PyErr_ExceptionMatches(cls);
-    Py_XDECREF(cls);
-    return matches;
+    return cls;
 }
 
 // Whether the camera object offers `center` as a centring command: the
-// attribute exists (hasattr semantics, the SDK's "node not existing" error
-// counting as absence), it has Execute (on this camera model CenterX/CenterY
-// are Boolean features, which have none), and it is not a placeholder the
-// SDK hands out for a feature the camera lacks (IsValid() false).
+// attribute exists (hasattr semantics; the SDK's own "node not existing"
+// error, pylon.LogicalErrorException, counts as absence too), it has Execute
+// (on this camera model CenterX/CenterY are Boolean features, which have
+// none), and it is not the pylon.PlaceholderParameter that newer SDK
+// releases hand out for a feature the camera lacks.
 // 1 yes, 0 no, -1 with the error set.
 int has_centring_command(PyObject* globals, PyObject* self, PyObject* center) {
     Ref cam(PyObject_GetAttr(self, names::_cam));
@@ -40,7 +40,8 @@ int has_centring_command(PyObject* globals, PyObject* self, PyObject* center) {
     const int present = _PyObject_LookupAttr(cam.get(), center, &found);
     Ref node(found);
     if (present < 0) {
-        if (missing_node_error(globals)) {
+        Ref missing(sdk_class(globals, names::LogicalErrorException));
+        if (missing && PyErr_ExceptionMatches(missing.get())) {
             PyErr_Clear();
             return 0;
         }
@@ -55,17 +56,12 @@ int has_centring_command(PyObject* globals, PyObject* self, PyObject* center) {
     if (has_execute <= 0) {
         return has_execute;
     }
-    PyObject* is_valid = nullptr;
-    const int has_is_valid = _PyObject_LookupAttr(node.get(), names::IsValid, &is_valid);
-    Ref check(is_valid);
-    if (has_is_valid <= 0) {
-        return has_is_valid < 0 ? -1 : 1;
+    Ref placeholder(sdk_class(globals, names::PlaceholderParameter));
+    if (!placeholder) {
+        return 1;
     }
-    Ref valid(PyObject_CallNoArgs(check.get()));
-    if (!valid) {
-        return -1;
-    }
-    return PyObject_IsTrue(valid.get());
+    const int is_placeholder = PyObject_IsInstance(node.get(), placeholder.get());
+    return is_placeholder < 0 ? -1 : !is_placeholder;
 }
 
 // Centres the ROI along one axis. When the camera offers the centring
