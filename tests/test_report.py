@@ -91,14 +91,14 @@ CASES = {
     "values and errors go through format": Case(
         SET_VALUE_AFTER_CREATION.format(node="DeviceTemperature", value="Shown()") + """
     class Shown:
-        def __format__(self, spec):
-            return "formatted" + spec
+        def __format__(self, format_spec):
+            return "formatted" + format_spec
         def __str__(self):
             return "str"
     class Failed(Exception):
-        def __format__(self, spec):
+        def __format__(self, format_spec):
             bound = vars(module).get("e") is self
-            return "formatted failure" + spec + (" while bound as e" if bound else "")
+            return "formatted failure" + format_spec + (" while bound as e" if bound else "")
     sdk.fail("PayloadSize.GetValue", Failed("str"))
 """, [CONNECTED, *HEADING, MODEL, EXPOSURE, RATIOS, "Temperature    : formatted °C",
       "執行出錯: formatted failure while bound as e", CLOSED]),

@@ -23,7 +23,7 @@ PyObject* load_global(PyObject* globals, PyObject* name);
 int print_line(PyObject* globals, PyObject* text);
 
 // The concatenation of the pieces, each converted as an f-string field
-// without format specification converts it (str pieces stay as they are).
+// with no format given converts it (str pieces stay as they are).
 PyObject* join_formatted(std::initializer_list<PyObject*> pieces);
 
 // print(<pieces joined as above>)

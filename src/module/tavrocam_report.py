@@ -9,13 +9,13 @@ import sys
 
 
 def main():
-    spec = importlib.util.find_spec("Tavrocam")
-    if spec is None:
+    found = importlib.util.find_spec("Tavrocam")
+    if found is None:
         print("tavrocam-report: the Tavrocam module is not installed", file=sys.stderr)
         return 1
-    module = importlib.util.module_from_spec(spec)
+    module = importlib.util.module_from_spec(found)
     module.__name__ = "__main__"
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     return 0
 
 
