@@ -137,11 +137,11 @@ int connect(PyObject* globals, PyObject* self, PyObject* device_index) {
             return -1;
         }
     }
-    Ref device_group(PyObject_GetAttr(self, kDeviceGroup.py_attribute));
+    Ref device_group(PyObject_GetAttr(self, names::Device));
     if (!device_group) {
         return -1;
     }
-    Ref model(call_method0(device_group.get(), kDeviceGroup.methods[0].py_name));
+    Ref model(call_method0(device_group.get(), names::CUF_GET_ModelName));
     if (!model) {
         return -1;
     }

@@ -44,6 +44,8 @@
     X(cam, "cam")                                                                \
     X(_cam, "_cam")                                                              \
     X(close, "close")                                                            \
+    X(Device, "Device")                                                          \
+    X(CUF_GET_ModelName, "CUF_GET_ModelName")                                    \
     /* feature nodes used by methods with logic of their own */                  \
     X(CenterX, "CenterX")                                                        \
     X(CenterY, "CenterY")                                                        \
