@@ -7,7 +7,7 @@
 
 from typing import Any
 
-from pypylon import pylon as pylon
+from pypylon import pylon as pylon  # type: ignore[import-untyped]
 
 class CLASS_Tavrocam:
     """Basler acA2040-55uc (USB3) camera, its features in fourteen groups."""
