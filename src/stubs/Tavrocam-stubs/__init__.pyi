@@ -7,6 +7,7 @@
 
 from typing import Any
 
+# pypylon ships no type information, so pylon (and with it cam) is Any.
 from pypylon import pylon as pylon  # type: ignore[import-untyped]
 
 class CLASS_Tavrocam:
