@@ -14,6 +14,9 @@ holds ``("getattr", "Width")`` for a node looked up on the camera and
 
 from __future__ import annotations
 
+import contextlib
+import inspect
+import io
 import types
 
 
@@ -461,3 +464,20 @@ def recording(group_cls, log):
             return object.__getattribute__(self, name)
 
     return Recording
+
+
+def nodes_reached(group_cls, method: str) -> list[str]:
+    """The nodes that a feature-group method looks up, in order of first use,
+    on a camera without centring commands whose nodes take a value of any type.
+    Every parameter without a default gets 1; a refusal after the look-ups
+    (1 is below the minimum width) does not matter here."""
+    camera = Camera(lookups=True)
+    for node in camera._nodes.values():
+        node.entries, node.kind, node.readonly = None, object, False
+    function = getattr(group_cls, method)
+    required = [p for p in list(inspect.signature(function).parameters.values())[1:]
+                if p.default is p.empty]
+    with contextlib.redirect_stdout(io.StringIO()), contextlib.suppress(GenericException):
+        function(group_cls(camera), *[1] * len(required))
+    return list(dict.fromkeys(entry[1] for entry in camera.log
+                              if entry[0] == "getattr" and "." not in entry[1]))
