@@ -179,6 +179,24 @@ def test_cam_is_read_afresh_for_each_group(T, sdk, capsys):
     assert capsys.readouterr().out == printed(CONNECTED)
 
 
+@pytest.mark.parametrize("callers_builtins", [{}, 5, {"print": "not the built-in"}],
+                         ids=["empty", "not-a-dict", "own-print"])
+@pytest.mark.parametrize("fail, lines", [
+    ({}, [CONNECTED, "CCD closed."]),
+    ({"Open": "Access denied"}, [IN_USE, CONNECTED, "CCD closed."]),
+    ({"DeviceModelName.GetValue": "broken"}, ["Initialize failure: broken"]),
+], ids=["connected", "in-use", "failure"])
+def test_lines_are_printed_with_the_modules_builtins(T, bind, capsys, callers_builtins, fail, lines):
+    # The module's functions print with the builtins of the module's globals,
+    # whatever the calling code's builtins are.
+    sdk = bind(is_open=True)
+    for call, text in fail.items():
+        sdk.fail(call, standin.RuntimeException(text))
+    exec("api = T()\napi.close()", {"__builtins__": callers_builtins, "T": T})
+    assert capsys.readouterr().out == printed(*lines)
+    assert not sdk.camera._open
+
+
 # --- failures before the camera is stored -----------------------------------
 
 class Falsy(tuple):

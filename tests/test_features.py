@@ -314,6 +314,10 @@ def interrupts(name):
     raise KeyboardInterrupt
 
 
+def fails(name):
+    raise LookupError(name)
+
+
 def no_such_class(name):
     raise AttributeError(name)
 
@@ -322,6 +326,7 @@ def no_such_class(name):
 @pytest.mark.parametrize("how", ["logical-error", "placeholder"])
 @pytest.mark.parametrize("action, outcome", [
     (deletes_pylon, "centred"), (no_such_class, "unrecognised"), (interrupts, KeyboardInterrupt),
+    (fails, LookupError),
 ])
 def test_centre_sdk_class_lookup(T, tavrocam, monkeypatch, axis, how, action, outcome):
     monkeypatch.setattr(tavrocam, "pylon", None)
