@@ -1,6 +1,7 @@
 """The feature methods with logic of their own: ROI centring, the white-balance
 ratios, the clamped exposure write, the ignored colour adaptation, the guarded
-light-device write, the group constructors and the device information."""
+light-device write and the group constructors. (The plain getters and setters:
+test_nodes.)"""
 
 import builtins
 import sys
@@ -10,7 +11,6 @@ import pytest
 
 import standin
 from standin import QuietNode, loosen, recording
-from standin.catalogue import GETTERS
 
 
 @pytest.fixture
@@ -848,46 +848,8 @@ def test_light_device_selector_without_cam(T, capsys):
     assert capsys.readouterr() == ("", "")
 
 
-def test_counter_selector_is_not_guarded(T):
-    cam = standin.Camera(omit=("CounterSelector",))
-    with pytest.raises(AttributeError, match="CounterSelector"):
-        T.CounterAndTimerControl(cam).CUF_SET_CounterSelector("Counter1")
-
-
 # --------------------------------------------------------------------------
-# Device information and the base constructor
-
-@pytest.mark.parametrize("m", [m for m in GETTERS if m.cls in ("TransportLayerControl", "DeviceControl")],
-                         ids=lambda m: m.name)
-def test_device_information_on_a_closed_camera(T, m):
-    cam = standin.Camera()
-    group, node = getattr(T, m.cls)(cam), m.node
-    assert getattr(group, m.name)() == cam.node(node).value
-    cam.Close()
-    with pytest.raises(standin.AccessException, match=node):
-        getattr(group, m.name)()
-    assert cam.calls[-1] == (f"{node}.GetValue",)
-    assert [c for c in cam.calls if c[0] == f"{node}.GetValue"] == [(f"{node}.GetValue",)] * 2
-
-
-def test_temperature_is_read_anew(T, cam):
-    group = T.DeviceControl(cam)
-    readings = []
-    for degrees in (41.0, 43.5, 40.25):
-        cam.node("DeviceTemperature").value = degrees
-        readings.append(group.CUF_GET_Temperature())
-    assert readings == [41.0, 43.5, 40.25]
-
-
-def test_group_on_None(T):
-    assert vars(T._FeatureBase(None)) == {"_cam": None}
-    device = T.DeviceControl(None)
-    assert device._cam is None
-    with pytest.raises(AttributeError) as caught:
-        device.CUF_GET_ModelName()
-    assert caught.value.name == "DeviceModelName"
-    assert caught.value.obj is None
-
+# The base constructor
 
 def test_base_constructor_stores_any_object_and_lets_errors_through(T, cam):
     group = T.DeviceControl(cam)

@@ -175,6 +175,7 @@ def test_group_on_None_fails_at_the_node_lookup(T, m):
     with pytest.raises(AttributeError) as caught:
         invoke(group, m, 1)
     assert str(caught.value) == f"'NoneType' object has no attribute '{m.node}'"
+    assert caught.value.name == m.node and caught.value.obj is None
 
 
 @every_method
