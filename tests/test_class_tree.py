@@ -172,6 +172,7 @@ def _leak_cases():
     value = object()
     arg = object()
     ratio = float("1.75")
+    name = "".join(["v", "al"])  # equal to the parameter's name, not the same object
     ok = types.SimpleNamespace(Width=QuietNode(value), BalanceRatioSelector=QuietNode("Green"),
                                BalanceRatio=QuietNode(ratio))
     IF, A = C.ImageFormatControl(ok), C.AnalogControl(ok)
@@ -184,6 +185,7 @@ def _leak_cases():
 
     return {
         "setter keyword": (lambda: IF.CUF_SET_Width(val=arg), [arg, IF, ok]),
+        "setter keyword equal, not the same": (lambda: IF.CUF_SET_Width(**{name: arg}), [arg, IF, name]),
         "setter via class": (lambda: C.ImageFormatControl.CUF_SET_Width(IF, arg), [arg, IF]),
         "getter via class keyword": (lambda: C.ImageFormatControl.CUF_GET_Width(self=IF), [value, IF]),
         "too many arguments": (refused(IF.CUF_SET_Width, arg, arg), [arg, IF]),
