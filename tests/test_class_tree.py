@@ -164,7 +164,8 @@ def test_analog_init_rejects_self_outside_its_class():
 
 
 # --- reference counts and the error indicator --------------------------------
-# (the plain methods' and the methods with logic's paths: test_nodes, test_features)
+# Here the ways of passing arguments; the plain methods' paths are in test_nodes,
+# those of the methods with logic of their own in test_features.
 
 
 def _leak_cases():
