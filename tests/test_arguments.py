@@ -13,7 +13,7 @@ import itertools
 import pytest
 
 import Tavrocam
-from test_class_tree import METHODS, method_of, owner_of
+from standin.catalogue import METHODS
 
 C = Tavrocam.CLASS_Tavrocam
 
@@ -107,13 +107,13 @@ def outcome(fn, args, kwargs):
     return None
 
 
-@pytest.mark.parametrize("qualname", list(METHODS))
-def test_wrong_calls_fail_as_for_a_python_function(qualname, recorded_pylon):
-    params, defaults, _ = METHODS[qualname]
+@pytest.mark.parametrize("m", METHODS, ids=lambda m: m.qualname)
+def test_wrong_calls_fail_as_for_a_python_function(m, recorded_pylon):
+    params, defaults = m.params, m.defaults
     required = len(params) - len(defaults or ())
-    method = method_of(qualname)
-    cls = owner_of(qualname)
-    reference = reference_function(qualname, params, defaults)
+    method = m.function(Tavrocam)
+    cls = m.owner(Tavrocam)
+    reference = reference_function(m.qualname, params, defaults)
     reference_cls = type("Reference", (), {method.__name__: reference})
     log = recorded_pylon
     watched = watched_class(cls, log)
@@ -188,12 +188,12 @@ def test_argument_error_texts(call, expected, recorded_pylon):
     assert recorded_pylon == []
 
 
-@pytest.mark.parametrize("qualname", [q for q in METHODS if len(METHODS[q][0]) > 1])
-def test_keyword_calls_are_accepted(qualname, monkeypatch):
+@pytest.mark.parametrize("m", [m for m in METHODS if len(m.params) > 1], ids=lambda m: m.qualname)
+def test_keyword_calls_are_accepted(m, monkeypatch):
     """The keyword form reaches the camera exactly as the positional form does."""
-    params, _, _ = METHODS[qualname]
-    method = method_of(qualname)
-    cls = owner_of(qualname)
+    params = m.params
+    method = m.function(Tavrocam)
+    cls = m.owner(Tavrocam)
     values = {"selector": "Blue", "value": 1.5, "device_index": 0, "val": 5000}
 
     def run(keywords):
@@ -222,66 +222,3 @@ def test_keyword_calls_are_accepted(qualname, monkeypatch):
     assert positional[:4] == keyword[:4] == run("equal")[:4]
     if method.__name__ == "__init__" and cls is not C:
         assert keyword[4]._cam == f"<{params[1]}>"
-
-
-def test_keyword_examples_reach_the_nodes():
-    calls = []
-
-    class Node:
-        def __init__(self, name):
-            self.name = name
-
-        def SetValue(self, value):
-            calls.append((self.name, value))
-
-        def GetValue(self):
-            return 2.0
-
-    class Cam:
-        def __getattr__(self, name):
-            return Node(name)
-
-    cam = Cam()
-    assert C.ImageFormatControl(cam).CUF_SET_Width(val=640) is None
-    assert C.AnalogControl(cam=cam).CUF_SET_BalanceRatio(selector="Blue", value=1.5) is None
-    assert C.AnalogControl(cam).CUF_GET_BalanceRatio(selector="Green") == 2.0
-    assert C.ImageFormatControl(cam).CUF_SET_ReverseY(en=False) is None
-    assert C.EventControl(cam).CUF_SET_EventSelector(event="Test") is None
-    assert C.LUTControl(cam).CUF_SET_LUTEnable(enable=True) is None
-    assert calls == [("Width", 640), ("BalanceRatioSelector", "Blue"), ("BalanceRatio", 1.5),
-                     ("BalanceRatioSelector", "Green"), ("ReverseY", False), ("EventSelector", "Test"),
-                     ("LUTEnable", True)]
-
-
-def test_constructor_takes_device_index_by_keyword(monkeypatch, capsys):
-    created = []
-
-    class Camera:
-        def __init__(self, device):
-            self.device = device
-
-        def Open(self):
-            pass
-
-        def IsOpen(self):
-            return True
-
-        def __getattr__(self, name):
-            return type("N", (), {"GetValue": lambda _self: "Fake"})()
-
-    class Factory:
-        def EnumerateDevices(self):
-            return ("dev0", "dev1")
-
-        def CreateDevice(self, entry):
-            created.append(entry)
-            return entry
-
-    class Pylon:
-        TlFactory = type("T", (), {"GetInstance": staticmethod(Factory)})
-        InstantCamera = Camera
-
-    monkeypatch.setattr(Tavrocam, "pylon", Pylon)
-    api = C(device_index=1)
-    assert created == ["dev1"] and api.cam.device == "dev1"
-    assert capsys.readouterr().out == "Connect successful: Fake\n"
