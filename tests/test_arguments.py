@@ -1,8 +1,8 @@
 """Argument checking and keyword passing of every method.
 
 Each wrong call is made twice: on the method, and on a plain Python function
-with the same qualified name, parameters and defaults. CPython 3.10's own
-TypeError text for the function is the expected text. The camera (and, for the
+with the same qualified name, parameters and defaults. The running
+interpreter's own TypeError text for the function is the expected text. The camera (and, for the
 constructor, the SDK module) records every attribute read, so the tests also
 show that argument errors come before any camera access.
 """
@@ -142,50 +142,6 @@ def test_wrong_calls_fail_as_for_a_python_function(m, recorded_pylon):
         assert vars(inst) == before
     assert mismatches == []
     assert checked >= 10
-
-
-@pytest.mark.parametrize(
-    "call, expected",
-    [
-        (lambda a: a.CUF_SET_BalanceRatio(),
-         "CLASS_Tavrocam.AnalogControl.CUF_SET_BalanceRatio() missing 2 required positional arguments: "
-         "'selector' and 'value'"),
-        (lambda a: C.AnalogControl.CUF_SET_BalanceRatio(),
-         "CLASS_Tavrocam.AnalogControl.CUF_SET_BalanceRatio() missing 3 required positional arguments: "
-         "'self', 'selector', and 'value'"),
-        (lambda a: a.CUF_SET_BalanceRatio("Red"),
-         "CLASS_Tavrocam.AnalogControl.CUF_SET_BalanceRatio() missing 1 required positional argument: 'value'"),
-        (lambda a: a.CUF_GET_Gain(1),
-         "CLASS_Tavrocam.AnalogControl.CUF_GET_Gain() takes 1 positional argument but 2 were given"),
-        (lambda a: C.AnalogControl.CUF_GET_Gain(a, 1),
-         "CLASS_Tavrocam.AnalogControl.CUF_GET_Gain() takes 1 positional argument but 2 were given"),
-        (lambda a: a.CUF_SET_Gain(1, 2),
-         "CLASS_Tavrocam.AnalogControl.CUF_SET_Gain() takes 2 positional arguments but 3 were given"),
-        (lambda a: a.CUF_GET_BalanceRatio("Red", 2),
-         "CLASS_Tavrocam.AnalogControl.CUF_GET_BalanceRatio() takes from 1 to 2 positional arguments "
-         "but 3 were given"),
-        (lambda a: a.CUF_SET_Gain(value=1),
-         "CLASS_Tavrocam.AnalogControl.CUF_SET_Gain() got an unexpected keyword argument 'value'"),
-        (lambda a: a.CUF_SET_Gain(1, val=2),
-         "CLASS_Tavrocam.AnalogControl.CUF_SET_Gain() got multiple values for argument 'val'"),
-        (lambda a: C(1, 2),
-         "CLASS_Tavrocam.__init__() takes from 1 to 2 positional arguments but 3 were given"),
-        (lambda a: C.close(),
-         "CLASS_Tavrocam.close() missing 1 required positional argument: 'self'"),
-        (lambda a: C.ImageQualityControl(None).CUF_SET_PylonColorAdaptation(),
-         "CLASS_Tavrocam.ImageQualityControl.CUF_SET_PylonColorAdaptation() missing 1 required "
-         "positional argument: 'val'"),
-        (lambda a: C.DeviceControl(),
-         "CLASS_Tavrocam._FeatureBase.__init__() missing 1 required positional argument: 'cam'"),
-    ],
-)
-def test_argument_error_texts(call, expected, recorded_pylon):
-    inst = recording_instance(watched_class(C.AnalogControl, recorded_pylon), recorded_pylon)
-    recorded_pylon.clear()
-    with pytest.raises(TypeError) as info:
-        call(inst)
-    assert str(info.value) == expected
-    assert recorded_pylon == []
 
 
 @pytest.mark.parametrize("m", [m for m in METHODS if len(m.params) > 1], ids=lambda m: m.qualname)
