@@ -90,25 +90,30 @@ Centring probe_centring(const Scope& scope, PyObject* self, PyObject* center) {
     return is_placeholder ? Centring::CameraRules : Centring::Command;
 }
 
+// size.GetMax() and size.GetValue(), in this order.
+Status read_size(PyObject* self, PyObject* size, Ref& max_size, Ref& cur_size) {
+    max_size = node_call(self, size, names::GetMax);
+    cur_size = max_size ? node_call(self, size, names::GetValue) : Ref();
+    return cur_size ? 0 : -1;
+}
+
+// (max_size - cur_size) // 2, with the number protocol.
+Ref half_spare(const Ref& max_size, const Ref& cur_size) {
+    Ref spare = Ref::take(PyNumber_Subtract(max_size.get(), cur_size.get()));
+    Ref two = spare ? Ref::take(PyLong_FromLong(2)) : Ref();
+    return two ? Ref::take(PyNumber_FloorDivide(spare.get(), two.get())) : Ref();
+}
+
 // (size.GetMax() - size.GetValue()) // 2, written to `offset` unchanged; the
 // offset's SetValue is looked up before the arithmetic.
 Ref centre_computed(PyObject* self, PyObject* size, PyObject* offset) {
-    Ref max_size = node_call(self, size, names::GetMax);
-    if (!max_size) {
-        return Ref();
-    }
-    Ref cur_size = node_call(self, size, names::GetValue);
-    if (!cur_size) {
+    Ref max_size, cur_size;
+    if (read_size(self, size, max_size, cur_size) < 0) {
         return Ref();
     }
     Ref offset_node = node_of(self, offset);
     Ref write = offset_node ? attr(offset_node.get(), names::SetValue) : Ref();
-    if (!write) {
-        return Ref();
-    }
-    Ref spare = Ref::take(PyNumber_Subtract(max_size.get(), cur_size.get()));
-    Ref two = spare ? Ref::take(PyLong_FromLong(2)) : Ref();
-    Ref value = two ? Ref::take(PyNumber_FloorDivide(spare.get(), two.get())) : Ref();
+    Ref value = write ? half_spare(max_size, cur_size) : Ref();
     if (!value || dropped(call1(write.get(), value.get())) < 0) {
         return Ref();
     }
@@ -122,24 +127,15 @@ Ref centre_computed(PyObject* self, PyObject* size, PyObject* offset) {
 // min + (spare // 2) rounded down onto the grid.
 Ref centre_by_camera_rules(PyObject* self, PyObject* size, PyObject* offset) {
     Ref lowest = node_call(self, offset, names::GetMin);
-    if (!lowest) {
-        return Ref();
-    }
-    Ref step = node_call(self, offset, names::GetInc);
+    Ref step = lowest ? node_call(self, offset, names::GetInc) : Ref();
     if (!step || node_set(self, offset, lowest.get()) < 0) {
         return Ref();
     }
-    Ref max_size = node_call(self, size, names::GetMax);
-    if (!max_size) {
+    Ref max_size, cur_size;
+    if (read_size(self, size, max_size, cur_size) < 0) {
         return Ref();
     }
-    Ref cur_size = node_call(self, size, names::GetValue);
-    if (!cur_size) {
-        return Ref();
-    }
-    Ref spare = Ref::take(PyNumber_Subtract(max_size.get(), cur_size.get()));
-    Ref two = spare ? Ref::take(PyLong_FromLong(2)) : Ref();
-    Ref half = two ? Ref::take(PyNumber_FloorDivide(spare.get(), two.get())) : Ref();
+    Ref half = half_spare(max_size, cur_size);
     Ref steps = half ? Ref::take(PyNumber_FloorDivide(half.get(), step.get())) : Ref();
     Ref span = steps ? Ref::take(PyNumber_Multiply(steps.get(), step.get())) : Ref();
     Ref value = span ? Ref::take(PyNumber_Add(lowest.get(), span.get())) : Ref();
