@@ -1,0 +1,350 @@
+"""Instructions per call of the wrapper's methods, counted by valgrind's callgrind.
+
+    .venv/bin/python bench/bench_callgrind.py [-n N] [--annotate CASE[:VARIANT]]
+    make bench-callgrind          (every supported CPython found)
+
+Instruction counts repeat exactly from run to run, unlike times on a shared
+machine. Each method runs on a fake camera of plain Python objects (no SDK
+call), so the figures are about the wrapper itself, in three forms:
+
+* module: the method of the extension module (``grp.CUF_GET_Width()``);
+* python: the same method written as a pure-Python class;
+* inline: the method's body written out in the calling loop
+  (``grp._cam.Width.GetValue()``).
+
+The script runs itself under ``valgrind --tool=callgrind --dump-before=getppid``:
+the child calls ``os.getppid()`` as a marker, so callgrind writes one profile per
+stretch between markers. For every case the child warms the loop up, then runs
+it N times and 2N times between markers; the difference of the two counts,
+divided by N, is the cost of one iteration, with start-up, warm-up and the
+markers cancelled out. The cost of an empty loop iteration is subtracted.
+
+``--annotate getter`` (or ``getter:python``, ...) profiles one case alone and
+prints callgrind_annotate's list of the functions the instructions went to
+(2N iterations); it loads the unstripped extension from the build directory
+when there is one, so its own functions have names.
+"""
+
+import argparse
+import glob
+import os
+import re
+import shutil
+import subprocess
+import sys
+import sysconfig
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+
+# --- the fake camera and the pure-Python class (child side) ------------------
+
+
+class FakeNode:
+    def __init__(self, value, lo=0, hi=4096):
+        self.value = value
+        self.lo = lo
+        self.hi = hi
+
+    def GetValue(self):
+        return self.value
+
+    def SetValue(self, value):
+        self.value = value
+
+    def GetMin(self):
+        return self.lo
+
+    def GetMax(self):
+        return self.hi
+
+
+class FakeCamera:
+    """The nodes the measured methods reach. CenterX is a Boolean feature
+    (no Execute), as on the acA2040-55uc, so centring computes the offset."""
+
+    def __init__(self):
+        self.Width = FakeNode(1024, 16, 2048)
+        self.OffsetX = FakeNode(0, 0, 2032)
+        self.CenterX = FakeNode(False)
+        self.ExposureTime = FakeNode(10000.0, 19.0, 1e7)
+        self.BalanceRatioSelector = FakeNode("Red")
+        self.BalanceRatio = FakeNode(1.5, 0.0, 15.98)
+
+
+def python_classes(pylon):
+    """The measured methods written in Python, doing what the module does."""
+
+    class PyFeature:
+        def __init__(self, cam):
+            self._cam = cam
+
+        def CUF_GET_Width(self):
+            return self._cam.Width.GetValue()
+
+        def CUF_SET_Width(self, val):
+            self._cam.Width.SetValue(val)
+
+        def CUF_SET_ExposureTime(self, val):
+            try:
+                lo = self._cam.ExposureTime.GetMin()
+                hi = self._cam.ExposureTime.GetMax()
+                self._cam.ExposureTime.SetValue(max(min(val, hi), lo))
+            except Exception as e:
+                print(f"ExposureTime set failure: {e}")
+
+        def CUF_GET_BalanceRatioAll(self):
+            res = {}
+            orig = self._cam.BalanceRatioSelector.GetValue()
+            for color in ("Red", "Green", "Blue"):
+                self._cam.BalanceRatioSelector.SetValue(color)
+                res[color] = self._cam.BalanceRatio.GetValue()
+            self._cam.BalanceRatioSelector.SetValue(orig)
+            return res
+
+        def CUF_SET_CenterX(self):
+            try:
+                node = self._cam.CenterX
+            except (AttributeError, pylon.LogicalErrorException):
+                node = None
+            if (node is not None and hasattr(node, "Execute")
+                    and not isinstance(node, pylon.PlaceholderParameter)):
+                node.Execute()
+            else:
+                self._cam.OffsetX.SetValue((self._cam.Width.GetMax() - self._cam.Width.GetValue()) // 2)
+
+    return PyFeature
+
+
+# case: (label, module statement, python statement, inline body). `grp` is the
+# module's feature group, `py` the Python class's instance, `v` an argument.
+CASES = {
+    "getter": (
+        "plain getter  CUF_GET_Width()",
+        "grp.CUF_GET_Width()",
+        "py.CUF_GET_Width()",
+        "grp._cam.Width.GetValue()",
+    ),
+    "setter": (
+        "plain setter  CUF_SET_Width(v)",
+        "grp.CUF_SET_Width(v)",
+        "py.CUF_SET_Width(v)",
+        "grp._cam.Width.SetValue(v)",
+    ),
+    "exposure": (
+        "clamp         CUF_SET_ExposureTime(v)",
+        "grp.CUF_SET_ExposureTime(v)",
+        "py.CUF_SET_ExposureTime(v)",
+        """\
+try:
+    lo = grp._cam.ExposureTime.GetMin()
+    hi = grp._cam.ExposureTime.GetMax()
+    grp._cam.ExposureTime.SetValue(max(min(v, hi), lo))
+except Exception as e:
+    print(f"ExposureTime set failure: {e}")""",
+    ),
+    "ratios": (
+        "selector loop CUF_GET_BalanceRatioAll()",
+        "grp.CUF_GET_BalanceRatioAll()",
+        "py.CUF_GET_BalanceRatioAll()",
+        """\
+res = {}
+orig = grp._cam.BalanceRatioSelector.GetValue()
+for color in ("Red", "Green", "Blue"):
+    grp._cam.BalanceRatioSelector.SetValue(color)
+    res[color] = grp._cam.BalanceRatio.GetValue()
+grp._cam.BalanceRatioSelector.SetValue(orig)""",
+    ),
+    "centre": (
+        "centring      CUF_SET_CenterX()",
+        "grp.CUF_SET_CenterX()",
+        "py.CUF_SET_CenterX()",
+        """\
+try:
+    node = grp._cam.CenterX
+except (AttributeError, pylon.LogicalErrorException):
+    node = None
+if node is not None and hasattr(node, "Execute") and not isinstance(node, pylon.PlaceholderParameter):
+    node.Execute()
+else:
+    grp._cam.OffsetX.SetValue((grp._cam.Width.GetMax() - grp._cam.Width.GetValue()) // 2)""",
+    ),
+}
+VARIANTS = ("module", "python", "inline")
+# which of the module's groups holds the method, and the argument passed
+GROUP_OF = {"getter": "ImageFormatControl", "setter": "ImageFormatControl",
+            "exposure": "AcquisitionControl", "ratios": "AnalogControl",
+            "centre": "ImageFormatControl"}
+ARG_OF = {"setter": 1024, "exposure": 5000.0}
+
+
+def make_loop(body, namespace):
+    """A function running `body` n times, with the names it uses as fast locals."""
+    params = ", ".join(f"{k}={k}" for k in namespace)
+    inner = "\n".join("        " + line for line in body.splitlines())
+    src = f"def loop(n, {params}):\n    for _ in range(n):\n{inner}\n"
+    scope = dict(namespace)
+    exec(compile(src, "<loop>", "exec"), scope)
+    return scope["loop"]
+
+
+def child(n, only):
+    """Runs under callgrind. Prints the order of the measured loops."""
+    import Tavrocam
+    from pypylon import pylon
+
+    PyFeature = python_classes(pylon)
+    marker = os.getppid
+    warm = max(n // 10, 100)
+    order = []
+    plan = [(case, variant) for case in CASES for variant in ("empty",) + VARIANTS]
+    if only:
+        plan = [only]
+    seen_empty = False
+    for case, variant in plan:
+        if variant == "empty":
+            if seen_empty:
+                continue
+            seen_empty = True
+            body, ns = "pass", {}
+        else:
+            cam_m, cam_p = FakeCamera(), FakeCamera()
+            grp = getattr(Tavrocam.CLASS_Tavrocam, GROUP_OF[case])(cam_m)
+            py = PyFeature(cam_p)
+            ns = {"grp": grp, "py": py, "v": ARG_OF.get(case), "pylon": pylon}
+            _, mod_stmt, py_stmt, inline = CASES[case]
+            # same result and same camera state from the module and from Python
+            assert eval(mod_stmt, dict(ns)) == eval(py_stmt, dict(ns)), case
+            assert vars(cam_m.Width) == vars(cam_p.Width) and vars(cam_m.OffsetX) == vars(cam_p.OffsetX)
+            assert vars(cam_m.ExposureTime) == vars(cam_p.ExposureTime), case
+            body = {"module": mod_stmt, "python": py_stmt, "inline": inline}[variant]
+        loop = make_loop(body, ns)
+        loop(warm)
+        marker()  # dump: everything up to here (discarded)
+        loop(n)
+        marker()  # dump: n iterations
+        loop(2 * n)
+        marker()  # dump: 2n iterations
+        order.append("empty:empty" if variant == "empty" else f"{case}:{variant}")
+    print("ORDER " + " ".join(order), flush=True)
+
+
+# --- the parent: runs the child under callgrind, reads the profiles -----------
+
+
+def totals(path):
+    with open(path) as f:
+        for line in f:
+            if line.startswith(("summary:", "totals:")):
+                return int(line.split()[1])
+    raise ValueError(f"no totals in {path}")
+
+
+def run_child(n, only, outdir, extra_env=None):
+    env = dict(os.environ, PYTHONHASHSEED="0")
+    env.update(extra_env or {})
+    cmd = ["valgrind", "--tool=callgrind", "--dump-before=getppid",
+           f"--callgrind-out-file={outdir}/cg.%p", sys.executable, os.path.abspath(__file__),
+           "--child", "-n", str(n)]
+    if only:
+        cmd += ["--only", ":".join(only)]
+    proc = subprocess.run(cmd, env=env, capture_output=True, text=True)
+    m = re.search(r"^ORDER (.*)$", proc.stdout, re.M)
+    if proc.returncode != 0 or not m:
+        sys.stderr.write(proc.stdout + proc.stderr)
+        raise SystemExit(f"callgrind run failed (exit {proc.returncode})")
+    order = m.group(1).split()
+    dumps = sorted(glob.glob(f"{outdir}/cg.*.*"), key=lambda p: int(p.rsplit(".", 1)[1]))
+    if len(dumps) != 3 * len(order):
+        raise SystemExit(f"expected {3 * len(order)} profiles, found {len(dumps)}")
+    return order, dumps
+
+
+def measure(n):
+    with tempfile.TemporaryDirectory(prefix="tavrocam-cg-") as outdir:
+        order, dumps = run_child(n, None, outdir)
+        per = {}
+        for i, key in enumerate(order):
+            once, twice = totals(dumps[3 * i + 1]), totals(dumps[3 * i + 2])
+            per[key] = (twice - once) / n
+    empty = per.pop("empty:empty")
+    return {k: v - empty for k, v in per.items()}, empty
+
+
+def table(per, empty, n):
+    import platform
+
+    print(f"CPython {platform.python_version()}: instructions per call (callgrind, "
+          f"N={n} and 2N iterations, empty loop of {empty:.0f} subtracted)")
+    label_w = max(len(c[0]) for c in CASES.values())
+    print(f"  {'':<{label_w}}  {'module':>7} {'python':>7} {'inline':>7}   "
+          f"{'mod/py':>6} {'mod/inl':>7}")
+    above = []
+    for case, (label, *_rest) in CASES.items():
+        m, p, i = (per[f"{case}:{v}"] for v in VARIANTS)
+        print(f"  {label:<{label_w}}  {m:7.0f} {p:7.0f} {i:7.0f}   {m / p:6.2f} {m / i:7.2f}")
+        if m / p > 1.0:
+            above.append(case)
+    return above
+
+
+def unstripped_module_dir():
+    """The build directory's extension (with symbols) for this interpreter."""
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    tag = f"cp{sys.version_info[0]}{sys.version_info[1]}"
+    for path in glob.glob(os.path.join(ROOT, "build", f"{tag}-*", "Tavrocam" + suffix)):
+        return os.path.dirname(path)
+    return None
+
+
+def annotate(case, variant, n):
+    moddir = unstripped_module_dir()
+    env = {"PYTHONPATH": moddir} if moddir else {}
+    with tempfile.TemporaryDirectory(prefix="tavrocam-cg-") as outdir:
+        order, dumps = run_child(n, (case, variant), outdir, env)
+        profile = dumps[2]
+        print(f"{case}:{variant}, {2 * n} iterations, {totals(profile) / (2 * n):.0f} "
+              f"instructions per iteration (loop included); extension from "
+              f"{moddir or 'site-packages (stripped)'}")
+        out = subprocess.run(["callgrind_annotate", "--threshold=99", profile],
+                             capture_output=True, text=True, check=True).stdout
+        shown = 0
+        for line in out.splitlines():
+            m = re.match(r"\s*([\d,]+) \(\s*([\d.]+)%\)\s+(\S.*)$", line)
+            if m and "PROGRAM TOTALS" not in line:
+                count = int(m.group(1).replace(",", ""))
+                print(f"  {count / (2 * n):8.1f}/call  {m.group(2):>5}%  {m.group(3)[:110]}")
+                shown += 1
+                if shown == 40:
+                    break
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("-n", type=int, default=10_000, help="iterations (N); default 10000")
+    ap.add_argument("--annotate", metavar="CASE[:VARIANT]",
+                    help=f"profile one case ({', '.join(CASES)}; variant module|python|inline)")
+    ap.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
+    ap.add_argument("--only", help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    if args.child:
+        child(args.n, tuple(args.only.split(":")) if args.only else None)
+        return 0
+    if shutil.which("valgrind") is None:
+        print("valgrind is not installed", file=sys.stderr)
+        return 1
+    if args.annotate:
+        case, _, variant = args.annotate.partition(":")
+        if case not in CASES or (variant or "module") not in VARIANTS:
+            ap.error(f"unknown case {args.annotate!r}")
+        annotate(case, variant or "module", args.n)
+        return 0
+    per, empty = measure(args.n)
+    above = table(per, empty, args.n)
+    print("  mod/py above 1.0: " + (", ".join(above) if above else "none"))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
