@@ -1,26 +1,24 @@
 #include "access/camera.hpp"
 
 #include "access/names.hpp"
-#include "access/node.hpp"
-#include "features/groups.hpp"
 
 namespace tavrocam {
 namespace {
 
-// hasattr(self, "cam") and self.cam.IsOpen(); -1 with the error set when a
-// step other than the absence of `cam` fails.
+// hasattr(self, "cam") and self.cam.IsOpen(): 1 or 0, or -1 with the error
+// set when a step other than the absence of `cam` fails.
 int camera_is_open(PyObject* self) {
-    PyObject* probe = nullptr;
-    const int present = _PyObject_LookupAttr(self, names::cam, &probe);
-    Py_XDECREF(probe);
+    Ref probe;
+    const int present = compat::lookup_optional(self, names::cam, probe);
     if (present <= 0) {
         return present;
     }
-    Ref cam(PyObject_GetAttr(self, names::cam));
+    probe.reset();
+    Ref cam = attr(self, names::cam);
     if (!cam) {
         return -1;
     }
-    Ref open(call_method0(cam.get(), names::IsOpen));
+    Ref open = call_method0(cam.get(), names::IsOpen);
     if (!open) {
         return -1;
     }
@@ -28,65 +26,96 @@ int camera_is_open(PyObject* self) {
 }
 
 // self.cam.Close(), its result dropped.
-int close_camera(PyObject* self) {
-    Ref cam(PyObject_GetAttr(self, names::cam));
+Status close_camera(PyObject* self) {
+    Ref cam = attr(self, names::cam);
     if (!cam) {
         return -1;
     }
-    return discard(call_method0(cam.get(), names::Close));
+    return dropped(call_method0(cam.get(), names::Close));
 }
 
-// self.cam.Open(); an ordinary failure is absorbed, with the in-use line
-// when its text says another program holds the camera.
-int open_camera(PyObject* globals, PyObject* self) {
-    Ref cam(PyObject_GetAttr(self, names::cam));
-    if (!cam) {
-        return -1;
-    }
-    if (discard(call_method0(cam.get(), names::Open)) == 0) {
-        return 0;
-    }
-    cam = Ref();
-    if (!ordinary_failure()) {
-        return -1;
-    }
-    Handling failure;
-    bool in_use = false;
-    for (PyObject* phrase : {names::phrase_controlled, names::phrase_denied}) {
-        Ref text(PyObject_Str(failure.exception()));
+// Whether the text of the handled open failure says that another program
+// holds the camera: "already controlled" or, failing that, "Access denied",
+// then the words pylon's transport layers use for the same condition. The
+// text is made afresh with str() for each test. 1, 0, or -1 with the error set.
+int held_elsewhere(PyObject* failure) {
+    for (PyObject* phrase : {names::phrase_controlled, names::phrase_denied, names::phrase_gige_held,
+                             names::phrase_usb_exclusive, names::phrase_usb_claimed}) {
+        Ref text = Ref::take(PyObject_Str(failure));
         if (!text) {
             return -1;
         }
         const int found = PySequence_Contains(text.get(), phrase);
-        if (found < 0) {
-            return -1;
+        if (found != 0) {
+            return found;
         }
-        if (found) {
-            in_use = true;
-            break;
-        }
-    }
-    if (in_use) {
-        return print_line(globals, names::msg_in_use);
     }
     return 0;
 }
 
-// The protected block of the constructor. 0, or -1 with the error set.
-int connect(PyObject* globals, PyObject* self, PyObject* device_index) {
-    Ref pylon(load_global(globals, names::pylon));
+// self.cam.Open(); an ordinary failure is absorbed, with the in-use line
+// when its text says another program holds the camera.
+Status open_camera(const Scope& scope, PyObject* self) {
+    Ref cam = attr(self, names::cam);
+    if (!cam) {
+        return -1;
+    }
+    if (dropped(call_method0(cam.get(), names::Open)) == 0) {
+        return 0;
+    }
+    cam.reset();
+    if (!ordinary_failure()) {
+        return -1;
+    }
+    Handling failure;
+    const int in_use = held_elsewhere(failure.exception());
+    if (in_use <= 0) {
+        return in_use;
+    }
+    return print_line(scope, names::msg_in_use);
+}
+
+// The feature groups, created in order on self.cam: for each (class name,
+// attribute) pair, self.<attribute> = self.<class name>(self.cam).
+Status create_groups(PyObject* self, PyObject* groups) {
+    if (groups == nullptr || !PyTuple_Check(groups)) {
+        PyErr_SetString(PyExc_SystemError, "CLASS_Tavrocam.__init__ has no feature groups");
+        return -1;
+    }
+    const Py_ssize_t count = PyTuple_GET_SIZE(groups);
+    for (Py_ssize_t g = 0; g < count; ++g) {
+        PyObject* pair = PyTuple_GET_ITEM(groups, g);
+        Ref cls = attr(self, PyTuple_GET_ITEM(pair, 0));
+        if (!cls) {
+            return -1;
+        }
+        Ref cam = attr(self, names::cam);
+        if (!cam) {
+            return -1;
+        }
+        Ref instance = call1(cls.get(), cam.get());
+        if (!instance || PyObject_SetAttr(self, PyTuple_GET_ITEM(pair, 1), instance.get()) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// The protected block of the constructor.
+Status connect(MethodObject* method, PyObject* self, PyObject* device_index) {
+    Ref pylon = load_global(method->scope, names::pylon);
     if (!pylon) {
         return -1;
     }
-    Ref factory_class(PyObject_GetAttr(pylon.get(), names::TlFactory));
+    Ref factory_class = attr(pylon.get(), names::TlFactory);
     if (!factory_class) {
         return -1;
     }
-    Ref tl_factory(call_method0(factory_class.get(), names::GetInstance));
+    Ref tl_factory = call_method0(factory_class.get(), names::GetInstance);
     if (!tl_factory) {
         return -1;
     }
-    Ref devices(call_method0(tl_factory.get(), names::EnumerateDevices));
+    Ref devices = call_method0(tl_factory.get(), names::EnumerateDevices);
     if (!devices) {
         return -1;
     }
@@ -98,104 +127,78 @@ int connect(PyObject* globals, PyObject* self, PyObject* device_index) {
         PyErr_SetObject(PyExc_RuntimeError, names::no_cameras);
         return -1;
     }
-    Ref create(PyObject_GetAttr(tl_factory.get(), names::CreateDevice));
+    Ref create = attr(tl_factory.get(), names::CreateDevice);
     if (!create) {
         return -1;
     }
-    Ref entry(PyObject_GetItem(devices.get(), device_index));
+    Ref entry = Ref::take(PyObject_GetItem(devices.get(), device_index));
     if (!entry) {
         return -1;
     }
-    Ref device(PyObject_CallOneArg(create.get(), entry.get()));
+    Ref device = call1(create.get(), entry.get());
     if (!device) {
         return -1;
     }
-    pylon = Ref(load_global(globals, names::pylon));
+    pylon = load_global(method->scope, names::pylon);
     if (!pylon) {
         return -1;
     }
-    Ref camera(call_method1(pylon.get(), names::InstantCamera, device.get()));
+    Ref camera = call_method1(pylon.get(), names::InstantCamera, device.get());
     if (!camera || PyObject_SetAttr(self, names::cam, camera.get()) < 0) {
         return -1;
     }
-    camera = Ref();
-    if (open_camera(globals, self) < 0) {
+    camera.reset();
+    if (open_camera(method->scope, self) < 0 || create_groups(self, method->closure) < 0) {
         return -1;
     }
-    for (std::size_t g = 0; g < kGroupCount; ++g) {
-        const GroupSpec& group = *kGroups[g];
-        Ref cls(PyObject_GetAttr(self, group.py_class_name));
-        if (!cls) {
-            return -1;
-        }
-        Ref cam(PyObject_GetAttr(self, names::cam));
-        if (!cam) {
-            return -1;
-        }
-        Ref instance(PyObject_CallOneArg(cls.get(), cam.get()));
-        if (!instance || PyObject_SetAttr(self, group.py_attribute, instance.get()) < 0) {
-            return -1;
-        }
-    }
-    Ref device_group(PyObject_GetAttr(self, names::Device));
+    Ref device_group = attr(self, names::Device);
     if (!device_group) {
         return -1;
     }
-    Ref model(call_method0(device_group.get(), names::CUF_GET_ModelName));
+    Ref model = call_method0(device_group.get(), names::CUF_GET_ModelName);
     if (!model) {
         return -1;
     }
-    return print_joined(globals, {names::msg_connected, model.get()});
+    return print_joined(method->scope, {names::msg_connected, model.get()});
 }
 
 // __init__(self, device_index=0): connect; report and absorb ordinary failures.
-PyObject* tavrocam_init(MethodObject* method, PyObject* const* args) {
+Ref tavrocam_init(MethodObject* method, PyObject* const* args) {
     PyObject* self = args[0];
-    if (connect(method->globals, self, args[1]) == 0) {
-        Py_RETURN_NONE;
+    if (connect(method, self, args[1]) == 0) {
+        return none();
     }
     if (!ordinary_failure()) {
-        return nullptr;
+        return Ref();
     }
     Handling failure;
     const int open = camera_is_open(self);
     if (open < 0 || (open && close_camera(self) < 0)) {
-        return nullptr;
+        return Ref();
     }
-    if (print_joined(method->globals, {names::msg_init_failure, failure.exception()}) < 0) {
-        return nullptr;
+    if (print_joined(method->scope, {names::msg_init_failure, failure.exception()}) < 0) {
+        return Ref();
     }
-    Py_RETURN_NONE;
+    return none();
 }
 
 // close(self): close the camera when it is open.
-PyObject* tavrocam_close(MethodObject* method, PyObject* const* args) {
+Ref tavrocam_close(MethodObject* method, PyObject* const* args) {
     PyObject* self = args[0];
     const int open = camera_is_open(self);
     if (open < 0) {
-        return nullptr;
+        return Ref();
     }
-    if (open) {
-        if (close_camera(self) < 0 || print_line(method->globals, names::msg_closed) < 0) {
-            return nullptr;
-        }
+    if (open && (close_camera(self) < 0 || print_line(method->scope, names::msg_closed) < 0)) {
+        return Ref();
     }
-    Py_RETURN_NONE;
+    return none();
 }
 
 }  // namespace
 
-MethodSpec kTavrocamInit = custom("__init__", tavrocam_init, nullptr, "device_index", nullptr, Default::Zero);
+MethodSpec kTavrocamInit =
+    custom("__init__", tavrocam_init, nullptr, "device_index", nullptr, Default::Zero);
 MethodSpec kTavrocamClose = custom("close", tavrocam_close, "關閉相機並釋放資源");
-MethodSpec kFeatureBaseInit = custom("__init__", feature_base_init, nullptr, "cam");
-
-int prepare_camera_methods() {
-    if (prepare_method(kTavrocamInit, "CLASS_Tavrocam") < 0 ||
-        prepare_method(kTavrocamClose, "CLASS_Tavrocam") < 0 ||
-        prepare_method(kFeatureBaseInit, "CLASS_Tavrocam._FeatureBase") < 0) {
-        return -1;
-    }
-    return 0;
-}
 
 }  // namespace tavrocam

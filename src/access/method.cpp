@@ -2,7 +2,6 @@
 
 #include <structmember.h>
 
-#include <cstdio>
 #include <string>
 
 #include "access/names.hpp"
@@ -14,44 +13,42 @@ PyTypeObject MethodType{};  // filled in by prepare_method_type()
 
 inline MethodObject* as_method(PyObject* obj) { return reinterpret_cast<MethodObject*>(obj); }
 
-// --- argument errors, worded as CPython 3.10 words them for functions ------
+// --- argument errors, worded as CPython words them for functions ------------
 
 // "f() missing 2 required positional arguments: 'a' and 'b'"
 void raise_missing(MethodObject* m, PyObject* const* bound, int required) {
-    Ref names(PyList_New(0));
-    if (!names) {
+    Ref missing = Ref::take(PyList_New(0));
+    if (!missing) {
         return;
     }
     for (int i = 0; i < required; ++i) {
         if (bound[i] == nullptr) {
-            Ref repr(PyObject_Repr(m->row->py_params[i]));
-            if (!repr || PyList_Append(names.get(), repr.get()) < 0) {
+            Ref repr = Ref::take(PyObject_Repr(m->row->py_params[i]));
+            if (!repr || PyList_Append(missing.get(), repr.get()) < 0) {
                 return;
             }
         }
     }
-    const Py_ssize_t count = PyList_GET_SIZE(names.get());
+    const Py_ssize_t count = PyList_GET_SIZE(missing.get());
     Ref text;
     if (count == 1) {
-        text = Ref::borrow(PyList_GET_ITEM(names.get(), 0));
+        text = Ref::retain(PyList_GET_ITEM(missing.get(), 0));
     } else if (count == 2) {
-        text = Ref(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0),
-                                        PyList_GET_ITEM(names.get(), 1)));
+        text = Ref::take(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(missing.get(), 0),
+                                              PyList_GET_ITEM(missing.get(), 1)));
     } else {
-        Ref tail(PyUnicode_FromFormat(", %U, and %U", PyList_GET_ITEM(names.get(), count - 2),
-                                      PyList_GET_ITEM(names.get(), count - 1)));
-        if (!tail || PyList_SetSlice(names.get(), count - 2, count, nullptr) < 0) {
+        Ref tail = Ref::take(PyUnicode_FromFormat(", %U, and %U",
+                                                  PyList_GET_ITEM(missing.get(), count - 2),
+                                                  PyList_GET_ITEM(missing.get(), count - 1)));
+        if (!tail || PyList_SetSlice(missing.get(), count - 2, count, nullptr) < 0) {
             return;
         }
-        Ref comma(PyUnicode_FromString(", "));
-        if (!comma) {
-            return;
-        }
-        Ref head(PyUnicode_Join(comma.get(), names.get()));
+        Ref comma = Ref::take(PyUnicode_FromString(", "));
+        Ref head = comma ? Ref::take(PyUnicode_Join(comma.get(), missing.get())) : Ref();
         if (!head) {
             return;
         }
-        text = Ref(PyUnicode_Concat(head.get(), tail.get()));
+        text = Ref::take(PyUnicode_Concat(head.get(), tail.get()));
     }
     if (!text) {
         return;
@@ -68,11 +65,11 @@ void raise_too_many(MethodObject* m, Py_ssize_t given) {
     bool plural;
     if (ndefaults) {
         plural = true;
-        sig = Ref(PyUnicode_FromFormat("from %zd to %zd", s.nparams - ndefaults,
-                                       static_cast<Py_ssize_t>(s.nparams)));
+        sig = Ref::take(PyUnicode_FromFormat("from %zd to %zd", s.nparams - ndefaults,
+                                             static_cast<Py_ssize_t>(s.nparams)));
     } else {
         plural = s.nparams != 1;
-        sig = Ref(PyUnicode_FromFormat("%zd", static_cast<Py_ssize_t>(s.nparams)));
+        sig = Ref::take(PyUnicode_FromFormat("%zd", static_cast<Py_ssize_t>(s.nparams)));
     }
     if (!sig) {
         return;
@@ -81,10 +78,11 @@ void raise_too_many(MethodObject* m, Py_ssize_t given) {
                  sig.get(), plural ? "s" : "", given, given == 1 ? "was" : "were");
 }
 
-// Binds a call's arguments to the parameters in `bound` (borrowed), in the
-// order CPython 3.10 does it for a function: positionals, then keywords (an
-// unknown or repeated keyword fails at once), then the count of positionals,
-// then defaults and the missing ones. Returns false with TypeError set.
+// Binds a call's arguments to the parameters in `bound` (borrowed from the
+// caller's argument vector and the row's defaults), in the order CPython does
+// it for a function: positionals, then keywords (an unknown or repeated
+// keyword fails at once), then the count of positionals, then defaults and
+// the missing ones. Returns false with TypeError set.
 bool bind(MethodObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** bound) {
     const MethodSpec& s = *m->row;
@@ -150,19 +148,35 @@ bool bind(MethodObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     return true;
 }
 
+// The body runs under the interpreter's recursion guard, as CPython's own C
+// functions do: a method reached again through C with no Python frame in
+// between raises RecursionError instead of exhausting the stack.
+PyObject* run(MethodObject* m, PyObject* const* args) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    Ref result = m->row->impl(m, args);
+    Py_LeaveRecursiveCall();
+    return result.release();
+}
+
+// The caller's argument vector stays borrowed: the interpreter keeps every
+// argument alive for the length of the call.
 PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                             PyObject* kwnames) {
     MethodObject* m = as_method(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (kwnames == nullptr && nargs == m->row->nparams) {
-        return m->row->impl(m, args);
+        return run(m, args);
     }
     PyObject* bound[kMaxParams] = {nullptr, nullptr, nullptr};
     if (!bind(m, args, nargs, kwnames, bound)) {
         return nullptr;
     }
-    return m->row->impl(m, bound);
+    return run(m, bound);
 }
+
+// --- the type's slots: the only place besides the handle that counts references
 
 // Binds like a function: on an instance, a bound method; on the class, itself.
 PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -184,8 +198,9 @@ int method_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(m->doc);
     Py_VISIT(m->module);
     Py_VISIT(m->dict);
-    Py_VISIT(m->globals);
-    Py_VISIT(m->cell);
+    Py_VISIT(m->scope.globals);
+    Py_VISIT(m->scope.builtins);
+    Py_VISIT(m->closure);
     return 0;
 }
 
@@ -196,8 +211,9 @@ int method_clear(PyObject* self) {
     Py_CLEAR(m->doc);
     Py_CLEAR(m->module);
     Py_CLEAR(m->dict);
-    Py_CLEAR(m->globals);
-    Py_CLEAR(m->cell);
+    Py_CLEAR(m->scope.globals);
+    Py_CLEAR(m->scope.builtins);
+    Py_CLEAR(m->closure);
     return 0;
 }
 
@@ -218,36 +234,32 @@ int set_str_field(PyObject** field, PyObject* value, const char* what) {
     return 0;
 }
 
-PyObject* get_name(PyObject* self, void*) {
-    Py_INCREF(as_method(self)->name);
-    return as_method(self)->name;
+PyObject* new_reference(PyObject* field) {
+    Py_INCREF(field);
+    return field;
 }
+
+PyObject* get_name(PyObject* self, void*) { return new_reference(as_method(self)->name); }
 int set_name(PyObject* self, PyObject* value, void*) {
     return set_str_field(&as_method(self)->name, value, "__name__");
 }
-PyObject* get_qualname(PyObject* self, void*) {
-    Py_INCREF(as_method(self)->qualname);
-    return as_method(self)->qualname;
-}
+PyObject* get_qualname(PyObject* self, void*) { return new_reference(as_method(self)->qualname); }
 int set_qualname(PyObject* self, PyObject* value, void*) {
     return set_str_field(&as_method(self)->qualname, value, "__qualname__");
 }
 PyObject* get_defaults(PyObject* self, void*) {
     PyObject* defaults = as_method(self)->row->py_defaults;
-    if (defaults == nullptr) {
-        Py_RETURN_NONE;
-    }
-    Py_INCREF(defaults);
-    return defaults;
+    return new_reference(defaults ? defaults : Py_None);
 }
-PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_kwdefaults(PyObject*, void*) { return new_reference(Py_None); }
 PyObject* get_signature(PyObject* self, void*) {
-    Py_INCREF(as_method(self)->row->py_signature);
-    return as_method(self)->row->py_signature;
+    return new_reference(as_method(self)->row->py_signature);
 }
 PyObject* get_globals(PyObject* self, void*) {
-    Py_INCREF(as_method(self)->globals);
-    return as_method(self)->globals;
+    return new_reference(as_method(self)->scope.globals);
+}
+PyObject* get_builtins(PyObject* self, void*) {
+    return new_reference(as_method(self)->scope.builtins);
 }
 
 PyGetSetDef method_getset[] = {
@@ -257,6 +269,7 @@ PyGetSetDef method_getset[] = {
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__text_signature__", get_signature, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -268,7 +281,7 @@ PyMemberDef method_members[] = {
 };
 
 // "(self, selector='Red')"
-PyObject* text_signature(const MethodSpec& s) {
+Ref text_signature(const MethodSpec& s) {
     std::string sig = "(";
     for (int i = 0; i < s.nparams; ++i) {
         if (i) {
@@ -284,12 +297,26 @@ PyObject* text_signature(const MethodSpec& s) {
         }
     }
     sig += ")";
-    return PyUnicode_FromStringAndSize(sig.data(), static_cast<Py_ssize_t>(sig.size()));
+    return Ref::take(PyUnicode_FromStringAndSize(sig.data(), static_cast<Py_ssize_t>(sig.size())));
+}
+
+Ref default_values(Default which) {
+    switch (which) {
+        case Default::Zero: {
+            Ref zero = Ref::take(PyLong_FromLong(0));
+            return zero ? Ref::take(PyTuple_Pack(1, zero.get())) : Ref();
+        }
+        case Default::Red:
+            return Ref::take(PyTuple_Pack(1, names::Red));
+        case Default::None:
+            break;
+    }
+    return Ref();
 }
 
 }  // namespace
 
-int prepare_method_type() {
+Status prepare_method_type() {
     if (MethodType.tp_flags & Py_TPFLAGS_READY) {
         return 0;
     }
@@ -313,73 +340,69 @@ int prepare_method_type() {
     return PyType_Ready(&MethodType);
 }
 
-int prepare_method(MethodSpec& s, const char* owner) {
-    if (s.py_name != nullptr) {
+Status prepare_method(MethodSpec& s, const char* owner) {
+    if (s.ready) {
         return 0;
     }
-    s.py_name = PyUnicode_InternFromString(s.name);
-    if (s.py_name == nullptr) {
+    // Everything is made first and published together, so that a failure
+    // part-way leaves the row as it was.
+    Ref name = Ref::take(PyUnicode_InternFromString(s.name));
+    Ref qualname = Ref::take(PyUnicode_FromFormat("%s.%s", owner, s.name));
+    if (!name || !qualname) {
         return -1;
     }
-    s.py_qualname = PyUnicode_FromFormat("%s.%s", owner, s.name);
-    if (s.py_qualname == nullptr) {
+    Ref node;
+    if (s.node != nullptr && !(node = Ref::take(PyUnicode_InternFromString(s.node)))) {
         return -1;
     }
-    if (s.node != nullptr) {
-        s.py_node = PyUnicode_InternFromString(s.node);
-        if (s.py_node == nullptr) {
-            return -1;
-        }
-    }
-    if (s.doc != nullptr) {
-        s.py_doc = PyUnicode_FromString(s.doc);
-    } else {
-        s.py_doc = Py_None;
-        Py_INCREF(Py_None);
-    }
-    if (s.py_doc == nullptr) {
+    Ref doc = s.doc ? Ref::take(PyUnicode_FromString(s.doc)) : none();
+    if (!doc) {
         return -1;
     }
+    Ref params[kMaxParams];
     for (int i = 0; i < s.nparams; ++i) {
-        s.py_params[i] = PyUnicode_InternFromString(s.params[i]);
-        if (s.py_params[i] == nullptr) {
+        if (!(params[i] = Ref::take(PyUnicode_InternFromString(s.params[i])))) {
             return -1;
         }
     }
-    if (s.last_default == Default::Zero) {
-        s.py_defaults = Py_BuildValue("(i)", 0);
-    } else if (s.last_default == Default::Red) {
-        s.py_defaults = PyTuple_Pack(1, names::Red);
-    }
-    if (s.last_default != Default::None && s.py_defaults == nullptr) {
+    Ref defaults = default_values(s.last_default);
+    if (s.last_default != Default::None && !defaults) {
         return -1;
     }
-    s.py_signature = text_signature(s);
-    return s.py_signature ? 0 : -1;
+    Ref signature = text_signature(s);
+    if (!signature) {
+        return -1;
+    }
+    s.py_name = name.release();
+    s.py_qualname = qualname.release();
+    s.py_node = node.release();
+    s.py_doc = doc.release();
+    for (int i = 0; i < s.nparams; ++i) {
+        s.py_params[i] = params[i].release();
+    }
+    s.py_defaults = defaults.release();
+    s.py_signature = signature.release();
+    s.ready = true;
+    return 0;
 }
 
-PyObject* make_method(MethodSpec& row, PyObject* module_name, PyObject* globals, PyObject* cell) {
+Ref make_method(MethodSpec& row, PyObject* module_name, const Scope& scope, PyObject* closure) {
     MethodObject* m = PyObject_GC_New(MethodObject, &MethodType);
     if (m == nullptr) {
-        return nullptr;
+        return Ref();
     }
     m->vectorcall = method_vectorcall;
     m->row = &row;
-    m->name = row.py_name;
-    m->qualname = row.py_qualname;
-    m->doc = row.py_doc;
-    m->module = module_name;
+    m->name = Ref::retain(row.py_name).release();
+    m->qualname = Ref::retain(row.py_qualname).release();
+    m->doc = Ref::retain(row.py_doc).release();
+    m->module = Ref::retain(module_name).release();
     m->dict = nullptr;
-    m->globals = globals;
-    m->cell = cell;
-    Py_INCREF(m->name);
-    Py_INCREF(m->qualname);
-    Py_INCREF(m->doc);
-    Py_XINCREF(m->module);
-    Py_XINCREF(m->globals);
-    Py_XINCREF(m->cell);
+    m->scope.globals = Ref::retain(scope.globals).release();
+    m->scope.builtins = Ref::retain(scope.builtins).release();
+    m->closure = Ref::retain(closure).release();
     PyObject_GC_Track(m);
-    return reinterpret_cast<PyObject*>(m);
+    return Ref::take(reinterpret_cast<PyObject*>(m));
 }
 
 }  // namespace tavrocam

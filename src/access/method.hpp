@@ -1,13 +1,14 @@
 // The method objects of the class tree: a small function type that binds like
-// a Python function, checks its arguments exactly as CPython 3.10 checks those
-// of a function with the same signature, and dispatches through vectorcall.
+// a Python function, checks its arguments exactly as the running CPython checks
+// those of a function with the same signature, and dispatches through
+// vectorcall.
 //
 // Every method is described by one MethodSpec row: its name, parameters,
 // docstring, the feature node it reaches (for the plain getters and setters)
 // and the C++ function that implements it.
 #pragma once
 
-#include "access/ref.hpp"
+#include "access/idioms.hpp"
 
 namespace tavrocam {
 
@@ -16,9 +17,9 @@ constexpr int kMaxParams = 3;  // self plus at most two
 struct MethodObject;
 
 // Receives exactly row.nparams arguments (borrowed), self first, after the
-// argument check and with defaults filled in. Returns a new reference, or
-// NULL with the error set.
-using MethodImpl = PyObject* (*)(MethodObject* method, PyObject* const* args);
+// argument check and with defaults filled in. Returns the result, or an empty
+// handle with the error set.
+using MethodImpl = Ref (*)(MethodObject* method, PyObject* const* args);
 
 // Which default value the last parameter has, if any.
 enum class Default : unsigned char { None, Zero, Red };
@@ -33,7 +34,9 @@ struct MethodSpec {
     int nparams = 1;
     Default last_default = Default::None;
 
-    // Made once per process by prepare_method().
+    // Made once per process by prepare_method(), all together; they live as
+    // long as the process.
+    bool ready = false;
     PyObject* py_name = nullptr;
     PyObject* py_qualname = nullptr;
     PyObject* py_node = nullptr;
@@ -44,8 +47,8 @@ struct MethodSpec {
 };
 
 // The node-access pattern, written once (access/node.cpp).
-PyObject* plain_getter(MethodObject* method, PyObject* const* args);
-PyObject* plain_setter(MethodObject* method, PyObject* const* args);
+Ref plain_getter(MethodObject* method, PyObject* const* args);
+Ref plain_setter(MethodObject* method, PyObject* const* args);
 
 // Table rows. A getter reads `node`; a setter writes its one parameter to it.
 constexpr MethodSpec getter(const char* name, const char* node, const char* doc = nullptr) {
@@ -84,6 +87,8 @@ constexpr MethodSpec custom(const char* name, MethodImpl impl, const char* doc =
     return s;
 }
 
+// Every field holds a strong reference (or NULL), released by the type's
+// own slots.
 struct MethodObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
@@ -93,18 +98,19 @@ struct MethodObject {
     PyObject* doc;       // __doc__
     PyObject* module;    // __module__
     PyObject* dict;      // __dict__, made on demand
-    PyObject* globals;   // the module namespace the method was made in
-    PyObject* cell;      // the class cell (only AnalogControl.__init__ has one)
+    Scope scope;         // the module namespace the method was made in, and its builtins
+    PyObject* closure;   // what the body refers to besides: AnalogControl.__init__'s
+                         // class cell, CLASS_Tavrocam.__init__'s feature groups
 };
 
 // Makes the per-process constants of a row; `owner` is the qualified name of
 // the class that holds the method ("CLASS_Tavrocam.AnalogControl").
-int prepare_method(MethodSpec& row, const char* owner);
+Status prepare_method(MethodSpec& row, const char* owner);
 
-// A new method object for `row`, made in the namespace `globals` whose
-// __name__ is `module_name`. `cell` may be NULL.
-PyObject* make_method(MethodSpec& row, PyObject* module_name, PyObject* globals, PyObject* cell);
+// A new method object for `row`, made in `scope` whose __name__ is
+// `module_name`. `closure` may be NULL.
+Ref make_method(MethodSpec& row, PyObject* module_name, const Scope& scope, PyObject* closure);
 
-int prepare_method_type();
+Status prepare_method_type();
 
 }  // namespace tavrocam

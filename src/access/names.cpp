@@ -1,21 +1,38 @@
 #include "access/names.hpp"
 
+#include <cstddef>
+
 namespace tavrocam::names {
 
 #define TAVROCAM_DEFINE(ident, text) PyObject* ident = nullptr;
 TAVROCAM_STRINGS(TAVROCAM_DEFINE)
 #undef TAVROCAM_DEFINE
 
-int prepare_names() {
-#define TAVROCAM_MAKE(ident, text)                             \
-    if (ident == nullptr) {                                    \
-        ident = PyUnicode_InternFromString(text);              \
-        if (ident == nullptr) {                                \
-            return -1;                                         \
-        }                                                      \
+Status prepare_names() {
+#define TAVROCAM_TEXT(ident, text) text,
+#define TAVROCAM_SLOT(ident, text) &ident,
+    static const char* const texts[] = {TAVROCAM_STRINGS(TAVROCAM_TEXT)};
+    static PyObject** const slots[] = {TAVROCAM_STRINGS(TAVROCAM_SLOT)};
+#undef TAVROCAM_TEXT
+#undef TAVROCAM_SLOT
+    constexpr std::size_t count = sizeof(texts) / sizeof(texts[0]);
+    static bool ready = false;
+    if (ready) {
+        return 0;
     }
-    TAVROCAM_STRINGS(TAVROCAM_MAKE)
-#undef TAVROCAM_MAKE
+    // Made into handles first and published only when every one exists, so a
+    // failure part-way leaves nothing half-made for the next attempt.
+    Ref made[count];
+    for (std::size_t i = 0; i < count; ++i) {
+        made[i] = Ref::take(PyUnicode_InternFromString(texts[i]));
+        if (!made[i]) {
+            return -1;
+        }
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        *slots[i] = made[i].release();
+    }
+    ready = true;
     return 0;
 }
 

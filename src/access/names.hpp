@@ -1,5 +1,6 @@
 // Every attribute name, message and fixed text the module uses, made once per
-// process as interned str objects (see prepare_names()).
+// process as interned str objects (see prepare_names()). They live as long as
+// the process; everything else borrows them.
 #pragma once
 
 #include "access/ref.hpp"
@@ -14,7 +15,8 @@
     X(dunder_name, "__name__")                                                   \
     X(dunder_classcell, "__classcell__")                                         \
     X(dunder_main, "__main__")                                                   \
-    X(dunder_file, "__file__")                                                   \
+    X(dunder_builtins, "__builtins__")                                           \
+    X(builtins, "builtins")                                                      \
     X(pypylon, "pypylon")                                                        \
     X(pylon, "pylon")                                                            \
     X(print, "print")                                                            \
@@ -37,6 +39,7 @@
     X(SetValue, "SetValue")                                                      \
     X(GetMin, "GetMin")                                                          \
     X(GetMax, "GetMax")                                                          \
+    X(GetInc, "GetInc")                                                          \
     X(Execute, "Execute")                                                        \
     X(PlaceholderParameter, "PlaceholderParameter")                              \
     X(LogicalErrorException, "LogicalErrorException")                            \
@@ -66,6 +69,10 @@
     X(no_cameras, "No Basler cameras found.")                                    \
     X(phrase_controlled, "already controlled")                                   \
     X(phrase_denied, "Access denied")                                            \
+    /* how pylon's transport layers word the same condition */                   \
+    X(phrase_gige_held, "controlled by another application")                     \
+    X(phrase_usb_exclusive, "exclusively opened by another client")              \
+    X(phrase_usb_claimed, "Another program or driver has claimed the usb interface") \
     X(msg_in_use, "!!! Error: Camera is in use by another program !!!")          \
     X(msg_connected, "Connect successful: ")                                     \
     X(msg_init_failure, "Initialize failure: ")                                  \
@@ -82,7 +89,7 @@ namespace tavrocam::names {
 TAVROCAM_STRINGS(TAVROCAM_DECLARE)
 #undef TAVROCAM_DECLARE
 
-// Creates every constant above. Returns 0, or -1 with the error set.
-int prepare_names();
+// Creates every constant above, all or none. 0, or -1 with the error set.
+Status prepare_names();
 
 }  // namespace tavrocam::names

@@ -1,4 +1,7 @@
-// Owned references and the few C API idioms every unit of the module shares.
+// The owning handle. Every internal function that hands back a new reference
+// returns a Ref, so ownership shows in its signature; a raw PyObject* is
+// always borrowed and leaves as a result only at the interpreter's boundary
+// (type slots, the method type's vectorcall), which releases the handle.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -6,16 +9,15 @@
 
 namespace tavrocam {
 
-// An owned (strong) reference. Move-only; releases what it holds when it goes
-// out of scope, so every early return on an error path drops what it took.
-// A raw PyObject* in this code base is always borrowed.
 class Ref {
 public:
     Ref() noexcept = default;
-    // Takes over a new reference (the result of a C API call that returns one).
-    explicit Ref(PyObject* owned) noexcept : p_(owned) {}
-    // Makes an owned reference from a borrowed one.
-    static Ref borrow(PyObject* borrowed) noexcept {
+
+    // Takes over a new reference: the result of a C API call that returns
+    // one (NULL stays an empty handle).
+    static Ref take(PyObject* new_reference) noexcept { return Ref(new_reference); }
+    // Adds a reference to a borrowed pointer and owns that one.
+    static Ref retain(PyObject* borrowed) noexcept {
         Py_XINCREF(borrowed);
         return Ref(borrowed);
     }
@@ -35,38 +37,48 @@ public:
     ~Ref() { Py_XDECREF(p_); }
 
     PyObject* get() const noexcept { return p_; }
-    // Hands the reference to the caller (for returning it to the interpreter).
+    // Hands the reference over (to the interpreter, or to a longer-lived owner).
     PyObject* release() noexcept {
         PyObject* p = p_;
         p_ = nullptr;
         return p;
     }
+    void reset() noexcept { Py_CLEAR(p_); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
 
 private:
+    explicit Ref(PyObject* owned) noexcept : p_(owned) {}
     PyObject* p_ = nullptr;
 };
 
+// Status of a C API call: 0, or -1 with the error set.
+using Status = int;
+
+inline Ref none() { return Ref::retain(Py_None); }
+
 // obj.name(), looked up and called as the interpreter does for a method call.
-inline PyObject* call_method0(PyObject* obj, PyObject* name) {
+inline Ref call_method0(PyObject* obj, PyObject* name) {
     PyObject* args[1] = {obj};
-    return PyObject_VectorcallMethod(name, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    return Ref::take(
+        PyObject_VectorcallMethod(name, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // obj.name(arg)
-inline PyObject* call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
+inline Ref call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
     PyObject* args[2] = {obj, arg};
-    return PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    return Ref::take(
+        PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// Drops a new reference and turns it into a status: 0 when the call
-// succeeded, -1 with the error set when it returned NULL.
-inline int discard(PyObject* result) {
-    if (result == nullptr) {
-        return -1;
-    }
-    Py_DECREF(result);
-    return 0;
+// callable(arg)
+inline Ref call1(PyObject* callable, PyObject* arg) {
+    return Ref::take(PyObject_CallOneArg(callable, arg));
 }
+
+// obj.name
+inline Ref attr(PyObject* obj, PyObject* name) { return Ref::take(PyObject_GetAttr(obj, name)); }
+
+// A call's result dropped, as a status.
+inline Status dropped(const Ref& result) { return result ? 0 : -1; }
 
 }  // namespace tavrocam

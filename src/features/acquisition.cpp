@@ -9,31 +9,30 @@ namespace {
 
 // target = max(min(val, max_val), min_val), with exactly the two comparisons
 // the built-ins make: `max_val < val`, then `min_val > m`.
-PyObject* clamp(PyObject* val, PyObject* min_val, PyObject* max_val) {
+// The three operands are owned by the caller for the length of the call.
+Ref clamp(PyObject* val, PyObject* min_val, PyObject* max_val) {
     const int above = PyObject_RichCompareBool(max_val, val, Py_LT);
     if (above < 0) {
-        return nullptr;
+        return Ref();
     }
     PyObject* m = above ? max_val : val;
     const int below = PyObject_RichCompareBool(min_val, m, Py_GT);
     if (below < 0) {
-        return nullptr;
+        return Ref();
     }
-    PyObject* target = below ? min_val : m;
-    Py_INCREF(target);
-    return target;
+    return Ref::retain(below ? min_val : m);
 }
 
-int write_clamped_exposure(PyObject* self, PyObject* val) {
-    Ref min_val(node_call(self, names::ExposureTime, names::GetMin));
+Status write_clamped_exposure(PyObject* self, PyObject* val) {
+    Ref min_val = node_call(self, names::ExposureTime, names::GetMin);
     if (!min_val) {
         return -1;
     }
-    Ref max_val(node_call(self, names::ExposureTime, names::GetMax));
+    Ref max_val = node_call(self, names::ExposureTime, names::GetMax);
     if (!max_val) {
         return -1;
     }
-    Ref target(clamp(val, min_val.get(), max_val.get()));
+    Ref target = clamp(val, min_val.get(), max_val.get());
     if (!target) {
         return -1;
     }
@@ -42,18 +41,18 @@ int write_clamped_exposure(PyObject* self, PyObject* val) {
 
 // CUF_SET_ExposureTime(self, val): write val clamped into the node's current
 // limits; an ordinary failure is printed and absorbed.
-PyObject* set_exposure_time(MethodObject* method, PyObject* const* args) {
+Ref set_exposure_time(MethodObject* method, PyObject* const* args) {
     if (write_clamped_exposure(args[0], args[1]) == 0) {
-        Py_RETURN_NONE;
+        return none();
     }
     if (!ordinary_failure()) {
-        return nullptr;
+        return Ref();
     }
     Handling failure;
-    if (print_joined(method->globals, {names::msg_exposure_failure, failure.exception()}) < 0) {
-        return nullptr;
+    if (print_joined(method->scope, {names::msg_exposure_failure, failure.exception()}) < 0) {
+        return Ref();
     }
-    Py_RETURN_NONE;
+    return none();
 }
 
 MethodSpec acquisition[] = {

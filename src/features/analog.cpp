@@ -7,78 +7,78 @@ namespace tavrocam {
 namespace {
 
 // __init__(self, cam): super().__init__(cam), through the class cell that
-// class creation fills.
-PyObject* analog_init(MethodObject* method, PyObject* const* args) {
-    PyObject* cls = method->cell ? PyCell_GET(method->cell) : nullptr;
-    if (cls == nullptr) {
+// class creation fills (the method object's closure).
+Ref analog_init(MethodObject* method, PyObject* const* args) {
+    Ref cls = method->closure && PyCell_Check(method->closure)
+                  ? Ref::take(PyCell_Get(method->closure))
+                  : Ref();
+    if (!cls) {
         PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
-        return nullptr;
+        return Ref();
     }
-    PyObject* super_args[2] = {cls, args[0]};
-    Ref base(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), super_args, 2, nullptr));
-    if (!base) {
-        return nullptr;
+    PyObject* super_args[2] = {cls.get(), args[0]};
+    Ref base = Ref::take(
+        PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), super_args, 2, nullptr));
+    if (!base || dropped(call_method1(base.get(), names::dunder_init, args[1])) < 0) {
+        return Ref();
     }
-    if (discard(call_method1(base.get(), names::dunder_init, args[1])) < 0) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return none();
 }
 
 // CUF_GET_BalanceRatio(self, selector="Red"): select the channel, read its ratio.
-PyObject* get_balance_ratio(MethodObject*, PyObject* const* args) {
+Ref get_balance_ratio(MethodObject*, PyObject* const* args) {
     PyObject* self = args[0];
     if (node_set(self, names::BalanceRatioSelector, args[1]) < 0) {
-        return nullptr;
+        return Ref();
     }
     return node_call(self, names::BalanceRatio, names::GetValue);
 }
 
 // CUF_SET_BalanceRatio(self, selector, value): select the channel, write its
 // ratio; an ordinary failure is printed and absorbed.
-PyObject* set_balance_ratio(MethodObject* method, PyObject* const* args) {
+Ref set_balance_ratio(MethodObject* method, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* selector = args[1];
     if (node_set(self, names::BalanceRatioSelector, selector) == 0 &&
         node_set(self, names::BalanceRatio, args[2]) == 0) {
-        Py_RETURN_NONE;
+        return none();
     }
     if (!ordinary_failure()) {
-        return nullptr;
+        return Ref();
     }
     Handling failure;
-    if (print_joined(method->globals, {names::msg_ratio_failure_head, selector,
-                                       names::msg_ratio_failure_tail, failure.exception()}) < 0) {
-        return nullptr;
+    if (print_joined(method->scope, {names::msg_ratio_failure_head, selector,
+                                     names::msg_ratio_failure_tail, failure.exception()}) < 0) {
+        return Ref();
     }
-    Py_RETURN_NONE;
+    return none();
 }
 
 // CUF_GET_BalanceRatioAll(self): {"Red": r, "Green": g, "Blue": b}, the
 // selector put back where it was. No clean-up when a step fails.
-PyObject* get_balance_ratio_all(MethodObject*, PyObject* const* args) {
+Ref get_balance_ratio_all(MethodObject*, PyObject* const* args) {
     PyObject* self = args[0];
-    Ref res(PyDict_New());
+    Ref res = Ref::take(PyDict_New());
     if (!res) {
-        return nullptr;
+        return Ref();
     }
-    Ref orig(node_call(self, names::BalanceRatioSelector, names::GetValue));
+    Ref orig = node_call(self, names::BalanceRatioSelector, names::GetValue);
     if (!orig) {
-        return nullptr;
+        return Ref();
     }
     for (PyObject* color : {names::Red, names::Green, names::Blue}) {
         if (node_set(self, names::BalanceRatioSelector, color) < 0) {
-            return nullptr;
+            return Ref();
         }
-        Ref ratio(node_call(self, names::BalanceRatio, names::GetValue));
+        Ref ratio = node_call(self, names::BalanceRatio, names::GetValue);
         if (!ratio || PyDict_SetItem(res.get(), color, ratio.get()) < 0) {
-            return nullptr;
+            return Ref();
         }
     }
     if (node_set(self, names::BalanceRatioSelector, orig.get()) < 0) {
-        return nullptr;
+        return Ref();
     }
-    return res.release();
+    return res;
 }
 
 MethodSpec methods[] = {

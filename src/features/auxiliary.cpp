@@ -8,15 +8,19 @@ namespace tavrocam {
 namespace {
 
 // CUF_SET_PylonColorAdaptation(self, val): accepted and ignored.
-PyObject* accept_and_ignore(MethodObject*, PyObject* const*) { Py_RETURN_NONE; }
+Ref accept_and_ignore(MethodObject*, PyObject* const*) { return none(); }
 
-// CUF_SET_LightDeviceSelector(self, sel): the plain write, with every failure
-// of it discarded, whatever its class.
-PyObject* set_light_device_selector(MethodObject*, PyObject* const* args) {
+// CUF_SET_LightDeviceSelector(self, sel): the plain write, with every
+// ordinary failure of it discarded silently. An interrupt, an exit request or
+// anything else not derived from Exception reaches the caller.
+Ref set_light_device_selector(MethodObject*, PyObject* const* args) {
     if (node_set(args[0], names::LightDeviceSelector, args[1]) < 0) {
+        if (!ordinary_failure()) {
+            return Ref();
+        }
         PyErr_Clear();
     }
-    Py_RETURN_NONE;
+    return none();
 }
 
 MethodSpec sequencer[] = {

@@ -10,27 +10,37 @@ GroupSpec* const kGroups[] = {
 };
 const std::size_t kGroupCount = sizeof(kGroups) / sizeof(kGroups[0]);
 
-int prepare_groups() {
-    for (std::size_t g = 0; g < kGroupCount; ++g) {
-        GroupSpec& group = *kGroups[g];
-        if (!group.py_class_name && !(group.py_class_name = PyUnicode_InternFromString(group.class_name))) {
+namespace {
+
+Status prepare_group(GroupSpec& group) {
+    if (group.ready) {
+        return 0;
+    }
+    Ref class_name = Ref::take(PyUnicode_InternFromString(group.class_name));
+    Ref attribute = Ref::take(PyUnicode_InternFromString(group.attribute));
+    Ref qualname = Ref::take(PyUnicode_FromFormat("CLASS_Tavrocam.%s", group.class_name));
+    const char* owner = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
+    if (!class_name || !attribute || owner == nullptr) {
+        return -1;
+    }
+    for (std::size_t i = 0; i < group.count; ++i) {
+        if (prepare_method(group.methods[i], owner) < 0) {
             return -1;
         }
-        if (!group.py_attribute && !(group.py_attribute = PyUnicode_InternFromString(group.attribute))) {
+    }
+    group.py_class_name = class_name.release();
+    group.py_attribute = attribute.release();
+    group.py_qualname = qualname.release();
+    group.ready = true;
+    return 0;
+}
+
+}  // namespace
+
+Status prepare_groups() {
+    for (GroupSpec* group : kGroups) {
+        if (prepare_group(*group) < 0) {
             return -1;
-        }
-        if (!group.py_qualname &&
-            !(group.py_qualname = PyUnicode_FromFormat("CLASS_Tavrocam.%s", group.class_name))) {
-            return -1;
-        }
-        const char* owner = PyUnicode_AsUTF8(group.py_qualname);
-        if (owner == nullptr) {
-            return -1;
-        }
-        for (std::size_t i = 0; i < group.count; ++i) {
-            if (prepare_method(group.methods[i], owner) < 0) {
-                return -1;
-            }
         }
     }
     return 0;

@@ -15,7 +15,8 @@ struct GroupSpec {
     std::size_t count;
     bool class_cell;  // the class namespace carries __classcell__ (zero-argument super())
 
-    // Made once per process by prepare_groups().
+    // Made once per process by prepare_groups(), all together.
+    bool ready;
     PyObject* py_class_name;
     PyObject* py_attribute;
     PyObject* py_qualname;
@@ -24,7 +25,7 @@ struct GroupSpec {
 template <std::size_t N>
 constexpr GroupSpec group(const char* class_name, const char* attribute, MethodSpec (&methods)[N],
                           bool class_cell = false) {
-    return GroupSpec{class_name, attribute, methods, N, class_cell, nullptr, nullptr, nullptr};
+    return GroupSpec{class_name, attribute, methods, N, class_cell, false, nullptr, nullptr, nullptr};
 }
 
 // Each feature unit defines the groups it implements.
@@ -39,7 +40,8 @@ extern GroupSpec kTransportLayerGroup, kDeviceGroup;                // device.cp
 extern GroupSpec* const kGroups[];
 extern const std::size_t kGroupCount;
 
-// Makes every group's and method's per-process constants. 0, or -1.
-int prepare_groups();
+// Makes every group's and method's per-process constants. 0, or -1 with the
+// error set; what was complete stays made, the rest is made by the next call.
+Status prepare_groups();
 
 }  // namespace tavrocam

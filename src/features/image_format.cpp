@@ -7,117 +7,174 @@
 namespace tavrocam {
 namespace {
 
-// The class named `name` in the module's `pylon`, when the SDK bound there
-// has one (new reference), else NULL; never leaves an error set.
-PyObject* sdk_class(PyObject* globals, PyObject* name) {
-    PyObject* pending_type;
-    PyObject* pending_value;
-    PyObject* pending_tb;
-    PyErr_Fetch(&pending_type, &pending_value, &pending_tb);
-    PyObject* cls = nullptr;
-    PyObject* pylon = PyDict_GetItemWithError(globals, names::pylon);
-    if (pylon == nullptr || _PyObject_LookupAttr(pylon, name, &cls) <= 0 || !PyType_Check(cls)) {
-        Py_CLEAR(cls);
+// The class `name` of the SDK bound as the module's `pylon`, in `cls`; empty
+// when there is no `pylon`, the SDK has no attribute of that name, or it is
+// not a class. 0, or -1 with the error set (any failure of the look-up other
+// than AttributeError).
+Status sdk_class(const Scope& scope, PyObject* name, Ref& cls) {
+    Ref pylon = lookup_in(scope.globals, names::pylon);
+    if (!pylon) {
+        return PyErr_Occurred() ? -1 : 0;
     }
-    PyErr_Clear();
-    PyErr_Restore(pending_type, pending_value, pending_tb);
-    return cls;
+    if (compat::lookup_optional(pylon.get(), name, cls) < 0) {
+        return -1;
+    }
+    if (cls && !PyType_Check(cls.get())) {
+        cls.reset();
+    }
+    return 0;
 }
 
-// Whether the camera object offers `center` as a centring command: the
-// attribute exists (hasattr semantics; the SDK's own "node not existing"
-// error, pylon.LogicalErrorException, counts as absence too), it has Execute
-// (on this camera model CenterX/CenterY are Boolean features, which have
-// none), and it is not the pylon.PlaceholderParameter that newer SDK
-// releases hand out for a feature the camera lacks.
-// 1 yes, 0 no, -1 with the error set.
-int has_centring_command(PyObject* globals, PyObject* self, PyObject* center) {
-    Ref cam(PyObject_GetAttr(self, names::_cam));
+// How an axis is centred on this camera object.
+enum class Centring {
+    Command,      // it offers the centring command: execute it
+    Computed,     // it has no such attribute: compute the offset as documented
+    CameraRules,  // the real SDK without a usable command: compute by the camera's ROI rules
+    Automatic,    // the camera keeps the axis centred itself (Boolean feature on)
+    Failed,       // an error is set
+};
+
+// The probe of the centring feature `center` (hasattr semantics). Beyond a
+// missing attribute, the real SDK says "no centring command" in three ways:
+// older pypylon raises pylon.LogicalErrorException for a node the camera
+// lacks, newer pypylon hands out a pylon.PlaceholderParameter whose Execute
+// raises, and on this camera model CenterX/CenterY are Boolean features with
+// no Execute at all.
+Centring probe_centring(const Scope& scope, PyObject* self, PyObject* center) {
+    Ref cam = attr(self, names::_cam);
     if (!cam) {
-        return -1;
+        return Centring::Failed;
     }
-    PyObject* found = nullptr;
-    const int present = _PyObject_LookupAttr(cam.get(), center, &found);
-    Ref node(found);
-    if (present < 0) {
-        Ref missing(sdk_class(globals, names::LogicalErrorException));
-        if (missing && PyErr_ExceptionMatches(missing.get())) {
-            PyErr_Clear();
-            return 0;
-        }
-        return -1;
-    }
+    Ref node;
+    const int present = compat::lookup_optional(cam.get(), center, node);
+    cam.reset();
     if (present == 0) {
-        return 0;
+        return Centring::Computed;
     }
-    PyObject* execute = nullptr;
-    const int has_execute = _PyObject_LookupAttr(node.get(), names::Execute, &execute);
-    Py_XDECREF(execute);
-    if (has_execute <= 0) {
-        return has_execute;
+    if (present < 0) {
+        Handling failure;
+        Ref missing;
+        if (sdk_class(scope, names::LogicalErrorException, missing) < 0) {
+            return Centring::Failed;
+        }
+        if (missing && PyErr_GivenExceptionMatches(failure.exception(), missing.get())) {
+            return Centring::CameraRules;
+        }
+        failure.reraise();
+        return Centring::Failed;
     }
-    Ref placeholder(sdk_class(globals, names::PlaceholderParameter));
+    Ref execute;
+    const int has_execute = compat::lookup_optional(node.get(), names::Execute, execute);
+    if (has_execute < 0) {
+        return Centring::Failed;
+    }
+    if (has_execute == 0) {
+        Ref on = call_method0(node.get(), names::GetValue);
+        const int automatic = on ? PyObject_IsTrue(on.get()) : -1;
+        if (automatic < 0) {
+            return Centring::Failed;
+        }
+        return automatic ? Centring::Automatic : Centring::CameraRules;
+    }
+    Ref placeholder;
+    if (sdk_class(scope, names::PlaceholderParameter, placeholder) < 0) {
+        return Centring::Failed;
+    }
     if (!placeholder) {
-        return 1;
+        return Centring::Command;
     }
     const int is_placeholder = PyObject_IsInstance(node.get(), placeholder.get());
-    return is_placeholder < 0 ? -1 : !is_placeholder;
+    if (is_placeholder < 0) {
+        return Centring::Failed;
+    }
+    return is_placeholder ? Centring::CameraRules : Centring::Command;
 }
 
-// Centres the ROI along one axis. When the camera offers the centring
-// command (`center`), it is executed; otherwise the offset is computed as
-// (size.GetMax() - size.GetValue()) // 2 and written to `offset`.
-PyObject* centre(MethodObject* method, PyObject* self, PyObject* center, PyObject* size,
-                 PyObject* offset) {
-    const int command = has_centring_command(method->globals, self, center);
-    if (command < 0) {
-        return nullptr;
-    }
-    if (command) {
-        if (discard(node_call(self, center, names::Execute)) < 0) {
-            return nullptr;
-        }
-        Py_RETURN_NONE;
-    }
-    Ref max_size(node_call(self, size, names::GetMax));
+// (size.GetMax() - size.GetValue()) // 2, written to `offset` unchanged; the
+// offset's SetValue is looked up before the arithmetic.
+Ref centre_computed(PyObject* self, PyObject* size, PyObject* offset) {
+    Ref max_size = node_call(self, size, names::GetMax);
     if (!max_size) {
-        return nullptr;
+        return Ref();
     }
-    Ref cur_size(node_call(self, size, names::GetValue));
+    Ref cur_size = node_call(self, size, names::GetValue);
     if (!cur_size) {
-        return nullptr;
+        return Ref();
     }
-    Ref offset_node(node_of(self, offset));
-    if (!offset_node) {
-        return nullptr;
-    }
-    Ref write(PyObject_GetAttr(offset_node.get(), names::SetValue));
+    Ref offset_node = node_of(self, offset);
+    Ref write = offset_node ? attr(offset_node.get(), names::SetValue) : Ref();
     if (!write) {
-        return nullptr;
+        return Ref();
     }
-    Ref spare(PyNumber_Subtract(max_size.get(), cur_size.get()));
-    if (!spare) {
-        return nullptr;
+    Ref spare = Ref::take(PyNumber_Subtract(max_size.get(), cur_size.get()));
+    Ref two = spare ? Ref::take(PyLong_FromLong(2)) : Ref();
+    Ref value = two ? Ref::take(PyNumber_FloorDivide(spare.get(), two.get())) : Ref();
+    if (!value || dropped(call1(write.get(), value.get())) < 0) {
+        return Ref();
     }
-    Ref two(PyLong_FromLong(2));
-    if (!two) {
-        return nullptr;
-    }
-    Ref value(PyNumber_FloorDivide(spare.get(), two.get()));
-    if (!value) {
-        return nullptr;
-    }
-    if (discard(PyObject_CallOneArg(write.get(), value.get())) < 0) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return none();
 }
 
-PyObject* center_x(MethodObject* method, PyObject* const* args) {
+// By the camera's ROI rules: the size's maximum shrinks as the offset grows,
+// and an offset must lie on its grid (GetInc() steps from GetMin()). So the
+// offset goes to its minimum first, as the vendor's samples do, which makes
+// the result independent of where the ROI was; the centred offset is then
+// min + (spare // 2) rounded down onto the grid.
+Ref centre_by_camera_rules(PyObject* self, PyObject* size, PyObject* offset) {
+    Ref lowest = node_call(self, offset, names::GetMin);
+    if (!lowest) {
+        return Ref();
+    }
+    Ref step = node_call(self, offset, names::GetInc);
+    if (!step || node_set(self, offset, lowest.get()) < 0) {
+        return Ref();
+    }
+    Ref max_size = node_call(self, size, names::GetMax);
+    if (!max_size) {
+        return Ref();
+    }
+    Ref cur_size = node_call(self, size, names::GetValue);
+    if (!cur_size) {
+        return Ref();
+    }
+    Ref spare = Ref::take(PyNumber_Subtract(max_size.get(), cur_size.get()));
+    Ref two = spare ? Ref::take(PyLong_FromLong(2)) : Ref();
+    Ref half = two ? Ref::take(PyNumber_FloorDivide(spare.get(), two.get())) : Ref();
+    Ref steps = half ? Ref::take(PyNumber_FloorDivide(half.get(), step.get())) : Ref();
+    Ref span = steps ? Ref::take(PyNumber_Multiply(steps.get(), step.get())) : Ref();
+    Ref value = span ? Ref::take(PyNumber_Add(lowest.get(), span.get())) : Ref();
+    if (!value || node_set(self, offset, value.get()) < 0) {
+        return Ref();
+    }
+    return none();
+}
+
+// Centres the ROI along one axis.
+Ref centre(MethodObject* method, PyObject* self, PyObject* center, PyObject* size,
+           PyObject* offset) {
+    switch (probe_centring(method->scope, self, center)) {
+        case Centring::Command:
+            if (dropped(node_call(self, center, names::Execute)) < 0) {
+                return Ref();
+            }
+            return none();
+        case Centring::Computed:
+            return centre_computed(self, size, offset);
+        case Centring::CameraRules:
+            return centre_by_camera_rules(self, size, offset);
+        case Centring::Automatic:
+            return none();
+        case Centring::Failed:
+            break;
+    }
+    return Ref();
+}
+
+Ref center_x(MethodObject* method, PyObject* const* args) {
     return centre(method, args[0], names::CenterX, names::Width, names::OffsetX);
 }
 
-PyObject* center_y(MethodObject* method, PyObject* const* args) {
+Ref center_y(MethodObject* method, PyObject* const* args) {
     return centre(method, args[0], names::CenterY, names::Height, names::OffsetY);
 }
 

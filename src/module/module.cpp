@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "access/camera.hpp"
-#include "access/method.hpp"
+#include "access/feature_base.hpp"
 #include "access/names.hpp"
 #include "features/groups.hpp"
 #include "module/report.hpp"
@@ -12,47 +12,48 @@
 namespace tavrocam {
 namespace {
 
-// Constants shared by every execution in the process.
-int prepare_constants() {
-    static bool ready = false;
-    if (ready) {
-        return 0;
-    }
-    if (names::prepare_names() < 0 || prepare_method_type() < 0 || prepare_camera_methods() < 0 ||
-        prepare_groups() < 0) {
+// The constants shared by every execution in the process, on one path. Each
+// unit publishes its constants only once all of them exist, so an execution
+// that fails part-way (out of memory, say) leaves no half-made unit, and the
+// next execution finishes what is missing.
+Status prepare_constants() {
+    if (names::prepare_names() < 0 || prepare_method_type() < 0 ||
+        prepare_method(kTavrocamInit, "CLASS_Tavrocam") < 0 ||
+        prepare_method(kTavrocamClose, "CLASS_Tavrocam") < 0 ||
+        prepare_method(kFeatureBaseInit, "CLASS_Tavrocam._FeatureBase") < 0 ||
+        prepare_groups() < 0 || prepare_report() < 0) {
         return -1;
     }
-    ready = true;
     return 0;
 }
 
 // from pypylon import pylon
-PyObject* import_pylon(PyObject* globals) {
-    Ref fromlist(PyTuple_Pack(1, names::pylon));
+Ref import_pylon(PyObject* globals) {
+    Ref fromlist = Ref::take(PyTuple_Pack(1, names::pylon));
     if (!fromlist) {
-        return nullptr;
+        return Ref();
     }
-    Ref package(PyImport_ImportModuleLevelObject(names::pypylon, globals, nullptr, fromlist.get(), 0));
+    Ref package = Ref::take(
+        PyImport_ImportModuleLevelObject(names::pypylon, globals, nullptr, fromlist.get(), 0));
     if (!package) {
-        return nullptr;
+        return Ref();
     }
-    PyObject* pylon = nullptr;
-    if (_PyObject_LookupAttr(package.get(), names::pylon, &pylon) != 0) {
+    Ref pylon;
+    if (compat::lookup_optional(package.get(), names::pylon, pylon) != 0) {
         return pylon;  // found, or an error other than AttributeError
     }
     // As a from-import does: fall back to the submodule of that name.
     if (PyModule_Check(package.get())) {
-        PyObject* pkgname = PyModule_GetNameObject(package.get());
-        if (pkgname == nullptr) {
+        Ref package_name = Ref::take(PyModule_GetNameObject(package.get()));
+        if (!package_name) {
             PyErr_Clear();
         } else {
-            Ref fullname(PyUnicode_FromFormat("%U.%U", pkgname, names::pylon));
-            Py_DECREF(pkgname);
+            Ref fullname = Ref::take(PyUnicode_FromFormat("%U.%U", package_name.get(), names::pylon));
             if (!fullname) {
-                return nullptr;
+                return Ref();
             }
-            PyObject* submodule = PyImport_Import(fullname.get());
-            if (submodule != nullptr || !PyErr_ExceptionMatches(PyExc_ImportError)) {
+            Ref submodule = Ref::take(PyImport_Import(fullname.get()));
+            if (submodule || !PyErr_ExceptionMatches(PyExc_ImportError)) {
                 return submodule;
             }
             PyErr_Clear();
@@ -60,165 +61,188 @@ PyObject* import_pylon(PyObject* globals) {
     }
     PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%U'", names::pylon,
                  names::pypylon);
-    return nullptr;
+    return Ref();
+}
+
+// What every class of the tree is made with.
+struct TreeContext {
+    PyObject* module_name;  // __module__ of classes and methods
+    Scope scope;
+};
+
+// namespace[key] = value, for a namespace dict being filled.
+Status put(PyObject* ns, PyObject* key, PyObject* value) { return PyDict_SetItem(ns, key, value); }
+
+Status put_method(PyObject* ns, MethodSpec& row, const TreeContext& tree, PyObject* closure = nullptr) {
+    Ref fn = make_method(row, tree.module_name, tree.scope, closure);
+    return fn ? put(ns, row.py_name, fn.get()) : -1;
+}
+
+// metaclass(name, bases, namespace)
+Ref make_class(PyObject* metaclass, PyObject* name, PyObject* bases, PyObject* ns) {
+    PyObject* args[3] = {name, bases, ns};
+    return Ref::take(PyObject_Vectorcall(metaclass, args, 3, nullptr));
 }
 
 // class <Group>(_FeatureBase): ... -- built as a class statement with one
 // base builds it: metaclass type(base), a fresh namespace with __module__,
 // __qualname__, the methods in order (and __classcell__ where one is needed).
-PyObject* build_group(const GroupSpec& group, PyObject* base, PyObject* module_name, PyObject* globals) {
-    Ref ns(PyDict_New());
-    if (!ns || PyDict_SetItem(ns.get(), names::dunder_module, module_name) < 0 ||
-        PyDict_SetItem(ns.get(), names::dunder_qualname, group.py_qualname) < 0) {
-        return nullptr;
+Ref build_group(const GroupSpec& group, PyObject* base, const TreeContext& tree) {
+    Ref ns = Ref::take(PyDict_New());
+    if (!ns || put(ns.get(), names::dunder_module, tree.module_name) < 0 ||
+        put(ns.get(), names::dunder_qualname, group.py_qualname) < 0) {
+        return Ref();
     }
     Ref cell;
-    if (group.class_cell) {
-        cell = Ref(PyCell_New(nullptr));
-        if (!cell) {
-            return nullptr;
-        }
+    if (group.class_cell && !(cell = Ref::take(PyCell_New(nullptr)))) {
+        return Ref();
     }
     for (std::size_t i = 0; i < group.count; ++i) {
-        MethodSpec& row = group.methods[i];
-        Ref fn(make_method(row, module_name, globals, cell.get()));
-        if (!fn || PyDict_SetItem(ns.get(), row.py_name, fn.get()) < 0) {
-            return nullptr;
+        if (put_method(ns.get(), group.methods[i], tree, cell.get()) < 0) {
+            return Ref();
         }
     }
-    if (cell && PyDict_SetItem(ns.get(), names::dunder_classcell, cell.get()) < 0) {
-        return nullptr;
+    if (cell && put(ns.get(), names::dunder_classcell, cell.get()) < 0) {
+        return Ref();
     }
-    Ref bases(PyTuple_Pack(1, base));
+    Ref bases = Ref::take(PyTuple_Pack(1, base));
     if (!bases) {
-        return nullptr;
+        return Ref();
     }
-    PyObject* args[3] = {group.py_class_name, bases.get(), ns.get()};
-    return PyObject_Vectorcall(reinterpret_cast<PyObject*>(Py_TYPE(base)), args, 3, nullptr);
+    return make_class(reinterpret_cast<PyObject*>(Py_TYPE(base)), group.py_class_name, bases.get(),
+                      ns.get());
+}
+
+// ((class name, attribute), ...) of the groups in creation order: what the
+// outer constructor creates on its camera.
+Ref group_order() {
+    Ref order = Ref::take(PyTuple_New(static_cast<Py_ssize_t>(kGroupCount)));
+    if (!order) {
+        return Ref();
+    }
+    for (std::size_t g = 0; g < kGroupCount; ++g) {
+        Ref pair = Ref::take(PyTuple_Pack(2, kGroups[g]->py_class_name, kGroups[g]->py_attribute));
+        if (!pair) {
+            return Ref();
+        }
+        PyTuple_SET_ITEM(order.get(), static_cast<Py_ssize_t>(g), pair.release());
+    }
+    return order;
 }
 
 // class CLASS_Tavrocam: with _FeatureBase and the fourteen groups nested.
-PyObject* build_class_tree(PyObject* globals) {
-    PyObject* module_name = PyDict_GetItemWithError(globals, names::dunder_name);
-    if (module_name == nullptr) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", names::dunder_name);
-        }
-        return nullptr;
+Ref build_class_tree(const Scope& scope) {
+    Ref module_name = load_global(scope, names::dunder_name);
+    if (!module_name) {
+        return Ref();
     }
-    Ref keep_name = Ref::borrow(module_name);
+    const TreeContext tree{module_name.get(), scope};
     PyObject* type = reinterpret_cast<PyObject*>(&PyType_Type);
 
-    Ref outer(PyDict_New());
-    if (!outer || PyDict_SetItem(outer.get(), names::dunder_module, module_name) < 0 ||
-        PyDict_SetItem(outer.get(), names::dunder_doc, names::class_doc) < 0 ||
-        PyDict_SetItem(outer.get(), names::dunder_qualname, names::CLASS_Tavrocam) < 0) {
-        return nullptr;
-    }
-    Ref init(make_method(kTavrocamInit, module_name, globals, nullptr));
-    if (!init || PyDict_SetItem(outer.get(), names::dunder_init, init.get()) < 0) {
-        return nullptr;
+    Ref outer = Ref::take(PyDict_New());
+    Ref groups = group_order();
+    if (!outer || !groups || put(outer.get(), names::dunder_module, tree.module_name) < 0 ||
+        put(outer.get(), names::dunder_doc, names::class_doc) < 0 ||
+        put(outer.get(), names::dunder_qualname, names::CLASS_Tavrocam) < 0 ||
+        put_method(outer.get(), kTavrocamInit, tree, groups.get()) < 0) {
+        return Ref();
     }
 
-    Ref base_ns(PyDict_New());
-    Ref base_init(make_method(kFeatureBaseInit, module_name, globals, nullptr));
-    if (!base_ns || !base_init || PyDict_SetItem(base_ns.get(), names::dunder_module, module_name) < 0 ||
-        PyDict_SetItem(base_ns.get(), names::dunder_qualname, names::qual_FeatureBase) < 0 ||
-        PyDict_SetItem(base_ns.get(), names::dunder_init, base_init.get()) < 0) {
-        return nullptr;
+    Ref base_ns = Ref::take(PyDict_New());
+    Ref no_bases = Ref::take(PyTuple_New(0));
+    if (!base_ns || !no_bases || put(base_ns.get(), names::dunder_module, tree.module_name) < 0 ||
+        put(base_ns.get(), names::dunder_qualname, names::qual_FeatureBase) < 0 ||
+        put_method(base_ns.get(), kFeatureBaseInit, tree) < 0) {
+        return Ref();
     }
-    Ref no_bases(PyTuple_New(0));
-    if (!no_bases) {
-        return nullptr;
+    Ref base = make_class(type, names::FeatureBase, no_bases.get(), base_ns.get());
+    if (!base || put(outer.get(), names::FeatureBase, base.get()) < 0) {
+        return Ref();
     }
-    PyObject* base_args[3] = {names::FeatureBase, no_bases.get(), base_ns.get()};
-    Ref base(PyObject_Vectorcall(type, base_args, 3, nullptr));
-    if (!base || PyDict_SetItem(outer.get(), names::FeatureBase, base.get()) < 0) {
-        return nullptr;
-    }
+    base.reset();
 
     for (std::size_t g = 0; g < kGroupCount; ++g) {
-        const GroupSpec& group = *kGroups[g];
+        const GroupSpec* group = kGroups[g];
         // The base expression is evaluated in the class body being built.
-        PyObject* base_now = PyDict_GetItemWithError(outer.get(), names::FeatureBase);
-        if (base_now == nullptr) {
+        Ref base_now = lookup_in(outer.get(), names::FeatureBase);
+        if (!base_now) {
             if (!PyErr_Occurred()) {
                 PyErr_Format(PyExc_NameError, "name '%U' is not defined", names::FeatureBase);
             }
-            return nullptr;
+            return Ref();
         }
-        Ref cls(build_group(group, base_now, module_name, globals));
-        if (!cls || PyDict_SetItem(outer.get(), group.py_class_name, cls.get()) < 0) {
-            return nullptr;
+        Ref cls = build_group(*group, base_now.get(), tree);
+        if (!cls || put(outer.get(), group->py_class_name, cls.get()) < 0) {
+            return Ref();
         }
     }
 
-    Ref close(make_method(kTavrocamClose, module_name, globals, nullptr));
-    if (!close || PyDict_SetItem(outer.get(), names::close, close.get()) < 0) {
-        return nullptr;
+    if (put_method(outer.get(), kTavrocamClose, tree) < 0) {
+        return Ref();
     }
-    PyObject* args[3] = {names::CLASS_Tavrocam, no_bases.get(), outer.get()};
-    return PyObject_Vectorcall(type, args, 3, nullptr);
+    return make_class(type, names::CLASS_Tavrocam, no_bases.get(), outer.get());
 }
 
-// After a failed execution: a traceback entry for it, and no sys.modules
-// entry left under the module's name.
+// After a failed execution: no sys.modules entry left under the module's
+// name, and a traceback entry for the execution. Works without the module's
+// own constants, which may be what failed.
 void abandon(PyObject* module) {
-    PyObject* globals = PyModule_GetDict(module);
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyObject* name = PyDict_GetItemWithError(globals, names::dunder_name);
-    PyObject* file = PyDict_GetItemWithError(globals, names::dunder_file);
-    PyErr_Clear();
-    const char* where = file && PyUnicode_Check(file) ? PyUnicode_AsUTF8(file) : nullptr;
-    if (where == nullptr) {
-        PyErr_Clear();
-        where = "Tavrocam";
-    }
-    PyObject* modules = PyImport_GetModuleDict();
-    if (name != nullptr && modules != nullptr) {
-        PyObject* entry = PyDict_GetItemWithError(modules, name);
-        // Only our own entry: a module of another origin under that name
-        // (the host's __main__, say) stays.
-        if (entry == module && PyDict_DelItem(modules, name) < 0) {
-            PyErr_Clear();
+    Ref file;
+    const char* where = nullptr;
+    {
+        Handling pending;
+        Ref name = Ref::take(PyModule_GetNameObject(module));
+        PyObject* modules = PyImport_GetModuleDict();
+        if (name && modules != nullptr) {
+            Ref entry = lookup_in(modules, name.get());
+            // Only our own entry: a module of another origin under that name
+            // (the host's __main__, say) stays.
+            if (entry.get() == module && PyDict_DelItem(modules, name.get()) < 0) {
+                PyErr_Clear();
+            }
         }
+        file = Ref::take(PyModule_GetFilenameObject(module));
+        where = file ? PyUnicode_AsUTF8(file.get()) : nullptr;  // lives as long as `file`
         PyErr_Clear();
+        pending.reraise();
     }
-    PyErr_Restore(type, value, traceback);
-    _PyTraceback_Add("<module>", where, 0);
+    add_traceback_entry(where ? where : "Tavrocam", "<module>");
+}
+
+Status execute(PyObject* module) {
+    if (prepare_constants() < 0) {
+        return -1;
+    }
+    PyObject* globals = PyModule_GetDict(module);  // lives as long as the module
+    if (PyDict_SetItem(globals, names::dunder_doc, Py_None) < 0) {
+        return -1;
+    }
+    Ref builtins = builtins_of(globals);
+    if (!builtins) {
+        return -1;
+    }
+    const Scope scope{globals, builtins.get()};
+    Ref pylon = import_pylon(globals);
+    if (!pylon || PyDict_SetItem(globals, names::pylon, pylon.get()) < 0) {
+        return -1;
+    }
+    Ref cls = build_class_tree(scope);
+    if (!cls || PyDict_SetItem(globals, names::CLASS_Tavrocam, cls.get()) < 0) {
+        return -1;
+    }
+    Ref name = load_global(scope, names::dunder_name);
+    if (!name) {
+        return -1;
+    }
+    const int is_main = PyObject_RichCompareBool(name.get(), names::dunder_main, Py_EQ);
+    if (is_main < 0 || (is_main && run_settings_report(scope) < 0)) {
+        return -1;
+    }
+    return 0;
 }
 
 int exec_module(PyObject* module) {
-    if (prepare_constants() < 0) {
-        abandon(module);
-        return -1;
-    }
-    PyObject* globals = PyModule_GetDict(module);
-    if (PyDict_SetItem(globals, names::dunder_doc, Py_None) < 0) {
-        abandon(module);
-        return -1;
-    }
-    Ref pylon(import_pylon(globals));
-    if (!pylon || PyDict_SetItem(globals, names::pylon, pylon.get()) < 0) {
-        abandon(module);
-        return -1;
-    }
-    Ref cls(build_class_tree(globals));
-    if (!cls || PyDict_SetItem(globals, names::CLASS_Tavrocam, cls.get()) < 0) {
-        abandon(module);
-        return -1;
-    }
-    PyObject* name = PyDict_GetItemWithError(globals, names::dunder_name);
-    if (name == nullptr) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", names::dunder_name);
-        }
-        abandon(module);
-        return -1;
-    }
-    const int is_main = PyObject_RichCompareBool(name, names::dunder_main, Py_EQ);
-    if (is_main < 0 || (is_main && run_settings_report(globals) < 0)) {
+    if (execute(module) < 0) {
         abandon(module);
         return -1;
     }
@@ -246,9 +270,13 @@ PyModuleDef definition = {
 }  // namespace tavrocam
 
 PyMODINIT_FUNC PyInit_Tavrocam(void) {
-    // Loaded inside a package, the definition carries the full dotted name.
+    // Loaded inside a package, the definition takes the full dotted name the
+    // interpreter announces (3.10 and 3.11 announce it; later versions keep it
+    // to themselves). Under multi-phase initialisation this has no effect a
+    // caller could see: the interpreter names the module after its import
+    // spec, whatever the definition says.
     static char* qualified_name = nullptr;
-    const char* context = _Py_PackageContext;
+    const char* context = tavrocam::compat::package_context();
     if (context != nullptr && std::strcmp(context, "Tavrocam") != 0 &&
         (qualified_name == nullptr || std::strcmp(context, qualified_name) != 0)) {
         char* copy = static_cast<char*>(std::malloc(std::strlen(context) + 1));

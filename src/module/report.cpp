@@ -1,7 +1,6 @@
 #include "module/report.hpp"
 
 #include "access/names.hpp"
-#include "access/node.hpp"
 
 namespace tavrocam {
 namespace {
@@ -28,47 +27,24 @@ struct LineConstants {
     PyObject* getter;
     PyObject* unit;
 };
-LineConstants constants[kLineCount];
-
-int prepare_lines() {
-    for (std::size_t i = 0; i < kLineCount; ++i) {
-        LineConstants& c = constants[i];
-        if (c.label != nullptr) {
-            continue;
-        }
-        c.group = PyUnicode_InternFromString(kLines[i].group);
-        c.getter = PyUnicode_InternFromString(kLines[i].getter);
-        c.unit = PyUnicode_FromString(kLines[i].unit ? kLines[i].unit : "");
-        if (!c.group || !c.getter || !c.unit) {
-            return -1;
-        }
-        c.label = PyUnicode_FromString(kLines[i].label);
-        if (!c.label) {
-            return -1;
-        }
-    }
-    return 0;
-}
+LineConstants constants[kLineCount];  // made by prepare_report(); live as long as the process
 
 // The protected block: the heading and the five setting lines.
-int print_settings(PyObject* globals) {
-    if (print_line(globals, names::msg_report_heading) < 0) {
+Status print_settings(const Scope& scope) {
+    if (print_line(scope, names::msg_report_heading) < 0) {
         return -1;
     }
     for (const LineConstants& line : constants) {
-        Ref api(load_global(globals, names::api));
+        Ref api = load_global(scope, names::api);
         if (!api) {
             return -1;
         }
-        Ref group(PyObject_GetAttr(api.get(), line.group));
+        Ref group = attr(api.get(), line.group);
         if (!group) {
             return -1;
         }
-        Ref value(call_method0(group.get(), line.getter));
-        if (!value) {
-            return -1;
-        }
-        if (print_joined(globals, {line.label, value.get(), line.unit}) < 0) {
+        Ref value = call_method0(group.get(), line.getter);
+        if (!value || print_joined(scope, {line.label, value.get(), line.unit}) < 0) {
             return -1;
         }
     }
@@ -76,66 +52,87 @@ int print_settings(PyObject* globals) {
 }
 
 // api.close()
-int close_api(PyObject* globals) {
-    Ref api(load_global(globals, names::api));
+Status close_api(const Scope& scope) {
+    Ref api = load_global(scope, names::api);
     if (!api) {
         return -1;
     }
-    return discard(call_method0(api.get(), names::close));
+    return dropped(call_method0(api.get(), names::close));
+}
+
+// `e = None; del e`, as the end of an `except ... as e:` block does.
+Status unbind_e(const Scope& scope) {
+    if (PyDict_SetItem(scope.globals, names::e, Py_None) < 0) {
+        return -1;
+    }
+    return PyDict_DelItem(scope.globals, names::e);
 }
 
 // except Exception as e: print(f"執行出錯: {e}")   -- `e` is a module global
 // while the handler runs and is deleted afterwards, also when it fails.
-int report_error(PyObject* globals) {
+Status report_error(const Scope& scope) {
     Handling failure;
-    if (PyDict_SetItem(globals, names::e, failure.exception()) < 0) {
+    if (PyDict_SetItem(scope.globals, names::e, failure.exception()) < 0) {
         return -1;
     }
-    const int printed = print_joined(globals, {names::msg_report_error, failure.exception()});
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    if (printed < 0) {
-        PyErr_Fetch(&type, &value, &traceback);
+    if (print_joined(scope, {names::msg_report_error, failure.exception()}) == 0) {
+        return unbind_e(scope);
     }
-    const int unbound = (PyDict_SetItem(globals, names::e, Py_None) < 0 ||
-                         PyDict_DelItem(globals, names::e) < 0) ? -1 : 0;
-    if (printed < 0) {
-        if (unbound < 0) {
-            _PyErr_ChainExceptions(type, value, traceback);
-        } else {
-            PyErr_Restore(type, value, traceback);
-        }
-        return -1;
+    Handling pending;
+    if (unbind_e(scope) < 0) {
+        return -1;  // raised with the pending exception as its context
     }
-    return unbound;
+    pending.reraise();
+    return -1;
 }
 
 }  // namespace
 
-int run_settings_report(PyObject* globals) {
-    if (prepare_lines() < 0) {
-        return -1;
+Status prepare_report() {
+    static bool ready = false;
+    if (ready) {
+        return 0;
     }
-    Ref cls(load_global(globals, names::CLASS_Tavrocam));
+    Ref made[kLineCount][4];
+    for (std::size_t i = 0; i < kLineCount; ++i) {
+        made[i][0] = Ref::take(PyUnicode_FromString(kLines[i].label));
+        made[i][1] = Ref::take(PyUnicode_InternFromString(kLines[i].group));
+        made[i][2] = Ref::take(PyUnicode_InternFromString(kLines[i].getter));
+        made[i][3] = Ref::take(PyUnicode_FromString(kLines[i].unit ? kLines[i].unit : ""));
+        if (!made[i][0] || !made[i][1] || !made[i][2] || !made[i][3]) {
+            return -1;
+        }
+    }
+    for (std::size_t i = 0; i < kLineCount; ++i) {
+        constants[i] = {made[i][0].release(), made[i][1].release(), made[i][2].release(),
+                        made[i][3].release()};
+    }
+    ready = true;
+    return 0;
+}
+
+Status run_settings_report(const Scope& scope) {
+    Ref cls = load_global(scope, names::CLASS_Tavrocam);
     if (!cls) {
         return -1;
     }
-    Ref api(PyObject_CallNoArgs(cls.get()));
-    if (!api || PyDict_SetItem(globals, names::api, api.get()) < 0) {
+    Ref api = Ref::take(PyObject_CallNoArgs(cls.get()));
+    if (!api || PyDict_SetItem(scope.globals, names::api, api.get()) < 0) {
         return -1;
     }
-    api = Ref();
+    api.reset();
 
-    int status = print_settings(globals);
+    Status status = print_settings(scope);
     if (status < 0 && ordinary_failure()) {
-        status = report_error(globals);
+        status = report_error(scope);
     }
     if (status == 0) {
-        return close_api(globals);
+        return close_api(scope);
     }
     // finally: close() runs with the pending exception as the one being
     // handled; that exception goes on unless close() raised its own.
     Handling pending;
-    if (close_api(globals) < 0) {
+    if (close_api(scope) < 0) {
         return -1;
     }
     pending.reraise();

@@ -2,12 +2,15 @@
 // module runs as the main program.
 #pragma once
 
-#include "access/ref.hpp"
+#include "access/idioms.hpp"
 
 namespace tavrocam {
 
-// Runs the report in the module namespace `globals`. 0, or -1 with the
-// exception that escaped it set.
-int run_settings_report(PyObject* globals);
+// Makes the report's per-process constants, all or none.
+Status prepare_report();
+
+// Runs the report in the module's scope. 0, or -1 with the exception that
+// escaped it set.
+Status run_settings_report(const Scope& scope);
 
 }  // namespace tavrocam

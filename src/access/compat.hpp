@@ -1,0 +1,113 @@
+// Every difference between the supported CPython versions (3.10 to 3.13)
+// lives here; the rest of the module calls these and no #if of its own.
+#pragma once
+
+#include "access/ref.hpp"
+
+namespace tavrocam::compat {
+
+// getattr(obj, name) where an AttributeError means "absent": 1 with `out`
+// set, 0 with nothing set, -1 with another error set.
+inline int lookup_optional(PyObject* obj, PyObject* name, Ref& out) {
+    PyObject* found = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    const int status = PyObject_GetOptionalAttr(obj, name, &found);
+#else
+    const int status = _PyObject_LookupAttr(obj, name, &found);
+#endif
+    out = Ref::take(found);
+    return status;
+}
+
+// Takes the exception in flight out of the thread state, normalised and with
+// its traceback attached; empty when none is set.
+inline Ref take_raised() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::take(PyErr_GetRaisedException());
+#else
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr) {
+        return Ref();
+    }
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref owned_type = Ref::take(type);
+    Ref owned_traceback = Ref::take(traceback);
+    Ref exception = Ref::take(value);
+    if (owned_traceback && exception) {
+        PyException_SetTraceback(exception.get(), owned_traceback.get());
+    }
+    return exception;
+#endif
+}
+
+// Puts an exception taken by take_raised() back in flight.
+inline void raise_again(Ref exception) {
+    if (!exception) {
+        return;
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception.release());
+#else
+    Ref type = Ref::retain(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())));
+    Ref traceback = Ref::take(PyException_GetTraceback(exception.get()));
+    PyErr_Restore(type.release(), exception.release(), traceback.release());
+#endif
+}
+
+// The exception being handled (what sys.exc_info() shows), saved and put
+// back exactly as it was.
+class HandledState {
+public:
+    HandledState() {
+#if PY_VERSION_HEX >= 0x030B0000
+        value_ = Ref::take(PyErr_GetHandledException());
+#else
+        PyObject *type, *value, *traceback;
+        PyErr_GetExcInfo(&type, &value, &traceback);
+        type_ = Ref::take(type);
+        value_ = Ref::take(value);
+        traceback_ = Ref::take(traceback);
+#endif
+    }
+    void restore() {
+#if PY_VERSION_HEX >= 0x030B0000
+        PyErr_SetHandledException(value_.get());
+#else
+        PyErr_SetExcInfo(type_.release(), value_.release(), traceback_.release());
+#endif
+    }
+    // Makes `exception` the one being handled.
+    static void set(PyObject* exception) {
+#if PY_VERSION_HEX >= 0x030B0000
+        PyErr_SetHandledException(exception);
+#else
+        Ref type = Ref::retain(reinterpret_cast<PyObject*>(Py_TYPE(exception)));
+        Ref value = Ref::retain(exception);
+        Ref traceback = Ref::take(PyException_GetTraceback(exception));
+        PyErr_SetExcInfo(type.release(), value.release(), traceback.release());
+#endif
+    }
+
+private:
+#if PY_VERSION_HEX < 0x030B0000
+    Ref type_;
+    Ref traceback_;
+#endif
+    Ref value_;
+};
+
+// The dotted name an extension module is being loaded under, as the
+// interpreter announces it to single-phase initialisation; NULL when it
+// announces none. From 3.12 the interpreter keeps it to itself.
+inline const char* package_context() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return nullptr;
+#else
+    return _Py_PackageContext;
+#endif
+}
+
+}  // namespace tavrocam::compat
