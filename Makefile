@@ -81,8 +81,8 @@ define each_version
 	  full=$$("$${!var}" -c 'import platform; print(platform.python_version())'); \
 	  echo "=== $(1) on CPython $$full ($${!var})"; \
 	  if $(MAKE) --no-print-directory $(1)-$$v 2>&1 | tee $(LOGS)/$(1)-$$v.log; \
-	  then ok+=("$$full: $$(tail -n 1 $(LOGS)/$(1)-$$v.log)"); \
-	  else bad+=("$$full: FAILED: $$(tail -n 1 $(LOGS)/$(1)-$$v.log)"); fi; \
+	  then ok+=("$$full: $$(grep -v '^make' $(LOGS)/$(1)-$$v.log | tail -n 1)"); \
+	  else bad+=("$$full: $$(grep -v '^make' $(LOGS)/$(1)-$$v.log | tail -n 1)"); fi; \
 	done; \
 	echo; echo "=== $(1) summary"; \
 	for line in "$${ok[@]}"; do echo "  ran     $$line"; done; \
