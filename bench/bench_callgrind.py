@@ -19,10 +19,12 @@ it N times and 2N times between markers; the difference of the two counts,
 divided by N, is the cost of one iteration, with start-up, warm-up and the
 markers cancelled out. The cost of an empty loop iteration is subtracted.
 
-``--annotate getter`` (or ``getter:python``, ...) profiles one case alone and
-prints callgrind_annotate's list of the functions the instructions went to
-(2N iterations); it loads the unstripped extension from the build directory
-when there is one, so its own functions have names.
+``--annotate getter`` (or setter, exposure, ratios, centre; ``--c-nodes`` for
+the camera with built-in node methods) profiles that case alone, module and
+Python class, and prints with callgrind_annotate's help the instructions per
+iteration each function spent in both, largest difference first. It loads the
+unstripped extension from the build directory when there is one, so the
+extension's own functions have names.
 """
 
 import argparse
@@ -305,33 +307,76 @@ def unstripped_module_dir():
     return None
 
 
-def annotate(case, variant, n, c_nodes):
+def profile_by_function(case, variant, n, c_nodes, env):
+    """{function: instructions per iteration} for one case, self cost, 2N loop."""
+    with tempfile.TemporaryDirectory(prefix="tavrocam-cg-") as outdir:
+        _, dumps = run_child(n, (case, variant), c_nodes, outdir, env)
+        profile = dumps[2]
+        total = totals(profile)
+        out = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", profile],
+                             capture_output=True, text=True, check=True).stdout
+    costs, objects = {}, {}
+    for line in out.splitlines():
+        m = re.match(r"\s*([\d,]+) \(\s*[\d.]+%\)\s+(\S.*)$", line)
+        if not m or "PROGRAM TOTALS" in line:
+            continue
+        count = int(m.group(1).replace(",", ""))
+        if count >= total:
+            continue  # a frame the whole stretch ran under (main, the outer eval loop)
+        where = m.group(2)
+        func, _, obj = where.partition(" [")
+        if ":" in func.split("(")[0].split("::")[0]:
+            func = func.split(":", 1)[1]  # drop the source file
+        func = strip_parameters(func)
+        costs[func] = costs.get(func, 0) + count / (2 * n)
+        if obj:
+            objects[func] = os.path.basename(obj.rstrip("]"))
+    return total / (2 * n), {f"{f} [{objects[f]}]" if f in objects else f: c
+                             for f, c in costs.items()}
+
+
+def strip_parameters(func):
+    """A C++ name without its trailing parameter list."""
+    if not func.endswith(")"):
+        return func
+    depth = 0
+    for i in range(len(func) - 1, -1, -1):
+        depth += {")": 1, "(": -1}.get(func[i], 0)
+        if depth == 0:
+            return func[:i]
+    return func
+
+
+def annotate(case, n, c_nodes):
+    """Where the instructions of one case go, module against Python, per function."""
     moddir = unstripped_module_dir()
     env = {"PYTHONPATH": moddir} if moddir else {}
-    with tempfile.TemporaryDirectory(prefix="tavrocam-cg-") as outdir:
-        order, dumps = run_child(n, (case, variant), c_nodes, outdir, env)
-        profile = dumps[2]
-        print(f"{case}:{variant}, {2 * n} iterations, {totals(profile) / (2 * n):.0f} "
-              f"instructions per iteration (loop included); extension from "
-              f"{moddir or 'site-packages (stripped)'}")
-        out = subprocess.run(["callgrind_annotate", "--threshold=99", profile],
-                             capture_output=True, text=True, check=True).stdout
-        shown = 0
-        for line in out.splitlines():
-            m = re.match(r"\s*([\d,]+) \(\s*([\d.]+)%\)\s+(\S.*)$", line)
-            if m and "PROGRAM TOTALS" not in line:
-                count = int(m.group(1).replace(",", ""))
-                print(f"  {count / (2 * n):8.1f}/call  {m.group(2):>5}%  {m.group(3)[:110]}")
-                shown += 1
-                if shown == 40:
-                    break
+    import platform
+
+    nodes = "built-in node methods" if c_nodes else "Python node methods"
+    print(f"CPython {platform.python_version()}, {CASES[case][0].split()[-1]} on a fake camera "
+          f"with {nodes}; self instructions per iteration (loop included), extension from "
+          f"{moddir or 'site-packages (stripped: no names)'}")
+    results = {v: profile_by_function(case, v, n, c_nodes, env) for v in ("module", "python")}
+    funcs = set().union(*(c for _, c in results.values()))
+    rows = sorted(funcs, key=lambda f: -max(abs(results["module"][1].get(f, 0)
+                                                - results["python"][1].get(f, 0)), 0))
+    print(f"  {'module':>8} {'python':>8} {'diff':>8}  function")
+    print(f"  {results['module'][0]:8.0f} {results['python'][0]:8.0f} "
+          f"{results['module'][0] - results['python'][0]:+8.0f}  (total)")
+    for f in rows[:25]:
+        m, p = results["module"][1].get(f, 0), results["python"][1].get(f, 0)
+        if abs(m - p) < 3:
+            continue
+        print(f"  {m:8.0f} {p:8.0f} {m - p:+8.0f}  {f[:100]}")
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("-n", type=int, default=10_000, help="iterations (N); default 10000")
-    ap.add_argument("--annotate", metavar="CASE[:VARIANT]",
-                    help=f"profile one case ({', '.join(CASES)}; variant module|python|inline)")
+    ap.add_argument("--annotate", metavar="CASE", choices=list(CASES),
+                    help=f"where one case's instructions go, module against Python "
+                         f"({', '.join(CASES)})")
     ap.add_argument("--c-nodes", action="store_true",
                     help="with --annotate: the fake camera's nodes have built-in methods")
     ap.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
@@ -344,10 +389,7 @@ def main():
         print("valgrind is not installed", file=sys.stderr)
         return 1
     if args.annotate:
-        case, _, variant = args.annotate.partition(":")
-        if case not in CASES or (variant or "module") not in VARIANTS:
-            ap.error(f"unknown case {args.annotate!r}")
-        annotate(case, variant or "module", args.n, args.c_nodes)
+        annotate(args.annotate, args.n, args.c_nodes)
         return 0
     for c_nodes in (False, True):
         per, empty = measure(args.n, c_nodes)
