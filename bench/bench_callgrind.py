@@ -391,10 +391,12 @@ def main():
     if args.annotate:
         annotate(args.annotate, args.n, args.c_nodes)
         return 0
+    verdict = []
     for c_nodes in (False, True):
         per, empty = measure(args.n, c_nodes)
         above = table(per, empty, args.n, c_nodes)
-        print("  mod/py above 1.0: " + (", ".join(above) if above else "none"))
+        verdict.append(f"{'built-in' if c_nodes else 'Python'} nodes: {', '.join(above) or 'none'}")
+    print("module/python above 1.0 with " + "; with ".join(verdict))
     return 0
 
 
