@@ -205,7 +205,12 @@ def test_keyword_calls_are_accepted(qualname, monkeypatch):
             object.__setattr__(inst, "_cam", cam)
         args = [values.get(p, f"<{p}>") for p in params[1:]]
         with contextlib.redirect_stdout(io.StringIO()) as out:
-            if keywords:
+            if keywords == "equal":
+                # keyword names equal to the parameters' but not the same objects
+                names = ["".join(list(p)) for p in params[1:]]
+                assert all(a is not b for a, b in zip(names, params[1:]))
+                result = method(inst, **dict(zip(names, args)))
+            elif keywords:
                 result = method(self=inst, **dict(zip(params[1:], args)))
             else:
                 result = method(inst, *args)
@@ -214,7 +219,7 @@ def test_keyword_calls_are_accepted(qualname, monkeypatch):
 
     positional = run(False)
     keyword = run(True)
-    assert positional[:4] == keyword[:4]
+    assert positional[:4] == keyword[:4] == run("equal")[:4]
     if method.__name__ == "__init__" and cls is not C:
         assert keyword[4]._cam == f"<{params[1]}>"
 

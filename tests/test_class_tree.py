@@ -489,8 +489,8 @@ class Interrupt(BaseException):
     [
         pytest.param(lambda: (C.BaslerLightControl(Cam()).CUF_SET_LightDeviceSelector, ("x",)),
                      id="light selector lookup fails"),
-        pytest.param(lambda: (C.BaslerLightControl(Cam(LightDeviceSelector=Node(fail=Interrupt()))).
-                              CUF_SET_LightDeviceSelector, ("x",)), id="light selector raises BaseException"),
+        pytest.param(lambda: (C.BaslerLightControl(Cam(LightDeviceSelector=Node(fail=RecursionError()))).
+                              CUF_SET_LightDeviceSelector, ("x",)), id="light selector write fails"),
         pytest.param(lambda: (C.ImageFormatControl(Cam(Width=Node(value=1000, high=2048), OffsetX=Node())).
                               CUF_SET_CenterX, ()), id="centre probe fails"),
         pytest.param(lambda: (C.AnalogControl(Cam()).CUF_SET_BalanceRatio, ("Red", 1.0)),

@@ -253,6 +253,8 @@ def test_device_index_rejected_by_the_sequence(T, bind, capsys, index, text):
     (standin.IN_USE_TEXT, True),
     ("Failed to open device: Access denied", True),
     ("the device is already controlled elsewhere", True),
+    *[(text, True) for text in standin.SDK_IN_USE_TEXTS],
+    ("device is exclusively opened by the host", False),
     ("access denied", False),
     ("ACCESS DENIED", False),
     ("Already Controlled", False),
@@ -283,7 +285,9 @@ def test_camera_held_by_another_instance(T, sdk, capsys):
 @pytest.mark.parametrize("texts, in_use, conversions", [
     (("device busy", "Access denied"), True, 2),
     (("already controlled", "neither"), True, 1),
-    (("neither", "nor"), False, 2),
+    (("neither", "nor", "x", "y", "Another program or driver has claimed the usb interface"),
+     True, 5),
+    (("neither", "nor"), False, 5),
 ])
 def test_open_error_text_is_converted_for_each_phrase(T, sdk, capsys, texts, in_use, conversions):
     error = ChangingText(*texts)

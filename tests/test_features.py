@@ -190,42 +190,9 @@ def test_centre_failure_leaves_offset_unchanged(T, world, axis, step):
 # The real SDK has no AttributeError for a missing node: older releases raise
 # LogicalErrorException from the lookup, newer ones hand out a
 # PlaceholderParameter, and the acA2040-55uc's CenterX/CenterY are Boolean
-# features without Execute. Each of these counts as "no centring command".
-
-@axes
-def test_centre_lookup_raising_logical_error_takes_computed_path(T, world, axis):
-    _, center, _, offset = AXES[axis]
-    cam = standin.Camera(missing=standin.LogicalErrorException, lookups=True)
-    set_size(cam, axis, 2000, 1000)
-    results = []
-    outer, marker = handled_elsewhere(
-        lambda: results.append(centre(T.ImageFormatControl(cam), axis)))
-    assert results == [None]
-    assert outer is marker
-    assert cam.log[0] == ("getattr", center)
-    assert cam.calls == [(f"{AXES[axis][2]}.GetMax",), (f"{AXES[axis][2]}.GetValue",),
-                         (f"{offset}.SetValue", 500)]
-
-
-@axes
-def test_centre_logical_error_is_the_one_of_the_modules_pylon(T, tavrocam, monkeypatch, axis):
-    other = type("LogicalErrorException", (Exception,), {})
-    monkeypatch.setattr(tavrocam, "pylon", types.SimpleNamespace(LogicalErrorException=other))
-    cam = standin.Camera(missing=standin.LogicalErrorException)
-    with pytest.raises(standin.LogicalErrorException):
-        centre(T.ImageFormatControl(cam), axis)
-    assert cam.calls == []
-
-
-@axes
-def test_centre_boolean_feature_takes_computed_path(T, world, axis):
-    _, center, size, offset = AXES[axis]
-    cam = standin.Camera(center="boolean")
-    set_size(cam, axis, 2000, 1000)
-    assert centre(T.ImageFormatControl(cam), axis) is None
-    assert cam.calls == [(f"{size}.GetMax",), (f"{size}.GetValue",), (f"{offset}.SetValue", 500)]
-    assert cam.node(center).value is False
-
+# features without Execute. Each of these means "no centring command", and the
+# ROI is then centred by the camera's rules: the size's maximum shrinks as the
+# offset grows, and sizes and offsets move in steps of GetInc() from GetMin().
 
 class Placeholder:
     """What the SDK hands out for a feature the camera lacks: it has every
@@ -256,23 +223,132 @@ class CameraWith(standin.Camera):
         self._nodes.update(extra)
 
 
+def ace_u(how, axis, world):
+    """An acA2040-55uc (ROI step 2) whose centring feature is absent in the
+    way ``how`` says."""
+    if how == "logical-error":
+        return standin.Camera(missing=standin.LogicalErrorException, roi_step=2)
+    if how == "placeholder":
+        world.pylon.PlaceholderParameter = Placeholder
+        return CameraWith({AXES[axis][1]: Placeholder()}, roi_step=2)
+    return standin.Camera(center="ace U", roi_step=2)
+
+
+SDK_PATHS = ["logical-error", "placeholder", "boolean-off"]
+SENSOR = {"X": standin.SENSOR_WIDTH, "Y": standin.SENSOR_HEIGHT}
+
+
 @axes
-@pytest.mark.parametrize("placeholder", [True, False])
-def test_centre_placeholder_of_the_sdk_takes_computed_path(T, world, axis, placeholder):
-    _, center, size, offset = AXES[axis]
-    world.pylon.PlaceholderParameter = Placeholder
-    node = Placeholder() if placeholder else CentringCommand()
-    cam = CameraWith({center: node})
-    set_size(cam, axis, 2000, 1000)
+@pytest.mark.parametrize("how", SDK_PATHS)
+@pytest.mark.parametrize("size, start", [(1000, 0), (1000, 500), (1002, 46), (1528, 8), (16, 0)])
+def test_centre_by_the_cameras_rules(T, world, axis, how, size, start):
+    _, center, size_node, offset = AXES[axis]
+    cam = ace_u(how, axis, world)
+    cam.node(size_node).value, cam.node(offset).value = size, start
+    expected = (SENSOR[axis] - size) // 2 // 2 * 2
+    group = T.ImageFormatControl(cam)
+    results = []
+    outer, marker = handled_elsewhere(lambda: results.append(centre(group, axis)))
+    assert results == [None] and outer is marker
+    assert cam.node(offset).value == expected
+    # The offset goes to its minimum before the size's maximum is read.
+    assert [c for c in cam.calls if c[0] != f"{center}.GetValue"] == [
+        (f"{offset}.GetMin",), (f"{offset}.GetInc",), (f"{offset}.SetValue", 0),
+        (f"{size_node}.GetMax",), (f"{size_node}.GetValue",), (f"{offset}.SetValue", expected)]
+    cam._rec.clear()
+    assert centre(group, axis) is None  # a second call stays where it is
+    assert cam.node(offset).value == expected
+
+
+@axes
+@pytest.mark.parametrize("minimum, step, expected", [(0, 4, 524), (2, 4, 522), (1, 3, 523)])
+def test_centre_rounds_down_onto_the_offset_grid(T, world, axis, minimum, step, expected):
+    _, _, size_node, offset = AXES[axis]
+    cam = standin.Camera(center="ace U")
+    size = SENSOR[axis] - 2 * 524 - 1
+    cam.node(size_node).value = size
+    node = cam.node(offset)
+    node.minimum, node.increment, node.value = minimum, step, minimum
+    cam.node(size_node).maximum = lambda c: SENSOR[axis] - c._nodes[offset].value
+    centre(T.ImageFormatControl(cam), axis)
+    assert node.value == minimum + (SENSOR[axis] - minimum - size) // 2 // step * step
+
+
+@axes
+def test_centre_leaves_the_camera_alone_while_it_centres_itself(T, world, axis):
+    _, center, _, offset = AXES[axis]
+    cam = standin.Camera(center="ace U", roi_step=2)
+    cam.node(center).value = True
     assert centre(T.ImageFormatControl(cam), axis) is None
-    if placeholder:
-        assert node.calls == []
-        assert cam.calls == [(f"{size}.GetMax",), (f"{size}.GetValue",),
-                             (f"{offset}.SetValue", 500)]
+    assert cam.calls == [(f"{center}.GetValue",)]
+
+
+@axes
+def test_centre_logical_error_is_the_one_of_the_modules_pylon(T, tavrocam, monkeypatch, axis):
+    other = type("LogicalErrorException", (Exception,), {})
+    monkeypatch.setattr(tavrocam, "pylon", types.SimpleNamespace(LogicalErrorException=other))
+    cam = standin.Camera(missing=standin.LogicalErrorException)
+    with pytest.raises(standin.LogicalErrorException):
+        centre(T.ImageFormatControl(cam), axis)
+    assert cam.calls == []
+
+
+class SDKClassLookup:
+    """A `pylon` whose class look-up does what it is told."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __getattr__(self, name):
+        return self.action(name)
+
+
+def deletes_pylon(name):
+    import Tavrocam
+    del Tavrocam.pylon  # the module held the last reference to this object
+    return {"LogicalErrorException": standin.LogicalErrorException,
+            "PlaceholderParameter": Placeholder}[name]
+
+
+def interrupts(name):
+    raise KeyboardInterrupt
+
+
+def no_such_class(name):
+    raise AttributeError(name)
+
+
+@axes
+@pytest.mark.parametrize("how", ["logical-error", "placeholder"])
+@pytest.mark.parametrize("action, outcome", [
+    (deletes_pylon, "centred"), (no_such_class, "unrecognised"), (interrupts, KeyboardInterrupt),
+])
+def test_centre_sdk_class_lookup(T, tavrocam, monkeypatch, axis, how, action, outcome):
+    monkeypatch.setattr(tavrocam, "pylon", None)
+    cam = ace_u(how, axis, types.SimpleNamespace(pylon=types.SimpleNamespace()))
+    tavrocam.pylon = SDKClassLookup(action)
+    if outcome == "centred":
+        assert centre(T.ImageFormatControl(cam), axis) is None
+        assert not hasattr(tavrocam, "pylon")
+    elif outcome == "unrecognised":
+        # Without the SDK's class, the probe's error (or the placeholder's
+        # Execute) is an ordinary failure.
+        with pytest.raises(standin.LogicalErrorException):
+            centre(T.ImageFormatControl(cam), axis)
     else:
-        # Nothing is asked of a real command but Execute itself.
-        assert node.calls == ["Execute"]
-        assert cam.calls == []
+        with pytest.raises(outcome):
+            centre(T.ImageFormatControl(cam), axis)
+        assert not [c for c in cam.calls if c[0].endswith("SetValue")]
+
+
+@axes
+def test_centre_command_is_not_asked_anything_but_execute(T, world, axis):
+    world.pylon.PlaceholderParameter = Placeholder
+    node = CentringCommand()
+    cam = CameraWith({AXES[axis][1]: node})
+    assert centre(T.ImageFormatControl(cam), axis) is None
+    assert node.calls == ["Execute"]
+    assert cam.calls == []
 
 
 # --------------------------------------------------------------------------
@@ -420,14 +496,23 @@ def test_set_balance_ratio_prints_one_line_on_stdout(T, capsys):
 # --------------------------------------------------------------------------
 # What the two printing handlers let through
 
+# handler: (group class, method, arguments, the call made to fail)
 HANDLERS = {
-    "balance-ratio": (lambda T, cam: T.AnalogControl(cam).CUF_SET_BalanceRatio("Red", 1.0),
+    "balance-ratio": ("AnalogControl", "CUF_SET_BalanceRatio", ("Red", 1.0),
                       "BalanceRatio.SetValue"),
-    "exposure-min": (lambda T, cam: T.AcquisitionControl(cam).CUF_SET_ExposureTime(5000),
+    "exposure-min": ("AcquisitionControl", "CUF_SET_ExposureTime", (5000,),
                      "ExposureTime.GetMin"),
-    "exposure-write": (lambda T, cam: T.AcquisitionControl(cam).CUF_SET_ExposureTime(5000),
+    "exposure-write": ("AcquisitionControl", "CUF_SET_ExposureTime", (5000,),
                        "ExposureTime.SetValue"),
 }
+
+
+def handler_call(T, handler, cam):
+    """The bound method of ``handler`` on ``cam``, its arguments, the failing call."""
+    group, method, args, point = HANDLERS[handler]
+    return getattr(getattr(T, group)(cam), method), args, point
+
+
 handlers = pytest.mark.parametrize("handler", list(HANDLERS))
 
 
@@ -435,14 +520,30 @@ handlers = pytest.mark.parametrize("handler", list(HANDLERS))
 @pytest.mark.parametrize("make_exc", [KeyboardInterrupt, lambda: SystemExit(2), Abort],
                          ids=["KeyboardInterrupt", "SystemExit", "BaseException"])
 def test_handlers_let_non_ordinary_exceptions_through(T, printed, handler, make_exc):
-    call, point = HANDLERS[handler]
     cam = standin.Camera()
+    call, args, point = handler_call(T, handler, cam)
     exc = make_exc()
     cam.fail(point, exc)
     with pytest.raises(BaseException) as caught:
-        call(T, cam)
+        call(*args)
     assert caught.value is exc
     assert printed == []
+
+
+@handlers
+@pytest.mark.parametrize("callers_builtins", [{}, 5, {"print": "not the built-in"}],
+                         ids=["empty", "not-a-dict", "own-print"])
+def test_handlers_print_with_the_modules_builtins(T, capsys, handler, callers_builtins):
+    # A function of the module prints with the builtins of the module's
+    # globals, whatever the calling code's builtins are.
+    cam = standin.Camera()
+    method, args, point = handler_call(T, handler, cam)
+    cam.fail(point, standin.AccessException("refused"))
+    exec("result = method(*args)", scope := {"__builtins__": callers_builtins,
+                                             "method": method, "args": args})
+    assert scope["result"] is None
+    out = capsys.readouterr().out
+    assert out.endswith("refused\n") and out.count("\n") == 1
 
 
 class UnprintableError(Exception):
@@ -455,18 +556,17 @@ unprintable = LookupError("no text for this error")
 
 @handlers
 def test_handlers_error_while_formatting_propagates(T, printed, handler):
-    call, point = HANDLERS[handler]
     cam = standin.Camera()
+    call, args, point = handler_call(T, handler, cam)
     cam.fail(point, UnprintableError())
     with pytest.raises(LookupError) as caught:
-        call(T, cam)
+        call(*args)
     assert caught.value is unprintable
     assert printed == []
 
 
 @handlers
 def test_handlers_failing_print_propagates(T, monkeypatch, handler):
-    call, point = HANDLERS[handler]
     broken = OSError("stdout is gone")
 
     def print_(*args, **kwargs):
@@ -474,9 +574,10 @@ def test_handlers_failing_print_propagates(T, monkeypatch, handler):
 
     monkeypatch.setattr(builtins, "print", print_)
     cam = standin.Camera()
+    call, args, point = handler_call(T, handler, cam)
     cam.fail(point, standin.AccessException("refused"))
     with pytest.raises(OSError) as caught:
-        call(T, cam)
+        call(*args)
     assert caught.value is broken
 
 
@@ -704,29 +805,33 @@ def test_light_device_selector_writes(T):
                  id="missing-SetValue"),
     pytest.param(lambda cam: cam.fail("LightDeviceSelector.SetValue",
                                       standin.AccessException("x")), id="sdk-error"),
-    pytest.param(lambda cam: cam.fail("LightDeviceSelector.SetValue", KeyboardInterrupt),
-                 id="KeyboardInterrupt"),
-    pytest.param(lambda cam: cam.fail("LightDeviceSelector.SetValue", SystemExit(1)),
-                 id="SystemExit"),
-    pytest.param(lambda cam: cam.fail("LightDeviceSelector.SetValue", Abort()),
-                 id="BaseException"),
+    pytest.param(lambda cam: cam.fail("LightDeviceSelector.SetValue", RecursionError("deep")),
+                 id="RecursionError"),
 ])
-def test_light_device_selector_discards_every_failure(T, capsys, setup):
+def test_light_device_selector_discards_every_ordinary_failure(T, capsys, setup):
     cam = standin.Camera()
     setup(cam)
     group = T.BaslerLightControl(cam)
     results = []
-    try:
-        outer, marker = handled_elsewhere(
-            lambda: results.append(group.CUF_SET_LightDeviceSelector("Nowhere")))
-    except BaseException as escaped:  # a KeyboardInterrupt would end the whole run
-        pytest.fail(f"the failure reached the caller: {escaped!r}")
+    outer, marker = handled_elsewhere(
+        lambda: results.append(group.CUF_SET_LightDeviceSelector("Nowhere")))
     assert results == [None]
     assert outer is marker
     assert capsys.readouterr() == ("", "")
     cam.heal()
     group.CUF_SET_LightDeviceSelector("Device2")
     assert cam.node("LightDeviceSelector").value == "Device2"
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt(), SystemExit(1), Abort()], ids=type)
+@pytest.mark.parametrize("step", ["getattr:LightDeviceSelector", "LightDeviceSelector.SetValue"])
+def test_light_device_selector_lets_interrupts_through(T, capsys, exc, step):
+    cam = standin.Camera()
+    cam.fail(step, exc)
+    with pytest.raises(BaseException) as caught:
+        T.BaslerLightControl(cam).CUF_SET_LightDeviceSelector("Device2")
+    assert caught.value is exc
+    assert capsys.readouterr() == ("", "")
 
 
 def test_light_device_selector_without_cam(T, capsys):
@@ -815,7 +920,7 @@ class Quiet:
             raise self.exc
         return self.value
 
-    GetValue = GetMin = GetMax = SetValue = _answer
+    GetValue = GetMin = GetMax = GetInc = SetValue = _answer
 
 
 class NoCentring(types.SimpleNamespace):

@@ -280,6 +280,24 @@ def test_group_without_cam_fails_at_the_cam_lookup(T, row):
         invoke(group, row, 1)
 
 
+@every_method
+def test_reentry_through_c_raises_recursion_error(T, row):
+    # The node's operation is the method itself, bound: each call reaches the
+    # next through C alone, with no Python frame in between.
+    group = getattr(T, row[0])(None)
+    group._cam = camera_with(row[2], types.SimpleNamespace(**{op_of(row): getattr(group, row[1])}))
+    with pytest.raises(RecursionError):
+        invoke(group, row, 1)
+
+
+def test_reentry_through_the_light_selector_is_discarded(T):
+    group = T.BaslerLightControl(None)
+    node = types.SimpleNamespace(SetValue=group.CUF_SET_LightDeviceSelector)
+    group._cam = camera_with("LightDeviceSelector", node)
+    assert group.CUF_SET_LightDeviceSelector("Device1") is None
+    assert sys.exc_info() == (None, None, None)
+
+
 def _refcounts(*objs):
     return [sys.getrefcount(o) for o in objs]
 

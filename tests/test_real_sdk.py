@@ -544,3 +544,22 @@ def test_two_instances_on_one_emulated_device():
     assert r["open_after_a"] == [False, True]
     assert r["b_width_after_a_gone"] == {"type": "builtins.int", "repr": repr(start), "stdout": ""}
     assert r["close_b"] == dict(NONE_RESULT, stdout="CCD closed.\n")
+
+
+# ------------------------------------------------------ tavrocam-report --list
+
+LISTED = r'''
+emit({"devices": [[info.GetModelName(), info.GetSerialNumber()]
+                  for info in pylon.TlFactory.GetInstance().EnumerateDevices()]})
+'''
+
+
+@pytest.mark.parametrize("camemu", ["2", "0"])
+def test_list_shows_what_the_sdk_enumerates(camemu):
+    devices = run_child(LISTED, camemu)["devices"]
+    assert len(devices) == int(camemu)
+    proc = subprocess.run([REPORT_CMD, "--list"], env=child_env(camemu), capture_output=True,
+                          text=True, encoding="utf-8", timeout=60)
+    assert (proc.returncode, proc.stderr) == (0, "")
+    lines = [f"{index}: {model} (serial {serial})" for index, (model, serial) in enumerate(devices)]
+    assert proc.stdout.splitlines() == (lines or ["No camera found."])

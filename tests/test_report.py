@@ -2,8 +2,11 @@
 
 Each scenario runs in a child interpreter with a stand-in ``pypylon`` package."""
 
+import ast
+import importlib.metadata
 import json
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -11,6 +14,7 @@ import textwrap
 import pytest
 
 import standin
+from standin.sources import README, python_blocks, read_stub, stub_methods
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 MARK = "@@report-result@@ "
@@ -156,14 +160,147 @@ def test_no_report_under_another_name():
     assert result["calls"] == []
 
 
-def test_console_command(tmp_path):
+# ----------------------------------------------------------- tavrocam-report
+
+COMMAND = os.path.join(os.path.dirname(sys.executable), "tavrocam-report")
+# A pypylon package for the command's child: the stand-in, which writes its
+# call log to calls.json when the child ends.
+FAKE_PYPYLON = """\
+import atexit, json, sys
+sys.path.insert(0, {tests!r})
+import standin
+sdk = standin.SDK(cameras={cameras})
+{setup}
+pylon = sdk.pylon
+atexit.register(lambda: open({log!r}, "w").write(json.dumps([entry[0] for entry in sdk.calls])))
+"""
+
+
+def command(tmp_path, *args, cameras=1, setup=""):
+    """Run tavrocam-report on the stand-in; return the child and the SDK calls
+    it made (None: pypylon was never imported)."""
     package = tmp_path / "pypylon"
     package.mkdir()
-    (package / "__init__.py").write_text(
-        f"import sys\nsys.path.insert(0, {TESTS!r})\nimport standin\npylon = standin.SDK(cameras=1).pylon\n",
-        encoding="utf-8")
-    command = os.path.join(os.path.dirname(sys.executable), "tavrocam-report")
+    log = tmp_path / "calls.json"
+    (package / "__init__.py").write_text(FAKE_PYPYLON.format(
+        tests=TESTS, cameras=cameras, setup=textwrap.dedent(setup), log=str(log)), encoding="utf-8")
     env = dict(os.environ, PYTHONPATH=str(tmp_path), PYTHONIOENCODING="utf-8")
-    child = subprocess.run([command], capture_output=True, encoding="utf-8", env=env, timeout=60)
+    child = subprocess.run([COMMAND, *args], capture_output=True, encoding="utf-8", env=env,
+                           timeout=60)
+    return child, json.loads(log.read_text()) if log.exists() else None
+
+
+def test_without_options_the_command_prints_the_report(tmp_path):
+    child, calls = command(tmp_path)
     assert (child.returncode, child.stderr) == (0, "")
     assert child.stdout.split("\n") == [CONNECTED, *HEADING, *SETTINGS, CLOSED, ""]
+    assert calls[-2:] == ["IsOpen", "Close"]
+
+
+@pytest.mark.parametrize("args", [["--bogus"], ["stray"], ["--list", "stray"], ["--list=yes"]])
+def test_bad_usage_exits_2_without_touching_the_sdk(tmp_path, args):
+    child, calls = command(tmp_path, *args)
+    assert (child.returncode, child.stdout, calls) == (2, "", None)
+    usage, *_, error = child.stderr.splitlines()
+    assert usage.startswith("usage: tavrocam-report")
+    assert error.startswith("tavrocam-report: error: ")
+
+
+@pytest.mark.parametrize("option,first_line", [
+    ("--help", "usage: tavrocam-report [-h] [--version] [--list]"),
+    ("--version", f"tavrocam-report {importlib.metadata.version('tavrocam')}"),
+])
+def test_help_and_version_touch_no_camera(tmp_path, option, first_line):
+    child, calls = command(tmp_path, option)
+    assert (child.returncode, child.stderr, calls) == (0, "", None)
+    assert child.stdout.splitlines()[0] == first_line
+
+
+@pytest.mark.parametrize("cameras,lines", [
+    (2, ["0: acA2040-55uc (serial 40012345)", "1: acA2040-55uc (serial 40012346)"]),
+    (0, ["No camera found."]),
+])
+def test_list_shows_the_cameras_without_opening_one(tmp_path, cameras, lines):
+    child, calls = command(tmp_path, "--list", cameras=cameras)
+    assert (child.returncode, child.stderr) == (0, "")
+    assert child.stdout.splitlines() == lines
+    assert calls == ["TlFactory.GetInstance", "EnumerateDevices"]
+
+
+def test_list_reports_an_enumeration_failure_on_one_line(tmp_path):
+    child, _ = command(tmp_path, "--list", setup="""
+        sdk.fail("EnumerateDevices", standin.RuntimeException("Transport layer failed.\\n  No access."))
+    """)
+    assert (child.returncode, child.stdout) == (1, "")
+    assert child.stderr == ("tavrocam-report: cannot enumerate cameras: "
+                            "Transport layer failed. No access.\n")
+
+
+# ------------------------------------------------------------------- README
+
+def groups_table(T):
+    """The README's table of groups, methods and nodes, made from the stub
+    (signatures, which stubtest holds to the module) and from the nodes each
+    method reaches on the stand-in camera."""
+    classes, attributes = read_stub()
+    rows = ["| Group | Method | Nodes |", "|---|---|---|"]
+    for attribute, cls in attributes.items():
+        if cls not in classes:
+            continue
+        group = f"`{attribute}` (`{cls}`)"
+        for method in stub_methods(classes[cls]):
+            if method.name.startswith("__"):
+                continue
+            params = [f"{arg.arg}: {ast.unparse(arg.annotation)}" for arg in method.args.args[1:]]
+            for index, default in enumerate(reversed(method.args.defaults), 1):
+                params[-index] += f" = {ast.unparse(default)}"
+            returns = ast.unparse(method.returns)
+            signature = f"{method.name}({', '.join(params)})" + (
+                "" if returns == "None" else f" -> {returns}")
+            nodes = standin.nodes_reached(getattr(T, cls), method.name)
+            rows.append(f"| {group} | `{signature}` | {', '.join(f'`{n}`' for n in nodes) or 'none'} |")
+            group = ""
+    return "\n".join(rows) + "\n"
+
+
+def test_readme_table_of_groups_matches_the_module(T):
+    table = groups_table(T)
+    assert table in README.read_text(encoding="utf-8"), "the README's table should read:\n" + table
+
+
+NODES_ON_THE_EMULATOR = """\
+import json, sys
+from pypylon import pylon
+factory = pylon.TlFactory.GetInstance()
+camera = pylon.InstantCamera(factory.CreateDevice(factory.EnumerateDevices()[0]))
+camera.Open()
+offered = {node.GetNode().GetName() for node in camera.GetNodeMap().GetNodes()}
+print(json.dumps([node for node in json.loads(sys.argv[1]) if node not in offered]))
+camera.Close()
+"""
+
+
+def test_readme_names_the_nodes_the_emulator_lacks(T):
+    used = {node for cls in vars(T).values() if isinstance(cls, type)
+            for name in vars(cls) if name.startswith("CUF_")
+            for node in standin.nodes_reached(cls, name)}
+    child = subprocess.run([sys.executable, "-c", NODES_ON_THE_EMULATOR, json.dumps(sorted(used))],
+                           capture_output=True, encoding="utf-8", timeout=60,
+                           env=dict(os.environ, PYLON_CAMEMU="1"))
+    assert child.returncode == 0, child.stderr
+    version = importlib.metadata.version("pypylon")
+    lines = [line for line in README.read_text(encoding="utf-8").splitlines()
+             if line.startswith(f"- on pypylon {version}: ")]
+    if not lines:
+        pytest.skip(f"the README does not describe the emulator of pypylon {version}")
+    assert sorted(re.findall(r"`(\w+)`", lines[0])) == json.loads(child.stdout)
+
+
+@pytest.mark.parametrize("block", python_blocks(), ids=lambda block: block.splitlines()[-1][:40])
+def test_readme_example_runs_on_the_emulator(tmp_path, block):
+    child = subprocess.run([sys.executable, "-c", block], cwd=tmp_path, capture_output=True,
+                           encoding="utf-8", timeout=60,
+                           env=dict(os.environ, PYLON_CAMEMU="1", PYTHONIOENCODING="utf-8"))
+    assert (child.returncode, child.stderr) == (0, ""), child.stdout + child.stderr
+    if "closing(CLASS_Tavrocam(" in block:
+        assert child.stdout.splitlines()[-1] == "CCD closed."

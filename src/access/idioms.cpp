@@ -87,6 +87,9 @@ Status print_joined(const Scope& scope, std::initializer_list<PyObject*> pieces)
 
 void add_traceback_entry(const char* file, const char* function) {
     Ref pending = compat::take_raised();
+    if (!pending) {
+        return;
+    }
     Ref globals = Ref::take(PyDict_New());
     Ref code = Ref::take(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, function, 0)));
     Ref frame;

@@ -9,7 +9,9 @@
 namespace tavrocam {
 namespace {
 
-PyTypeObject MethodType{};  // filled in by prepare_method_type()
+// The method type: a heap type made once per process by prepare_method_type(),
+// so that a failed attempt leaves nothing behind; it lives as long as the process.
+PyTypeObject* MethodType = nullptr;
 
 inline MethodObject* as_method(PyObject* obj) { return reinterpret_cast<MethodObject*>(obj); }
 
@@ -193,6 +195,7 @@ PyObject* method_repr(PyObject* self) {
 
 int method_traverse(PyObject* self, visitproc visit, void* arg) {
     MethodObject* m = as_method(self);
+    Py_VISIT(Py_TYPE(self));
     Py_VISIT(m->name);
     Py_VISIT(m->qualname);
     Py_VISIT(m->doc);
@@ -218,9 +221,11 @@ int method_clear(PyObject* self) {
 }
 
 void method_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     method_clear(self);
     PyObject_GC_Del(self);
+    Py_DECREF(type);
 }
 
 // __name__ and __qualname__ are writable strings, as on functions.
@@ -277,7 +282,31 @@ PyGetSetDef method_getset[] = {
 PyMemberDef method_members[] = {
     {"__doc__", T_OBJECT, offsetof(MethodObject, doc), 0, nullptr},
     {"__module__", T_OBJECT, offsetof(MethodObject, module), 0, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(MethodObject, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(MethodObject, dict), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot method_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(method_descr_get)},
+    {Py_tp_repr, reinterpret_cast<void*>(method_repr)},
+    {Py_tp_traverse, reinterpret_cast<void*>(method_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(method_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(method_dealloc)},
+    {Py_tp_getset, method_getset},
+    {Py_tp_members, method_members},
+    {0, nullptr},
+};
+
+PyType_Spec method_spec = {
+    "Tavrocam.function",
+    sizeof(MethodObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    method_slots,
 };
 
 // "(self, selector='Red')"
@@ -317,27 +346,18 @@ Ref default_values(Default which) {
 }  // namespace
 
 Status prepare_method_type() {
-    if (MethodType.tp_flags & Py_TPFLAGS_READY) {
+    if (MethodType != nullptr) {
         return 0;
     }
-    Py_SET_REFCNT(&MethodType, 1);
-    Py_SET_TYPE(&MethodType, &PyType_Type);
-    MethodType.tp_name = "Tavrocam.function";
-    MethodType.tp_basicsize = sizeof(MethodObject);
-    MethodType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                          Py_TPFLAGS_METHOD_DESCRIPTOR;
-    MethodType.tp_vectorcall_offset = offsetof(MethodObject, vectorcall);
-    MethodType.tp_call = PyVectorcall_Call;
-    MethodType.tp_descr_get = method_descr_get;
-    MethodType.tp_repr = method_repr;
-    MethodType.tp_traverse = method_traverse;
-    MethodType.tp_clear = method_clear;
-    MethodType.tp_dealloc = method_dealloc;
-    MethodType.tp_getset = method_getset;
-    MethodType.tp_members = method_members;
-    MethodType.tp_dictoffset = offsetof(MethodObject, dict);
-    MethodType.tp_doc = "A method of the Tavrocam class tree.";
-    return PyType_Ready(&MethodType);
+    Ref type = Ref::take(PyType_FromSpec(&method_spec));
+    if (!type) {
+        if (!PyErr_Occurred()) {
+            PyErr_NoMemory();  // 3.13.0 can fail here for want of memory without saying so
+        }
+        return -1;
+    }
+    MethodType = reinterpret_cast<PyTypeObject*>(type.release());
+    return 0;
 }
 
 Status prepare_method(MethodSpec& s, const char* owner) {
@@ -387,7 +407,7 @@ Status prepare_method(MethodSpec& s, const char* owner) {
 }
 
 Ref make_method(MethodSpec& row, PyObject* module_name, const Scope& scope, PyObject* closure) {
-    MethodObject* m = PyObject_GC_New(MethodObject, &MethodType);
+    MethodObject* m = PyObject_GC_New(MethodObject, MethodType);
     if (m == nullptr) {
         return Ref();
     }

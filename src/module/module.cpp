@@ -243,6 +243,9 @@ Status execute(PyObject* module) {
 
 int exec_module(PyObject* module) {
     if (execute(module) < 0) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "Tavrocam: execution failed without an exception");
+        }
         abandon(module);
         return -1;
     }

@@ -14,6 +14,9 @@ holds ``("getattr", "Width")`` for a node looked up on the camera and
 
 from __future__ import annotations
 
+import contextlib
+import inspect
+import io
 import types
 
 
@@ -47,6 +50,16 @@ MODEL_NAME = "acA2040-55uc"
 IN_USE_TEXT = (
     "Failed to open device 'Basler acA2040-55uc (40012345)'. Access denied : "
     "the device is already controlled by another application."
+)
+# How pylon's transport layers word an open refused because another program
+# holds the camera (GigE, then USB twice, as on the acA2040-55uc).
+SDK_IN_USE_TEXTS = (
+    "Failed to open device 'Basler acA2040-55uc (40012345)'. The device is controlled by "
+    "another application. : RuntimeException thrown (file 'PylonGigEDevice.cpp', line 1)",
+    "Failed to open device 'Basler acA2040-55uc (40012345)'. Device is exclusively opened by "
+    "another client. : RuntimeException thrown (file 'PylonUsbDevice.cpp', line 1)",
+    "Failed to open device 'Basler acA2040-55uc (40012345)'. Another program or driver has "
+    "claimed the usb interface. : RuntimeException thrown (file 'PylonUsbDevice.cpp', line 1)",
 )
 
 
@@ -118,21 +131,23 @@ class Logged:
 
 
 _NODE_METHODS = frozenset({"GetValue", "SetValue", "GetMin", "GetMax", "GetInc", "Execute"})
+ROI = ("Width", "Height", "OffsetX", "OffsetY")
 
 
 class Node:
     """A feature node: a value with optional limits, entries or access rules."""
 
     def __init__(self, camera, name, value=None, *, minimum=None, maximum=None,
-                 entries=None, readonly=False, kind=None):
+                 entries=None, readonly=False, kind=None, increment=1):
         self._camera = camera
         self.name = name
         self.value = value
         self.minimum = minimum
         self.maximum = maximum
         self.entries = entries
-        self.readonly = readonly
+        self.readonly = readonly  # a bool, or a function of the camera
         self.kind = kind if kind is not None else type(value)
+        self.increment = increment
 
     def __getattribute__(self, attr):
         if attr in _NODE_METHODS:
@@ -158,7 +173,7 @@ class Node:
     def SetValue(self, value):
         self._camera._rec.record(self.name + ".SetValue", value)
         self._require_open()
-        if self.readonly:
+        if self._limit(self.readonly):
             raise AccessException(f"Node '{self.name}' is not writable")
         if self.entries is not None:
             if value not in self.entries:
@@ -176,6 +191,10 @@ class Node:
             if (low is not None and value < low) or (high is not None and value > high):
                 raise OutOfRangeException(
                     f"Value = {value} must be within {low} and {high}: '{self.name}'")
+            if self.increment != 1 and (value - (low or 0)) % self.increment:
+                raise OutOfRangeException(
+                    f"Value = {value} must be equal to {low or 0} + N * {self.increment}: "
+                    f"'{self.name}'")
         self._write(value)
         return True  # setters of the module must drop this
 
@@ -191,6 +210,11 @@ class Node:
         self._camera._rec.record(self.name + ".GetMax")
         self._require_open()
         return self._limit(self.maximum)
+
+    def GetInc(self):
+        self._camera._rec.record(self.name + ".GetInc")
+        self._require_open()
+        return self.increment
 
 
 class SelectedNode(Node):
@@ -267,13 +291,16 @@ class Camera(Logged):
     """The camera object: nodes as attributes, plus Open/IsOpen/Close.
 
     ``center``: None (the camera has no CenterX/CenterY), "command" (command
-    nodes with Execute) or "boolean" (Boolean features without Execute, as on
-    the real acA2040-55uc). ``omit`` names nodes the camera lacks; looking one
-    up raises ``missing`` (AttributeError by default).
+    nodes with Execute) or "ace U" (the real acA2040-55uc: CenterX/CenterY are
+    Boolean features without Execute; while one is true, its offset is
+    read-only). ``roi_step``: the increment of the ROI's sizes and offsets (2
+    on the real colour camera, which refuses values off that grid; 1 by
+    default, so that any value can be followed). ``omit`` names nodes the
+    camera lacks; looking one up raises ``missing`` (AttributeError by default).
     """
 
     def __init__(self, *, is_open=True, center=None, omit=(), missing=AttributeError,
-                 recorder: Recorder | None = None, lookups=False, device=None):
+                 recorder: Recorder | None = None, lookups=False, device=None, roi_step=1):
         self._rec = recorder if recorder is not None else Recorder(lookups=lookups)
         self._open = is_open
         self._missing = missing
@@ -282,9 +309,13 @@ class Camera(Logged):
         if center == "command":
             nodes["CenterX"] = CommandNode(self, "CenterX")
             nodes["CenterY"] = CommandNode(self, "CenterY")
-        elif center == "boolean":
+        elif center == "ace U":
             nodes["CenterX"] = Node(self, "CenterX", False)
             nodes["CenterY"] = Node(self, "CenterY", False)
+            nodes["OffsetX"].readonly = lambda c: c._nodes["CenterX"].value
+            nodes["OffsetY"].readonly = lambda c: c._nodes["CenterY"].value
+        for name in ROI:
+            nodes[name].increment = roi_step
         for name in omit:
             nodes.pop(name, None)
         self._nodes = nodes
@@ -433,3 +464,20 @@ def recording(group_cls, log):
             return object.__getattribute__(self, name)
 
     return Recording
+
+
+def nodes_reached(group_cls, method: str) -> list[str]:
+    """The nodes that a feature-group method looks up, in order of first use,
+    on a camera without centring commands whose nodes take a value of any type.
+    Every parameter without a default gets 1; a refusal after the look-ups
+    (1 is below the minimum width) does not matter here."""
+    camera = Camera(lookups=True)
+    for node in camera._nodes.values():
+        node.entries, node.kind, node.readonly = None, object, False
+    function = getattr(group_cls, method)
+    required = [p for p in list(inspect.signature(function).parameters.values())[1:]
+                if p.default is p.empty]
+    with contextlib.redirect_stdout(io.StringIO()), contextlib.suppress(GenericException):
+        function(group_cls(camera), *[1] * len(required))
+    return list(dict.fromkeys(entry[1] for entry in camera.log
+                              if entry[0] == "getattr" and "." not in entry[1]))
