@@ -6,24 +6,9 @@ import sys
 import pytest
 
 import standin
+from standin.catalogue import GROUPS
 
-GROUPS = [
-    ("Sequencer", "SequencerControl"),
-    ("ImageFormat", "ImageFormatControl"),
-    ("Analog", "AnalogControl"),
-    ("ImageQuality", "ImageQualityControl"),
-    ("Acquisition", "AcquisitionControl"),
-    ("AutoFunction", "AutoFunctionControl"),
-    ("LUT", "LUTControl"),
-    ("DigitalIO", "DigitalIOControl"),
-    ("CounterTimer", "CounterAndTimerControl"),
-    ("LightControl", "BaslerLightControl"),
-    ("ChunkData", "ChunkDataControl"),
-    ("Event", "EventControl"),
-    ("TransportLayer", "TransportLayerControl"),
-    ("Device", "DeviceControl"),
-]
-ATTRIBUTES = ["cam"] + [attr for attr, _ in GROUPS]
+ATTRIBUTES = ["cam"] + [group.attribute for group in GROUPS]
 CONNECT = ["TlFactory.GetInstance", "EnumerateDevices", "CreateDevice", "InstantCamera"]
 IN_USE = "!!! Error: Camera is in use by another program !!!"
 CONNECTED = "Connect successful: acA2040-55uc"
@@ -111,9 +96,9 @@ def test_connects_to_the_chosen_device(T, bind, capsys, kwargs, index):
     assert camera.device.info is sdk.infos[index]
     assert list(vars(api)) == ATTRIBUTES
     assert api.cam is camera and camera._open
-    for attr, cls in GROUPS:
-        group = getattr(api, attr)
-        assert type(group) is getattr(T, cls)
+    for g in GROUPS:
+        group = getattr(api, g.attribute)
+        assert type(group) is getattr(T, g.cls)
         assert group._cam is camera
 
 
@@ -186,12 +171,30 @@ def test_cam_is_read_afresh_for_each_group(T, sdk, capsys):
             return T.LUTControl
 
     api = Subclass()
-    before = [attr for attr, _ in GROUPS].index("LUT")
-    assert [getattr(api, attr)._cam for attr, _ in GROUPS] == (
+    before = ATTRIBUTES.index("LUT") - 1
+    assert [getattr(api, attr)._cam for attr in ATTRIBUTES[1:]] == (
         [sdk.camera] * before + [replacement] * (len(GROUPS) - before))
     assert api.cam is replacement
     assert replacement.calls == [("DeviceModelName.GetValue",)]
     assert capsys.readouterr().out == printed(CONNECTED)
+
+
+@pytest.mark.parametrize("callers_builtins", [{}, 5, {"print": "not the built-in"}],
+                         ids=["empty", "not-a-dict", "own-print"])
+@pytest.mark.parametrize("fail, lines", [
+    ({}, [CONNECTED, "CCD closed."]),
+    ({"Open": "Access denied"}, [IN_USE, CONNECTED, "CCD closed."]),
+    ({"DeviceModelName.GetValue": "broken"}, ["Initialize failure: broken"]),
+], ids=["connected", "in-use", "failure"])
+def test_lines_are_printed_with_the_modules_builtins(T, bind, capsys, callers_builtins, fail, lines):
+    # The module's functions print with the builtins of the module's globals,
+    # whatever the calling code's builtins are.
+    sdk = bind(is_open=True)
+    for call, text in fail.items():
+        sdk.fail(call, standin.RuntimeException(text))
+    exec("api = T()\napi.close()", {"__builtins__": callers_builtins, "T": T})
+    assert capsys.readouterr().out == printed(*lines)
+    assert not sdk.camera._open
 
 
 # --- failures before the camera is stored -----------------------------------
@@ -269,7 +272,7 @@ def test_open_failure(T, bind, capsys, text, in_use, readable):
         *([IN_USE] if in_use else []), CONNECTED if readable else NOT_OPEN)
     assert call_names(sdk) == CONNECT + ["Open", "DeviceModelName.GetValue"] + ([] if readable else ["IsOpen"])
     assert list(vars(api)) == ATTRIBUTES
-    assert all(getattr(api, attr)._cam is sdk.camera for attr, _ in GROUPS)
+    assert all(getattr(api, attr)._cam is sdk.camera for attr in ATTRIBUTES[1:])
 
 
 def test_camera_held_by_another_instance(T, sdk, capsys):
@@ -326,7 +329,7 @@ def test_failure_after_opening_closes_the_camera(T, sdk, capsys, broken):
         cls, made = T, ATTRIBUTES
     else:
         cls = type("Subclass", (T,), {broken: group_raising(error)})
-        made = ATTRIBUTES[:1 + [c for _, c in GROUPS].index(broken)]
+        made = ATTRIBUTES[:1 + [group.cls for group in GROUPS].index(broken)]
     api = cls()
     assert capsys.readouterr().out == printed("Initialize failure: broken")
     assert list(vars(api)) == made and api.cam is sdk.camera
@@ -455,7 +458,7 @@ def test_close_closes_once_and_keeps_every_reference(T, sdk, capsys):
     assert call_names(sdk) == ["IsOpen", "Close", "IsOpen"]
     assert vars(api) == before
     assert all(vars(api)[name] is value for name, value in before.items())
-    assert all(getattr(api, attr)._cam is sdk.camera for attr, _ in GROUPS)
+    assert all(getattr(api, attr)._cam is sdk.camera for attr in ATTRIBUTES[1:])
 
 
 class NoTruthValue:

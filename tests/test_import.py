@@ -15,6 +15,7 @@ from pathlib import Path
 import pytest
 
 import Tavrocam
+from standin.catalogue import GROUPS, METHODS
 
 SO_FILE = Path(Tavrocam.__file__)
 SITE_PACKAGES = str(SO_FILE.parent)
@@ -246,13 +247,13 @@ def test_loaded_inside_a_package(package, tmp_path):
         outer = module.CLASS_Tavrocam
         assert repr(outer) == f"<class '{{name}}.CLASS_Tavrocam'>"
         classes = [outer] + [v for v in vars(outer).values() if isinstance(v, type)]
-        assert len(classes) == 16
+        assert len(classes) == {2 + len(GROUPS)}
         methods = []
         for cls in classes:
             assert cls.__module__ == name, (cls, cls.__module__)
             assert cls.__qualname__.startswith("CLASS_Tavrocam"), cls.__qualname__
             methods += [v for k, v in vars(cls).items() if callable(v) and not isinstance(v, type)]
-        assert len(methods) == 53
+        assert len(methods) == {len(METHODS)}
         for method in methods:
             assert method.__module__ == name, (method, method.__module__)
             assert method.__qualname__.startswith("CLASS_Tavrocam."), method.__qualname__
@@ -260,52 +261,6 @@ def test_loaded_inside_a_package(package, tmp_path):
         """,
         args=[str(tmp_path)],
     )
-
-
-# --- the module global `pylon`, read by each construction ---------------------
-
-
-class FakePylon:
-    """TlFactory.GetInstance().EnumerateDevices() finds the given devices."""
-
-    def __init__(self, devices, camera=None):
-        factory = type("Factory", (), {
-            "EnumerateDevices": lambda _self: devices,
-            "CreateDevice": lambda _self, entry: entry,
-        })()
-        self.TlFactory = type("TlFactory", (), {"GetInstance": staticmethod(lambda: factory)})
-        self.InstantCamera = camera
-
-
-class FakeCamera:
-    def __init__(self, device):
-        self.device = device
-        self.DeviceModelName = type("Node", (), {"GetValue": lambda _self: f"model of {device}"})()
-
-    def Open(self):
-        pass
-
-    def IsOpen(self):
-        return True
-
-
-def test_constructor_uses_a_rebound_pylon(monkeypatch, capsys):
-    monkeypatch.setattr(Tavrocam, "pylon", FakePylon([]))
-    api = Tavrocam.CLASS_Tavrocam()
-    assert capsys.readouterr().out == "Initialize failure: No Basler cameras found.\n"
-    assert not hasattr(api, "cam")
-
-    monkeypatch.setattr(Tavrocam, "pylon", FakePylon(["first", "second"], FakeCamera))
-    api = Tavrocam.CLASS_Tavrocam(1)
-    assert capsys.readouterr().out == "Connect successful: model of second\n"
-    assert isinstance(api.cam, FakeCamera) and api.Device._cam is api.cam
-
-
-def test_constructor_without_pylon(monkeypatch, capsys):
-    monkeypatch.delattr(Tavrocam, "pylon")
-    api = Tavrocam.CLASS_Tavrocam()
-    assert capsys.readouterr().out == "Initialize failure: name 'pylon' is not defined\n"
-    assert not hasattr(api, "cam")
 
 
 # --- exhausted memory and hostile names during execution ----------------------

@@ -99,6 +99,15 @@ private:
     Ref value_;
 };
 
+// The namespace dictionary of a class (the mapping behind its __dict__).
+inline Ref type_dict(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::take(PyType_GetDict(type));
+#else
+    return Ref::retain(type->tp_dict);
+#endif
+}
+
 // The dotted name an extension module is being loaded under, as the
 // interpreter announces it to single-phase initialisation; NULL when it
 // announces none. From 3.12 the interpreter keeps it to itself.

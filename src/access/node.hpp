@@ -7,6 +7,8 @@
 
 namespace tavrocam {
 
+// getattr(obj, name), for an interned `name`.
+Ref get_attribute(PyObject* obj, PyObject* name);
 // self._cam.<node>
 Ref node_of(PyObject* self, PyObject* node);
 // self._cam.<node>.<op>()

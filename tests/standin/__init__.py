@@ -15,8 +15,10 @@ holds ``("getattr", "Width")`` for a node looked up on the camera and
 from __future__ import annotations
 
 import contextlib
+import gc
 import inspect
 import io
+import sys
 import types
 
 
@@ -481,3 +483,64 @@ def nodes_reached(group_cls, method: str) -> list[str]:
         function(group_cls(camera), *[1] * len(required))
     return list(dict.fromkeys(entry[1] for entry in camera.log
                               if entry[0] == "getattr" and "." not in entry[1]))
+
+
+# reference counting
+
+class QuietNode:
+    """A node that keeps no reference to what passes through it: every read
+    answers ``value`` (the limits ``minimum`` and ``maximum`` unless given),
+    every write is accepted; with ``exc``, every call raises a new exception
+    like it, so that no traceback piles up on one instance."""
+
+    def __init__(self, value=None, exc=None, minimum=None, maximum=None):
+        self.value, self.exc = value, exc
+        self.minimum = value if minimum is None else minimum
+        self.maximum = value if maximum is None else maximum
+
+    def _raise(self):
+        if self.exc is not None:
+            raise type(self.exc)(*self.exc.args)
+
+    def GetValue(self):
+        self._raise()
+        return self.value
+
+    def GetMin(self):
+        self._raise()
+        return self.minimum
+
+    def GetMax(self):
+        self._raise()
+        return self.maximum
+
+    def GetInc(self):
+        self._raise()
+        return self.value
+
+    def SetValue(self, value):
+        self._raise()
+        return True  # setters of the module must drop this
+
+
+LEAK_ROUNDS = 300
+
+
+def leaks(run, *objects, rounds=LEAK_ROUNDS):
+    """Call ``run`` ``rounds`` times to warm caches up, then ``rounds`` times
+    more while counting; return {position: change} for each of ``objects``
+    whose reference count moved in the counted calls ({} when nothing leaks).
+    The collector is off while counting, so that garbage left by other tests
+    cannot move the counts. Leaked exceptions show in the count of their
+    class."""
+    for _ in range(rounds):
+        run()
+    gc.disable()
+    try:
+        before = [sys.getrefcount(obj) for obj in objects]
+        for _ in range(rounds):
+            run()
+        after = [sys.getrefcount(obj) for obj in objects]
+    finally:
+        gc.enable()
+    return {index: a - b for index, (b, a) in enumerate(zip(before, after)) if a != b}

@@ -1,0 +1,168 @@
+"""The class tree Tavrocam must build, stated once.
+
+This is what the tests hold the module to, written down independently of it:
+the feature groups in the order the constructor makes them, with the instance
+attribute each is stored in, and every method of the tree in class-body order
+with its parameters, defaults and docstring. A plain getter or setter (one
+node access, its result returned or dropped) also names its node. The group
+lists and method tables the tests use are all derived from here.
+"""
+
+from __future__ import annotations
+
+from typing import NamedTuple
+
+OUTER = "CLASS_Tavrocam"
+BASE = "_FeatureBase"
+OUTER_DOC = "\n    Basler acA2040-55uc (USB3) 專用 API 封裝\n    相容 PyPylon 26.04.1 (2026 版本)\n    "
+
+
+class Group(NamedTuple):
+    cls: str        # the nested class
+    attribute: str  # the outer instance's attribute that holds it
+
+
+class Method(NamedTuple):
+    cls: str        # OUTER, BASE or a group's class
+    name: str
+    params: tuple
+    defaults: tuple | None = None
+    doc: str | None = None
+    node: str | None = None  # plain getters and setters only
+    kind: str | None = None  # "get" or "set", with ``node``
+
+    @property
+    def qualname(self) -> str:
+        return ".".join([OUTER] + [self.cls] * (self.cls != OUTER) + [self.name])
+
+    @property
+    def op(self) -> str:
+        """The node operation of a plain getter or setter."""
+        return {"get": "GetValue", "set": "SetValue"}[self.kind]
+
+    def owner(self, module):
+        """The class of ``module`` that stores the method, found through the namespaces."""
+        outer = vars(module)[OUTER]
+        return outer if self.cls == OUTER else vars(outer)[self.cls]
+
+    def function(self, module):
+        return vars(self.owner(module))[self.name]
+
+
+def _own(name, *params, defaults=None, doc=None):
+    return name, ("self", *params), defaults, doc
+
+
+def _get(name, node, doc=None):
+    return name, ("self",), None, doc, node, "get"
+
+
+def _set(name, node, param, doc=None):
+    return name, ("self", param), None, doc, node, "set"
+
+
+_CLASSES = [
+    (OUTER, None, [
+        _own("__init__", "device_index", defaults=(0,)),
+        _own("close", doc="關閉相機並釋放資源"),
+    ]),
+    (BASE, None, [_own("__init__", "cam")]),
+    ("SequencerControl", "Sequencer", [
+        _set("CUF_SET_SequencerMode", "SequencerMode", "mode"),
+        _set("CUF_SET_SequencerConfigurationMode", "SequencerConfigurationMode", "mode"),
+    ]),
+    ("ImageFormatControl", "ImageFormat", [
+        _get("CUF_GET_Width", "Width"),
+        _set("CUF_SET_Width", "Width", "val"),
+        _get("CUF_GET_Height", "Height"),
+        _set("CUF_SET_Height", "Height", "val"),
+        _get("CUF_GET_PixelFormat", "PixelFormat"),
+        _set("CUF_SET_PixelFormat", "PixelFormat", "fmt"),
+        _get("CUF_GET_OffsetX", "OffsetX"),
+        _set("CUF_SET_OffsetX", "OffsetX", "val"),
+        _get("CUF_GET_OffsetY", "OffsetY"),
+        _set("CUF_SET_OffsetY", "OffsetY", "val"),
+        _own("CUF_SET_CenterX", doc="自動將 ROI 居中於水平方向"),
+        _own("CUF_SET_CenterY", doc="自動將 ROI 居中於垂直方向"),
+        _get("CUF_GET_ReverseX", "ReverseX"),
+        _set("CUF_SET_ReverseX", "ReverseX", "en", doc="設定水平鏡像 (True/False)"),
+        _get("CUF_GET_ReverseY", "ReverseY"),
+        _set("CUF_SET_ReverseY", "ReverseY", "en", doc="設定垂直鏡像 (True/False)"),
+    ]),
+    ("AnalogControl", "Analog", [
+        _own("__init__", "cam"),
+        _get("CUF_GET_Gain", "Gain"),
+        _set("CUF_SET_Gain", "Gain", "val"),
+        _get("CUF_GET_BlackLevel", "BlackLevel"),
+        _set("CUF_SET_BlackLevel", "BlackLevel", "val"),
+        _own("CUF_GET_BalanceRatio", "selector", defaults=("Red",), doc=(
+            "\n"
+            "            取得指定通道的比例\n"
+            '            selector: "Red", "Green", "Blue"\n'
+            "            ")),
+        _own("CUF_SET_BalanceRatio", "selector", "value", doc=(
+            "\n"
+            "            設定指定通道的比例\n"
+            '            注意\uff1a必須在 AutoFunction.CUF_SET_BalanceWhiteAuto("Off") 狀態下才有效\n'
+            "            ")),
+        _own("CUF_GET_BalanceRatioAll", doc="一次取得所有通道比例"),
+    ]),
+    ("ImageQualityControl", "ImageQuality", [
+        _own("CUF_SET_PylonColorAdaptation", "val"),
+        _get("CUF_GET_LightSourcePreset", "LightSourcePreset"),
+        _set("CUF_SET_LightSourcePreset", "LightSourcePreset", "val"),
+    ]),
+    ("AcquisitionControl", "Acquisition", [
+        _get("CUF_GET_ExposureTime", "ExposureTime", doc="取得目前的曝光時間 (單位: microseconds)"),
+        _own("CUF_SET_ExposureTime", "val", doc="設定曝光時間 (單位: microseconds)"),
+        _set("CUF_SET_TriggerMode", "TriggerMode", "mode"),
+    ]),
+    ("AutoFunctionControl", "AutoFunction", [
+        _get("CUF_GET_ExposureAuto", "ExposureAuto"),
+        _set("CUF_SET_ExposureAuto", "ExposureAuto", "mode",
+             doc="設定自動曝光模式: 'Off', 'Once', 'Continuous'"),
+        _set("CUF_SET_GainAuto", "GainAuto", "mode"),
+        _get("CUF_GET_BalanceWhiteAuto", "BalanceWhiteAuto",
+             doc="取得目前白平衡自動模式狀態 ('Off', 'Once', 'Continuous')"),
+        _set("CUF_SET_BalanceWhiteAuto", "BalanceWhiteAuto", "mode"),
+    ]),
+    ("LUTControl", "LUT", [
+        _set("CUF_SET_LUTEnable", "LUTEnable", "enable"),
+        _set("CUF_SET_LUTSelector", "LUTSelector", "sel"),
+    ]),
+    ("DigitalIOControl", "DigitalIO", [
+        _set("CUF_SET_LineSelector", "LineSelector", "line"),
+        _get("CUF_GET_LineStatus", "LineStatus"),
+    ]),
+    ("CounterAndTimerControl", "CounterTimer", [
+        _set("CUF_SET_CounterSelector", "CounterSelector", "sel"),
+    ]),
+    ("BaslerLightControl", "LightControl", [
+        _own("CUF_SET_LightDeviceSelector", "sel"),
+    ]),
+    ("ChunkDataControl", "ChunkData", [
+        _set("CUF_SET_ChunkModeActive", "ChunkModeActive", "active"),
+    ]),
+    ("EventControl", "Event", [
+        _set("CUF_SET_EventSelector", "EventSelector", "event"),
+        _set("CUF_SET_EventNotification", "EventNotification", "mode"),
+    ]),
+    ("TransportLayerControl", "TransportLayer", [
+        _get("CUF_GET_PayloadSize", "PayloadSize"),
+    ]),
+    ("DeviceControl", "Device", [
+        _get("CUF_GET_ModelName", "DeviceModelName"),
+        _get("CUF_GET_Temperature", "DeviceTemperature"),
+        _get("CUF_GET_DeviceFirmwareVersion", "DeviceFirmwareVersion"),
+    ]),
+]
+
+# The feature groups in creation order.
+GROUPS = tuple(Group(cls, attribute) for cls, attribute, _ in _CLASSES if attribute)
+ATTRIBUTE = {group.cls: group.attribute for group in GROUPS}
+# Every method of the tree, each class's in class-body order.
+METHODS = tuple(Method(cls, *row) for cls, _, rows in _CLASSES for row in rows)
+# The plain getters and setters.
+PLAIN = tuple(method for method in METHODS if method.node)
+GETTERS = tuple(method for method in PLAIN if method.kind == "get")
+SETTERS = tuple(method for method in PLAIN if method.kind == "set")
