@@ -14,8 +14,11 @@ SHELL       := bash
 SUPPORTED := 3.10 3.11 3.12 3.13
 VERSIONS  ?= $(SUPPORTED)
 
-find_python = $(shell p=$$(pyenv prefix $(1) 2>/dev/null) && [ -x "$$p/bin/python$(1)" ] \
-                && echo "$$p/bin/python$(1)" || command -v python$(1) 2>/dev/null || true)
+# (Older pyenv releases resolve only full versions: then the newest 3.X.Y listed.)
+find_python = $(shell p=$$(pyenv prefix $(1) 2>/dev/null || pyenv prefix $$(pyenv versions --bare 2>/dev/null \
+                | grep -E '^$(subst .,\.,$(1))\.[0-9]+$$' | sort -V | tail -n 1) 2>/dev/null) \
+                && [ -x "$$p/bin/python$(1)" ] && echo "$$p/bin/python$(1)" \
+                || command -v python$(1) 2>/dev/null || true)
 
 # PYTHON3X (the interpreter) and PYTHON3X_HOW ("given" by the user or "found"
 # here), looked up once and handed to sub-makes through the environment.
