@@ -88,7 +88,7 @@ class CLASS_Tavrocam:
 
     class BaslerLightControl(_FeatureBase):
         def CUF_SET_LightDeviceSelector(self, sel: str) -> None:
-            """Write the selector; every failure is discarded silently."""
+            """Write the selector; an ordinary failure is discarded silently."""
 
     class ChunkDataControl(_FeatureBase):
         def CUF_SET_ChunkModeActive(self, active: bool) -> None: ...
