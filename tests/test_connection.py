@@ -288,9 +288,9 @@ def test_camera_held_by_another_instance(T, sdk, capsys):
 @pytest.mark.parametrize("texts, in_use, conversions", [
     (("device busy", "Access denied"), True, 2),
     (("already controlled", "neither"), True, 1),
-    (("neither", "nor", "x", "y", "Another program or driver has claimed the usb interface"),
-     True, 5),
-    (("neither", "nor"), False, 5),
+    (("neither", "Another program or driver has claimed the usb interface"), True, 2),
+    (("Device is exclusively opened by another client", "nor"), False, 2),
+    (("neither", "nor"), False, 2),
 ])
 def test_open_error_text_is_converted_for_each_phrase(T, sdk, capsys, texts, in_use, conversions):
     error = ChangingText(*texts)

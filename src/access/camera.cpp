@@ -36,15 +36,20 @@ Status close_camera(PyObject* self) {
 
 // Whether the text of the handled open failure says that another program
 // holds the camera: "already controlled" or, failing that, "Access denied",
-// then the words pylon's transport layers use for the same condition. The
-// text is made afresh with str() for each test. 1, 0, or -1 with the error set.
+// each tested on a text made afresh with str(); failing both, the words
+// pylon's transport layers use for the same condition, in the last text made.
+// 1, 0, or -1 with the error set.
 int held_elsewhere(PyObject* failure) {
-    for (PyObject* phrase : {names::phrase_controlled, names::phrase_denied, names::phrase_gige_held,
-                             names::phrase_usb_exclusive, names::phrase_usb_claimed}) {
-        Ref text = Ref::take(PyObject_Str(failure));
-        if (!text) {
-            return -1;
+    Ref text;
+    for (PyObject* phrase : {names::phrase_controlled, names::phrase_denied}) {
+        text = Ref::take(PyObject_Str(failure));
+        const int found = text ? PySequence_Contains(text.get(), phrase) : -1;
+        if (found != 0) {
+            return found;
         }
+    }
+    for (PyObject* phrase : {names::phrase_gige_held, names::phrase_usb_exclusive,
+                             names::phrase_usb_claimed}) {
         const int found = PySequence_Contains(text.get(), phrase);
         if (found != 0) {
             return found;
