@@ -15,25 +15,9 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 import standin  # noqa: E402
 import Tavrocam  # noqa: E402
+from bench_callgrind import FakeNode  # noqa: E402
 
 T = Tavrocam.CLASS_Tavrocam
-
-
-class Node:
-    def __init__(self, value):
-        self.value = value
-
-    def GetValue(self):
-        return self.value
-
-    def SetValue(self, value):
-        self.value = value
-
-    def GetMin(self):
-        return 19.0
-
-    def GetMax(self):
-        return 1e7
 
 
 class Broken:
@@ -50,7 +34,7 @@ class Cam:
 good = Cam()
 for name, value in [("Width", 1000), ("OffsetX", 0), ("ExposureTime", 5000.0),
                     ("BalanceRatioSelector", "Red"), ("BalanceRatio", 1.0)]:
-    setattr(good, name, Node(value))
+    setattr(good, name, FakeNode(value, 19.0, 1e7))
 good.LightDeviceSelector = Broken()
 bad = Cam()
 for name in ("Width", "ExposureTime", "BalanceRatioSelector"):
