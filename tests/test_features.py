@@ -4,6 +4,7 @@ light-device write and the group constructors. (The plain getters and setters:
 test_nodes.)"""
 
 import builtins
+import importlib.util
 import sys
 import types
 
@@ -585,6 +586,141 @@ def test_handlers_failing_print_propagates(T, monkeypatch, handler):
     with pytest.raises(OSError) as caught:
         call(*args)
     assert caught.value is broken
+
+
+# --------------------------------------------------------------------------
+# Every handler leaves the exception state of the caller's generator alone
+
+def constructor(fail, exc, **options):
+    def make(tavrocam, monkeypatch):
+        world = standin.SDK(**options)
+        world.fail(fail, exc)
+        monkeypatch.setattr(tavrocam, "pylon", world.pylon)
+        return tavrocam.CLASS_Tavrocam
+    return make
+
+
+def handler(name):
+    def make(tavrocam, monkeypatch):
+        cam = standin.Camera()
+        call, args, point = handler_call(tavrocam.CLASS_Tavrocam, name, cam)
+        cam.fail(point, standin.AccessException("refused"))
+        return lambda: call(*args)
+    return make
+
+
+def centre_by_the_cameras_rules(tavrocam, monkeypatch):
+    monkeypatch.setattr(tavrocam, "pylon", standin.SDK().pylon)
+    cam = standin.Camera(missing=standin.LogicalErrorException)
+    return tavrocam.CLASS_Tavrocam.ImageFormatControl(cam).CUF_SET_CenterX
+
+
+def executed_as_main(fail=None, exc=None, pypylon=True, refused=None):
+    """A fresh execution of the module as the main program on the stand-in."""
+    def make(tavrocam, monkeypatch):
+        world = standin.SDK()
+        if fail:
+            world.fail(fail, exc)
+        package = types.ModuleType("pypylon")
+        package.pylon = world.pylon
+        monkeypatch.setitem(sys.modules, "pypylon", package if pypylon else None)
+        if refused:
+            real_print = builtins.print
+            monkeypatch.setattr(builtins, "print",
+                                lambda text: 1 / 0 if text.startswith(refused) else real_print(text))
+        spec = importlib.util.find_spec("Tavrocam")
+
+        def run():
+            module = importlib.util.module_from_spec(spec)
+            module.__name__ = "__main__"
+            spec.loader.exec_module(module)
+        return run
+    return make
+
+
+# path: (made with the module and monkeypatch, gives the call that handles an
+# exception; what the call raises; a line it prints)
+HANDLING_PATHS = {
+    "constructor": (constructor("DeviceModelName.GetValue", standin.RuntimeException("read failed")),
+                    None, "Initialize failure: read failed"),
+    "open": (constructor("Open", standin.RuntimeException(standin.IN_USE_TEXT), is_open=True),
+             None, "!!! Error: Camera is in use by another program !!!"),
+    "centre-logical-error": (centre_by_the_cameras_rules, None, None),
+    "balance-ratio": (handler("balance-ratio"), None, "設定 BalanceRatio Red 失敗: refused"),
+    "exposure": (handler("exposure-write"), None, "ExposureTime set failure: refused"),
+    "report-error-line": (executed_as_main("ExposureTime.GetValue", Exception("x")), None,
+                          "執行出錯: x"),
+    "report-error-line-failing": (executed_as_main("ExposureTime.GetValue", Exception("x"),
+                                                   refused="執行出錯"), ZeroDivisionError, "CCD closed."),
+    "report-close-after-interrupt": (executed_as_main("ExposureTime.GetValue", Abort()), Abort,
+                                     "CCD closed."),
+    "execution-failure": (executed_as_main(pypylon=False), ModuleNotFoundError, None),
+}
+
+
+def attempt(call):
+    """The class of what ``call`` raised, or None."""
+    try:
+        call()
+    except (Exception, Abort) as exc:
+        return type(exc)
+    return None
+
+
+def observed():
+    """What a frame sees: the exception being handled, and the context a new exception gets."""
+    handled = sys.exc_info()
+    try:
+        raise LookupError("raised afterwards")
+    except LookupError as new:
+        return handled, new.__context__
+
+
+def in_generator(call):
+    yield
+    raised = attempt(call)
+    yield
+    yield raised, observed()
+
+
+@types.coroutine
+def pause():
+    yield
+
+
+async def in_coroutine(call):
+    await pause()
+    raised = attempt(call)
+    await pause()
+    return raised, observed()
+
+
+def resume(runner):
+    try:
+        return runner.send(None)
+    except StopIteration as stop:
+        return stop.value
+
+
+@pytest.mark.parametrize("runner", [in_generator, in_coroutine], ids=["generator", "coroutine"])
+@pytest.mark.parametrize("path", list(HANDLING_PATHS))
+def test_handlers_leave_the_exception_state_of_a_generator_alone(tavrocam, monkeypatch, capsys,
+                                                                  runner, path):
+    # The caller resumes its generator while handling an exception of its own;
+    # afterwards the generator's frames see nothing handled, as after an
+    # `except` block of their own.
+    make, raised, line = HANDLING_PATHS[path]
+    it = runner(make(tavrocam, monkeypatch))
+    resume(it)
+    try:
+        raise Marker("the caller's own")
+    except Marker as own:
+        resume(it)
+        assert sys.exc_info()[1] is own
+    monkeypatch.undo()
+    assert resume(it) == (raised, ((None, None, None), None))
+    out = capsys.readouterr().out.splitlines()
+    assert line in out if line else out == []
 
 
 # --------------------------------------------------------------------------
