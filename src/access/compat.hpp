@@ -57,29 +57,35 @@ inline void raise_again(Ref exception) {
 #endif
 }
 
-// The exception being handled (what sys.exc_info() shows), saved and put
-// back exactly as it was.
+// The exception being handled in the innermost exception-info entry of the
+// thread, the one an `except` block writes: the running generator's or
+// coroutine's own entry, else the thread's. Saved and put back exactly as it
+// was (an empty entry holds NULL or None, and keeps which). sys.exc_info()
+// shows the topmost entry that is not empty, which may be a caller's: that
+// one is neither read nor written here.
 class HandledState {
 public:
     HandledState() {
-#if PY_VERSION_HEX >= 0x030B0000
-        value_ = Ref::take(PyErr_GetHandledException());
-#else
-        PyObject *type, *value, *traceback;
-        PyErr_GetExcInfo(&type, &value, &traceback);
-        type_ = Ref::take(type);
-        value_ = Ref::take(value);
-        traceback_ = Ref::take(traceback);
+        auto* entry = PyThreadState_Get()->exc_info;
+#if PY_VERSION_HEX < 0x030B0000
+        type_ = Ref::retain(entry->exc_type);
+        traceback_ = Ref::retain(entry->exc_traceback);
 #endif
+        value_ = Ref::retain(entry->exc_value);
     }
+    // Every field holds its saved object before any object it held goes.
     void restore() {
-#if PY_VERSION_HEX >= 0x030B0000
-        PyErr_SetHandledException(value_.get());
-#else
-        PyErr_SetExcInfo(type_.release(), value_.release(), traceback_.release());
+        auto* entry = PyThreadState_Get()->exc_info;
+#if PY_VERSION_HEX < 0x030B0000
+        Ref old_type = Ref::take(entry->exc_type);
+        Ref old_traceback = Ref::take(entry->exc_traceback);
+        entry->exc_type = type_.release();
+        entry->exc_traceback = traceback_.release();
 #endif
+        Ref old_value = Ref::take(entry->exc_value);
+        entry->exc_value = value_.release();
     }
-    // Makes `exception` the one being handled.
+    // Makes `exception` the one being handled, in the innermost entry.
     static void set(PyObject* exception) {
 #if PY_VERSION_HEX >= 0x030B0000
         PyErr_SetHandledException(exception);
