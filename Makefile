@@ -101,8 +101,10 @@ test:
 venv: venv-3.10
 install: install-3.10
 
+# The emulator lacks the white-balance nodes, so the report stops there and the
+# command exits with status 1; the demo shows that report and succeeds.
 demo: install
-	PYLON_CAMEMU=1 $(VENV)/bin/tavrocam-report
+	PYLON_CAMEMU=1 $(VENV)/bin/tavrocam-report || [ $$? = 1 ]
 
 bench: install
 	PYLON_CAMEMU=1 $(VPY) bench/bench_getter.py

@@ -146,7 +146,7 @@ def test_no_camera_construction_reports_and_leaves_no_camera(camemu):
 @pytest.mark.parametrize("camemu", [None, "0"], ids=["unset", "zero"])
 def test_no_camera_report(camemu):
     proc = run_report(camemu)
-    assert proc.returncode == 0, proc.stderr
+    assert (proc.returncode, proc.stderr) == (1, "")
     assert proc.stdout.splitlines() == [
         "Initialize failure: No Basler cameras found.",
         "",
@@ -430,21 +430,54 @@ def test_close_after_use(methods):
 # ------------------------------------------------------------ settings report
 
 FRESH_CAMERA = r'''
+index = int(sys.argv[1])
 tl = pylon.TlFactory.GetInstance()
-cam = pylon.InstantCamera(tl.CreateDevice(tl.EnumerateDevices()[0]))
+devices = tl.EnumerateDevices()
+if index >= len(devices):
+    emit({"past_the_end": outcome(lambda: devices[index])})
+    sys.exit()
+cam = pylon.InstantCamera(tl.CreateDevice(devices[index]))
 cam.Open()
-emit({"model": cam.DeviceModelName.GetValue(),
+emit({"serial": cam.GetDeviceInfo().GetSerialNumber(),
+      "model": cam.DeviceModelName.GetValue(),
       "exposure": format(cam.ExposureTime.GetValue(), ""),
       "selector": outcome(lambda: cam.BalanceRatioSelector.GetValue())})
 cam.Close()
 '''
+# The command, naming on standard error the serial number of each camera it makes.
+REPORT_NAMING_THE_CAMERA = r'''
+import sys
+from pypylon import pylon
+make = pylon.InstantCamera
+def InstantCamera(device):
+    camera = make(device)
+    print(camera.GetDeviceInfo().GetSerialNumber(), file=sys.stderr)
+    return camera
+pylon.InstantCamera = InstantCamera
+from _tavrocam_report import main
+sys.exit(main(sys.argv[1:]))
+'''
 
 
-def test_report_on_the_emulator():
-    fresh = run_child(FRESH_CAMERA, "1")
+@pytest.mark.parametrize("args", [[], ["--index", "2"], ["--index", "3"]],
+                         ids=["default", "index-2", "past-the-end"])
+def test_report_on_the_emulator(args):
+    fresh = run_child(FRESH_CAMERA, "3", args[-1] if args else "0")
+    proc = subprocess.run([sys.executable, "-c", REPORT_NAMING_THE_CAMERA, *args],
+                          env=child_env("3"), capture_output=True, encoding="utf-8", timeout=60)
+    # The emulator has no white balance: the report stops there, exit status 1.
+    assert proc.returncode == 1, proc.stderr
+    if "past_the_end" in fresh:
+        assert proc.stderr == ""
+        assert proc.stdout.splitlines() == [
+            f"Initialize failure: {fresh['past_the_end']['text']}",
+            "",
+            "--- 目前相機設定狀態 ---",
+            "執行出錯: 'CLASS_Tavrocam' object has no attribute 'Device'",
+        ]
+        return
     assert "raised" in fresh["selector"], "the emulator has gained BalanceRatioSelector"
-    proc = run_report("1")
-    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr == fresh["serial"] + "\n"
     assert proc.stdout.splitlines() == [
         f"Connect successful: {fresh['model']}",
         "",

@@ -4,6 +4,7 @@ Each scenario runs in a child interpreter with a stand-in ``pypylon`` package.""
 
 import ast
 import importlib.metadata
+import importlib.util
 import json
 import os
 import re
@@ -172,7 +173,9 @@ import standin
 sdk = standin.SDK(cameras={cameras})
 {setup}
 pylon = sdk.pylon
-atexit.register(lambda: open({log!r}, "w").write(json.dumps([entry[0] for entry in sdk.calls])))
+atexit.register(lambda: open({log!r}, "w").write(json.dumps(
+    [" ".join([entry[0], *(arg.serial for arg in entry[1:] if isinstance(arg, standin.DeviceInfo))])
+     for entry in sdk.calls])))
 """
 
 
@@ -197,7 +200,9 @@ def test_without_options_the_command_prints_the_report(tmp_path):
     assert calls[-2:] == ["IsOpen", "Close"]
 
 
-@pytest.mark.parametrize("args", [["--bogus"], ["stray"], ["--list", "stray"], ["--list=yes"]])
+@pytest.mark.parametrize("args", [["--bogus"], ["stray"], ["--list", "stray"], ["--list=yes"],
+                                  ["--index"], ["--index", "-1"], ["--index", "1.5"], ["--index", "x"],
+                                  ["--index", "1", "--list"]])
 def test_bad_usage_exits_2_without_touching_the_sdk(tmp_path, args):
     child, calls = command(tmp_path, *args)
     assert (child.returncode, child.stdout, calls) == (2, "", None)
@@ -207,13 +212,49 @@ def test_bad_usage_exits_2_without_touching_the_sdk(tmp_path, args):
 
 
 @pytest.mark.parametrize("option,first_line", [
-    ("--help", "usage: tavrocam-report [-h] [--version] [--list]"),
+    ("--help", "usage: tavrocam-report [-h] [--version] [--list | --index N]"),
     ("--version", f"tavrocam-report {importlib.metadata.version('tavrocam')}"),
 ])
 def test_help_and_version_touch_no_camera(tmp_path, option, first_line):
     child, calls = command(tmp_path, option)
     assert (child.returncode, child.stderr, calls) == (0, "", None)
     assert child.stdout.splitlines()[0] == first_line
+
+
+@pytest.mark.parametrize("args,cameras,setup,status,lines,created", [
+    (["--index", "2"], 3, "", 0, [CONNECTED, *HEADING, *SETTINGS, CLOSED], "40012347"),
+    (["--index", "1"], 3, 'sdk.fail("DeviceTemperature.GetValue", Exception("x"))', 1,
+     [CONNECTED, *HEADING, MODEL, EXPOSURE, RATIOS, "執行出錯: x", CLOSED], "40012346"),
+    (["--index", "3"], 3, "", 1, ["Initialize failure: tuple index out of range", *HEADING,
+                                  "執行出錯: 'CLASS_Tavrocam' object has no attribute 'Device'"], None),
+    ([], 0, "", 1, ["Initialize failure: No Basler cameras found.", *HEADING,
+                    "執行出錯: 'CLASS_Tavrocam' object has no attribute 'Device'"], None),
+], ids=["index", "a-setting-unread", "index-past-the-end", "no-camera"])
+def test_exit_status_tells_whether_the_report_read_every_setting(tmp_path, args, cameras, setup,
+                                                                  status, lines, created):
+    child, calls = command(tmp_path, *args, cameras=cameras, setup=setup)
+    assert (child.returncode, child.stderr) == (status, "")
+    assert child.stdout.splitlines() == lines
+    assert [call for call in calls if call.startswith("CreateDevice")] == (
+        [f"CreateDevice {created}"] if created else [])
+
+
+@pytest.mark.parametrize("args", [[], ["--list"], ["--index", "1"]])
+def test_without_pypylon_one_line_says_how_to_install_it(tmp_path, args):
+    # An installation without pypylon: the module and the command alone.
+    for name in ("Tavrocam", "_tavrocam_report"):
+        origin = importlib.util.find_spec(name).origin
+        (tmp_path / os.path.basename(origin)).symlink_to(origin)
+    run = [sys.executable, "-S", "-c"]
+    env = dict(os.environ, PYTHONPATH=str(tmp_path), PYTHONIOENCODING="utf-8")
+    child = subprocess.run([*run, "import sys, _tavrocam_report; sys.exit(_tavrocam_report.main())",
+                            *args], capture_output=True, encoding="utf-8", env=env, timeout=60)
+    assert (child.returncode, child.stdout) == (1, "")
+    assert child.stderr == ("tavrocam-report: pypylon, Basler's Python SDK, is not installed; "
+                            "install it with: pip install pypylon\n")
+    imported = subprocess.run([*run, "import Tavrocam"], capture_output=True, encoding="utf-8",
+                              env=env, timeout=60)
+    assert imported.stderr.splitlines()[-1] == "ModuleNotFoundError: No module named 'pypylon'"
 
 
 @pytest.mark.parametrize("cameras,lines", [

@@ -2,15 +2,24 @@
 
 Without options it executes the Tavrocam module as the main program: it
 connects to the camera at index 0, prints a short report of its settings and
-closes it again. ``--list`` shows the cameras the SDK can see and
-``--version`` the installed version; neither opens a camera.
+closes it again. The exit status is 0 when the report read every setting and 1
+when it did not. ``--index N`` reports on the camera at index N instead;
+``--list`` shows the cameras the SDK can see and ``--version`` the installed
+version, and neither opens a camera.
 """
 
 import argparse
+import builtins
+import contextlib
 import importlib.util
 import sys
+import types
 
 DISTRIBUTION = "tavrocam"
+# How the report begins the line it prints when a setting could not be read.
+ERROR_LINE = "執行出錯: "
+MISSING_SDK = ("tavrocam-report: pypylon, Basler's Python SDK, is not installed; "
+               "install it with: pip install pypylon")
 
 
 def _version():
@@ -22,17 +31,27 @@ def _version():
         return "unknown (not installed)"
 
 
+def _index(text):
+    if not (text.isascii() and text.isdigit()):
+        raise argparse.ArgumentTypeError(f"not a camera index (0, 1, 2, ...): {text!r}")
+    return int(text)
+
+
 def _parser():
     parser = argparse.ArgumentParser(
         prog="tavrocam-report",
-        description="Print the current settings of the camera at index 0 "
-                    "(a Basler acA2040-55uc), then close it.",
+        description="Print the current settings of a camera (a Basler acA2040-55uc), "
+                    "then close it. Exit status: 0 when every setting was read, 1 when "
+                    "one was not.",
         epilog="Set PYLON_CAMEMU=1 to run against pylon's camera emulator.",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
-    parser.add_argument("--list", action="store_true",
-                        help="list the cameras the SDK can see, with the index to pass as "
-                             "device_index, and exit; no camera is opened")
+    which = parser.add_mutually_exclusive_group()
+    which.add_argument("--list", action="store_true",
+                       help="list the cameras the SDK can see, with the index to pass as "
+                            "device_index or --index, and exit; no camera is opened")
+    which.add_argument("--index", type=_index, default=0, metavar="N",
+                       help="report on the camera at index N of that list (default: 0)")
     return parser
 
 
@@ -51,22 +70,95 @@ def _list_cameras():
     return 0
 
 
-def _run_report():
+class _View:
+    """Forwards attribute look-ups to ``target``; ``start`` is the index of
+    the camera the report is to connect to."""
+
+    def __init__(self, target, start):
+        self._target, self._start = target, start
+
+    def __getattr__(self, name):
+        return getattr(self._target, name)
+
+
+class _Pylon(_View):
+    @property
+    def TlFactory(self):
+        return _TlFactory(self._target.TlFactory, self._start)
+
+
+class _TlFactory(_View):
+    def GetInstance(self):
+        return _Factory(self._target.GetInstance(), self._start)
+
+
+class _Factory(_View):
+    def EnumerateDevices(self):
+        return _Devices(self._target.EnumerateDevices(), self._start)
+
+
+class _Devices(_View):
+    def __bool__(self):
+        return bool(self._target)
+
+    def __getitem__(self, index):
+        return self._target[self._start + index]
+
+
+@contextlib.contextmanager
+def _sdk_from(start):
+    """While it lasts, pypylon as the report sees it when it is to connect to
+    the camera at ``start``: its ``pylon`` is the SDK's own except that the
+    factory's enumeration begins at that camera. The report asks for
+    devices[0] and so gets devices[start], with the SDK's calls in their usual
+    order; an index past the end fails as CLASS_Tavrocam(device_index=start)
+    does. At 0, pypylon itself."""
+    if not start:
+        yield
+        return
+    from pypylon import pylon
+
+    package = types.ModuleType("pypylon")
+    package.pylon = _Pylon(pylon, start)
+    sdk, sys.modules["pypylon"] = sys.modules["pypylon"], package
+    try:
+        yield
+    finally:
+        sys.modules["pypylon"] = sdk
+
+
+def _run_report(index):
+    """Execute the module as the main program; 1 when the report printed its
+    error line, that is when it did not read all its settings."""
     found = importlib.util.find_spec("Tavrocam")
     if found is None:
         print("tavrocam-report: the Tavrocam module is not installed", file=sys.stderr)
         return 1
     module = importlib.util.module_from_spec(found)
     module.__name__ = "__main__"
-    found.loader.exec_module(module)
-    return 0
+    failed = False
+
+    def print_(*args, **kwargs):
+        nonlocal failed
+        builtins.print(*args, **kwargs)
+        if args and isinstance(args[0], str) and args[0].startswith(ERROR_LINE):
+            failed = True
+
+    # The module prints with the builtins of its namespace, as a script does.
+    module.__builtins__ = dict(vars(builtins), print=print_)
+    with _sdk_from(index):
+        found.loader.exec_module(module)
+    return 1 if failed else 0
 
 
 def main(argv=None):
     args = _parser().parse_args(argv)
+    if importlib.util.find_spec("pypylon") is None:
+        print(MISSING_SDK, file=sys.stderr)
+        return 1
     if args.list:
         return _list_cameras()
-    return _run_report()
+    return _run_report(args.index)
 
 
 if __name__ == "__main__":
