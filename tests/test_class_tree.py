@@ -1,12 +1,17 @@
 """The class tree of Tavrocam: classes, namespaces, method objects, held to
 the statement of the tree in standin.catalogue."""
 import contextlib
+import copy
 import functools
+import gc
+import importlib.util
 import inspect
 import io
+import pickle
 import re
 import sys
 import types
+import weakref
 
 import pytest
 
@@ -139,6 +144,33 @@ def test_method_descriptor_binding(m):
     bound = getattr(inst, m.name)
     assert bound.__self__ is inst
     assert bound.__name__ == m.name
+
+
+@every_method
+def test_method_weakly_referenced_pickled_and_copied_as_a_function(m):
+    method = m.function(Tavrocam)
+    assert weakref.ref(method)() is method
+    inst = m.owner(Tavrocam).__new__(m.owner(Tavrocam))
+    weak_bound = weakref.WeakMethod(getattr(inst, m.name))
+    assert weak_bound() == getattr(inst, m.name)
+    del inst
+    assert weak_bound() is None
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(method, protocol)) is method
+    assert copy.copy(method) is method and copy.deepcopy(method) is method
+    assert type(method).__module__ == "Tavrocam"
+    assert inspect.getmodule(type(method)) is inspect.getmodule(method) is Tavrocam
+
+
+def test_a_dropped_method_ends_its_weak_references():
+    spec = importlib.util.find_spec("Tavrocam")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    dropped = []
+    ref = weakref.ref(module.CLASS_Tavrocam.AnalogControl.CUF_GET_BalanceRatio, dropped.append)
+    del module, spec
+    gc.collect()
+    assert ref() is None and dropped == [ref]
 
 
 def test_repr_looks_like_a_function():

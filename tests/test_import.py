@@ -9,6 +9,7 @@ import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 import textwrap
 from pathlib import Path
 
@@ -357,3 +358,121 @@ def test_execution_holds_the_name_it_compares():
         print("OK")
         """
     )
+
+
+# --- an embedding program: interpreters started and finished in one process ---
+
+EMBED_C = r"""
+#include <Python.h>
+#include <stdlib.h>
+
+/* argv: the code run in each interpreter, the number of rounds, and "sub" to
+   try the import in subinterpreters (made and ended) before the main one. */
+static void run(const char *where, const char *code) {
+    PyRun_SimpleString(where);
+    PyRun_SimpleString(code);
+}
+
+int main(int argc, char **argv) {
+    if (argc != 4) return 2;
+    for (int round = atoi(argv[2]); round > 0; --round) {
+        Py_Initialize();
+        PyThreadState *main_state = PyThreadState_Get();
+        if (argv[3][0] == 's') {
+            PyThreadState *sub = Py_NewInterpreter();
+            if (sub == NULL) return 3;
+            run("where = 'subinterpreter'", argv[1]);
+            Py_EndInterpreter(sub);
+            PyThreadState_Swap(main_state);
+#if PY_VERSION_HEX >= 0x030C0000
+            PyInterpreterConfig config = {
+                .use_main_obmalloc = 0, .allow_fork = 0, .allow_exec = 0, .allow_threads = 1,
+                .allow_daemon_threads = 0, .check_multi_interp_extensions = 1,
+                .gil = PyInterpreterConfig_OWN_GIL};
+            if (PyStatus_Exception(Py_NewInterpreterFromConfig(&sub, &config))) return 3;
+            run("where = 'isolated subinterpreter'", argv[1]);
+            Py_EndInterpreter(sub);
+            PyEval_RestoreThread(main_state);
+#endif
+        }
+        run("where = 'main'", argv[1]);
+        if (Py_FinalizeEx() < 0) return 4;
+    }
+    return 0;
+}
+"""
+
+EMBED_ROUND = """
+import sys, types
+sys.path.insert(0, {site!r})
+sys.modules.setdefault("pypylon", types.SimpleNamespace(pylon=types.SimpleNamespace()))
+try:
+    import Tavrocam
+    group = Tavrocam.CLASS_Tavrocam.ImageFormatControl
+    cam = types.SimpleNamespace(Width=types.SimpleNamespace(GetValue=lambda: 2048))
+    interned = group.CUF_GET_Width.__name__ is sys.intern("CUF_GET_Width")
+    outcome = f"{{group(cam).CUF_GET_Width()}} {{interned}}"
+except Exception as exc:
+    outcome = f"{{type(exc).__name__}}: {{exc}}"
+print(where, outcome, flush=True)
+"""
+
+
+@pytest.fixture(scope="module")
+def embedding(tmp_path_factory):
+    """(path, environment) of an embedding program linked with this interpreter."""
+    config = sysconfig.get_config_var
+    if not config("Py_ENABLE_SHARED") or not config("LDLIBRARY").endswith(".so"):
+        pytest.skip("this interpreter has no shared library to embed")
+    libdir, include, env = config("LIBDIR"), config("INCLUDEPY"), {}
+    link = []
+    if not os.path.exists(os.path.join(libdir, config("LDLIBRARY"))):
+        # An interpreter unpacked under a root directory (ROOT/usr): its own C
+        # library comes with it, and it finds its home only when told.
+        root = os.path.dirname(sys.base_prefix)
+        libdir, include = root + libdir, root + include
+        env["PYTHONHOME"] = sys.base_prefix
+        link = ["-Wl,--allow-shlib-undefined"]
+    library = os.path.join(libdir, config("LDLIBRARY"))
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if not os.path.exists(library) or compiler is None:
+        pytest.skip(f"no {library} or no C compiler to build an embedding program")
+    if b"__asan_init" in SO_FILE.read_bytes():
+        link.append("-fsanitize=address")  # the extension is an AddressSanitizer build
+    directory = tmp_path_factory.mktemp("embed")
+    source, program = directory / "embed.c", directory / "embed"
+    source.write_text(EMBED_C)
+    subprocess.run([compiler, "-o", program, source, "-I", include, library,
+                    f"-Wl,-rpath,{libdir}", *link], check=True)
+    if "PYTHONHOME" in env:
+        loader = os.path.join(libdir, "ld-linux-x86-64.so.2")
+        if shutil.which("patchelf") is None or not os.path.exists(loader):
+            pytest.skip("patchelf and the unpacked C library are needed to run the program")
+        subprocess.run(["patchelf", "--set-interpreter", loader, "--force-rpath", "--set-rpath",
+                        libdir, program], check=True)
+    return program, env
+
+
+def run_embedded(embedding, rounds, order):
+    program, env = embedding
+    environment = dict(os.environ, PYTHONIOENCODING="utf-8", **env)
+    environment.pop("PYTHONPATH", None)
+    code = EMBED_ROUND.format(site=SITE_PACKAGES)
+    proc = subprocess.run([program, code, str(rounds), order], capture_output=True,
+                          encoding="utf-8", env=environment, timeout=120)
+    assert proc.returncode == 0, (proc.returncode, proc.stdout, proc.stderr)
+    return proc.stdout.splitlines()
+
+
+@pytest.mark.parametrize("rounds", [1, 4])
+def test_embedded_interpreter_started_again_prepares_its_own_constants(embedding, rounds):
+    assert run_embedded(embedding, rounds, "main") == ["main 2048 True"] * rounds
+
+
+def test_subinterpreter_import_is_refused_and_the_main_interpreter_imports_after_it(embedding):
+    refused = "ImportError: module Tavrocam does not support loading in subinterpreters"
+    lines = [f"subinterpreter {refused}"]
+    if sys.version_info >= (3, 12):
+        lines.append(f"isolated subinterpreter {refused}")
+    lines.append("main 2048 True")
+    assert run_embedded(embedding, 2, "sub") == lines * 2

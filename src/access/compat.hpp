@@ -117,3 +117,32 @@ inline const char* package_context() {
 }
 
 }  // namespace tavrocam::compat
+
+// Member types and flags before 3.12 (deprecated from 3.12 on).
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#endif
+
+namespace tavrocam::compat {
+
+// The type and flag of the method type's offset members (__vectorcalloffset__
+// and the like): the names of 3.12 on, structmember.h's before them.
+#if PY_VERSION_HEX >= 0x030C0000
+inline constexpr int member_ssize_t = Py_T_PYSSIZET;
+inline constexpr int member_readonly = Py_READONLY;
+#else
+inline constexpr int member_ssize_t = T_PYSSIZET;
+inline constexpr int member_readonly = READONLY;
+#endif
+
+// The module definition's slot that tells the import system the module works
+// in the main interpreter only (3.12 on); before 3.12, an early end of the
+// slot list, and the execution step refuses subinterpreters by itself.
+#if PY_VERSION_HEX >= 0x030C0000
+inline constexpr PyModuleDef_Slot main_interpreter_only_slot = {
+    Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED};
+#else
+inline constexpr PyModuleDef_Slot main_interpreter_only_slot = {0, nullptr};
+#endif
+
+}  // namespace tavrocam::compat

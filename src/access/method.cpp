@@ -1,16 +1,15 @@
 #include "access/method.hpp"
 
-#include <structmember.h>
-
-#include <string>
+#include <cstddef>
 
 #include "access/names.hpp"
 
 namespace tavrocam {
 namespace {
 
-// The method type: a heap type made once per process by prepare_method_type(),
-// so that a failed attempt leaves nothing behind; it lives as long as the process.
+// The method type: a heap type made once per interpreter run by
+// prepare_method_type(), so that a failed attempt leaves nothing behind; it
+// lives as long as the interpreter.
 PyTypeObject* MethodType = nullptr;
 
 inline MethodObject* as_method(PyObject* obj) { return reinterpret_cast<MethodObject*>(obj); }
@@ -178,6 +177,13 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     return run(m, bound);
 }
 
+// What a method cleared by the garbage collector calls instead: its scope is
+// gone, and so is the body's way to run.
+PyObject* cleared_vectorcall(PyObject*, PyObject* const*, size_t, PyObject*) {
+    PyErr_SetString(PyExc_RuntimeError, "the function has been cleared and cannot be called");
+    return nullptr;
+}
+
 // --- the type's slots: the only place besides the handle that counts references
 
 // Binds like a function: on an instance, a bound method; on the class, itself.
@@ -207,10 +213,14 @@ int method_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// As func_clear does: the name and qualified name become empty strings (they
+// may be str subclasses, in a cycle), so that what reads them keeps working;
+// the call path no longer reaches the body.
 int method_clear(PyObject* self) {
     MethodObject* m = as_method(self);
-    Py_CLEAR(m->name);
-    Py_CLEAR(m->qualname);
+    m->vectorcall = cleared_vectorcall;
+    Py_SETREF(m->name, PyUnicode_New(0, 0));  // the empty string, never made anew
+    Py_SETREF(m->qualname, PyUnicode_New(0, 0));
     Py_CLEAR(m->doc);
     Py_CLEAR(m->module);
     Py_CLEAR(m->dict);
@@ -223,7 +233,12 @@ int method_clear(PyObject* self) {
 void method_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    if (as_method(self)->weakreflist != nullptr) {
+        PyObject_ClearWeakRefs(self);
+    }
     method_clear(self);
+    Py_DECREF(as_method(self)->name);  // what the clear slot put back
+    Py_DECREF(as_method(self)->qualname);
     PyObject_GC_Del(self);
     Py_DECREF(type);
 }
@@ -260,12 +275,44 @@ PyObject* get_kwdefaults(PyObject*, void*) { return new_reference(Py_None); }
 PyObject* get_signature(PyObject* self, void*) {
     return new_reference(as_method(self)->row->py_signature);
 }
-PyObject* get_globals(PyObject* self, void*) {
-    return new_reference(as_method(self)->scope.globals);
+// Fields that the garbage collector's clear slot empties read as None, as
+// a function's do.
+PyObject* or_none(PyObject* field) { return new_reference(field ? field : Py_None); }
+
+PyObject* get_globals(PyObject* self, void*) { return or_none(as_method(self)->scope.globals); }
+PyObject* get_builtins(PyObject* self, void*) { return or_none(as_method(self)->scope.builtins); }
+
+// __doc__ and __module__ take any value, and read as None once deleted.
+int set_any(PyObject** field, PyObject* value) {
+    Py_XINCREF(value);
+    Py_XSETREF(*field, value);
+    return 0;
 }
-PyObject* get_builtins(PyObject* self, void*) {
-    return new_reference(as_method(self)->scope.builtins);
+PyObject* get_doc(PyObject* self, void*) { return or_none(as_method(self)->doc); }
+int set_doc(PyObject* self, PyObject* value, void*) { return set_any(&as_method(self)->doc, value); }
+
+// An instance's __module__ is served here rather than by a descriptor in the
+// type's dictionary, which keeps the type's own __module__ the string a type has.
+bool is_module_attribute(PyObject* name) {
+    return name == names::dunder_module ||
+           (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__module__") == 0);
 }
+PyObject* method_getattro(PyObject* self, PyObject* name) {
+    if (is_module_attribute(name)) {
+        return or_none(as_method(self)->module);
+    }
+    return PyObject_GenericGetAttr(self, name);
+}
+int method_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    if (is_module_attribute(name)) {
+        return set_any(&as_method(self)->module, value);
+    }
+    return PyObject_GenericSetAttr(self, name, value);
+}
+
+// Pickled by reference, as a function is: the qualified name, looked up in
+// the method's module; copy and deepcopy give the method itself.
+PyObject* method_reduce(PyObject* self, PyObject*) { return new_reference(as_method(self)->qualname); }
 
 PyGetSetDef method_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
@@ -275,27 +322,38 @@ PyGetSetDef method_getset[] = {
     {"__text_signature__", get_signature, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef method_members[] = {
-    {"__doc__", T_OBJECT, offsetof(MethodObject, doc), 0, nullptr},
-    {"__module__", T_OBJECT, offsetof(MethodObject, module), 0, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(MethodObject, vectorcall), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(MethodObject, dict), READONLY, nullptr},
+    {"__vectorcalloffset__", compat::member_ssize_t, offsetof(MethodObject, vectorcall),
+     compat::member_readonly, nullptr},
+    {"__dictoffset__", compat::member_ssize_t, offsetof(MethodObject, dict),
+     compat::member_readonly, nullptr},
+    {"__weaklistoffset__", compat::member_ssize_t, offsetof(MethodObject, weakreflist),
+     compat::member_readonly, nullptr},
     {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef method_methods[] = {
+    {"__reduce__", method_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot method_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(method_descr_get)},
     {Py_tp_repr, reinterpret_cast<void*>(method_repr)},
+    {Py_tp_getattro, reinterpret_cast<void*>(method_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void*>(method_setattro)},
     {Py_tp_traverse, reinterpret_cast<void*>(method_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(method_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(method_dealloc)},
     {Py_tp_getset, method_getset},
     {Py_tp_members, method_members},
+    {Py_tp_methods, method_methods},
     {0, nullptr},
 };
 
@@ -309,24 +367,28 @@ PyType_Spec method_spec = {
     method_slots,
 };
 
-// "(self, selector='Red')"
+// "(self, selector='Red')", made with the interpreter's allocation throughout.
 Ref text_signature(const MethodSpec& s) {
-    std::string sig = "(";
-    for (int i = 0; i < s.nparams; ++i) {
-        if (i) {
-            sig += ", ";
-        }
-        sig += s.params[i];
-        if (i == s.nparams - 1) {
-            if (s.last_default == Default::Zero) {
-                sig += "=0";
-            } else if (s.last_default == Default::Red) {
-                sig += "='Red'";
-            }
-        }
+    Ref params = Ref::take(PyTuple_New(s.nparams));
+    if (!params) {
+        return Ref();
     }
-    sig += ")";
-    return Ref::take(PyUnicode_FromStringAndSize(sig.data(), static_cast<Py_ssize_t>(sig.size())));
+    for (int i = 0; i < s.nparams; ++i) {
+        const char* last = "";
+        if (i == s.nparams - 1 && s.last_default == Default::Zero) {
+            last = "=0";
+        } else if (i == s.nparams - 1 && s.last_default == Default::Red) {
+            last = "='Red'";
+        }
+        PyObject* param = PyUnicode_FromFormat("%s%s", s.params[i], last);
+        if (param == nullptr) {
+            return Ref();
+        }
+        PyTuple_SET_ITEM(params.get(), i, param);  // takes the reference
+    }
+    Ref separator = Ref::take(PyUnicode_FromString(", "));
+    Ref joined = separator ? Ref::take(PyUnicode_Join(separator.get(), params.get())) : Ref();
+    return joined ? Ref::take(PyUnicode_FromFormat("(%U)", joined.get())) : Ref();
 }
 
 Ref default_values(Default which) {
@@ -421,8 +483,20 @@ Ref make_method(MethodSpec& row, PyObject* module_name, const Scope& scope, PyOb
     m->scope.globals = Ref::retain(scope.globals).release();
     m->scope.builtins = Ref::retain(scope.builtins).release();
     m->closure = Ref::retain(closure).release();
+    m->weakreflist = nullptr;
     PyObject_GC_Track(m);
     return Ref::take(reinterpret_cast<PyObject*>(m));
 }
+
+void forget_method(MethodSpec& s) {
+    s.ready = false;
+    s.py_name = s.py_qualname = s.py_node = s.py_doc = nullptr;
+    for (PyObject*& param : s.py_params) {
+        param = nullptr;
+    }
+    s.py_defaults = s.py_signature = nullptr;
+}
+
+void forget_method_type() { MethodType = nullptr; }
 
 }  // namespace tavrocam

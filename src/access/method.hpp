@@ -34,8 +34,8 @@ struct MethodSpec {
     int nparams = 1;
     Default last_default = Default::None;
 
-    // Made once per process by prepare_method(), all together; they live as
-    // long as the process.
+    // Made once per interpreter run by prepare_method(), all together; they
+    // live as long as the interpreter.
     bool ready = false;
     PyObject* py_name = nullptr;
     PyObject* py_qualname = nullptr;
@@ -101,9 +101,10 @@ struct MethodObject {
     Scope scope;         // the module namespace the method was made in, and its builtins
     PyObject* closure;   // what the body refers to besides: AnalogControl.__init__'s
                          // class cell, CLASS_Tavrocam.__init__'s feature groups
+    PyObject* weakreflist;  // the weak references to the method (not owned)
 };
 
-// Makes the per-process constants of a row; `owner` is the qualified name of
+// Makes the per-interpreter constants of a row; `owner` is the qualified name of
 // the class that holds the method ("CLASS_Tavrocam.AnalogControl").
 Status prepare_method(MethodSpec& row, const char* owner);
 
@@ -112,5 +113,10 @@ Status prepare_method(MethodSpec& row, const char* owner);
 Ref make_method(MethodSpec& row, PyObject* module_name, const Scope& scope, PyObject* closure);
 
 Status prepare_method_type();
+
+// Forget the constants of a finished interpreter without touching them: the
+// next preparation makes new ones.
+void forget_method(MethodSpec& row);
+void forget_method_type();
 
 }  // namespace tavrocam

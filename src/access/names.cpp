@@ -8,15 +8,20 @@ namespace tavrocam::names {
 TAVROCAM_STRINGS(TAVROCAM_DEFINE)
 #undef TAVROCAM_DEFINE
 
-Status prepare_names() {
+namespace {
+
 #define TAVROCAM_TEXT(ident, text) text,
 #define TAVROCAM_SLOT(ident, text) &ident,
-    static const char* const texts[] = {TAVROCAM_STRINGS(TAVROCAM_TEXT)};
-    static PyObject** const slots[] = {TAVROCAM_STRINGS(TAVROCAM_SLOT)};
+const char* const texts[] = {TAVROCAM_STRINGS(TAVROCAM_TEXT)};
+PyObject** const slots[] = {TAVROCAM_STRINGS(TAVROCAM_SLOT)};
 #undef TAVROCAM_TEXT
 #undef TAVROCAM_SLOT
-    constexpr std::size_t count = sizeof(texts) / sizeof(texts[0]);
-    static bool ready = false;
+constexpr std::size_t count = sizeof(texts) / sizeof(texts[0]);
+bool ready = false;
+
+}  // namespace
+
+Status prepare_names() {
     if (ready) {
         return 0;
     }
@@ -34,6 +39,13 @@ Status prepare_names() {
     }
     ready = true;
     return 0;
+}
+
+void forget_names() {
+    for (PyObject** slot : slots) {
+        *slot = nullptr;
+    }
+    ready = false;
 }
 
 }  // namespace tavrocam::names

@@ -1,6 +1,6 @@
 // Every attribute name, message and fixed text the module uses, made once per
-// process as interned str objects (see prepare_names()). They live as long as
-// the process; everything else borrows them.
+// interpreter run as interned str objects (see prepare_names()). They live as
+// long as the interpreter; everything else borrows them.
 #pragma once
 
 #include "access/ref.hpp"
@@ -91,5 +91,9 @@ TAVROCAM_STRINGS(TAVROCAM_DECLARE)
 
 // Creates every constant above, all or none. 0, or -1 with the error set.
 Status prepare_names();
+
+// Forgets the constants of a finished interpreter without touching them: the
+// next prepare_names() makes new ones.
+void forget_names();
 
 }  // namespace tavrocam::names

@@ -46,4 +46,14 @@ Status prepare_groups() {
     return 0;
 }
 
+void forget_groups() {
+    for (GroupSpec* group : kGroups) {
+        for (std::size_t i = 0; i < group->count; ++i) {
+            forget_method(group->methods[i]);
+        }
+        group->ready = false;
+        group->py_class_name = group->py_attribute = group->py_qualname = nullptr;
+    }
+}
+
 }  // namespace tavrocam

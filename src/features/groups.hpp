@@ -15,7 +15,7 @@ struct GroupSpec {
     std::size_t count;
     bool class_cell;  // the class namespace carries __classcell__ (zero-argument super())
 
-    // Made once per process by prepare_groups(), all together.
+    // Made once per interpreter run by prepare_groups(), all together.
     bool ready;
     PyObject* py_class_name;
     PyObject* py_attribute;
@@ -40,8 +40,11 @@ extern GroupSpec kTransportLayerGroup, kDeviceGroup;                // device.cp
 extern GroupSpec* const kGroups[];
 extern const std::size_t kGroupCount;
 
-// Makes every group's and method's per-process constants. 0, or -1 with the
-// error set; what was complete stays made, the rest is made by the next call.
+// Makes every group's and method's per-interpreter constants. 0, or -1 with
+// the error set; what was complete stays made, the rest is made by the next call.
 Status prepare_groups();
+
+// Forgets them, for a finished interpreter, without touching them.
+void forget_groups();
 
 }  // namespace tavrocam

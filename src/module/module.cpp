@@ -12,11 +12,36 @@
 namespace tavrocam {
 namespace {
 
-// The constants shared by every execution in the process, on one path. Each
-// unit publishes its constants only once all of them exist, so an execution
-// that fails part-way (out of memory, say) leaves no half-made unit, and the
-// next execution finishes what is missing.
+// The constants shared by every execution in an interpreter run belong to
+// that run: the module executes in the main interpreter only, and the end of
+// Py_FinalizeEx (its exit functions run once the interpreter is gone, and are
+// dropped after running) forgets them without touching them, so that an
+// embedding program that starts the interpreter again gets new ones.
+bool forgetting_registered = false;
+
+void forget_constants() {
+    names::forget_names();
+    forget_method_type();
+    forget_method(kTavrocamInit);
+    forget_method(kTavrocamClose);
+    forget_method(kFeatureBaseInit);
+    forget_groups();
+    forget_report();
+    forgetting_registered = false;
+}
+
+// The constants, on one path. Each unit publishes its constants only once all
+// of them exist, so an execution that fails part-way (out of memory, say)
+// leaves no half-made unit, and the next execution finishes what is missing.
 Status prepare_constants() {
+    if (!forgetting_registered) {
+        if (Py_AtExit(forget_constants) < 0) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "Tavrocam: the interpreter has no room left for an exit function");
+            return -1;
+        }
+        forgetting_registered = true;
+    }
     if (names::prepare_names() < 0 || prepare_method_type() < 0 ||
         prepare_method(kTavrocamInit, "CLASS_Tavrocam") < 0 ||
         prepare_method(kTavrocamClose, "CLASS_Tavrocam") < 0 ||
@@ -209,8 +234,23 @@ void abandon(PyObject* module) {
     add_traceback_entry(where ? where : "Tavrocam", "<module>");
 }
 
+// The import system of 3.12 on refuses the module in an isolated
+// subinterpreter by itself (the definition's slots say so); this refuses it
+// in any other one, in the same words.
+Status refuse_subinterpreter(PyObject* module) {
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) {
+        return 0;
+    }
+    Ref name = Ref::take(PyModule_GetNameObject(module));
+    if (name) {
+        PyErr_Format(PyExc_ImportError, "module %U does not support loading in subinterpreters",
+                     name.get());
+    }
+    return -1;
+}
+
 Status execute(PyObject* module) {
-    if (prepare_constants() < 0) {
+    if (refuse_subinterpreter(module) < 0 || prepare_constants() < 0) {
         return -1;
     }
     PyObject* globals = PyModule_GetDict(module);  // lives as long as the module
@@ -254,6 +294,7 @@ int exec_module(PyObject* module) {
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    compat::main_interpreter_only_slot,
     {0, nullptr},
 };
 
@@ -282,11 +323,12 @@ PyMODINIT_FUNC PyInit_Tavrocam(void) {
     const char* context = tavrocam::compat::package_context();
     if (context != nullptr && std::strcmp(context, "Tavrocam") != 0 &&
         (qualified_name == nullptr || std::strcmp(context, qualified_name) != 0)) {
-        char* copy = static_cast<char*>(std::malloc(std::strlen(context) + 1));
+        const std::size_t size = std::strlen(context) + 1;
+        char* copy = static_cast<char*>(std::malloc(size));
         if (copy == nullptr) {
             return PyErr_NoMemory();
         }
-        std::strcpy(copy, context);
+        std::memcpy(copy, context, size);
         tavrocam::definition.m_name = copy;
         std::free(qualified_name);
         qualified_name = copy;

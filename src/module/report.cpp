@@ -27,7 +27,8 @@ struct LineConstants {
     PyObject* getter;
     PyObject* unit;
 };
-LineConstants constants[kLineCount];  // made by prepare_report(); live as long as the process
+LineConstants constants[kLineCount];  // made by prepare_report(); live as long as the interpreter
+bool ready = false;
 
 // The protected block: the heading and the five setting lines.
 Status print_settings(const Scope& scope) {
@@ -89,7 +90,6 @@ Status report_error(const Scope& scope) {
 }  // namespace
 
 Status prepare_report() {
-    static bool ready = false;
     if (ready) {
         return 0;
     }
@@ -109,6 +109,13 @@ Status prepare_report() {
     }
     ready = true;
     return 0;
+}
+
+void forget_report() {
+    for (LineConstants& line : constants) {
+        line = {nullptr, nullptr, nullptr, nullptr};
+    }
+    ready = false;
 }
 
 Status run_settings_report(const Scope& scope) {

@@ -6,8 +6,11 @@
 
 namespace tavrocam {
 
-// Makes the report's per-process constants, all or none.
+// Makes the report's per-interpreter constants, all or none.
 Status prepare_report();
+
+// Forgets them, for a finished interpreter, without touching them.
+void forget_report();
 
 // Runs the report in the module's scope. 0, or -1 with the exception that
 // escaped it set.
