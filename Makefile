@@ -116,10 +116,10 @@ endef
 test:
 	$(call each_version,test)
 
-# Which interpreter each supported version would use: "3.X found|given PATH"
-# (PATH empty when none was found).
+# Which interpreter each version in $(VERSIONS) would use: "3.X found|given
+# PATH" (PATH empty when none was found).
 pythons:
-	@$(foreach v,$(SUPPORTED),echo "$(v) $(PYTHON$(subst .,,$(v))_HOW) $(PYTHON$(subst .,,$(v)))";)
+	@$(foreach v,$(VERSIONS),echo "$(v) $(PYTHON$(subst .,,$(v))_HOW) $(PYTHON$(subst .,,$(v)))";)
 
 # The extension built warning-free by clang++ (-Werror) and the suite against
 # that build, on every version found.
