@@ -43,8 +43,8 @@ venv_of = $(if $(filter 3.10,$(1)),.venv,.venv-$(1))
 VENV    := $(call venv_of,3.10)
 VPY     := $(VENV)/bin/python
 
-# Builds by this Makefile treat compiler warnings as errors (a plain
-# `pip install .` does not).
+# Builds by this Makefile treat compiler warnings as errors (with CMake 3.24 or
+# newer; a plain `pip install .` does not).
 WERROR := --config-settings=cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON
 
 # What the installed package is built from.
@@ -78,8 +78,7 @@ bench-callgrind-$(1): install-$(1)
 	$(call venv_of,$(1))/bin/python bench/bench_callgrind.py
 
 # The same package built by clang++ in a venv of its own, then the suite.
-clang-$(1): $(call venv_of,$(1))/bin/python
-	@command -v clang++ >/dev/null || { echo "make clang: clang++ not found; install it, e.g. 'apt-get install clang'"; exit 1; }
+clang-$(1):
 	rm -rf build/clang/$(1) && "$$(PYTHON$(2))" -m venv build/clang/$(1)
 	build/clang/$(1)/bin/python -m pip install --quiet --upgrade pip
 	CXX=clang++ build/clang/$(1)/bin/python -m pip install --quiet $(WERROR) \
@@ -124,6 +123,7 @@ pythons:
 # The extension built warning-free by clang++ (-Werror) and the suite against
 # that build, on every version found.
 clang:
+	@command -v clang++ >/dev/null || { echo "make clang: clang++ not found; install it, e.g. 'apt-get install clang'"; exit 1; }
 	$(call each_version,clang)
 
 # --- 3.10 conveniences -----------------------------------------------------------
