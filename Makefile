@@ -6,13 +6,19 @@
 #
 # The interpreter for version 3.X is $(PYTHON3X) when set (PYTHON310=/path/to/
 # python3.10, ...), else pyenv's newest 3.X (`pyenv prefix 3.X`), else python3.X
-# on the PATH. VERSIONS="3.10 3.12" restricts the versions tried.
+# on the PATH. VERSIONS="3.10 3.12" restricts the versions tried; `make pythons`
+# shows what each version would use.
 
 SHELL       := bash
 .SHELLFLAGS := -eu -o pipefail -c
 
-SUPPORTED := 3.10 3.11 3.12 3.13
+SUPPORTED := 3.10 3.11 3.12 3.13 3.14 3.15
 VERSIONS  ?= $(SUPPORTED)
+ifneq ($(filter-out $(SUPPORTED),$(VERSIONS)),)
+$(error VERSIONS="$(VERSIONS)" names a version not supported ($(filter-out $(SUPPORTED),$(VERSIONS))); the supported versions are $(SUPPORTED))
+else ifeq ($(strip $(VERSIONS)),)
+$(error VERSIONS is empty; the supported versions are $(SUPPORTED))
+endif
 
 # (Older pyenv releases resolve only full versions: then the newest 3.X.Y listed.)
 find_python = $(shell p=$$(pyenv prefix $(1) 2>/dev/null || pyenv prefix $$(pyenv versions --bare 2>/dev/null \
@@ -37,12 +43,16 @@ venv_of = $(if $(filter 3.10,$(1)),.venv,.venv-$(1))
 VENV    := $(call venv_of,3.10)
 VPY     := $(VENV)/bin/python
 
+# Builds by this Makefile treat compiler warnings as errors (with CMake 3.24 or
+# newer; a plain `pip install .` does not).
+WERROR := --config-settings=cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON
+
 # What the installed package is built from.
-PKG_INPUTS := pyproject.toml CMakeLists.txt LICENSE $(shell find src -type f 2>/dev/null)
+PKG_INPUTS := pyproject.toml CMakeLists.txt LICENSE $(wildcard cmake/*.cmake) $(shell find src -type f 2>/dev/null)
 
 LOGS := build/logs
 
-.PHONY: all venv install test demo bench bench-callgrind asan dist dist-check clean
+.PHONY: all venv install test demo bench bench-callgrind asan clang pythons dist dist-check clean
 
 all: install
 
@@ -54,10 +64,10 @@ $(call venv_of,$(1))/bin/python:
 	$(call venv_of,$(1))/bin/python -m pip install --quiet --upgrade pip
 
 $(call venv_of,$(1))/.installed: $(call venv_of,$(1))/bin/python $$(PKG_INPUTS)
-	$(call venv_of,$(1))/bin/python -m pip install --quiet ".[test]"
+	$(call venv_of,$(1))/bin/python -m pip install --quiet $(WERROR) ".[test]"
 	@touch $$@
 
-.PHONY: venv-$(1) install-$(1) test-$(1) bench-callgrind-$(1)
+.PHONY: venv-$(1) install-$(1) test-$(1) bench-callgrind-$(1) clang-$(1)
 venv-$(1): $(call venv_of,$(1))/bin/python
 install-$(1): $(call venv_of,$(1))/.installed
 
@@ -66,6 +76,14 @@ test-$(1): install-$(1)
 
 bench-callgrind-$(1): install-$(1)
 	$(call venv_of,$(1))/bin/python bench/bench_callgrind.py
+
+# The same package built by clang++ in a venv of its own, then the suite.
+clang-$(1):
+	rm -rf build/clang/$(1) && "$$(PYTHON$(2))" -m venv build/clang/$(1)
+	build/clang/$(1)/bin/python -m pip install --quiet --upgrade pip
+	CXX=clang++ build/clang/$(1)/bin/python -m pip install --quiet $(WERROR) \
+	  --config-settings=build-dir=build/clang/{wheel_tag} ".[test]"
+	build/clang/$(1)/bin/python -m pytest -q -p no:cacheprovider tests
 endef
 $(foreach v,$(SUPPORTED),$(eval $(call version_rules,$(v),$(subst .,,$(v)))))
 
@@ -96,6 +114,17 @@ endef
 
 test:
 	$(call each_version,test)
+
+# Which interpreter each version in $(VERSIONS) would use: "3.X found|given
+# PATH" (PATH empty when none was found).
+pythons:
+	@$(foreach v,$(VERSIONS),echo "$(v) $(PYTHON$(subst .,,$(v))_HOW) $(PYTHON$(subst .,,$(v)))";)
+
+# The extension built warning-free by clang++ (-Werror) and the suite against
+# that build, on every version found.
+clang:
+	@command -v clang++ >/dev/null || { echo "make clang: clang++ not found; install it, e.g. 'apt-get install clang'"; exit 1; }
+	$(call each_version,clang)
 
 # --- 3.10 conveniences -----------------------------------------------------------
 venv: venv-3.10

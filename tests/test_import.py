@@ -17,6 +17,7 @@ import pytest
 
 import Tavrocam
 from standin.catalogue import GROUPS, METHODS
+from standin.sources import ROOT
 
 SO_FILE = Path(Tavrocam.__file__)
 SITE_PACKAGES = str(SO_FILE.parent)
@@ -476,3 +477,29 @@ def test_subinterpreter_import_is_refused_and_the_main_interpreter_imports_after
         lines.append(f"isolated subinterpreter {refused}")
     lines.append("main 2048 True")
     assert run_embedded(embedding, 2, "sub") == lines * 2
+
+
+# ------------------------------------------------------------------ the build
+@pytest.mark.skipif(shutil.which("make") is None, reason="no make")
+@pytest.mark.parametrize("versions, named", [("3.10 3.9", "(3.9)"), ("3.16 2.7", "(3.16 2.7)")])
+def test_make_refuses_an_unsupported_version_in_one_line(versions, named):
+    environment = {k: v for k, v in os.environ.items() if not k.startswith(("MAKE", "MFLAGS"))}
+    proc = subprocess.run(["make", "-n", "test"], cwd=ROOT, capture_output=True, encoding="utf-8",
+                          env=dict(environment, VERSIONS=versions), timeout=60)
+    assert (proc.returncode, proc.stdout) == (2, "")
+    assert proc.stderr.count("\n") == 1, proc.stderr
+    assert named in proc.stderr and "supported versions are 3.10 3.11 3.12 3.13 3.14 3.15" in proc.stderr
+
+
+@pytest.mark.skipif(shutil.which("cmake") is None, reason="no cmake")
+@pytest.mark.parametrize("version, warns", [("3.10.0", False), ("3.15.2", False), ("3.16.0", True),
+                                            ("4.0", True)])
+def test_cmake_warns_only_for_a_python_newer_than_the_tested_ones(tmp_path, version, warns):
+    script = tmp_path / "check.cmake"
+    script.write_text(f'include("{ROOT / "cmake" / "TavrocamPython.cmake"}")\n'
+                      f'tavrocam_check_python_version({version})\n', encoding="utf-8")
+    proc = subprocess.run(["cmake", "-P", str(script)], capture_output=True, encoding="utf-8",
+                          timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    warning = f"CPython {version} is newer than the versions Tavrocam is tested on (3.10 to 3.15)"
+    assert (warning in " ".join(proc.stderr.split())) == warns, proc.stderr

@@ -1,4 +1,4 @@
-// Every difference between the supported CPython versions (3.10 to 3.13)
+// Every difference between the supported CPython versions (3.10 to 3.15)
 // lives here; the rest of the module calls these and no #if of its own.
 #pragma once
 

@@ -1,11 +1,12 @@
-"""The project's own files that tests read: the README and the installed stub."""
+"""The project's own files that tests read: the README, the build files and the installed stub."""
 
 import ast
 import re
 import sys
 from pathlib import Path
 
-README = Path(__file__).resolve().parents[2] / "README.md"
+ROOT = Path(__file__).resolve().parents[2]
+README = ROOT / "README.md"
 STUB = Path("Tavrocam-stubs", "__init__.pyi")
 
 
