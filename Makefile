@@ -42,7 +42,7 @@ PKG_INPUTS := pyproject.toml CMakeLists.txt LICENSE $(shell find src -type f 2>/
 
 LOGS := build/logs
 
-.PHONY: all venv install test demo bench bench-callgrind asan dist dist-check clean dist-aarch64 dist-check-aarch64
+.PHONY: all venv install test demo bench bench-callgrind asan dist dist-check clean
 
 all: install
 
@@ -179,6 +179,7 @@ dist-check: $(BUILD_VENV)/.installed
 	@$(MAKE) --no-print-directory dist-check-aarch64
 
 # Linux aarch64 wheels, cross-compiled, proven under qemu: see .ci/aarch64-wheels.
+.PHONY: dist-aarch64 dist-check-aarch64 $(foreach v,$(SUPPORTED),dist-aarch64-$(v))
 $(foreach v,$(SUPPORTED),$(eval dist-aarch64-$(v): $(call venv_of,$(v))/bin/python $(BUILD_VENV)/.installed ; \
   BUILD_VENV=$(BUILD_VENV) .ci/aarch64-wheels build $(v) $(call venv_of,$(v))/bin/python))
 dist-aarch64: $(BUILD_VENV)/.installed
