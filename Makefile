@@ -181,6 +181,7 @@ dist: $(BUILD_VENV)/.installed
 	rm -rf dist
 	$(BPY) -m build --sdist --outdir dist .
 	$(call each_version,dist)
+	$(call each_version,dist-aarch64)
 	@$(MAKE) --no-print-directory dist-check
 
 CHECK_SNIPPET := from Tavrocam import CLASS_Tavrocam; \
@@ -196,7 +197,7 @@ print("tavrocam", m.version("tavrocam"), "licence:", d.metadata["License-Express
 dist-check: $(BUILD_VENV)/.installed
 	@ls dist/tavrocam-*.whl >/dev/null 2>&1 || { echo "dist-check: no wheels in dist/ (run make dist)"; exit 1; }
 	$(BUILD_VENV)/bin/twine check --strict dist/*
-	@fails=0; for whl in dist/tavrocam-*.whl; do \
+	@fails=0; for whl in dist/tavrocam-*x86_64.whl; do \
 	  tag=$$(basename $$whl .whl); tag=$${tag#tavrocam-*-}; cp=$${tag%%-*}; \
 	  v=3.$${cp#cp3}; var=PYTHON$${v/./}; py=$${!var}; env=build/dist-check/$$v; \
 	  echo "=== dist-check $$(basename $$whl) on $$py"; \
@@ -206,6 +207,17 @@ dist-check: $(BUILD_VENV)/.installed
 	  && grep -q "^Connect successful: CamEmu$$" $$env.log && grep -q "^CCD closed\.$$" $$env.log \
 	  || { echo "dist-check: FAILED for $$(basename $$whl)"; fails=1; }; \
 	done; exit $$fails
+	@$(MAKE) --no-print-directory dist-check-aarch64
+
+# Linux aarch64 wheels, cross-compiled, proven under qemu: see .ci/aarch64-wheels.
+.PHONY: dist-aarch64 dist-check-aarch64 $(foreach v,$(SUPPORTED),dist-aarch64-$(v))
+$(foreach v,$(SUPPORTED),$(eval dist-aarch64-$(v): $(call venv_of,$(v))/bin/python $(BUILD_VENV)/.installed ; \
+  BUILD_VENV=$(BUILD_VENV) .ci/aarch64-wheels build $(v) $(call venv_of,$(v))/bin/python))
+dist-aarch64: $(BUILD_VENV)/.installed
+	@ls dist/tavrocam-*.tar.gz >/dev/null 2>&1 || $(BPY) -m build --sdist --outdir dist .
+	$(call each_version,dist-aarch64)
+dist-check-aarch64: $(BUILD_VENV)/.installed
+	@BUILD_VENV=$(BUILD_VENV) META_SNIPPET='$(META_SNIPPET)' CHECK_SNIPPET='$(CHECK_SNIPPET)' .ci/aarch64-wheels check
 
 clean:
 	rm -rf $(VENV) $(foreach v,$(SUPPORTED),$(call venv_of,$(v))) $(BUILD_VENV) build dist
