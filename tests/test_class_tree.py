@@ -163,12 +163,12 @@ def test_method_weakly_referenced_pickled_and_copied_as_a_function(m):
 
 
 def test_a_dropped_method_ends_its_weak_references():
-    spec = importlib.util.find_spec("Tavrocam")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.find_spec("Tavrocam")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     dropped = []
     ref = weakref.ref(module.CLASS_Tavrocam.AnalogControl.CUF_GET_BalanceRatio, dropped.append)
-    del module, spec
+    del module, found
     gc.collect()
     assert ref() is None and dropped == [ref]
 
