@@ -5,7 +5,9 @@ connects to the camera at index 0, prints a short report of its settings and
 closes it again. The exit status is 0 when the report read every setting and 1
 when it did not. ``--index N`` reports on the camera at index N instead;
 ``--list`` shows the cameras the SDK can see and ``--version`` the installed
-version, and neither opens a camera.
+version, and neither opens a camera. ``--simulate`` runs either against
+simulated acA2040-55uc cameras (the ``tavrocam_sim`` package) instead of
+pypylon's transport layers.
 """
 
 import argparse
@@ -37,6 +39,12 @@ def _index(text):
     return int(text)
 
 
+def _count(text):
+    if not (text.isascii() and text.isdigit()) or len(text) > 2:
+        raise argparse.ArgumentTypeError(f"not a number of cameras (1, 2, ...): {text!r}")
+    return int(text)
+
+
 def _parser():
     parser = argparse.ArgumentParser(
         prog="tavrocam-report",
@@ -52,12 +60,16 @@ def _parser():
                             "device_index or --index, and exit; no camera is opened")
     which.add_argument("--index", type=_index, default=0, metavar="N",
                        help="report on the camera at index N of that list (default: 0)")
+    parser.add_argument("--simulate", type=_count, nargs="?", const=1, default=None, metavar="N",
+                        help="use N simulated acA2040-55uc cameras (default 1) instead of "
+                             "the cameras pylon finds")
     return parser
 
 
-def _list_cameras():
+def _list_cameras(pylon):
     try:
-        from pypylon import pylon
+        if pylon is None:
+            from pypylon import pylon
 
         devices = pylon.TlFactory.GetInstance().EnumerateDevices()
         lines = [f"{index}: {info.GetModelName()} (serial {info.GetSerialNumber()})"
@@ -106,20 +118,22 @@ class _Devices(_View):
 
 
 @contextlib.contextmanager
-def _sdk_from(start):
+def _sdk_from(start, pylon=None):
     """While it lasts, pypylon as the report sees it when it is to connect to
-    the camera at ``start``: its ``pylon`` is the SDK's own except that the
-    factory's enumeration begins at that camera. The report asks for
-    devices[0] and so gets devices[start], with the SDK's calls in their usual
-    order; an index past the end fails as CLASS_Tavrocam(device_index=start)
-    does. At 0, pypylon itself."""
-    if not start:
+    the camera at ``start``: its ``pylon`` is the SDK's own (or ``pylon``,
+    when given) except that the factory's enumeration begins at that camera.
+    The report asks for devices[0] and so gets devices[start], with the SDK's
+    calls in their usual order; an index past the end fails as
+    CLASS_Tavrocam(device_index=start) does. At 0 and without ``pylon``,
+    pypylon itself."""
+    if not start and pylon is None:
         yield
         return
-    from pypylon import pylon
+    if pylon is None:
+        from pypylon import pylon
 
     package = types.ModuleType("pypylon")
-    package.pylon = _Pylon(pylon, start)
+    package.pylon = _Pylon(pylon, start) if start else pylon
     sdk, sys.modules["pypylon"] = sys.modules["pypylon"], package
     try:
         yield
@@ -127,7 +141,7 @@ def _sdk_from(start):
         sys.modules["pypylon"] = sdk
 
 
-def _run_report(index):
+def _run_report(index, pylon):
     """Execute the module as the main program; 1 when the report printed its
     error line, that is when it did not read all its settings."""
     found = importlib.util.find_spec("Tavrocam")
@@ -146,7 +160,7 @@ def _run_report(index):
 
     # The module prints with the builtins of its namespace, as a script does.
     module.__builtins__ = dict(vars(builtins), print=print_)
-    with _sdk_from(index):
+    with _sdk_from(index, pylon):
         found.loader.exec_module(module)
     return 1 if failed else 0
 
@@ -156,9 +170,14 @@ def main(argv=None):
     if importlib.util.find_spec("pypylon") is None:
         print(MISSING_SDK, file=sys.stderr)
         return 1
+    pylon = None
+    if args.simulate is not None:
+        import tavrocam_sim
+
+        pylon = tavrocam_sim.Simulation(cameras=args.simulate).pylon
     if args.list:
-        return _list_cameras()
-    return _run_report(args.index)
+        return _list_cameras(pylon)
+    return _run_report(args.index, pylon)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,55 @@
+"""A simulated Basler acA2040-55uc for pypylon code, without the camera.
+
+The camera's node map is a GenICam XML made from the model table
+(``tavrocam_sim.model``) and run by pylon's own GenApi engine, so every node
+is pylon's parameter class and every error pylon's own. The factory, the
+device list and the camera object are shaped like pypylon's.
+
+    import Tavrocam, tavrocam_sim
+    Tavrocam.pylon = tavrocam_sim.pylon          # one simulated camera
+    api = Tavrocam.CLASS_Tavrocam()              # Connect successful: acA2040-55uc
+
+    sim = tavrocam_sim.Simulation(cameras=2)     # for tests: what to provoke
+    sim.cameras[1].in_use = True
+    sim.cameras[0].temperature = 78.0
+    sim.cameras[0].fail("Width.SetValue", sim.pylon.AccessException("held"))
+"""
+
+from __future__ import annotations
+
+from .nodemap import ModelError
+
+__all__ = ["Simulation", "ModelError", "pylon"]
+MAX_CAMERAS = 64
+
+
+class Simulation:
+    """``cameras`` simulated cameras with distinct serial numbers, and
+    ``pylon``, an SDK that finds exactly those."""
+
+    def __init__(self, cameras: int = 1):
+        if isinstance(cameras, bool) or not isinstance(cameras, int):
+            raise TypeError(f"cameras must be an int, not {type(cameras).__name__}")
+        if not 0 <= cameras <= MAX_CAMERAS:
+            raise ValueError(f"cameras must be from 0 to {MAX_CAMERAS}, not {cameras}")
+        from . import device, model, sdk
+
+        self.cameras = tuple(device.Device(str(model.FIRST_SERIAL + index), index)
+                             for index in range(cameras))
+        self.pylon = sdk.Pylon(self)
+
+    def __repr__(self):
+        return f"<tavrocam_sim.Simulation of {len(self.cameras)} camera(s)>"
+
+
+_default: Simulation | None = None
+
+
+def __getattr__(name):
+    # ``tavrocam_sim.pylon``: the SDK of one default camera, made on first use.
+    global _default
+    if name == "pylon":
+        if _default is None:
+            _default = Simulation()
+        return _default.pylon
+    raise AttributeError(f"module 'tavrocam_sim' has no attribute {name!r}")

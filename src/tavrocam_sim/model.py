@@ -1,0 +1,334 @@
+"""The Basler acA2040-55uc as data: every feature node of the simulated camera.
+
+This table is the one description of the camera in the project. The node map
+(a GenICam XML) is generated from it, the register store takes its start values
+from it, and the test suite's stand-in SDK takes its sensor size, ranges and
+entries from it.
+
+Each row is a ``Node``. ``conf`` says where its figures come from, either as one
+word for the whole row or per field (``{"default": "confirmed", "max":
+"assumed"}``):
+
+- confirmed: read for this model (product page, a saved feature file),
+- likely: read for a sibling model or the ace USB family,
+- guessed: inferred from what was found,
+- derived: computed from confirmed facts,
+- assumed: not found anywhere; chosen here as plausible for this sensor.
+
+Formulas (``max``/``min`` given as text, ``value``, ``locked``, an entry's
+``available``) are GenApi SwissKnife formulas over other nodes' values (by
+node name) and the internal registers in ``INTERNAL``; GenApi evaluates them,
+so the errors a rule produces are GenApi's own.
+"""
+
+from __future__ import annotations
+
+from typing import Any, NamedTuple
+
+MODEL_NAME = "acA2040-55uc"
+VENDOR_NAME = "Basler"
+DEVICE_CLASS = "BaslerUsb"
+SENSOR_WIDTH = 2064
+SENSOR_HEIGHT = 1544
+DEFAULT_WIDTH = 2048
+DEFAULT_HEIGHT = 1536
+# USB identity of the ace U family, as the full name shows it on Linux.
+USB_VID_PID = "2676:ba02"
+# Serial numbers of simulated cameras count up from here (assumed; the format,
+# eight decimal digits, is confirmed).
+FIRST_SERIAL = 40000001
+
+# Registers of the simulated device that are not features: written by the
+# store itself, readable by formulas.
+INTERNAL = ("Acquiring",)
+
+# PFNC pixel-format codes; bits 16-23 hold the bits a pixel occupies.
+PFNC = {
+    "Mono8": 0x01080001,
+    "BayerGR8": 0x01080008, "BayerRG8": 0x01080009,
+    "BayerGB8": 0x0108000A, "BayerBG8": 0x0108000B,
+    "BayerGR12": 0x01100010, "BayerRG12": 0x01100011,
+    "BayerGB12": 0x01100012, "BayerBG12": 0x01100013,
+    "BayerGR12p": 0x010C0057, "BayerRG12p": 0x010C0059,
+    "BayerGB12p": 0x010C0055, "BayerBG12p": 0x010C0053,
+    "RGB8": 0x02180014, "BGR8": 0x02180015, "YCbCr422_8": 0x0210003B,
+}
+# The Bayer phase as (ReverseX + 2 * ReverseY) gives it, from the native RG.
+PHASES = ("RG", "GR", "GB", "BG")
+
+
+def bayer_phase(pixel_format: str) -> int | None:
+    """0..3 for a Bayer format (its index in PHASES), None for the others."""
+    if not pixel_format.startswith("Bayer"):
+        return None
+    return PHASES.index(pixel_format[5:7])
+
+
+class Node(NamedTuple):
+    name: str
+    kind: str                 # Integer, Float, Boolean, Enumeration, String, Command
+    default: Any = None       # a tuple for a selected node: one value per selector entry
+    min: Any = None           # a number, or a formula (text)
+    max: Any = None
+    inc: int | None = None
+    entries: tuple = ()       # names, or (name, value) or (name, value, available) tuples
+    access: str = "RW"        # RW or RO
+    selector: str | None = None  # the Enumeration that selects this node's value
+    value: str | None = None  # a formula: the node's value is computed by GenApi
+    locked: str | None = None  # a formula: the node is read-only while it is non-zero
+    derived: bool = False     # the store computes the value on every read
+    volatile: bool = False    # the store changes it by itself: never cached
+    unit: str | None = None
+    conf: Any = "likely"
+
+
+def _pixel_formats():
+    # A Bayer entry is available only in the phase that ReverseX/ReverseY give.
+    rows = []
+    for name, code in PFNC.items():
+        phase = bayer_phase(name)
+        available = None if phase is None else f"ReverseX + 2 * ReverseY = {phase}"
+        rows.append((name, code, available))
+    return tuple(rows)
+
+
+_IDLE = "Acquiring"
+_ONOFF = ("Off", "On")
+_AUTO = ("Off", "Once", "Continuous")
+_SEQUENCER_BLOCKS_AUTO = "SequencerMode <> 0"
+
+NODES: tuple[Node, ...] = (
+    # --- device information
+    Node("DeviceVendorName", "String", VENDOR_NAME, access="RO", conf="likely"),
+    Node("DeviceModelName", "String", MODEL_NAME, access="RO", conf="confirmed"),
+    Node("DeviceManufacturerInfo", "String", "none", access="RO", conf="assumed"),
+    Node("DeviceVersion", "String", MODEL_NAME, access="RO", conf="assumed"),
+    Node("DeviceFirmwareVersion", "String", "107210-11;U;acA2040_55uc;V1.5-2;1", access="RO",
+         conf={"default": "assumed"}),
+    Node("DeviceSerialNumber", "String", "", access="RO", volatile=True, conf="confirmed"),
+    Node("DeviceUserID", "String", "", conf="likely"),
+    Node("DeviceScanType", "Enumeration", "Areascan", entries=("Areascan", "Linescan"),
+         access="RO"),
+    Node("BslUSBSpeedMode", "Enumeration", "SuperSpeed", entries=("HighSpeed", "SuperSpeed"),
+         access="RO"),
+    Node("DeviceTemperatureSelector", "Enumeration", "Coreboard", entries=("Coreboard",)),
+    Node("DeviceTemperature", "Float", 42.0, access="RO", derived=True, unit="C",
+         selector="DeviceTemperatureSelector", conf={"default": "assumed"}),
+    Node("TemperatureState", "Enumeration", "Ok", entries=("Ok", "Critical", "Error"),
+         access="RO", derived=True, conf="confirmed"),
+    Node("DeviceLinkThroughputLimitMode", "Enumeration", "On", entries=_ONOFF, conf="confirmed"),
+    Node("DeviceLinkThroughputLimit", "Integer", 360_000_000, min=8_000_000, max=440_000_000,
+         inc=1, unit="B/s", conf={"default": "confirmed", "min": "assumed", "max": "assumed"}),
+    # --- sensor and image ROI
+    Node("SensorWidth", "Integer", SENSOR_WIDTH, access="RO", conf="confirmed"),
+    Node("SensorHeight", "Integer", SENSOR_HEIGHT, access="RO", conf="confirmed"),
+    Node("WidthMax", "Integer", value="SensorWidth - OffsetX", access="RO", conf="confirmed"),
+    Node("HeightMax", "Integer", value="SensorHeight - OffsetY", access="RO", conf="confirmed"),
+    Node("Width", "Integer", DEFAULT_WIDTH, min=16,
+         max="CenterX ? SensorWidth : SensorWidth - OffsetX", inc=4,
+         locked=_IDLE, conf={"default": "confirmed", "max": "confirmed",
+                             "min": "assumed", "inc": "assumed"}),
+    Node("Height", "Integer", DEFAULT_HEIGHT, min=16,
+         max="CenterY ? SensorHeight : SensorHeight - OffsetY", inc=2,
+         locked=_IDLE, conf={"default": "confirmed", "max": "confirmed",
+                             "min": "assumed", "inc": "assumed"}),
+    Node("OffsetX", "Integer", 8, min=0, max="SensorWidth - Width", inc=4, volatile=True,
+         locked=f"CenterX || {_IDLE}",
+         conf={"default": "confirmed", "max": "likely", "inc": "assumed"}),
+    Node("OffsetY", "Integer", 4, min=0, max="SensorHeight - Height", inc=2, volatile=True,
+         locked=f"CenterY || {_IDLE}",
+         conf={"default": "confirmed", "max": "likely", "inc": "assumed"}),
+    Node("CenterX", "Boolean", False, locked=_IDLE, conf="confirmed"),
+    Node("CenterY", "Boolean", False, locked=_IDLE, conf="confirmed"),
+    Node("ReverseX", "Boolean", False, locked=_IDLE, conf="confirmed"),
+    Node("ReverseY", "Boolean", False, locked=_IDLE, conf="confirmed"),
+    Node("PixelFormat", "Enumeration", "BayerRG8", entries=_pixel_formats(), locked=_IDLE,
+         volatile=True, conf={"default": "confirmed", "entries": "likely"}),
+    Node("PixelSize", "Enumeration",
+         entries=(("Bpp8", 8), ("Bpp10", 10), ("Bpp12", 12), ("Bpp16", 16), ("Bpp24", 24)),
+         value="(PixelFormat >> 16) & 255", access="RO"),
+    Node("PixelColorFilter", "Enumeration", "BayerRG",
+         entries=("BayerRG", "BayerGR", "BayerGB", "BayerBG", "None"), access="RO",
+         derived=True),
+    Node("TestImageSelector", "Enumeration", "Off",
+         entries=("Off", "Testimage1", "Testimage2", "Testimage3", "Testimage4", "Testimage5",
+                  "Testimage6"), conf="likely"),
+    Node("PayloadSize", "Integer", access="RO", derived=True,
+         conf={"value": "likely", "chunks": "assumed"}),
+    # --- analog control
+    Node("GainSelector", "Enumeration", "All", entries=("All",), conf="confirmed"),
+    Node("Gain", "Float", 0.0, min=0.0, max=24.0, unit="dB", selector="GainSelector",
+         locked="GainAuto <> 0", volatile=True,
+         conf={"default": "confirmed", "min": "confirmed", "max": "assumed"}),
+    Node("GainAuto", "Enumeration", "Off", entries=_AUTO, locked=_SEQUENCER_BLOCKS_AUTO,
+         volatile=True, conf="confirmed"),
+    Node("BlackLevelSelector", "Enumeration", "All", entries=("All",), conf="confirmed"),
+    Node("BlackLevel", "Float", 0.0, min=0.0, max=31.9375, selector="BlackLevelSelector",
+         conf={"default": "confirmed", "min": "assumed", "max": "assumed"}),
+    Node("Gamma", "Float", 1.0, min=0.0, max=3.99998, conf={"default": "confirmed",
+                                                          "min": "assumed", "max": "assumed"}),
+    Node("DigitalShift", "Integer", 0, min=0, max=4, inc=1,
+         conf={"default": "confirmed", "max": "assumed"}),
+    Node("BalanceRatioSelector", "Enumeration", "Red", entries=("Red", "Green", "Blue"),
+         conf="confirmed"),
+    Node("BalanceRatio", "Float", (1.56494, 1.0, 2.20166), min=0.0, max=15.99976,
+         selector="BalanceRatioSelector", locked="BalanceWhiteAuto <> 0", volatile=True,
+         conf={"default": "confirmed", "max": "likely"}),
+    Node("BalanceWhiteAuto", "Enumeration", "Off", entries=_AUTO,
+         locked=_SEQUENCER_BLOCKS_AUTO, volatile=True, conf="confirmed"),
+    Node("LightSourcePreset", "Enumeration", "Daylight5000K",
+         entries=("Off", "Daylight5000K", "Daylight6500K", "Tungsten2800K"), conf="confirmed"),
+    # --- exposure, auto functions, trigger, acquisition
+    Node("ExposureMode", "Enumeration", "Timed", entries=("Timed", "TriggerWidth"),
+         locked=_IDLE, conf="confirmed"),
+    Node("ExposureTime", "Float", 10000.0, min=19.0, max=10_000_000.0, unit="us",
+         locked="ExposureAuto <> 0", volatile=True,
+         conf={"default": "assumed", "min": "assumed", "max": "guessed"}),
+    Node("ExposureAuto", "Enumeration", "Off", entries=_AUTO, locked=_SEQUENCER_BLOCKS_AUTO,
+         volatile=True, conf="confirmed"),
+    Node("AutoTargetBrightness", "Float", 0.50196, min=0.19608, max=0.80392,
+         conf={"default": "confirmed", "min": "assumed", "max": "assumed"}),
+    Node("AutoFunctionProfile", "Enumeration", "MinimizeGain",
+         entries=("MinimizeGain", "MinimizeExposureTime"), conf="confirmed"),
+    Node("AutoGainLowerLimit", "Float", 0.0, min=0.0, max=24.0, conf={"default": "confirmed",
+                                                                    "max": "assumed"}),
+    Node("AutoGainUpperLimit", "Float", 23.9, min=0.0, max=24.0, conf={"default": "confirmed",
+                                                                     "max": "assumed"}),
+    Node("AutoExposureTimeLowerLimit", "Float", 50.0, min=19.0, max=10_000_000.0,
+         conf={"default": "confirmed", "min": "assumed", "max": "assumed"}),
+    Node("AutoExposureTimeUpperLimit", "Float", 500_000.0, min=19.0, max=10_000_000.0,
+         conf={"default": "confirmed", "min": "assumed", "max": "assumed"}),
+    Node("TriggerSelector", "Enumeration", "FrameStart", entries=("FrameBurstStart", "FrameStart"),
+         conf="confirmed"),
+    Node("TriggerMode", "Enumeration", ("Off", "Off"), entries=_ONOFF, selector="TriggerSelector",
+         conf="confirmed"),
+    Node("TriggerSource", "Enumeration", ("Line1", "Line1"),
+         entries=("Line1", "Line3", "Line4", "Software", "SoftwareSignal1", "SoftwareSignal2",
+                  "SoftwareSignal3"), selector="TriggerSelector", conf="likely"),
+    Node("TriggerActivation", "Enumeration", ("RisingEdge", "RisingEdge"),
+         entries=("RisingEdge", "FallingEdge"), selector="TriggerSelector", conf="likely"),
+    Node("TriggerDelay", "Float", (0.0, 0.0), min=0.0, max=1_000_000.0, unit="us",
+         selector="TriggerSelector", conf={"default": "likely", "max": "assumed"}),
+    Node("TriggerSoftware", "Command", selector="TriggerSelector", conf="likely"),
+    Node("AcquisitionMode", "Enumeration", "Continuous", entries=("Continuous", "SingleFrame"),
+         locked=_IDLE, conf="likely"),
+    Node("AcquisitionStart", "Command", conf="likely"),
+    Node("AcquisitionStop", "Command", conf="likely"),
+    Node("AcquisitionBurstFrameCount", "Integer", 1, min=1, max=255, inc=1,
+         conf={"default": "likely", "max": "assumed"}),
+    Node("AcquisitionFrameRateEnable", "Boolean", False,
+         conf={"default": "assumed", "node": "confirmed"}),
+    Node("AcquisitionFrameRate", "Float", 100.0, min=1.0, max=1000.0, unit="Hz",
+         conf={"default": "assumed", "min": "assumed", "max": "assumed"}),
+    Node("ResultingFrameRate", "Float", access="RO", derived=True, unit="Hz",
+         conf={"default-roi": "confirmed", "formula": "assumed"}),
+    # --- sequencer
+    Node("SequencerMode", "Enumeration", "Off", entries=_ONOFF,
+         locked="(SequencerMode = 0) && (ExposureAuto || GainAuto || BalanceWhiteAuto)",
+         conf="confirmed"),
+    Node("SequencerConfigurationMode", "Enumeration", "Off", entries=_ONOFF,
+         locked="SequencerMode <> 0", conf="confirmed"),
+    Node("SequencerSetSelector", "Integer", 0, min=0, max=31, inc=1, conf="confirmed"),
+    Node("SequencerSetStart", "Integer", 0, min=0, max=31, inc=1, conf="likely"),
+    Node("SequencerPathSelector", "Integer", 0, min=0, max=1, inc=1, conf="likely"),
+    Node("SequencerSetSave", "Command", locked="SequencerConfigurationMode = 0", conf="likely"),
+    Node("SequencerSetLoad", "Command", locked="SequencerConfigurationMode = 0", conf="likely"),
+    Node("SequencerTriggerSource", "Enumeration", "Counter2End",
+         entries=("Counter2End", "FrameStart", "Line1", "Line3", "Line4", "SoftwareSignal1",
+                  "SoftwareSignal2", "SoftwareSignal3"), conf="likely"),
+    Node("SequencerTriggerActivation", "Enumeration", "LevelHigh", entries=("LevelHigh",)),
+    # --- LUT
+    Node("LUTSelector", "Enumeration", "Luminance", entries=("Luminance",), conf="confirmed"),
+    Node("LUTEnable", "Boolean", False, selector="LUTSelector", conf="confirmed"),
+    Node("LUTIndex", "Integer", 0, min=0, max=4088, inc=8, conf={"inc": "guessed"}),
+    # --- digital I/O
+    Node("LineSelector", "Enumeration", "Line1", entries=("Line1", "Line2", "Line3", "Line4"),
+         conf="confirmed"),
+    Node("LineMode", "Enumeration", ("Input", "Output", "Input", "Input"),
+         entries=("Input", "Output"), selector="LineSelector", locked="LineSelector < 2",
+         conf={"default": "confirmed", "fixed-opto-lines": "likely"}),
+    Node("LineFormat", "Enumeration", ("OptoCoupled", "OptoCoupled", "TTL", "TTL"),
+         entries=("OptoCoupled", "TTL"), selector="LineSelector", access="RO"),
+    Node("LineInverter", "Boolean", (False, False, False, False), selector="LineSelector",
+         conf="confirmed"),
+    Node("LineDebouncerTime", "Float", (0.0, 0.0, 0.0, 0.0), min=0.0, max=20_000.0,
+         unit="us", selector="LineSelector", conf={"default": "confirmed", "max": "assumed"}),
+    Node("LineStatus", "Boolean", access="RO", selector="LineSelector", derived=True),
+    Node("LineStatusAll", "Integer", access="RO", derived=True),
+    Node("UserOutputSelector", "Enumeration", "UserOutput1",
+         entries=("UserOutput1", "UserOutput2", "UserOutput3"), conf="likely"),
+    Node("UserOutputValue", "Boolean", (False, False, False), selector="UserOutputSelector",
+         conf="likely"),
+    Node("UserOutputValueAll", "Integer", 0, min=0, max=7, inc=1, volatile=True,
+         conf={"default": "confirmed"}),
+    # --- counters and timer
+    Node("CounterSelector", "Enumeration", "Counter1", entries=("Counter1", "Counter2"),
+         conf="likely"),
+    Node("CounterEventSource", "Enumeration", ("FrameStart", "FrameStart"),
+         entries=("FrameStart",), selector="CounterSelector", conf="likely"),
+    Node("CounterResetSource", "Enumeration", ("Off", "Counter2End"),
+         entries=("Counter2End", "Line1", "Line3", "Line4", "Off", "Software"),
+         selector="CounterSelector", conf="likely"),
+    Node("CounterResetActivation", "Enumeration", ("RisingEdge", "RisingEdge"),
+         entries=("RisingEdge",), selector="CounterSelector"),
+    Node("CounterReset", "Command", selector="CounterSelector", conf="likely"),
+    Node("TimerSelector", "Enumeration", "Timer1", entries=("Timer1",)),
+    Node("TimerDuration", "Float", 10.0, min=1.0, max=16_777_215.0, unit="us",
+         conf={"default": "likely", "min": "assumed", "max": "assumed"}),
+    Node("TimerDelay", "Float", 0.0, min=0.0, max=16_777_215.0, unit="us",
+         conf={"default": "likely", "max": "assumed"}),
+    # --- chunks and events
+    Node("ChunkModeActive", "Boolean", False, locked=_IDLE, conf="confirmed"),
+    Node("ChunkSelector", "Enumeration", "Gain",
+         entries=("Gain", "ExposureTime", "Timestamp", "LineStatusAll", "CounterValue",
+                  "SequencerSetActive", "PayloadCRC16"), conf="confirmed"),
+    Node("ChunkEnable", "Boolean", (False,) * 7, selector="ChunkSelector", locked=_IDLE,
+         conf="confirmed"),
+    Node("EventSelector", "Enumeration", "ExposureEnd",
+         entries=("ExposureEnd", "FrameStart", "FrameBurstStart", "FrameStartOvertrigger",
+                  "FrameBurstStartOvertrigger", "CriticalTemperature", "OverTemperature",
+                  "FrameStartWait", "FrameBurstStartWait"), conf="confirmed"),
+    Node("EventNotification", "Enumeration", ("Off",) * 9, entries=_ONOFF,
+         selector="EventSelector", conf="confirmed"),
+    # --- user sets
+    Node("UserSetSelector", "Enumeration", "Default",
+         entries=("Default", "HighGain", "AutoFunctions", "ColorRaw", "UserSet1", "UserSet2",
+                  "UserSet3"), conf="likely"),
+    Node("UserSetDefault", "Enumeration", "Default",
+         entries=("Default", "HighGain", "AutoFunctions", "ColorRaw", "UserSet1", "UserSet2",
+                  "UserSet3"), conf="likely"),
+    Node("UserSetLoad", "Command", locked=_IDLE, conf="likely"),
+    Node("UserSetSave", "Command", locked=f"(UserSetSelector < 4) || {_IDLE}", conf="likely"),
+)
+
+BY_NAME = {node.name: node for node in NODES}
+
+# Balance ratios (red, green, blue) each light-source preset sets. Daylight
+# 5000 K is the saved state of a real camera; the others are assumed.
+PRESET_RATIOS = {
+    "Daylight5000K": (1.56494, 1.0, 2.20166),
+    "Daylight6500K": (1.79102, 1.0, 1.87231),
+    "Tungsten2800K": (1.0, 1.0, 3.33423),
+}
+
+# Temperatures (degrees C) at which the state changes, heating and cooling.
+TEMPERATURE_CRITICAL = 75      # Ok -> Critical when heating
+TEMPERATURE_ERROR = 80         # above this: Error (over-temperature mode)
+TEMPERATURE_BACK_CRITICAL = 80  # Error -> Critical when cooling
+TEMPERATURE_BACK_OK = 74       # Critical -> Ok when cooling
+
+# Frame timing (assumed model): the sensor reads a row in ROW_TIME_US, plus a
+# fixed overhead of FRAME_OVERHEAD_ROWS rows a frame, giving 55 fps at the
+# default ROI height (confirmed figure); the exposure of a frame overlaps the
+# readout of the previous one, so the exposure time limits the rate only when
+# it exceeds the readout time; the USB link carries at most
+# DeviceLinkThroughputLimit bytes a second when the limit is on, else
+# USB_MAX_BYTES_PER_S.
+FRAME_OVERHEAD_ROWS = 40
+ROW_TIME_US = 1e6 / (55.0 * (DEFAULT_HEIGHT + FRAME_OVERHEAD_ROWS))
+EXPOSURE_OVERHEAD_US = 30.0
+USB_MAX_BYTES_PER_S = 400_000_000
+# Bytes a chunk adds to the payload when enabled (assumed): a chunk header of
+# 8 bytes and the value.
+CHUNK_BYTES = {"Gain": 16, "ExposureTime": 16, "Timestamp": 16, "LineStatusAll": 16,
+               "CounterValue": 16, "SequencerSetActive": 16, "PayloadCRC16": 16}

@@ -1,0 +1,291 @@
+"""The GenICam XML of the simulated camera, made from the model table.
+
+Every feature is a GenApi node over a register of the simulated device: an
+``IntReg``, ``FloatReg`` or ``StringReg`` (8 bytes a value, 64 for a string)
+at an address of its own; a selected feature has one register per selector
+entry, addressed through ``pIndex`` by the selector's register. Bounds,
+values and locks given as formulas become SwissKnife nodes, so GenApi itself
+enforces them and words the errors.
+"""
+
+from __future__ import annotations
+
+import re
+from typing import NamedTuple
+from xml.sax.saxutils import escape, quoteattr
+
+from . import model
+
+KINDS = ("Integer", "Float", "Boolean", "Enumeration", "String", "Command")
+SLOT = 8
+STRING_LENGTH = 64
+_IDENT = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+_NUMBER = (int, float)
+
+
+class ModelError(ValueError):
+    """The model table describes no valid camera; the text names the node."""
+
+
+class Layout(NamedTuple):
+    """Where each node's registers are: name -> (address, count, length)."""
+    registers: dict
+    size: int
+
+
+def entries(node: model.Node) -> list[tuple[str, int, str | None]]:
+    """An Enumeration's entries as (name, value, available formula)."""
+    rows = []
+    for index, entry in enumerate(node.entries):
+        if isinstance(entry, str):
+            entry = (entry, index)
+        name, value, *rest = entry
+        rows.append((name, value, rest[0] if rest else None))
+    return rows
+
+
+def _has_register(node: model.Node) -> bool:
+    return node.value is None
+
+
+def _fail(node, text):
+    raise ModelError(f"model node {node.name!r}: {text}")
+
+
+def validate(nodes=model.NODES) -> dict:
+    """Check the table; return it by name. Raises ModelError naming the node."""
+    by_name: dict = {}
+    for node in nodes:
+        if not isinstance(node, model.Node) or not isinstance(node.name, str) \
+                or not _IDENT.fullmatch(node.name):
+            raise ModelError(f"model row {node!r}: not a Node with a valid name")
+        if node.name in by_name:
+            _fail(node, "defined twice")
+        by_name[node.name] = node
+    known = set(by_name) | set(model.INTERNAL)
+    for node in nodes:
+        if node.kind not in KINDS:
+            _fail(node, f"unknown kind {node.kind!r}")
+        if node.access not in ("RW", "RO"):
+            _fail(node, f"access must be RW or RO, not {node.access!r}")
+        count = 1
+        if node.selector is not None:
+            selector = by_name.get(node.selector)
+            if selector is None or selector.kind != "Enumeration":
+                _fail(node, f"selector {node.selector!r} is not an Enumeration of the model")
+            count = len(selector.entries)
+            if node.default is not None and not node.derived and node.kind != "Command" \
+                    and (not isinstance(node.default, tuple) or len(node.default) != count):
+                defaults = node.default if isinstance(node.default, tuple) else (node.default,)
+                if count != 1 or len(defaults) != 1:
+                    _fail(node, f"needs one default per entry of {node.selector} ({count})")
+        if node.kind == "Enumeration":
+            if not node.entries:
+                _fail(node, "an Enumeration needs entries")
+            names = [name for name, _, _ in entries(node)]
+            if len(set(names)) != len(names):
+                _fail(node, "has an entry twice")
+        for default in _defaults(node):
+            _check_value(node, default, by_name)
+        for text in _formulas(node):
+            unknown = sorted(set(_IDENT.findall(text)) - known)
+            if unknown:
+                _fail(node, f"formula {text!r} names unknown nodes {unknown}")
+    return by_name
+
+
+def _defaults(node):
+    if node.default is None or node.derived:
+        return ()
+    return node.default if isinstance(node.default, tuple) else (node.default,)
+
+
+def _check_value(node, value, by_name):
+    kind = node.kind
+    if kind == "Enumeration":
+        if value not in [name for name, _, _ in entries(node)]:
+            _fail(node, f"default {value!r} is not one of its entries")
+    elif kind == "Boolean":
+        if not isinstance(value, bool):
+            _fail(node, f"default {value!r} is not a bool")
+    elif kind == "String":
+        if not isinstance(value, str) or len(value.encode()) >= STRING_LENGTH:
+            _fail(node, f"default {value!r} is not a string shorter than {STRING_LENGTH} bytes")
+    elif kind in ("Integer", "Float"):
+        numeric = int if kind == "Integer" else _NUMBER
+        if isinstance(value, bool) or not isinstance(value, numeric):
+            _fail(node, f"default {value!r} is not a number of its kind")
+        low = node.min if isinstance(node.min, _NUMBER) else None
+        high = node.max if isinstance(node.max, _NUMBER) else None
+        if (low is not None and value < low) or (high is not None and value > high):
+            _fail(node, f"default {value!r} is outside {low} .. {high}")
+        if kind == "Integer" and node.inc and low is not None and (value - low) % node.inc:
+            _fail(node, f"default {value!r} is off the increment {node.inc} from {low}")
+    elif kind == "Command":
+        _fail(node, "a Command has no default")
+
+
+def _formulas(node):
+    texts = [node.value, node.locked]
+    texts += [bound for bound in (node.min, node.max) if isinstance(bound, str)]
+    if node.kind == "Enumeration":
+        texts += [available for _, _, available in entries(node)]
+    return [text for text in texts if text is not None]
+
+
+def layout(nodes=model.NODES) -> Layout:
+    """Register addresses: each node with a register, then the internal ones."""
+    by_name = {node.name: node for node in nodes}
+    registers, address = {}, 0
+    for node in nodes:
+        if not _has_register(node):
+            continue
+        count = len(by_name[node.selector].entries) if node.selector else 1
+        if node.kind == "Command":
+            count = 1
+        length = STRING_LENGTH if node.kind == "String" else SLOT
+        registers[node.name] = (address, count, length)
+        address += count * length
+    for name in model.INTERNAL:
+        registers[name] = (address, 1, SLOT)
+        address += SLOT
+    return Layout(registers, address)
+
+
+def _tag(name, text):
+    return f"<{name}>{escape(str(text))}</{name}>"
+
+
+def _number(value):
+    return repr(float(value)) if isinstance(value, float) else str(int(value))
+
+
+class _Writer:
+    def __init__(self, by_name, where):
+        self.by_name = by_name
+        self.where = where
+        self.out: list[str] = []
+
+    def reference(self, name):
+        """The node a formula variable reads: a node's raw register (no
+        access checks, so a formula works whatever the feature's state), or
+        the node itself when its value is a formula."""
+        node = self.by_name.get(name)
+        return name if node is not None and not _has_register(node) else f"R_{name}"
+
+    def knife(self, name, formula, kind="IntSwissKnife"):
+        variables = "".join(
+            f"<pVariable Name={quoteattr(v)}>{self.reference(v)}</pVariable>"
+            for v in sorted(set(_IDENT.findall(formula))))
+        self.out.append(f'<{kind} Name="{name}">{variables}{_tag("Formula", formula)}</{kind}>')
+        return name
+
+    def register(self, node):
+        address, count, length = self.where[node.name]
+        kind = {"Float": "FloatReg", "String": "StringReg"}.get(node.kind, "IntReg")
+        index = ""
+        if count > 1:
+            index = f'<pIndex Offset="{length}">R_{node.selector}</pIndex>'
+        cache = "NoCache" if (node.volatile or node.derived or node.kind == "Command") \
+            else "WriteThrough"
+        access = "RO" if node.derived else "RW"
+        tail = ""
+        if kind == "IntReg":
+            tail = "<Sign>Signed</Sign><Endianess>LittleEndian</Endianess>"
+        elif kind == "FloatReg":
+            tail = "<Endianess>LittleEndian</Endianess>"
+        self.out.append(
+            f'<{kind} Name="R_{node.name}"><Address>{address:#x}</Address>{index}'
+            f"<Length>{length}</Length><AccessMode>{access}</AccessMode><pPort>Device</pPort>"
+            f"<Cachable>{cache}</Cachable>{tail}</{kind}>")
+
+    def feature(self, node, selected):
+        name = node.name
+        head = ""
+        if node.locked:
+            head += f"<pIsLocked>{self.knife(name + '_Locked', node.locked)}</pIsLocked>"
+        if node.access == "RO" and not node.derived and node.value is None:
+            head += "<ImposedAccessMode>RO</ImposedAccessMode>"
+        if node.kind == "String":  # the register is the feature
+            address, _, length = self.where[name]
+            self.out.append(
+                f'<StringReg Name="{name}">{head}<Address>{address:#x}</Address>'
+                f"<Length>{length}</Length><AccessMode>{node.access}</AccessMode>"
+                f"<pPort>Device</pPort><Cachable>NoCache</Cachable></StringReg>")
+            return
+        if node.value is not None:
+            kind = "SwissKnife" if node.kind == "Float" else "IntSwissKnife"
+            source = self.knife(name + "_Value", node.value, kind)
+        else:
+            source = f"R_{name}"
+            self.register(node)
+        tail = "".join(f"<pSelected>{s}</pSelected>" for s in selected.get(name, ()))
+        if node.kind == "Integer":
+            body = f"<pValue>{source}</pValue>" + self.bounds(node)
+            if node.inc:
+                body += _tag("Inc", node.inc)
+            element = "Integer"
+        elif node.kind == "Float":
+            body = f"<pValue>{source}</pValue>" + self.bounds(node)
+            if node.unit:
+                body += _tag("Unit", node.unit)
+            element = "Float"
+        elif node.kind == "Boolean":
+            body = f"<pValue>{source}</pValue><OnValue>1</OnValue><OffValue>0</OffValue>"
+            element = "Boolean"
+        elif node.kind == "Enumeration":
+            body = ""
+            for entry, value, available in entries(node):
+                avail = ""
+                if available:
+                    knife = self.knife(f"{name}_{entry}_Available", available)
+                    avail = f"<pIsAvailable>{knife}</pIsAvailable>"
+                body += f'<EnumEntry Name={quoteattr(entry)}>{avail}{_tag("Value", value)}</EnumEntry>'
+            body += f"<pValue>{source}</pValue>"
+            element = "Enumeration"
+        else:
+            body = f"<pValue>{source}</pValue><CommandValue>1</CommandValue>"
+            element = "Command"
+        self.out.append(f'<{element} Name="{name}">{head}{body}{tail}</{element}>')
+
+    def bounds(self, node):
+        text = ""
+        for tag, bound in (("Min", node.min), ("Max", node.max)):
+            if isinstance(bound, str):
+                kind = "SwissKnife" if node.kind == "Float" else "IntSwissKnife"
+                text += f"<p{tag}>{self.knife(f'{node.name}_{tag}', bound, kind)}</p{tag}>"
+            elif bound is not None:
+                text += _tag(tag, _number(bound))
+        return text
+
+
+def generate(nodes=model.NODES) -> str:
+    """The node map's XML (GenApi schema 1.1)."""
+    by_name = validate(nodes)
+    where = layout(nodes).registers
+    selected: dict = {}
+    for node in nodes:
+        if node.selector:
+            selected.setdefault(node.selector, []).append(node.name)
+    writer = _Writer(by_name, where)
+    for node in nodes:
+        writer.feature(node, selected)
+    for name in model.INTERNAL:
+        address = where[name][0]
+        writer.out.append(
+            f'<IntReg Name="R_{name}"><Address>{address:#x}</Address><Length>{SLOT}</Length>'
+            "<AccessMode>RW</AccessMode><pPort>Device</pPort><Cachable>NoCache</Cachable>"
+            "<Sign>Signed</Sign><Endianess>LittleEndian</Endianess></IntReg>")
+    features = "".join(f"<pFeature>{node.name}</pFeature>" for node in nodes)
+    return (
+        '<?xml version="1.0" encoding="utf-8"?>\n'
+        f'<RegisterDescription ModelName="{model.MODEL_NAME}" VendorName="{model.VENDOR_NAME}"'
+        ' ToolTip="Simulated Basler acA2040-55uc" StandardNameSpace="None"'
+        ' SchemaMajorVersion="1" SchemaMinorVersion="1" SchemaSubMinorVersion="0"'
+        ' MajorVersion="1" MinorVersion="0" SubMinorVersion="0"'
+        ' ProductGuid="7A3B0C52-4E61-4C0F-9D3A-2040055C0001"'
+        ' VersionGuid="7A3B0C52-4E61-4C0F-9D3A-2040055C0100"'
+        ' xmlns="http://www.genicam.org/GenApi/Version_1_1">\n'
+        f'<Category Name="Root">{features}</Category>\n'
+        + "\n".join(writer.out)
+        + '\n<Port Name="Device" NameSpace="Standard"/>\n</RegisterDescription>\n')
