@@ -15,6 +15,7 @@ import textwrap
 import pytest
 
 import standin
+from tavrocam_sim import model
 from standin.sources import README, python_blocks, read_stub, stub_methods
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
@@ -22,10 +23,10 @@ MARK = "@@report-result@@ "
 HEADING = ["", "--- 目前相機設定狀態 ---"]
 CONNECTED = "Connect successful: acA2040-55uc"
 MODEL = "Model Name     : acA2040-55uc"
-EXPOSURE = "Exposure Time  : 5000.0 us"
-RATIOS = "W/B Ratios     : {'Red': 1.546875, 'Green': 1.0, 'Blue': 2.140625}"
-TEMPERATURE = "Temperature    : 42.5 °C"
-PAYLOAD = f"Payload Size   : {standin.SENSOR_WIDTH * standin.SENSOR_HEIGHT} bytes"
+EXPOSURE = f"Exposure Time  : {model.BY_NAME['ExposureTime'].default} us"
+RATIOS = f"W/B Ratios     : {dict(zip(('Red', 'Green', 'Blue'), model.BY_NAME['BalanceRatio'].default))}"
+TEMPERATURE = f"Temperature    : {model.BY_NAME['DeviceTemperature'].default} °C"
+PAYLOAD = f"Payload Size   : {standin.DEFAULT_WIDTH * standin.DEFAULT_HEIGHT} bytes"
 SETTINGS = [MODEL, EXPOSURE, RATIOS, TEMPERATURE, PAYLOAD]
 CLOSED = "CCD closed."
 
@@ -212,7 +213,7 @@ def test_bad_usage_exits_2_without_touching_the_sdk(tmp_path, args):
 
 
 @pytest.mark.parametrize("option,first_line", [
-    ("--help", "usage: tavrocam-report [-h] [--version] [--list | --index N]"),
+    ("--help", "usage: tavrocam-report [-h] [--version] [--list | --index N] [--simulate [N]]"),
     ("--version", f"tavrocam-report {importlib.metadata.version('tavrocam')}"),
 ])
 def test_help_and_version_touch_no_camera(tmp_path, option, first_line):

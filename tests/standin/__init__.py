@@ -1,7 +1,8 @@
 """A stand-in for the part of pypylon that Tavrocam uses.
 
-It models one Basler acA2040-55uc (2048 x 1536 Bayer sensor) with realistic
-node values and limits, records every SDK call in order, and can be told to
+It models one Basler acA2040-55uc with the node values, limits and entries of
+the camera's model table (``tavrocam_sim.model``, which the simulated camera
+runs on too), records every SDK call in order, and can be told to
 fail any call with a given exception. It is a plain Python package: tests bind
 ``Tavrocam.pylon`` to ``SDK(...).pylon``, or hand a ``Camera`` straight to a
 feature group.
@@ -20,6 +21,8 @@ import inspect
 import io
 import sys
 import types
+
+from tavrocam_sim import model
 
 
 class GenericException(Exception):
@@ -46,9 +49,11 @@ class InvalidArgumentException(GenericException):
     pass
 
 
-SENSOR_WIDTH = 2048
-SENSOR_HEIGHT = 1536
-MODEL_NAME = "acA2040-55uc"
+SENSOR_WIDTH = model.SENSOR_WIDTH
+SENSOR_HEIGHT = model.SENSOR_HEIGHT
+DEFAULT_WIDTH = model.DEFAULT_WIDTH
+DEFAULT_HEIGHT = model.DEFAULT_HEIGHT
+MODEL_NAME = model.MODEL_NAME
 IN_USE_TEXT = (
     "Failed to open device 'Basler acA2040-55uc (40012345)'. Access denied : "
     "the device is already controlled by another application."
@@ -241,52 +246,54 @@ class CommandNode(Node):
         return True
 
 
+# The nodes the stand-in camera has, with their start values, limits and
+# entries taken from the model of the camera that the simulated camera also
+# runs on. The ROI's limits follow the other ROI nodes as on the camera.
+_STANDIN_NODES = (
+    "Width", "Height", "OffsetX", "OffsetY", "PixelFormat", "ReverseX", "ReverseY", "Gain",
+    "BlackLevel", "BalanceRatioSelector", "LightSourcePreset", "ExposureAuto",
+    "BalanceWhiteAuto", "GainAuto", "ExposureTime", "TriggerMode", "SequencerMode",
+    "SequencerConfigurationMode", "LUTEnable", "LUTSelector", "LineSelector", "LineStatus",
+    "CounterSelector", "ChunkModeActive", "EventSelector", "EventNotification",
+    "DeviceModelName", "DeviceTemperature", "DeviceFirmwareVersion",
+)
+_ROI_MAX = {
+    "Width": lambda c: SENSOR_WIDTH - c._nodes["OffsetX"].value,
+    "Height": lambda c: SENSOR_HEIGHT - c._nodes["OffsetY"].value,
+    "OffsetX": lambda c: SENSOR_WIDTH - c._nodes["Width"].value,
+    "OffsetY": lambda c: SENSOR_HEIGHT - c._nodes["Height"].value,
+}
+_PYTHON_TYPE = {"Integer": int, "Float": float, "Boolean": bool, "Enumeration": str,
+                "String": str}
+
+
+def _first(value):
+    return value[0] if isinstance(value, tuple) else value
+
+
 def _default_nodes(cam):
-    onoff = ["Off", "On"]
-    modes = ["Off", "Once", "Continuous"]
-    return [
-        Node(cam, "Width", SENSOR_WIDTH, minimum=16,
-             maximum=lambda c: SENSOR_WIDTH - c._nodes["OffsetX"].value),
-        Node(cam, "Height", SENSOR_HEIGHT, minimum=16,
-             maximum=lambda c: SENSOR_HEIGHT - c._nodes["OffsetY"].value),
-        Node(cam, "OffsetX", 0, minimum=0,
-             maximum=lambda c: SENSOR_WIDTH - c._nodes["Width"].value),
-        Node(cam, "OffsetY", 0, minimum=0,
-             maximum=lambda c: SENSOR_HEIGHT - c._nodes["Height"].value),
-        Node(cam, "PixelFormat", "BayerRG8",
-             entries=["Mono8", "BayerRG8", "BayerRG12", "BayerRG12p", "RGB8", "BGR8", "YCbCr422_8"]),
-        Node(cam, "ReverseX", False),
-        Node(cam, "ReverseY", False),
-        Node(cam, "Gain", 0.0, minimum=0.0, maximum=24.0),
-        Node(cam, "BlackLevel", 0.0, minimum=0.0, maximum=31.9375),
-        Node(cam, "BalanceRatioSelector", "Red", entries=["Red", "Green", "Blue"]),
-        SelectedNode(cam, "BalanceRatio", {"Red": 1.546875, "Green": 1.0, "Blue": 2.140625},
-                     "BalanceRatioSelector", minimum=0.0, maximum=15.984375),
-        Node(cam, "LightSourcePreset", "Daylight5000K",
-             entries=["Off", "Daylight5000K", "Daylight6500K", "Tungsten2800K"]),
-        Node(cam, "ExposureAuto", "Off", entries=modes),
-        Node(cam, "BalanceWhiteAuto", "Off", entries=modes),
-        Node(cam, "GainAuto", "Off", entries=modes),
-        Node(cam, "ExposureTime", 5000.0, minimum=19.0, maximum=10000000.0),
-        Node(cam, "TriggerMode", "Off", entries=onoff),
-        Node(cam, "SequencerMode", "Off", entries=onoff),
-        Node(cam, "SequencerConfigurationMode", "Off", entries=onoff),
-        Node(cam, "LUTEnable", False),
-        Node(cam, "LUTSelector", "Luminance", entries=["Luminance"]),
-        Node(cam, "LineSelector", "Line1", entries=["Line1", "Line2", "Line3", "Line4"]),
-        Node(cam, "LineStatus", False, readonly=True),
-        Node(cam, "CounterSelector", "Counter1", entries=["Counter1", "Counter2"]),
-        Node(cam, "LightDeviceSelector", "Device1", entries=["Device1", "Device2", "Device3", "Device4"]),
-        Node(cam, "ChunkModeActive", False),
-        Node(cam, "EventSelector", "ExposureEnd",
-             entries=["ExposureEnd", "FrameStart", "FrameStartOvertrigger", "CriticalTemperature",
-                      "OverTemperature"]),
-        Node(cam, "EventNotification", "Off", entries=onoff),
-        Node(cam, "PayloadSize", SENSOR_WIDTH * SENSOR_HEIGHT, readonly=True),
-        Node(cam, "DeviceModelName", MODEL_NAME, readonly=True),
-        Node(cam, "DeviceTemperature", 42.5, readonly=True),
-        Node(cam, "DeviceFirmwareVersion", "106812-16;U;acA2040_55;V1.0-0;0", readonly=True),
+    nodes = []
+    for name in _STANDIN_NODES:
+        row = model.BY_NAME[name]
+        kind = _PYTHON_TYPE[row.kind]
+        value = _first(row.default)
+        if value is None:
+            value = kind()
+        entries = [entry[0] if isinstance(entry, tuple) else entry for entry in row.entries]
+        nodes.append(Node(
+            cam, name, value, kind=kind, entries=entries or None,
+            minimum=row.min if not isinstance(row.min, str) else None,
+            maximum=_ROI_MAX.get(name, row.max), readonly=row.access == "RO"))
+    ratios = model.BY_NAME["BalanceRatio"]
+    nodes += [
+        SelectedNode(cam, "BalanceRatio", dict(zip(("Red", "Green", "Blue"), ratios.default)),
+                     "BalanceRatioSelector", minimum=ratios.min, maximum=ratios.max),
+        # Not on this camera model; the module writes it all the same.
+        Node(cam, "LightDeviceSelector", "Device1",
+             entries=["Device1", "Device2", "Device3", "Device4"]),
+        Node(cam, "PayloadSize", DEFAULT_WIDTH * DEFAULT_HEIGHT, readonly=True),
     ]
+    return nodes
 
 
 class Camera(Logged):
