@@ -52,7 +52,7 @@ PKG_INPUTS := pyproject.toml CMakeLists.txt LICENSE $(wildcard cmake/*.cmake) $(
 
 LOGS := build/logs
 
-.PHONY: all venv install test demo bench bench-callgrind asan clang pythons dist dist-check clean
+.PHONY: all venv install test demo bench bench-callgrind asan clang pythons dist dist-check release-check clean
 
 all: install
 
@@ -218,6 +218,12 @@ dist-aarch64: $(BUILD_VENV)/.installed
 	$(call each_version,dist-aarch64)
 dist-check-aarch64: $(BUILD_VENV)/.installed
 	@BUILD_VENV=$(BUILD_VENV) META_SNIPPET='$(META_SNIPPET)' CHECK_SNIPPET='$(CHECK_SNIPPET)' .ci/aarch64-wheels check
+
+# What of the release (cibuildwheel's builds, .github/workflows/wheels.yml,
+# pyproject.toml) can be checked here, by the tools the workflow uses, from
+# PyPI into build/release-check: see .ci/release-check.
+release-check:
+	.ci/release-check
 
 clean:
 	rm -rf $(VENV) $(foreach v,$(SUPPORTED),$(call venv_of,$(v))) $(BUILD_VENV) build dist

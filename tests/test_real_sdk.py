@@ -20,7 +20,9 @@ from standin import catalogue
 from standin.catalogue import ATTRIBUTE
 
 MARK = "@@RESULT@@"
-REPORT_CMD = os.path.join(os.path.dirname(sys.executable), "tavrocam-report")
+# The console script beside the interpreter (tavrocam-report.exe on Windows).
+REPORT_CMD = os.path.join(os.path.dirname(sys.executable),
+                          "tavrocam-report" + (".exe" if sys.platform == "win32" else ""))
 
 # Shared by every child: describes a call's outcome, with what it printed.
 PRELUDE = r'''

@@ -164,7 +164,9 @@ def test_no_report_under_another_name():
 
 # ----------------------------------------------------------- tavrocam-report
 
-COMMAND = os.path.join(os.path.dirname(sys.executable), "tavrocam-report")
+# The console script beside the interpreter (tavrocam-report.exe on Windows).
+COMMAND = os.path.join(os.path.dirname(sys.executable),
+                       "tavrocam-report" + (".exe" if sys.platform == "win32" else ""))
 # A pypylon package for the command's child: the stand-in, which writes its
 # call log to calls.json when the child ends.
 FAKE_PYPYLON = """\
