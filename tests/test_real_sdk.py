@@ -1,7 +1,9 @@
-"""Integration tests against the real pypylon and its camera emulator.
+"""Integration tests against the real pypylon: its camera emulator, and the
+simulated acA2040-55uc (tavrocam_sim) on pylon's GenApi engine.
 
 Each scenario runs in a child interpreter, because the number of emulated
-cameras (PYLON_CAMEMU) is read by the SDK once per process. A child performs a
+cameras (PYLON_CAMEMU) is read by the SDK once per process; with the
+simulator the child binds the simulation's SDK, with as many cameras. A child performs a
 whole batch of checks and prints one JSON document after the marker line; the
 tests below assert on that document. Expected outcomes are always obtained from
 the SDK itself (the same node call made directly in the same process), so the
@@ -18,6 +20,7 @@ import pytest
 
 from standin import catalogue
 from standin.catalogue import ATTRIBUTE
+from tavrocam_sim import model
 
 MARK = "@@RESULT@@"
 # The console script beside the interpreter (tavrocam-report.exe on Windows).
@@ -26,11 +29,16 @@ REPORT_CMD = os.path.join(os.path.dirname(sys.executable),
 
 # Shared by every child: describes a call's outcome, with what it printed.
 PRELUDE = r'''
-import contextlib, io, json, sys
+import contextlib, io, json, os, sys
 from pypylon import pylon
 import Tavrocam
 
 T = Tavrocam.CLASS_Tavrocam
+BACKEND = os.environ["TAVROCAM_TEST_BACKEND"]
+if BACKEND == "simulator":
+    import tavrocam_sim
+    pylon = tavrocam_sim.Simulation(cameras=int(os.environ.get("PYLON_CAMEMU") or 0)).pylon
+    Tavrocam.pylon = pylon
 
 def qual(obj):
     t = type(obj)
@@ -55,6 +63,9 @@ def emit(result):
     sys.stdout.write("\n" + MARK + json.dumps(result) + "\n")
 '''.replace("MARK", repr(MARK))
 
+BACKENDS = ["emulator", "simulator"]
+# The model name each backend's camera reports.
+MODEL = {"emulator": "CamEmu", "simulator": "acA2040-55uc"}
 GROUPS = [group.attribute for group in catalogue.GROUPS]
 # Plain getters: (group, method, node).
 GETTERS = [(ATTRIBUTE[m.cls], m.name, m.node) for m in catalogue.GETTERS]
@@ -95,12 +106,12 @@ REJECTED = [(key, ATTRIBUTE[SETTER[method].cls], method, SETTER[method].node, va
 NONE_RESULT = {"type": "builtins.NoneType", "repr": "None", "stdout": ""}
 
 
-def run_child(body, camemu, *args):
+def run_child(body, camemu, *args, backend="emulator"):
     """Run PRELUDE + body in a fresh interpreter with PYLON_CAMEMU=camemu
-    (None: variable removed); return its JSON document."""
+    (None: variable removed) on ``backend``; return its JSON document."""
     proc = subprocess.run(
         [sys.executable, "-c", PRELUDE + body, *args],
-        env=child_env(camemu), capture_output=True, text=True, encoding="utf-8",
+        env=child_env(camemu, backend), capture_output=True, text=True, encoding="utf-8",
         timeout=60,
     )
     assert proc.returncode == 0 and MARK in proc.stdout, (
@@ -112,18 +123,23 @@ def run_child(body, camemu, *args):
     return result
 
 
-def child_env(camemu):
-    env = dict(os.environ, PYTHONIOENCODING="utf-8")
+def child_env(camemu, backend="emulator"):
+    env = dict(os.environ, PYTHONIOENCODING="utf-8", TAVROCAM_TEST_BACKEND=backend)
     env.pop("PYLON_CAMEMU", None)
     if camemu is not None:
         env["PYLON_CAMEMU"] = camemu
     return env
 
 
-def run_report(camemu):
+def simulate(backend, camemu):
+    """The command's options that choose ``backend`` with ``camemu`` cameras."""
+    return ["--simulate", camemu or "0"] if backend == "simulator" else []
+
+
+def run_report(camemu, backend):
     assert os.path.exists(REPORT_CMD), f"{REPORT_CMD} is not installed"
     return subprocess.run(
-        [REPORT_CMD], env=child_env(camemu), capture_output=True, text=True,
+        [REPORT_CMD, *simulate(backend, camemu)], env=child_env(camemu), capture_output=True, text=True,
         encoding="utf-8", timeout=60,
     )
 
@@ -136,18 +152,20 @@ emit({"init": printed, "attrs": list(vars(api)), "close": outcome(api.close)})
 '''
 
 
+@pytest.mark.parametrize("backend", BACKENDS)
 @pytest.mark.parametrize("camemu", [None, "0"], ids=["unset", "zero"])
-def test_no_camera_construction_reports_and_leaves_no_camera(camemu):
-    r = run_child(NO_CAMERA, camemu)
+def test_no_camera_construction_reports_and_leaves_no_camera(camemu, backend):
+    r = run_child(NO_CAMERA, camemu, backend=backend)
     assert r["init"] == "Initialize failure: No Basler cameras found.\n"
     assert r["attrs"] == []
     assert r["close"] == NONE_RESULT
     assert r["_stray_stdout"] == ""
 
 
+@pytest.mark.parametrize("backend", BACKENDS)
 @pytest.mark.parametrize("camemu", [None, "0"], ids=["unset", "zero"])
-def test_no_camera_report(camemu):
-    proc = run_report(camemu)
+def test_no_camera_report(camemu, backend):
+    proc = run_report(camemu, backend)
     assert (proc.returncode, proc.stderr) == (1, "")
     assert proc.stdout.splitlines() == [
         "Initialize failure: No Basler cameras found.",
@@ -189,13 +207,14 @@ emit(res)
 '''
 
 
-@pytest.fixture(scope="module")
-def connection():
-    return run_child(CONNECTION, "1", json.dumps(GROUPS))
+@pytest.fixture(scope="module", params=BACKENDS)
+def connection(request):
+    return dict(run_child(CONNECTION, "1", json.dumps(GROUPS), backend=request.param),
+                backend=request.param)
 
 
 def test_connect_announces_the_model_read_from_the_camera(connection):
-    assert connection["model"] == "CamEmu"
+    assert connection["model"] == MODEL[connection["backend"]]
     assert connection["init"] == f"Connect successful: {connection['model']}\n"
 
 
@@ -277,7 +296,7 @@ for label, val in [("below", lo - 1), ("above", hi * 2), ("inside-float", 5000.0
 # Centring: the emulator offers no CenterX/CenterY feature.
 fmt = api.ImageFormat
 res["center"] = {}
-for axis, size, offset, value in [("X", "Width", "OffsetX", 1000), ("Y", "Height", "OffsetY", 1001)]:
+for axis, size, offset, value in table["center"]:
     getattr(fmt, "CUF_SET_" + size)(value)
     getattr(cam, offset).SetValue(0)
     res["center"][axis] = {
@@ -285,6 +304,8 @@ for axis, size, offset, value in [("X", "Width", "OffsetX", 1000), ("Y", "Height
         "module": outcome(getattr(fmt, "CUF_SET_Center" + axis)),
         "offset": getattr(cam, offset).GetValue(),
         "expected": (getattr(cam, size).GetMax() - getattr(cam, size).GetValue()) // 2,
+        "sensor": outcome(lambda: getattr(cam, "Sensor" + size).GetValue()),
+        "inc": getattr(cam, offset).GetInc(),
     }
 
 # White balance.
@@ -292,14 +313,19 @@ an = api.Analog
 def direct_ratio(sel):
     cam.BalanceRatioSelector.SetValue(sel)
     return cam.BalanceRatio.GetValue()
+def direct_all():
+    saved = cam.BalanceRatioSelector.GetValue()
+    ratios = {sel: direct_ratio(sel) for sel in ("Red", "Green", "Blue")}
+    cam.BalanceRatioSelector.SetValue(saved)
+    return ratios
 res["balance"] = {
     "get-default": {"module": outcome(an.CUF_GET_BalanceRatio),
                     "direct": outcome(direct_ratio, "Red")},
     "get-blue": {"module": outcome(an.CUF_GET_BalanceRatio, selector="Blue"),
                  "direct": outcome(direct_ratio, "Blue")},
-    "all": {"module": outcome(an.CUF_GET_BalanceRatioAll),
-            "direct": read("BalanceRatioSelector")},
+    "all": {"module": outcome(an.CUF_GET_BalanceRatioAll), "direct": outcome(direct_all)},
     "set-red": {"module": outcome(an.CUF_SET_BalanceRatio, "Red", 1.25),
+                "after": outcome(direct_ratio, "Red"),
                 "direct": direct_set("BalanceRatioSelector", "Red")},
     "set-zero": {"module": outcome(an.CUF_SET_BalanceRatio, selector=0, value=1.25),
                  "direct": direct_set("BalanceRatioSelector", 0)},
@@ -320,7 +346,8 @@ for group, method, node, value in table["set"]:
              "module": outcome(getattr(getattr(api, group), method), value)}
     if entry["present"]:
         entry["after"] = read(node)
-    else:
+    if not entry["present"] or "raised" in entry["module"]:
+        # A refused write changes nothing: the SDK refuses it again.
         entry["direct"] = direct_set(node, value)
     res["set"][method] = entry
 
@@ -335,13 +362,29 @@ ALL_NODES = sorted(
 )
 
 
-@pytest.fixture(scope="module")
-def methods():
-    table = {"nodes": ALL_NODES, "get": GETTERS, "set": SETTERS, "reject": REJECTED}
-    r = run_child(EVERY_METHOD, "1", json.dumps(table))
+# The sizes the centring cases set, valid on each camera's grid: (axis,
+# size node, offset node, size).
+CENTRING = {
+    "emulator": [("X", "Width", "OffsetX", 1000), ("Y", "Height", "OffsetY", 1001)],
+    "simulator": [("X", "Width", "OffsetX", 1000), ("Y", "Height", "OffsetY", 1002)],
+}
+# The simulated camera's own values where the emulator's would be its start
+# value or no entry of it.
+SIM_SET_VALUES = {"CUF_SET_PixelFormat": "Mono8", "CUF_SET_CounterSelector": "Counter2", "CUF_SET_LineSelector": "Line3",
+                  "CUF_SET_EventSelector": "FrameStart", "CUF_SET_LightSourcePreset": "Off"}
+SIM_SETTERS = [(g, m, n, SIM_SET_VALUES.get(m, v)) for g, m, n, v in SETTERS]
+
+
+@pytest.fixture(scope="module", params=BACKENDS)
+def methods(request):
+    backend = request.param
+    table = {"nodes": ALL_NODES, "get": GETTERS, "reject": REJECTED,
+             "set": SETTERS if backend == "emulator" else SIM_SETTERS,
+             "center": CENTRING[backend]}
+    r = run_child(EVERY_METHOD, "1", json.dumps(table), backend=backend)
     assert r["open"] is True
-    assert r["init"].startswith("Connect successful: ")
-    return r
+    assert r["init"] == f"Connect successful: {MODEL[backend]}\n"
+    return dict(r, backend=backend, values={m: v for _, m, _, v in table["set"]})
 
 
 @pytest.mark.parametrize("method", [m for _, m, _ in GETTERS])
@@ -350,16 +393,24 @@ def test_getter_returns_what_the_sdk_returns(methods, method):
     assert case["module"] == case["direct"]
 
 
-@pytest.mark.parametrize("group,method,node,value", SETTERS, ids=[s[1] for s in SETTERS])
+@pytest.mark.parametrize("group,method,node", [s[:3] for s in SETTERS], ids=[s[1] for s in SETTERS])
 def test_setter_writes_present_nodes_and_fails_like_the_sdk_on_absent_ones(
-        methods, group, method, node, value):
+        methods, group, method, node):
     case = methods["set"][method]
+    value = methods["values"][method]
     assert case["present"] == methods["present"][node]
-    if case["present"]:
+    if case["present"] and "direct" in case:
+        # Refused by the camera's rules (a lock, an entry it lacks): the
+        # SDK's exception, unchanged, and the value as it was.
+        assert "raised" in case["direct"]
+        assert case["module"] == case["direct"]
+        assert case["after"] == case["before"]
+    elif case["present"]:
         assert case["module"] == NONE_RESULT
         assert "raised" not in case["after"], case["after"]
         assert case["after"]["type"] == case["before"]["type"]
-        assert case["before"]["repr"] != repr(value), "value chosen equals the current one"
+        single = node in model.BY_NAME and len(model.BY_NAME[node].entries) == 1
+        assert case["before"]["repr"] != repr(value) or single, "value chosen equals the current one"
         if isinstance(value, float):
             assert float(case["after"]["repr"]) == pytest.approx(value, rel=1e-4)
         else:
@@ -392,25 +443,35 @@ def test_exposure_write_is_clamped_silently(methods, label, expected):
 
 
 @pytest.mark.parametrize("axis", ["X", "Y"])
-def test_centring_without_a_centring_feature_computes_the_offset(methods, axis):
+def test_centring_computes_the_offset(methods, axis):
     case = methods["center"][axis]
-    assert methods["present"]["Center" + axis] is False
     assert case["module"] == NONE_RESULT
-    assert case["expected"] != 0
-    assert case["offset"] == case["expected"]
+    if methods["backend"] == "emulator":  # no CenterX/CenterY: half the room left
+        assert methods["present"]["Center" + axis] is False
+        expected = case["expected"]
+    else:  # the camera's Boolean CenterX/CenterY, off: centred on the sensor, on the grid
+        assert methods["present"]["Center" + axis] is True
+        size = dict((a, v) for a, _, _, v in CENTRING["simulator"])[axis]
+        expected = (int(case["sensor"]["repr"]) - size) // 2 // case["inc"] * case["inc"]
+    assert expected != 0
+    assert case["offset"] == expected
 
 
 @pytest.mark.parametrize("key", ["get-default", "get-blue", "all"])
-def test_balance_ratio_reads_fail_like_the_sdk(methods, key):
+def test_balance_ratio_reads_give_what_the_sdk_gives(methods, key):
     case = methods["balance"][key]
-    assert "raised" in case["direct"]
+    assert ("raised" in case["direct"]) is (methods["backend"] == "emulator")
     assert case["module"] == case["direct"]
 
 
 @pytest.mark.parametrize("key,shown", [("set-red", "Red"), ("set-zero", "0")])
 def test_balance_ratio_write_reports_and_absorbs(methods, key, shown):
     case = methods["balance"][key]
-    assert "raised" in case["direct"]
+    if "raised" not in case["direct"]:  # the simulated camera has white balance
+        assert (methods["backend"], key) == ("simulator", "set-red")
+        assert case["module"] == NONE_RESULT
+        assert case["after"]["repr"] == "1.25"
+        return
     assert case["module"] == dict(
         NONE_RESULT, stdout=f"設定 BalanceRatio {shown} 失敗: {case['direct']['text']}\n")
 
@@ -443,32 +504,53 @@ cam.Open()
 emit({"serial": cam.GetDeviceInfo().GetSerialNumber(),
       "model": cam.DeviceModelName.GetValue(),
       "exposure": format(cam.ExposureTime.GetValue(), ""),
-      "selector": outcome(lambda: cam.BalanceRatioSelector.GetValue())})
+      "selector": outcome(lambda: cam.BalanceRatioSelector.GetValue()),
+      "ratios": outcome(lambda: {s: (cam.BalanceRatioSelector.SetValue(s), cam.BalanceRatio.GetValue())[1]
+                                 for s in ("Red", "Green", "Blue")}),
+      "temperature": outcome(lambda: format(cam.DeviceTemperature.GetValue(), "")),
+      "payload": outcome(lambda: format(cam.PayloadSize.GetValue(), ""))})
 cam.Close()
 '''
 # The command, naming on standard error the serial number of each camera it makes.
 REPORT_NAMING_THE_CAMERA = r'''
 import sys
 from pypylon import pylon
-make = pylon.InstantCamera
-def InstantCamera(device):
-    camera = make(device)
-    print(camera.GetDeviceInfo().GetSerialNumber(), file=sys.stderr)
-    return camera
-pylon.InstantCamera = InstantCamera
+from tavrocam_sim import sdk
+for where in (pylon, sdk):
+    def InstantCamera(device, make=where.InstantCamera):
+        camera = make(device)
+        print(camera.GetDeviceInfo().GetSerialNumber(), file=sys.stderr)
+        return camera
+    where.InstantCamera = InstantCamera
 from _tavrocam_report import main
 sys.exit(main(sys.argv[1:]))
 '''
 
 
+@pytest.mark.parametrize("backend", BACKENDS)
 @pytest.mark.parametrize("args", [[], ["--index", "2"], ["--index", "3"]],
                          ids=["default", "index-2", "past-the-end"])
-def test_report_on_the_emulator(args):
-    fresh = run_child(FRESH_CAMERA, "3", args[-1] if args else "0")
-    proc = subprocess.run([sys.executable, "-c", REPORT_NAMING_THE_CAMERA, *args],
+def test_report(args, backend):
+    fresh = run_child(FRESH_CAMERA, "3", args[-1] if args else "0", backend=backend)
+    proc = subprocess.run([sys.executable, "-c", REPORT_NAMING_THE_CAMERA, *args,
+                           *simulate(backend, "3")],
                           env=child_env("3"), capture_output=True, encoding="utf-8", timeout=60)
     # The emulator has no white balance: the report stops there, exit status 1.
-    assert proc.returncode == 1, proc.stderr
+    # The simulated camera has it all: every setting, exit status 0.
+    complete = backend == "simulator" and "past_the_end" not in fresh
+    assert proc.returncode == (0 if complete else 1), proc.stderr
+    if complete:
+        assert proc.stderr == fresh["serial"] + "\n"
+        assert proc.stdout.splitlines() == [
+            f"Connect successful: {fresh['model']}", "", "--- 目前相機設定狀態 ---",
+            f"Model Name     : {fresh['model']}",
+            f"Exposure Time  : {fresh['exposure']} us",
+            f"W/B Ratios     : {fresh['ratios']['repr']}",
+            f"Temperature    : {fresh['temperature']['repr'][1:-1]} °C",
+            f"Payload Size   : {fresh['payload']['repr'][1:-1]} bytes",
+            "CCD closed.",
+        ]
+        return
     if "past_the_end" in fresh:
         assert proc.stderr == ""
         assert proc.stdout.splitlines() == [
@@ -512,6 +594,36 @@ emit(res)
 '''
 
 
+TWO_ON_ONE_DEVICE = r'''
+res = {}
+a, res["init_a"] = construct()
+b, res["init_b"] = construct()
+res["model"] = a.cam.DeviceModelName.GetValue()
+res["b_model"] = outcome(b.Device.CUF_GET_ModelName)
+res["open"] = [a.cam.IsOpen(), b.cam.IsOpen()]
+res["close_a"] = outcome(a.close)
+b.cam.Open()
+res["b_open_after_a"] = b.cam.IsOpen()
+res["close_b"] = outcome(b.close)
+emit(res)
+'''
+
+
+def test_two_instances_on_one_simulated_device():
+    # One USB device is opened by one camera object at a time: the second
+    # open fails as another client's would, and the second instance cannot
+    # read the model name until the first lets the device go.
+    r = run_child(TWO_ON_ONE_DEVICE, "1", backend="simulator")
+    assert r["init_a"] == f"Connect successful: {r['model']}\n"
+    assert "raised" in r["b_model"]
+    assert r["init_b"] == ("!!! Error: Camera is in use by another program !!!\n"
+                           f"Initialize failure: {r['b_model']['text']}\n")
+    assert r["open"] == [True, False]
+    assert r["close_a"] == dict(NONE_RESULT, stdout="CCD closed.\n")
+    assert r["b_open_after_a"] is True
+    assert r["close_b"] == dict(NONE_RESULT, stdout="CCD closed.\n")
+
+
 def test_two_instances_on_one_emulated_device():
     r = run_child(TWO_INSTANCES, "1")
     assert r["init_a"] == r["init_b"] == f"Connect successful: {r['model']}\n"
@@ -537,11 +649,13 @@ emit({"devices": [[info.GetModelName(), info.GetSerialNumber()]
 '''
 
 
+@pytest.mark.parametrize("backend", BACKENDS)
 @pytest.mark.parametrize("camemu", ["2", "0"])
-def test_list_shows_what_the_sdk_enumerates(camemu):
-    devices = run_child(LISTED, camemu)["devices"]
+def test_list_shows_what_the_sdk_enumerates(camemu, backend):
+    devices = run_child(LISTED, camemu, backend=backend)["devices"]
     assert len(devices) == int(camemu)
-    proc = subprocess.run([REPORT_CMD, "--list"], env=child_env(camemu), capture_output=True,
+    proc = subprocess.run([REPORT_CMD, "--list", *simulate(backend, camemu)],
+                          env=child_env(camemu), capture_output=True,
                           text=True, encoding="utf-8", timeout=60)
     assert (proc.returncode, proc.stderr) == (0, "")
     lines = [f"{index}: {model} (serial {serial})" for index, (model, serial) in enumerate(devices)]

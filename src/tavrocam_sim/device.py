@@ -15,6 +15,7 @@ from __future__ import annotations
 import math
 import struct
 import time
+import weakref
 
 from pypylon import genicam
 
@@ -44,11 +45,32 @@ AUTO_TOLERANCE = 0.01
 AUTO_MAX_CYCLES = 30  # Once gives up after this many cycles (confirmed)
 
 
-class Registers(genicam.CPortImpl):
-    """The device's register space; the node map's port."""
+class Port(genicam.CPortImpl):
+    """A camera object's way to the device's registers: the port of its node
+    map. Only the camera object that opened the device reaches them."""
+
+    def __init__(self, device: "Device", owner):
+        super().__init__()
+        self._device = device
+        self._registers = device.registers
+        self._owner = weakref.ref(owner)  # the node map lives as long as its camera
+
+    def GetAccessMode(self):
+        device = self._device
+        return genicam.RW if device.opened_by is self._owner() and not device.removed \
+            else genicam.NA
+
+    def Read(self, address, length):
+        return self._registers.read(address, length)
+
+    def Write(self, address, data):
+        self._registers.write(address, data)
+
+
+class Registers:
+    """The device's register space."""
 
     def __init__(self, device: "Device"):
-        super().__init__()
         self._device = device
         where = nodemap.layout()
         self.where = where.registers
@@ -58,12 +80,8 @@ class Registers(genicam.CPortImpl):
             for index in range(count):
                 self.slots[address + index * length] = (name, index)
 
-    # --- the port, as GenApi calls it
-    def GetAccessMode(self):
-        device = self._device
-        return genicam.RW if device.is_open and not device.removed else genicam.NA
-
-    def Read(self, address, length):
+    # --- as the node maps' ports reach it
+    def read(self, address, length):
         if self._device.clock is not None:
             self._device.advance()
         slot = self.slots.get(address)
@@ -75,7 +93,7 @@ class Registers(genicam.CPortImpl):
                 return (_FLOAT if kind == "Float" else _INT).pack(value)
         return bytes(self.memory[address:address + length])
 
-    def Write(self, address, data):
+    def write(self, address, data):
         self.memory[address:address + len(data)] = data
         slot = self.slots.get(address)
         if slot is not None:
@@ -141,7 +159,6 @@ class Device:
     def __init__(self, serial: str, index: int):
         self.serial = serial
         self.full_name = f"{model.USB_VID_PID}:2:{index + 2}:{20 + index}"
-        self.is_open = False
         self.removed = False
         self._in_use = False
         self.opened_by = None
@@ -190,9 +207,18 @@ class Device:
                 self.registers.put(node.name, value, index)
         self.registers.put_string("DeviceSerialNumber", serial)
         self.user_sets = {"Default": bytes(self.registers.memory)}
-        self.node_map = genicam.CNodeMapRef()
-        self.node_map._LoadXMLFromString(xml())
-        self.node_map._Connect(self.registers, "Device")
+        self._node_maps = weakref.WeakKeyDictionary()
+
+    def node_map(self, camera):
+        """The node map ``camera`` sees this device through (made on first use)."""
+        entry = self._node_maps.get(camera)
+        if entry is None:
+            node_map = genicam.CNodeMapRef()
+            node_map._LoadXMLFromString(xml())
+            port = Port(self, camera)
+            node_map._Connect(port, "Device")
+            entry = self._node_maps[camera] = (node_map, port)
+        return entry[0]
 
     # --- state the test controls
     def __repr__(self):
@@ -275,9 +301,10 @@ class Device:
         self._temperature, self._state = value, state
 
     def invalidate(self):
-        """Forget GenApi's cached values and access modes (after the device's
-        state changed other than through the node map)."""
-        self.node_map._InvalidateNodes()
+        """Make every node map forget GenApi's cached values and access modes
+        (after the device's state changed other than through that map)."""
+        for node_map, _ in list(self._node_maps.values()):
+            node_map._InvalidateNodes()
 
     # --- derived values
     def _color_filter(self, _):

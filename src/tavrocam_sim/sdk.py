@@ -172,7 +172,7 @@ class NodeMap:
 
     def Contains(self, name):
         device = self._camera._sim
-        return device is not None and device.node_map.Contains(name)
+        return device is not None and device.node_map(self._camera).Contains(name)
 
     def GetNodes(self):
         return [self.GetNode(name) for name in _FEATURES]
@@ -243,7 +243,6 @@ class InstantCamera:
         if device.in_use or device.opened_by is not None:
             raise _pylon.RuntimeException(IN_USE.format(name=name))
         device.opened_by = self
-        device.is_open = True
         device.invalidate()
 
     def Close(self):
@@ -256,7 +255,6 @@ class InstantCamera:
         if device.acquiring:
             device.stop_acquisition()
         device.opened_by = None
-        device.is_open = False
         device.invalidate()
 
     def IsOpen(self):
@@ -285,7 +283,7 @@ class InstantCamera:
         param = None if faults else self._params.get(name)
         if param is None:
             try:
-                param = _parameter(device.node_map, name, faults)
+                param = _parameter(device.node_map(self), name, faults)
             except genicam.LogicalErrorException:
                 if _PLACEHOLDER is None:
                     raise
