@@ -17,10 +17,12 @@ device list and the camera object are shaped like pypylon's.
 
 from __future__ import annotations
 
-from .nodemap import ModelError
-
 __all__ = ["Simulation", "ModelError", "pylon"]
 MAX_CAMERAS = 64
+
+
+class ModelError(ValueError):
+    """The model table describes no valid camera; the text names the node."""
 
 
 class Simulation:
@@ -53,3 +55,9 @@ def __getattr__(name):
             _default = Simulation()
         return _default.pylon
     raise AttributeError(f"module 'tavrocam_sim' has no attribute {name!r}")
+
+
+# A model table that describes no valid camera fails the import, naming the node.
+from . import nodemap as _nodemap  # noqa: E402
+
+_nodemap.validate()

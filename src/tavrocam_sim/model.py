@@ -39,8 +39,10 @@ USB_VID_PID = "2676:ba02"
 FIRST_SERIAL = 40000001
 
 # Registers of the simulated device that are not features: written by the
-# store itself, readable by formulas.
-INTERNAL = ("Acquiring",)
+# store itself, readable by formulas; with the nodes whose writes change them.
+INTERNAL = {"Acquiring": ("AcquisitionStart", "AcquisitionStop")}
+# Loading a user set rewrites every register.
+REWRITES_ALL = "UserSetLoad"
 
 # PFNC pixel-format codes; bits 16-23 hold the bits a pixel occupies.
 PFNC = {
@@ -77,7 +79,8 @@ class Node(NamedTuple):
     value: str | None = None  # a formula: the node's value is computed by GenApi
     locked: str | None = None  # a formula: the node is read-only while it is non-zero
     derived: bool = False     # the store computes the value on every read
-    volatile: bool = False    # the store changes it by itself: never cached
+    volatile: bool = False    # the store changes it by itself, at any time: never cached
+    invalidated_by: tuple = ()  # writing these nodes changes it too (GenApi re-reads it)
     unit: str | None = None
     conf: Any = "likely"
 
@@ -105,7 +108,7 @@ NODES: tuple[Node, ...] = (
     Node("DeviceVersion", "String", MODEL_NAME, access="RO", conf="assumed"),
     Node("DeviceFirmwareVersion", "String", "107210-11;U;acA2040_55uc;V1.5-2;1", access="RO",
          conf={"default": "assumed"}),
-    Node("DeviceSerialNumber", "String", "", access="RO", volatile=True, conf="confirmed"),
+    Node("DeviceSerialNumber", "String", "", access="RO", conf="confirmed"),
     Node("DeviceUserID", "String", "", conf="likely"),
     Node("DeviceScanType", "Enumeration", "Areascan", entries=("Areascan", "Linescan"),
          access="RO"),
@@ -132,10 +135,12 @@ NODES: tuple[Node, ...] = (
          max="CenterY ? SensorHeight : SensorHeight - OffsetY", inc=2,
          locked=_IDLE, conf={"default": "confirmed", "max": "confirmed",
                              "min": "assumed", "inc": "assumed"}),
-    Node("OffsetX", "Integer", 8, min=0, max="SensorWidth - Width", inc=4, volatile=True,
+    Node("OffsetX", "Integer", 8, min=0, max="SensorWidth - Width", inc=4,
+         invalidated_by=("Width", "CenterX"),
          locked=f"CenterX || {_IDLE}",
          conf={"default": "confirmed", "max": "likely", "inc": "assumed"}),
-    Node("OffsetY", "Integer", 4, min=0, max="SensorHeight - Height", inc=2, volatile=True,
+    Node("OffsetY", "Integer", 4, min=0, max="SensorHeight - Height", inc=2,
+         invalidated_by=("Height", "CenterY"),
          locked=f"CenterY || {_IDLE}",
          conf={"default": "confirmed", "max": "likely", "inc": "assumed"}),
     Node("CenterX", "Boolean", False, locked=_IDLE, conf="confirmed"),
@@ -143,7 +148,7 @@ NODES: tuple[Node, ...] = (
     Node("ReverseX", "Boolean", False, locked=_IDLE, conf="confirmed"),
     Node("ReverseY", "Boolean", False, locked=_IDLE, conf="confirmed"),
     Node("PixelFormat", "Enumeration", "BayerRG8", entries=_pixel_formats(), locked=_IDLE,
-         volatile=True, conf={"default": "confirmed", "entries": "likely"}),
+         invalidated_by=("ReverseX", "ReverseY"), conf={"default": "confirmed", "entries": "likely"}),
     Node("PixelSize", "Enumeration",
          entries=(("Bpp8", 8), ("Bpp10", 10), ("Bpp12", 12), ("Bpp16", 16), ("Bpp24", 24)),
          value="(PixelFormat >> 16) & 255", access="RO"),
@@ -258,8 +263,9 @@ NODES: tuple[Node, ...] = (
     Node("UserOutputSelector", "Enumeration", "UserOutput1",
          entries=("UserOutput1", "UserOutput2", "UserOutput3"), conf="likely"),
     Node("UserOutputValue", "Boolean", (False, False, False), selector="UserOutputSelector",
-         conf="likely"),
-    Node("UserOutputValueAll", "Integer", 0, min=0, max=7, inc=1, volatile=True,
+         invalidated_by=("UserOutputValueAll",), conf="likely"),
+    Node("UserOutputValueAll", "Integer", 0, min=0, max=7, inc=1,
+         invalidated_by=("UserOutputValue",),
          conf={"default": "confirmed"}),
     # --- counters and timer
     Node("CounterSelector", "Enumeration", "Counter1", entries=("Counter1", "Counter2"),

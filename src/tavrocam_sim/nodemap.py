@@ -12,19 +12,15 @@ from __future__ import annotations
 
 import re
 from typing import NamedTuple
-from xml.sax.saxutils import escape, quoteattr
+from html import escape
 
-from . import model
+from . import ModelError, model
 
 KINDS = ("Integer", "Float", "Boolean", "Enumeration", "String", "Command")
 SLOT = 8
 STRING_LENGTH = 64
 _IDENT = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 _NUMBER = (int, float)
-
-
-class ModelError(ValueError):
-    """The model table describes no valid camera; the text names the node."""
 
 
 class Layout(NamedTuple):
@@ -87,6 +83,9 @@ def validate(nodes=model.NODES) -> dict:
                 _fail(node, "has an entry twice")
         for default in _defaults(node):
             _check_value(node, default, by_name)
+        for name in node.invalidated_by:
+            if name not in by_name:
+                _fail(node, f"invalidated_by names unknown node {name!r}")
         for text in _formulas(node):
             unknown = sorted(set(_IDENT.findall(text)) - known)
             if unknown:
@@ -152,6 +151,11 @@ def layout(nodes=model.NODES) -> Layout:
     return Layout(registers, address)
 
 
+def _invalidators(names):
+    names = (*names, model.REWRITES_ALL)
+    return "".join(f"<pInvalidator>{name}</pInvalidator>" for name in names)
+
+
 def _tag(name, text):
     return f"<{name}>{escape(str(text))}</{name}>"
 
@@ -175,7 +179,7 @@ class _Writer:
 
     def knife(self, name, formula, kind="IntSwissKnife"):
         variables = "".join(
-            f"<pVariable Name={quoteattr(v)}>{self.reference(v)}</pVariable>"
+            f"<pVariable Name=\"{v}\">{self.reference(v)}</pVariable>"
             for v in sorted(set(_IDENT.findall(formula))))
         self.out.append(f'<{kind} Name="{name}">{variables}{_tag("Formula", formula)}</{kind}>')
         return name
@@ -188,6 +192,9 @@ class _Writer:
             index = f'<pIndex Offset="{length}">R_{node.selector}</pIndex>'
         cache = "NoCache" if (node.volatile or node.derived or node.kind == "Command") \
             else "WriteThrough"
+        invalidators = ""
+        if cache != "NoCache":
+            invalidators = _invalidators(node.invalidated_by)
         access = "RO" if node.derived else "RW"
         tail = ""
         if kind == "IntReg":
@@ -197,7 +204,7 @@ class _Writer:
         self.out.append(
             f'<{kind} Name="R_{node.name}"><Address>{address:#x}</Address>{index}'
             f"<Length>{length}</Length><AccessMode>{access}</AccessMode><pPort>Device</pPort>"
-            f"<Cachable>{cache}</Cachable>{tail}</{kind}>")
+            f"<Cachable>{cache}</Cachable>{invalidators}{tail}</{kind}>")
 
     def feature(self, node, selected):
         name = node.name
@@ -240,7 +247,7 @@ class _Writer:
                 if available:
                     knife = self.knife(f"{name}_{entry}_Available", available)
                     avail = f"<pIsAvailable>{knife}</pIsAvailable>"
-                body += f'<EnumEntry Name={quoteattr(entry)}>{avail}{_tag("Value", value)}</EnumEntry>'
+                body += f'<EnumEntry Name="{escape(entry)}">{avail}{_tag("Value", value)}</EnumEntry>'
             body += f"<pValue>{source}</pValue>"
             element = "Enumeration"
         else:
@@ -270,11 +277,12 @@ def generate(nodes=model.NODES) -> str:
     writer = _Writer(by_name, where)
     for node in nodes:
         writer.feature(node, selected)
-    for name in model.INTERNAL:
+    for name, invalidated_by in model.INTERNAL.items():
         address = where[name][0]
         writer.out.append(
             f'<IntReg Name="R_{name}"><Address>{address:#x}</Address><Length>{SLOT}</Length>'
-            "<AccessMode>RW</AccessMode><pPort>Device</pPort><Cachable>NoCache</Cachable>"
+            "<AccessMode>RW</AccessMode><pPort>Device</pPort><Cachable>WriteThrough</Cachable>"
+            f"{_invalidators(invalidated_by)}"
             "<Sign>Signed</Sign><Endianess>LittleEndian</Endianess></IntReg>")
     features = "".join(f"<pFeature>{node.name}</pFeature>" for node in nodes)
     return (

@@ -235,11 +235,11 @@ class InstantCamera:
     def Open(self):
         device = self._device()
         _check(device, "Open")
-        if device.opened_by is self:
-            return
         name = device.full_name
         if device.removed:
             raise _pylon.RuntimeException(REMOVED.format(name=name))
+        if device.opened_by is self:
+            return
         if device.in_use or device.opened_by is not None:
             raise _pylon.RuntimeException(IN_USE.format(name=name))
         device.opened_by = self
