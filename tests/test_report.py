@@ -314,6 +314,11 @@ def test_readme_table_of_groups_matches_the_module(T):
     assert table in README.read_text(encoding="utf-8"), "the README's table should read:\n" + table
 
 
+def test_readme_lists_every_assumed_value_of_the_model():
+    rows = "\n".join(f"| {what} | {value} |" for what, value in model.assumed_values())
+    assert f"| Value | Assumed |\n|---|---|\n{rows}\n" in README.read_text(encoding="utf-8")
+
+
 NODES_ON_THE_EMULATOR = """\
 import json, sys
 from pypylon import pylon

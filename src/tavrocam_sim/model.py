@@ -23,7 +23,7 @@ so the errors a rule produces are GenApi's own.
 
 from __future__ import annotations
 
-from typing import Any, NamedTuple
+from collections import namedtuple
 
 MODEL_NAME = "acA2040-55uc"
 VENDOR_NAME = "Basler"
@@ -66,23 +66,19 @@ def bayer_phase(pixel_format: str) -> int | None:
     return PHASES.index(pixel_format[5:7])
 
 
-class Node(NamedTuple):
-    name: str
-    kind: str                 # Integer, Float, Boolean, Enumeration, String, Command
-    default: Any = None       # a tuple for a selected node: one value per selector entry
-    min: Any = None           # a number, or a formula (text)
-    max: Any = None
-    inc: int | None = None
-    entries: tuple = ()       # names, or (name, value) or (name, value, available) tuples
-    access: str = "RW"        # RW or RO
-    selector: str | None = None  # the Enumeration that selects this node's value
-    value: str | None = None  # a formula: the node's value is computed by GenApi
-    locked: str | None = None  # a formula: the node is read-only while it is non-zero
-    derived: bool = False     # the store computes the value on every read
-    volatile: bool = False    # the store changes it by itself, at any time: never cached
-    invalidated_by: tuple = ()  # writing these nodes changes it too (GenApi re-reads it)
-    unit: str | None = None
-    conf: Any = "likely"
+# A node: name; kind (Integer, Float, Boolean, Enumeration, String, Command);
+# default (a tuple for a selected node: one value per selector entry); min and
+# max (numbers, or formulas); inc; entries (names, or (name, value) or (name,
+# value, available formula) tuples); access (RW or RO); selector (the
+# Enumeration that selects its value); value (a formula: GenApi computes the
+# node's value); locked (a formula: read-only while it is non-zero); derived
+# (the store computes the value on every read); volatile (the store changes
+# it by itself, at any time: never cached); invalidated_by (writing these
+# nodes changes it too, so GenApi reads it again); unit; conf.
+Node = namedtuple("Node", "name kind default min max inc entries access selector value locked "
+                          "derived volatile invalidated_by unit conf",
+                  defaults=(None, None, None, None, (), "RW", None, None, None, False, False, (),
+                            None, "likely"))
 
 
 def _pixel_formats():
@@ -100,7 +96,7 @@ _ONOFF = ("Off", "On")
 _AUTO = ("Off", "Once", "Continuous")
 _SEQUENCER_BLOCKS_AUTO = "SequencerMode <> 0"
 
-NODES: tuple[Node, ...] = (
+NODES = (
     # --- device information
     Node("DeviceVendorName", "String", VENDOR_NAME, access="RO", conf="likely"),
     Node("DeviceModelName", "String", MODEL_NAME, access="RO", conf="confirmed"),
@@ -159,7 +155,7 @@ NODES: tuple[Node, ...] = (
          entries=("Off", "Testimage1", "Testimage2", "Testimage3", "Testimage4", "Testimage5",
                   "Testimage6"), conf="likely"),
     Node("PayloadSize", "Integer", access="RO", derived=True,
-         conf={"value": "likely", "chunks": "assumed"}),
+         conf="likely"),
     # --- analog control
     Node("GainSelector", "Enumeration", "All", entries=("All",), conf="confirmed"),
     Node("Gain", "Float", 0.0, min=0.0, max=24.0, unit="dB", selector="GainSelector",
@@ -222,11 +218,11 @@ NODES: tuple[Node, ...] = (
     Node("AcquisitionBurstFrameCount", "Integer", 1, min=1, max=255, inc=1,
          conf={"default": "likely", "max": "assumed"}),
     Node("AcquisitionFrameRateEnable", "Boolean", False,
-         conf={"default": "assumed", "node": "confirmed"}),
+         conf={"default": "assumed"}),
     Node("AcquisitionFrameRate", "Float", 100.0, min=1.0, max=1000.0, unit="Hz",
          conf={"default": "assumed", "min": "assumed", "max": "assumed"}),
     Node("ResultingFrameRate", "Float", access="RO", derived=True, unit="Hz",
-         conf={"default-roi": "confirmed", "formula": "assumed"}),
+         conf="confirmed"),
     # --- sequencer
     Node("SequencerMode", "Enumeration", "Off", entries=_ONOFF,
          locked="(SequencerMode = 0) && (ExposureAuto || GainAuto || BalanceWhiteAuto)",
@@ -251,7 +247,7 @@ NODES: tuple[Node, ...] = (
          conf="confirmed"),
     Node("LineMode", "Enumeration", ("Input", "Output", "Input", "Input"),
          entries=("Input", "Output"), selector="LineSelector", locked="LineSelector < 2",
-         conf={"default": "confirmed", "fixed-opto-lines": "likely"}),
+         conf={"default": "confirmed", "locked": "likely"}),
     Node("LineFormat", "Enumeration", ("OptoCoupled", "OptoCoupled", "TTL", "TTL"),
          entries=("OptoCoupled", "TTL"), selector="LineSelector", access="RO"),
     Node("LineInverter", "Boolean", (False, False, False, False), selector="LineSelector",
@@ -338,3 +334,44 @@ USB_MAX_BYTES_PER_S = 400_000_000
 # 8 bytes and the value.
 CHUNK_BYTES = {"Gain": 16, "ExposureTime": 16, "Timestamp": 16, "LineStatusAll": 16,
                "CounterValue": 16, "SequencerSetActive": 16, "PayloadCRC16": 16}
+
+# What the model assumes beyond single node values, for the table of assumed
+# values: (what, the value chosen).
+ASSUMED_RULES = (
+    ("serial numbers of simulated cameras", f"{FIRST_SERIAL}, {FIRST_SERIAL + 1}, ..."),
+    ("balance ratios of Daylight6500K (red, green, blue)", PRESET_RATIOS["Daylight6500K"]),
+    ("balance ratios of Tungsten2800K (red, green, blue)", PRESET_RATIOS["Tungsten2800K"]),
+    ("frame rate", "the least of: 1 / (row time x (Height + "
+                   f"{FRAME_OVERHEAD_ROWS} rows)) with the row time giving 55 fps at "
+                   f"{DEFAULT_HEIGHT} rows; 1 / (ExposureTime + {EXPOSURE_OVERHEAD_US:g} us); "
+                   "the USB link's bytes per second (DeviceLinkThroughputLimit when its mode is "
+                   f"On, else {USB_MAX_BYTES_PER_S:,}) / PayloadSize; AcquisitionFrameRate "
+                   "when enabled"),
+    ("bytes a chunk adds to PayloadSize", f"{CHUNK_BYTES['Gain']} for each enabled chunk"),
+    ("the output line each user output drives", "Line2: UserOutput1, Line3: UserOutput2, "
+                                                 "Line4: UserOutput3"),
+    ("auto functions", "one calculation cycle a frame while acquiring; Once stops within 1 % "
+                       "of AutoTargetBrightness or after 30 cycles"),
+    ("the text of an open after the device was removed", "Failed to open device '<full "
+                                                         "name>'. Error: 'The device has been "
+                                                         "removed from the PC.'"),
+)
+
+
+def assumed_values():
+    """(what, value) for every value of the model chosen without a source."""
+    rows = []
+    for node in NODES:
+        conf = node.conf if isinstance(node.conf, dict) else {"default": node.conf}
+        for field, word in conf.items():
+            if word != "assumed":
+                continue
+            value = getattr(node, field)
+            if isinstance(value, tuple):
+                value = value[0]
+            unit = f" {node.unit}" if node.unit and field in ("default", "min", "max") else ""
+            what = {"default": "start value", "min": "minimum", "max": "maximum",
+                    "inc": "increment"}.get(field, field)
+            rows.append((f"`{node.name}` {what}", f"{value!r}{unit}".replace("'", "")))
+    rows += [(what, str(value)) for what, value in ASSUMED_RULES]
+    return rows

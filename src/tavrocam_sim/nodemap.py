@@ -11,7 +11,7 @@ enforces them and words the errors.
 from __future__ import annotations
 
 import re
-from typing import NamedTuple
+from collections import namedtuple
 from html import escape
 
 from . import ModelError, model
@@ -23,10 +23,9 @@ _IDENT = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 _NUMBER = (int, float)
 
 
-class Layout(NamedTuple):
-    """Where each node's registers are: name -> (address, count, length)."""
-    registers: dict
-    size: int
+# Where each node's registers are (name -> (address, count, length)), and
+# the size of the register space.
+Layout = namedtuple("Layout", "registers size")
 
 
 def entries(node: model.Node) -> list[tuple[str, int, str | None]]:
