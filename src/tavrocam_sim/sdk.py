@@ -25,6 +25,23 @@ IN_USE = ("Failed to open device '{name}' for XML file download. Error: 'Device 
           "(file 'PylonUsbTL.cpp', line 474)")
 REMOVED = ("Failed to open device '{name}'. Error: 'The device has been removed "
            "from the PC.' : RuntimeException thrown (file 'PylonUsbTL.cpp', line 474)")  # assumed
+NOT_ATTACHED = "No device attached. : RuntimeException thrown (file 'InstantCameraImpl.h', line 2313)"
+# SWIG's overload errors, as pypylon raises them for arguments of the wrong type.
+BAD_DEVICE = (
+    "Wrong number or type of arguments for overloaded function 'new_InstantCamera'.\n"
+    "  Possible C/C++ prototypes are:\n"
+    "    Pylon::CInstantCamera::CInstantCamera()\n"
+    "    Pylon::CInstantCamera::CInstantCamera(Pylon::IPylonDevice *,Pylon::ECleanup)\n"
+    "    Pylon::CInstantCamera::CInstantCamera(Pylon::IPylonDevice *)\n")
+BAD_FILTER = (
+    "Wrong number or type of arguments for overloaded function 'TlFactory_EnumerateDevices'.\n"
+    "  Possible C/C++ prototypes are:\n"
+    "    Pylon::CTlFactory::EnumerateDevices(Pylon::DeviceInfoList_t &,bool)\n"
+    "    Pylon::CTlFactory::EnumerateDevices(Pylon::DeviceInfoList_t &)\n"
+    "    Pylon::CTlFactory::EnumerateDevices(Pylon::DeviceInfoList_t &,"
+    "Pylon::DeviceInfoList_t const &,bool)\n"
+    "    Pylon::CTlFactory::EnumerateDevices(Pylon::DeviceInfoList_t &,"
+    "Pylon::DeviceInfoList_t const &)\n")
 _PLACEHOLDER = getattr(_pylon, "PlaceholderParameter", None)
 _PARAMETERS = {
     genicam.intfIInteger: _pylon.IntegerParameter, genicam.intfIFloat: _pylon.FloatParameter,
@@ -53,17 +70,23 @@ class DeviceInfo:
     _PROPERTIES = ("ModelName", "SerialNumber", "FriendlyName", "DeviceClass", "VendorName",
                    "FullName", "UserDefinedName", "DeviceFactory", "DeviceVersion")
 
-    def __init__(self, device=None):
-        self._device = device
+    def __init__(self):
+        self._device = None
         self._values = {}
-        if device is not None:
-            self._values = {
-                "ModelName": model.MODEL_NAME, "SerialNumber": device.serial,
-                "FriendlyName": f"Basler {model.MODEL_NAME} ({device.serial})",
-                "DeviceClass": model.DEVICE_CLASS, "VendorName": model.VENDOR_NAME,
-                "FullName": device.full_name, "UserDefinedName": "",
-                "DeviceFactory": "USB/BaslerUsb", "DeviceVersion": model.MODEL_NAME,
-            }
+
+    @classmethod
+    def of(cls, device):
+        """The device info of a simulated device, as enumeration gives it."""
+        info = cls()
+        info._device = device
+        info._values = {
+            "ModelName": model.MODEL_NAME, "SerialNumber": device.serial,
+            "FriendlyName": f"Basler {model.MODEL_NAME} ({device.serial})",
+            "DeviceClass": model.DEVICE_CLASS, "VendorName": model.VENDOR_NAME,
+            "FullName": device.full_name, "UserDefinedName": "",
+            "DeviceFactory": "USB/BaslerUsb", "DeviceVersion": model.MODEL_NAME,
+        }
+        return info
 
     def __getattr__(self, name):
         verb, _, prop = name.partition("et")
@@ -110,26 +133,34 @@ class TlFactoryBase:
         return [device for device in self._simulation.cameras if not device.removed]
 
     def EnumerateDevices(self, filter=None):
+        if filter is not None and not (isinstance(filter, (list, tuple)) and
+                                       all(isinstance(f, DeviceInfo) for f in filter)):
+            raise TypeError(BAD_FILTER)
         for device in self._simulation.cameras:
             _check(device, "EnumerateDevices")
-        infos = [DeviceInfo(device) for device in self._present()]
+        infos = [DeviceInfo.of(device) for device in self._present()]
         if filter:
             infos = [info for info in infos if any(f._matches(info) for f in filter)]
         return tuple(infos)
 
     def CreateDevice(self, info):
-        device = getattr(info, "_device", None) if isinstance(info, DeviceInfo) else None
-        if device is None and isinstance(info, DeviceInfo):
-            device = next((d for d in self._present() if info._matches(DeviceInfo(d))), None)
+        if isinstance(info, str):  # a full name, as pylon takes it; None when unknown
+            device = next((d for d in self._present() if d.full_name == info), None)
+            return None if device is None else self.CreateDevice(DeviceInfo.of(device))
+        if not isinstance(info, DeviceInfo):
+            raise ValueError("Expected a string")
+        device = info._device
+        if device is None:
+            device = next((d for d in self._present() if info._matches(DeviceInfo.of(d))), None)
         if device is None or device.removed or device not in self._simulation.cameras:
             raise _pylon.RuntimeException(NO_DEVICE)
         _check(device, "CreateDevice")
-        return Device(DeviceInfo(device))
+        return Device(DeviceInfo.of(device))
 
     def CreateFirstDevice(self, info=None):
         for device in self._present():
-            if info is None or info._matches(DeviceInfo(device)):
-                return self.CreateDevice(DeviceInfo(device))
+            if info is None or info._matches(DeviceInfo.of(device)):
+                return self.CreateDevice(DeviceInfo.of(device))
         raise _pylon.RuntimeException(NO_DEVICE)
 
 
@@ -200,8 +231,7 @@ class InstantCamera:
     # --- device handling
     def Attach(self, device):
         if not isinstance(device, Device):
-            raise _pylon.RuntimeException(
-                "The attached device is not a simulated acA2040-55uc.")
+            raise TypeError(BAD_DEVICE)
         object.__setattr__(self, "_sim", device.sim)
         object.__setattr__(self, "_info", device.GetDeviceInfo())
         self._params.clear()
@@ -227,9 +257,7 @@ class InstantCamera:
 
     def _device(self):
         if self._sim is None:
-            raise _pylon.LogicalErrorException(
-                "The camera object is not attached to a device. : LogicalErrorException thrown "
-                "(file 'InstantCamera.cpp', line 1)")
+            raise _pylon.RuntimeException(NOT_ATTACHED)
         return self._sim
 
     def Open(self):
@@ -277,7 +305,7 @@ class InstantCamera:
         device = self._sim
         if device is None:
             if _PLACEHOLDER is not None:
-                return _PLACEHOLDER(f"Camera/{name}")
+                return _PLACEHOLDER(f"InstantCamera/{name}")
             raise _pylon.LogicalErrorException("Node not existing")
         faults = device.faults and any(op.startswith(name + ".") for op in device.faults)
         param = None if faults else self._params.get(name)
