@@ -17,6 +17,13 @@ device list and the camera object are shaped like pypylon's.
 
 from __future__ import annotations
 
+TYPE_CHECKING = False  # typing itself is not imported at run time
+if TYPE_CHECKING:
+    from typing import Any
+
+    from .device import Device
+    from .sdk import Pylon
+
 __all__ = ["Simulation", "ModelError", "pylon"]
 MAX_CAMERAS = 64
 
@@ -29,25 +36,25 @@ class Simulation:
     """``cameras`` simulated cameras with distinct serial numbers, and
     ``pylon``, an SDK that finds exactly those."""
 
-    def __init__(self, cameras: int = 1):
+    def __init__(self, cameras: int = 1) -> None:
         if isinstance(cameras, bool) or not isinstance(cameras, int):
             raise TypeError(f"cameras must be an int, not {type(cameras).__name__}")
         if not 0 <= cameras <= MAX_CAMERAS:
             raise ValueError(f"cameras must be from 0 to {MAX_CAMERAS}, not {cameras}")
         from . import device, model, sdk
 
-        self.cameras = tuple(device.Device(str(model.FIRST_SERIAL + index), index)
+        self.cameras: tuple[Device, ...] = tuple(device.Device(str(model.FIRST_SERIAL + index), index)
                              for index in range(cameras))
-        self.pylon = sdk.Pylon(self)
+        self.pylon: Pylon = sdk.Pylon(self)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"<tavrocam_sim.Simulation of {len(self.cameras)} camera(s)>"
 
 
 _default: Simulation | None = None
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> Any:
     # ``tavrocam_sim.pylon``: the SDK of one default camera, made on first use.
     global _default
     if name == "pylon":

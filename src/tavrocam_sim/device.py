@@ -156,7 +156,7 @@ class Device:
     settings while the simulation lives, as a powered camera does.
     """
 
-    def __init__(self, serial: str, index: int):
+    def __init__(self, serial: str, index: int) -> None:
         self.serial = serial
         self.full_name = f"{model.USB_VID_PID}:2:{index + 2}:{20 + index}"
         self.removed = False
@@ -221,7 +221,7 @@ class Device:
         return entry[0]
 
     # --- state the test controls
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"<simulated {model.MODEL_NAME} {self.serial}>"
 
     @property
@@ -231,12 +231,12 @@ class Device:
         return self._in_use
 
     @in_use.setter
-    def in_use(self, value: bool):
+    def in_use(self, value: bool) -> None:
         if not isinstance(value, bool):
             raise TypeError(f"in_use must be a bool, not {type(value).__name__}")
         self._in_use = value
 
-    def set_input(self, line: str, level: bool):
+    def set_input(self, line: str, level: bool) -> None:
         """Drive input line ``line`` ("Line1", "Line3", "Line4") high or low."""
         if line not in self.line_levels:
             raise ValueError(f"line must be one of {', '.join(self.line_levels)}, not {line!r}")
@@ -244,7 +244,8 @@ class Device:
             raise TypeError(f"level must be a bool, not {type(level).__name__}")
         self.line_levels[line] = level
 
-    def fail(self, operation: str, exc, times: int | None = None):
+    def fail(self, operation: str, exc: "BaseException | type[BaseException]",
+             times: "int | None" = None) -> None:
         """Make ``operation`` raise ``exc`` (an exception instance or class),
         every time or the next ``times`` times. An operation is a node's
         method ("Width.SetValue", "ExposureTime.GetMax") or a call of the
@@ -261,14 +262,14 @@ class Device:
             raise ValueError(f"times must be at least 1, not {times}")
         self.faults[operation] = [exc, times]
 
-    def heal(self, operation: str | None = None):
+    def heal(self, operation: "str | None" = None) -> None:
         """Take back the fault set for ``operation``, or every fault."""
         if operation is None:
             self.faults.clear()
         else:
             self.faults.pop(operation, None)
 
-    def remove(self):
+    def remove(self) -> None:
         """Unplug the camera: its nodes become unreachable, it leaves the
         device list, and opening it again fails."""
         self.removed = True
@@ -281,7 +282,7 @@ class Device:
         return self._temperature
 
     @temperature.setter
-    def temperature(self, value: float):
+    def temperature(self, value: float) -> None:
         if isinstance(value, bool) or not isinstance(value, (int, float)) \
                 or not math.isfinite(value):
             raise (TypeError if not isinstance(value, (int, float)) or isinstance(value, bool)

@@ -43,10 +43,15 @@ BAD_FILTER = (
     "    Pylon::CTlFactory::EnumerateDevices(Pylon::DeviceInfoList_t &,"
     "Pylon::DeviceInfoList_t const &)\n")
 _PLACEHOLDER = getattr(_pylon, "PlaceholderParameter", None)
+# pypylon 26.10 hands out its parameter classes around GenApi's nodes; 26.4
+# hands out the nodes themselves.
 _PARAMETERS = {
-    genicam.intfIInteger: _pylon.IntegerParameter, genicam.intfIFloat: _pylon.FloatParameter,
-    genicam.intfIBoolean: _pylon.BooleanParameter, genicam.intfIEnumeration: _pylon.EnumParameter,
-    genicam.intfIString: _pylon.StringParameter, genicam.intfICommand: _pylon.CommandParameter,
+    getattr(genicam, interface): getattr(_pylon, parameter)
+    for interface, parameter in (
+        ("intfIInteger", "IntegerParameter"), ("intfIFloat", "FloatParameter"),
+        ("intfIBoolean", "BooleanParameter"), ("intfIEnumeration", "EnumParameter"),
+        ("intfIString", "StringParameter"), ("intfICommand", "CommandParameter"))
+    if hasattr(_pylon, parameter)
 }
 
 
@@ -164,14 +169,12 @@ class TlFactoryBase:
         raise _pylon.RuntimeException(NO_DEVICE)
 
 
-def _parameter(node_map, name, faults):
+def _parameter(node_map, name):
     node = node_map.GetNode(name)  # raises LogicalErrorException for a name it lacks
-    cls = _PARAMETERS.get(node.GetNode().GetPrincipalInterfaceType(), None)
-    if cls is None:
-        return _pylon.ToParameter(node)
-    if faults:
-        cls = _faulty(cls)
-    return cls(node)
+    if not _PARAMETERS:
+        return node
+    cls = _PARAMETERS.get(node.GetNode().GetPrincipalInterfaceType())
+    return cls(node) if cls is not None else _pylon.ToParameter(node)
 
 
 _FAULTY: dict = {}
@@ -311,12 +314,13 @@ class InstantCamera:
         param = None if faults else self._params.get(name)
         if param is None:
             try:
-                param = _parameter(device.node_map(self), name, faults)
+                param = _parameter(device.node_map(self), name)
             except genicam.LogicalErrorException:
                 if _PLACEHOLDER is None:
                     raise
                 return _PLACEHOLDER(f"Camera/{name}")
             if faults:
+                param.__class__ = _faulty(type(param))
                 object.__setattr__(param, "_sim_device", device)
                 object.__setattr__(param, "_sim_name", name)
             else:
