@@ -376,17 +376,14 @@ class Device:
     def _reset_counter(self):
         self.counters[self.registers.get_int("CounterSelector")] = 0
 
-    def _user_set_bytes(self):
-        # Everything but the selectors of user sets and the serial number.
-        return bytes(self.registers.memory)
-
     def _save_user_set(self):
-        self.user_sets[self.registers.get_entry("UserSetSelector")] = self._user_set_bytes()
+        self.user_sets[self.registers.get_entry("UserSetSelector")] = bytes(self.registers.memory)
 
     def _load_user_set(self):
         regs = self.registers
         selected = regs.get_entry("UserSetSelector")
         saved = self.user_sets.get(selected, self.user_sets["Default"])
+        # A user set holds every setting but these.
         keep = {name: bytes(regs.memory[a:a + n * length])
                 for name, (a, n, length) in regs.where.items()
                 if name in ("UserSetSelector", "UserSetDefault", "DeviceUserID",
@@ -395,7 +392,7 @@ class Device:
         for name, raw in keep.items():
             address = regs.where[name][0]
             regs.memory[address:address + len(raw)] = raw
-        self.invalidate()
+        # GenApi reads every register again: each lists UserSetLoad as an invalidator.
 
     def _outputs_to_all(self):
         regs = self.registers
