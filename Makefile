@@ -137,6 +137,7 @@ demo: install
 
 bench: install
 	PYLON_CAMEMU=1 $(VPY) bench/bench_getter.py
+	PYLON_CAMEMU=1 $(VPY) bench/bench_sim.py
 
 # Instructions per call (valgrind's callgrind) of the wrapper against a
 # pure-Python class and the inline chain, on every version found.
