@@ -17,7 +17,7 @@ import struct
 import time
 import weakref
 
-from pypylon import genicam
+from pypylon import genicam, pylon
 
 from . import model, nodemap
 
@@ -26,6 +26,10 @@ _FLOAT = struct.Struct("<d")
 _ENUMS = {node.name: nodemap.entries(node) for node in model.NODES if node.kind == "Enumeration"}
 _COMMANDS = frozenset(node.name for node in model.NODES if node.kind == "Command")
 _XML: str | None = None
+# pypylon releases without pylon's parameter classes (26.4) know no destructor
+# for a port written in Python: they cannot free one, and say so on standard
+# output when its proxy goes. Such a port is left to the process.
+_PORT_WITHOUT_DESTRUCTOR = not hasattr(pylon, "IntegerParameter")
 
 
 def xml() -> str:
@@ -56,9 +60,9 @@ class Port(genicam.CPortImpl):
         self._owner = weakref.ref(owner)  # the node map lives as long as its camera
 
     def GetAccessMode(self):
-        device = self._device
-        return genicam.RW if device.opened_by is self._owner() and not device.removed \
-            else genicam.NA
+        device, owner = self._device, self._owner()
+        return genicam.RW if owner is not None and device.opened_by is owner \
+            and not device.removed else genicam.NA
 
     def Read(self, address, length):
         return self._registers.read(address, length)
@@ -161,7 +165,7 @@ class Device:
         self.full_name = f"{model.USB_VID_PID}:2:{index + 2}:{20 + index}"
         self.removed = False
         self._in_use = False
-        self.opened_by = None
+        self._holder = None  # a weak reference to the camera object that holds it open
         self.line_levels = {"Line1": False, "Line3": True, "Line4": True}
         self._temperature = 42.0
         self._state = "Ok"
@@ -210,15 +214,37 @@ class Device:
         self._node_maps = weakref.WeakKeyDictionary()
 
     def node_map(self, camera):
-        """The node map ``camera`` sees this device through (made on first use)."""
-        entry = self._node_maps.get(camera)
-        if entry is None:
+        """(node map, keep): the node map ``camera`` sees this device through,
+        made on first use, and what keeps it working: anything that holds a
+        node of the map holds ``keep`` too, so the map and its port outlive
+        the camera object as long as one of its nodes is in use."""
+        keep = self._node_maps.get(camera)
+        if keep is None:
             node_map = genicam.CNodeMapRef()
             node_map._LoadXMLFromString(xml())
             port = Port(self, camera)
+            if _PORT_WITHOUT_DESTRUCTOR:
+                port.thisown = False
             node_map._Connect(port, "Device")
-            entry = self._node_maps[camera] = (node_map, port)
-        return entry[0]
+            # Released last item first: the map goes before its port.
+            keep = self._node_maps[camera] = (port, node_map)
+        return keep[1], keep
+
+    @property
+    def opened_by(self):
+        """The camera object that holds the device open, or None. A camera
+        object that is dropped while open lets the device go, as pylon's
+        does when it destroys one."""
+        holder = self._holder() if self._holder is not None else None
+        if holder is None and self._holder is not None:
+            self._holder = None
+            if self.clock is not None:
+                self.stop_acquisition()
+        return holder
+
+    @opened_by.setter
+    def opened_by(self, camera):
+        self._holder = None if camera is None else weakref.ref(camera)
 
     # --- state the test controls
     def __repr__(self) -> str:
@@ -304,7 +330,7 @@ class Device:
     def invalidate(self):
         """Make every node map forget GenApi's cached values and access modes
         (after the device's state changed other than through that map)."""
-        for node_map, _ in list(self._node_maps.values()):
+        for _, node_map in list(self._node_maps.values()):
             node_map._InvalidateNodes()
 
     # --- derived values

@@ -206,7 +206,7 @@ class NodeMap:
 
     def Contains(self, name):
         device = self._camera._sim
-        return device is not None and device.node_map(self._camera).Contains(name)
+        return device is not None and device.node_map(self._camera)[0].Contains(name)
 
     def GetNodes(self):
         return [self.GetNode(name) for name in _FEATURES]
@@ -313,12 +313,14 @@ class InstantCamera:
         faults = device.faults and any(op.startswith(name + ".") for op in device.faults)
         param = None if faults else self._params.get(name)
         if param is None:
+            node_map, keep = device.node_map(self)
             try:
-                param = _parameter(device.node_map(self), name)
+                param = _parameter(node_map, name)
             except genicam.LogicalErrorException:
                 if _PLACEHOLDER is None:
                     raise
                 return _PLACEHOLDER(f"Camera/{name}")
+            object.__setattr__(param, "_sim_keep", keep)
             if faults:
                 param.__class__ = _faulty(type(param))
                 object.__setattr__(param, "_sim_device", device)
