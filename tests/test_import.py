@@ -539,3 +539,31 @@ def test_cmake_warns_only_for_a_python_newer_than_the_tested_ones(tmp_path, vers
     assert proc.returncode == 0, proc.stderr
     warning = f"CPython {version} is newer than the versions Tavrocam is tested on (3.10 to 3.15)"
     assert (warning in " ".join(proc.stderr.split())) == warns, proc.stderr
+
+
+# The build stops on a CPython whose thread state is not laid out as the code
+# that saves the exception being handled expects: the check, on thread states
+# of other shapes.
+@pytest.mark.skipif(shutil.which("c++") is None, reason="no C++ compiler")
+@pytest.mark.parametrize("value, extra, link, holder, expected", [
+    ("PyObject*", "", "Entry*", "Entry* exc_info;", True),
+    ("PyObject*", "PyObject* exc_extra;", "Entry*", "Entry* exc_info;", False),
+    ("void*", "", "Entry*", "Entry* exc_info;", False),
+    ("PyObject*", "", "void*", "Entry* exc_info;", False),
+    ("PyObject*", "", "Entry*", "Entry exc_info;", False),
+    ("PyObject*", "", "Entry*", "Entry* exc_state;", False),
+], ids=["as-is", "grown", "value-not-an-object", "other-link", "entry-in-place", "renamed"])
+def test_the_build_checks_the_thread_state_layout(tmp_path, value, extra, link, holder, expected):
+    fields = ["exc_type", "exc_value", "exc_traceback"] if sys.version_info < (3, 11) else ["exc_value"]
+    entry = " ".join(f"{value if name == 'exc_value' else 'PyObject*'} {name};" for name in fields)
+    source = tmp_path / "check.cpp"
+    source.write_text(
+        '#include "access/compat.hpp"\n'
+        f"struct Entry {{ {entry} {extra} {link} previous_item; }};\n"
+        f"struct ThreadState {{ {holder} }};\n"
+        "static_assert(tavrocam::compat::layout::ThreadStateAsExpected<ThreadState>::value == "
+        f"{str(expected).lower()});\n")
+    proc = subprocess.run(["c++", "-std=c++17", "-fsyntax-only", "-I", str(ROOT / "src"),
+                           "-isystem", sysconfig.get_paths()["include"], str(source)],
+                          capture_output=True, encoding="utf-8", timeout=60)
+    assert proc.returncode == 0, proc.stderr
