@@ -10,7 +10,7 @@
 #   topmost entry that is not empty, which may be a caller's. Writes go through
 #   the public API (PyErr_SetHandledException from 3.11, PyErr_SetExcInfo in
 #   3.10). A static_assert checks the layout of the thread state and of the
-#   entry, and the signatures of the handled-exception API, so a newer CPython
+#   entry, and the signature of PyErr_SetHandledException, so a newer CPython
 #   that changed them fails to build with a message naming HandledState;
 # - _PyObject_LookupAttr before 3.13 (public there as PyObject_GetOptionalAttr):
 #   hasattr()'s own look-up, which makes no AttributeError for an absent

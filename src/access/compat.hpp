@@ -91,7 +91,7 @@ inline void raise_again(Ref exception) {
 // entry itself, PyThreadState_Get()->exc_info, a private structure; the
 // static_assert below stops the build on a CPython whose thread state or
 // entry is not laid out as this code expects, or whose handled-exception
-// API has other signatures, rather than let it build and then report the
+// setter has another signature, rather than let it build and then report the
 // exception state wrongly.
 namespace layout {
 
@@ -129,8 +129,7 @@ static_assert(layout::ThreadStateAsExpected<PyThreadState>::value,
               "would save and restore the exception being handled wrongly. Adapt HandledState "
               "to this version before building.");
 #if PY_VERSION_HEX >= 0x030B0000
-static_assert(std::is_same_v<decltype(&PyErr_SetHandledException), void (*)(PyObject*)> &&
-                  std::is_same_v<decltype(&PyErr_GetHandledException), PyObject* (*)()>,
+static_assert(std::is_same_v<decltype(&PyErr_SetHandledException), void (*)(PyObject*)>,
               "Tavrocam: this CPython's handled-exception API is not what HandledState in "
               "src/access/compat.hpp expects; adapt it to this version before building.");
 #endif

@@ -353,8 +353,8 @@ PyModuleDef_Slot slots[] = {
 
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
-    "Tavrocam",  // m_name
-    nullptr,     // m_doc
+    "Tavrocam",           // m_name
+    nullptr,              // m_doc
     sizeof(ModuleState),  // m_size
     nullptr,              // m_methods
     slots,                // m_slots
