@@ -368,13 +368,26 @@ def test_execution_holds_the_name_it_compares():
 
 EMBED_C = r"""
 #include <Python.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
 
 /* argv: the code run in each interpreter, the number of rounds, and "sub" to
-   try the import in subinterpreters (made and ended) before the main one. */
+   try the import in subinterpreters (made and ended) before the main one, or
+   "memory" to print after each round the memory the process has resident. */
 static void run(const char *where, const char *code) {
     PyRun_SimpleString(where);
     PyRun_SimpleString(code);
+}
+
+static void print_resident(void) {
+    long pages = 0, resident = 0;
+    FILE *statm = fopen("/proc/self/statm", "r");
+    if (statm == NULL || fscanf(statm, "%ld %ld", &pages, &resident) != 2) exit(5);
+    fclose(statm);
+    printf("resident %ld\n", resident * sysconf(_SC_PAGESIZE));
+    fflush(stdout);
 }
 
 int main(int argc, char **argv) {
@@ -401,6 +414,7 @@ int main(int argc, char **argv) {
         }
         run("where = 'main'", argv[1]);
         if (Py_FinalizeEx() < 0) return 4;
+        if (strcmp(argv[3], "memory") == 0) print_resident();
     }
     return 0;
 }
@@ -411,6 +425,8 @@ import sys, types
 sys.path.insert(0, {site!r})
 sys.modules.setdefault("pypylon", types.SimpleNamespace(pylon=types.SimpleNamespace()))
 try:
+    if not {imported}:
+        raise ImportError("not imported")
     import Tavrocam
     group = Tavrocam.CLASS_Tavrocam.ImageFormatControl
     cam = types.SimpleNamespace(Width=types.SimpleNamespace(GetValue=lambda: 2048))
@@ -459,11 +475,11 @@ def embedding(tmp_path_factory):
     return program, env
 
 
-def run_embedded(embedding, rounds, order):
+def run_embedded(embedding, rounds, order, imported=True, extra=""):
     program, env = embedding
     environment = dict(os.environ, PYTHONIOENCODING="utf-8", **env)
     environment.pop("PYTHONPATH", None)
-    code = EMBED_ROUND.format(site=SITE_PACKAGES)
+    code = EMBED_ROUND.format(site=SITE_PACKAGES, imported=imported) + extra
     proc = subprocess.run([program, code, str(rounds), order], capture_output=True,
                           encoding="utf-8", env=environment, timeout=120)
     assert proc.returncode == 0, (proc.returncode, proc.stdout, proc.stderr)
@@ -473,6 +489,33 @@ def run_embedded(embedding, rounds, order):
 @pytest.mark.parametrize("rounds", [1, 4])
 def test_embedded_interpreter_started_again_prepares_its_own_constants(embedding, rounds):
     assert run_embedded(embedding, rounds, "main") == ["main 2048 True"] * rounds
+
+
+def kept_per_round(embedding, rounds, imported, extra=""):
+    """Bytes of resident memory an interpreter round keeps, on average over
+    the rounds after the first fifth (which warm the process up)."""
+    lines = run_embedded(embedding, rounds, "memory", imported, extra)
+    resident = [int(line.split()[1]) for line in lines if line.startswith("resident ")]
+    assert len(resident) == rounds, lines[-3:]
+    warm = rounds // 5
+    return (resident[-1] - resident[warm - 1]) / (rounds - warm)
+
+
+def test_embedded_rounds_keep_no_more_memory_with_the_module_than_without(embedding):
+    # The same rounds with and without the import, in one run, so that what
+    # the interpreter keeps by itself cancels out; the module's constants
+    # (30 KB) must go with each round. An interpreter that keeps what a round
+    # allocated even once it is freed (3.12.1 keeps its object memory and its
+    # interned strings: 1.3 MB a round) shows nothing about the module.
+    rounds = 150
+    without = kept_per_round(embedding, rounds, False)
+    made_and_dropped = kept_per_round(embedding, rounds, False, "\nkept = [sys.intern(f'{i} ' * 9)"
+                                      " for i in range(300)]\ndel kept\n")
+    if made_and_dropped - without >= 4096:
+        pytest.skip(f"this interpreter keeps {made_and_dropped - without:.0f} bytes a round of 300 "
+                    "strings made and dropped: it keeps freed memory by itself")
+    with_module = kept_per_round(embedding, rounds, True)
+    assert with_module - without < 4096, (with_module, without)
 
 
 def test_subinterpreter_import_is_refused_and_the_main_interpreter_imports_after_it(embedding):
@@ -509,3 +552,31 @@ def test_cmake_warns_only_for_a_python_newer_than_the_tested_ones(tmp_path, vers
     assert proc.returncode == 0, proc.stderr
     warning = f"CPython {version} is newer than the versions Tavrocam is tested on (3.10 to 3.15)"
     assert (warning in " ".join(proc.stderr.split())) == warns, proc.stderr
+
+
+# The build stops on a CPython whose thread state is not laid out as the code
+# that saves the exception being handled expects: the check, on thread states
+# of other shapes.
+@pytest.mark.skipif(shutil.which("c++") is None, reason="no C++ compiler")
+@pytest.mark.parametrize("value, extra, link, holder, expected", [
+    ("PyObject*", "", "Entry*", "Entry* exc_info;", True),
+    ("PyObject*", "PyObject* exc_extra;", "Entry*", "Entry* exc_info;", False),
+    ("void*", "", "Entry*", "Entry* exc_info;", False),
+    ("PyObject*", "", "void*", "Entry* exc_info;", False),
+    ("PyObject*", "", "Entry*", "Entry exc_info;", False),
+    ("PyObject*", "", "Entry*", "Entry* exc_state;", False),
+], ids=["as-is", "grown", "value-not-an-object", "other-link", "entry-in-place", "renamed"])
+def test_the_build_checks_the_thread_state_layout(tmp_path, value, extra, link, holder, expected):
+    fields = ["exc_type", "exc_value", "exc_traceback"] if sys.version_info < (3, 11) else ["exc_value"]
+    entry = " ".join(f"{value if name == 'exc_value' else 'PyObject*'} {name};" for name in fields)
+    source = tmp_path / "check.cpp"
+    source.write_text(
+        '#include "access/compat.hpp"\n'
+        f"struct Entry {{ {entry} {extra} {link} previous_item; }};\n"
+        f"struct ThreadState {{ {holder} }};\n"
+        "static_assert(tavrocam::compat::layout::ThreadStateAsExpected<ThreadState>::value == "
+        f"{str(expected).lower()});\n")
+    proc = subprocess.run(["c++", "-std=c++17", "-fsyntax-only", "-I", str(ROOT / "src"),
+                           "-isystem", sysconfig.get_paths()["include"], str(source)],
+                          capture_output=True, encoding="utf-8", timeout=60)
+    assert proc.returncode == 0, proc.stderr

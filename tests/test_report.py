@@ -203,15 +203,23 @@ def test_without_options_the_command_prints_the_report(tmp_path):
     assert calls[-2:] == ["IsOpen", "Close"]
 
 
-@pytest.mark.parametrize("args", [["--bogus"], ["stray"], ["--list", "stray"], ["--list=yes"],
-                                  ["--index"], ["--index", "-1"], ["--index", "1.5"], ["--index", "x"],
-                                  ["--index", "1", "--list"]])
-def test_bad_usage_exits_2_without_touching_the_sdk(tmp_path, args):
+@pytest.mark.parametrize("args, says", [
+    (["--bogus"], ""), (["stray"], ""), (["--list", "stray"], ""), (["--list=yes"], ""),
+    (["--index"], ""), (["--index", "1", "--list"], ""),
+    (["--index", "-1"], "not a camera index (0, 1, 2, ...): '-1'"),
+    (["--index", "1.5"], "not a camera index (0, 1, 2, ...): '1.5'"),
+    (["--index", "x"], "not a camera index (0, 1, 2, ...): 'x'"),
+    (["--index", "٣"], "not a camera index (0, 1, 2, ...): '٣'"),
+    # More digits than int() converts by default.
+    (["--index", "1" * 4301], f"not a camera index (0, 1, 2, ...): {'1' * 20!r}... (4301 characters)"),
+])
+def test_bad_usage_exits_2_without_touching_the_sdk(tmp_path, args, says):
     child, calls = command(tmp_path, *args)
     assert (child.returncode, child.stdout, calls) == (2, "", None)
     usage, *_, error = child.stderr.splitlines()
     assert usage.startswith("usage: tavrocam-report")
     assert error.startswith("tavrocam-report: error: ")
+    assert error.endswith(f"argument --index: {says}" if says else ""), error
 
 
 @pytest.mark.parametrize("option,first_line", [

@@ -8,9 +8,19 @@ namespace tavrocam {
 namespace {
 
 // The method type: a heap type made once per interpreter run by
-// prepare_method_type(), so that a failed attempt leaves nothing behind; it
-// lives as long as the interpreter.
+// prepare_method_type(), so that a failed attempt leaves nothing behind; the
+// owner of the constants holds it, and every method object too.
 PyTypeObject* MethodType = nullptr;
+
+// The current owner of the constants (borrowed: its destructor empties this)
+// and what it runs when it goes.
+PyObject* owner = nullptr;
+void (*release_constants)() = nullptr;
+
+void owner_gone(PyObject*) {
+    owner = nullptr;
+    release_constants();
+}
 
 inline MethodObject* as_method(PyObject* obj) { return reinterpret_cast<MethodObject*>(obj); }
 
@@ -210,12 +220,14 @@ int method_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(m->scope.globals);
     Py_VISIT(m->scope.builtins);
     Py_VISIT(m->closure);
+    Py_VISIT(m->constants);
     return 0;
 }
 
 // As func_clear does: the name and qualified name become empty strings (they
 // may be str subclasses, in a cycle), so that what reads them keeps working;
-// the call path no longer reaches the body.
+// the call path no longer reaches the body. The owner of the constants stays
+// until the memory goes: what reads the row still works.
 int method_clear(PyObject* self) {
     MethodObject* m = as_method(self);
     m->vectorcall = cleared_vectorcall;
@@ -239,8 +251,10 @@ void method_dealloc(PyObject* self) {
     method_clear(self);
     Py_DECREF(as_method(self)->name);  // what the clear slot put back
     Py_DECREF(as_method(self)->qualname);
+    PyObject* constants = as_method(self)->constants;
     PyObject_GC_Del(self);
     Py_DECREF(type);
+    Py_DECREF(constants);
 }
 
 // __name__ and __qualname__ are writable strings, as on functions.
@@ -407,6 +421,21 @@ Ref default_values(Default which) {
 
 }  // namespace
 
+Ref hold_constants(void (*release)()) {
+    if (owner != nullptr) {
+        return Ref::retain(owner);
+    }
+    // The capsule's pointer is only a non-NULL marker.
+    Ref made = Ref::take(PyCapsule_New(&owner, "Tavrocam.constants", owner_gone));
+    if (made) {
+        owner = made.get();
+        release_constants = release;
+    }
+    return made;
+}
+
+void forget_owner() { owner = nullptr; }
+
 Status prepare_method_type() {
     if (MethodType != nullptr) {
         return 0;
@@ -469,6 +498,10 @@ Status prepare_method(MethodSpec& s, const char* owner) {
 }
 
 Ref make_method(MethodSpec& row, PyObject* module_name, const Scope& scope, PyObject* closure) {
+    if (owner == nullptr || MethodType == nullptr || !row.ready) {
+        PyErr_SetString(PyExc_SystemError, "Tavrocam: a method made without its constants");
+        return Ref();
+    }
     MethodObject* m = PyObject_GC_New(MethodObject, MethodType);
     if (m == nullptr) {
         return Ref();
@@ -484,19 +517,26 @@ Ref make_method(MethodSpec& row, PyObject* module_name, const Scope& scope, PyOb
     m->scope.builtins = Ref::retain(scope.builtins).release();
     m->closure = Ref::retain(closure).release();
     m->weakreflist = nullptr;
+    m->constants = Ref::retain(owner).release();
     PyObject_GC_Track(m);
     return Ref::take(reinterpret_cast<PyObject*>(m));
 }
 
-void forget_method(MethodSpec& s) {
+void drop_method(MethodSpec& s, Drop how) {
     s.ready = false;
-    s.py_name = s.py_qualname = s.py_node = s.py_doc = nullptr;
-    for (PyObject*& param : s.py_params) {
-        param = nullptr;
+    for (PyObject** slot : {&s.py_name, &s.py_qualname, &s.py_node, &s.py_doc, &s.py_defaults,
+                            &s.py_signature}) {
+        drop(*slot, how);
     }
-    s.py_defaults = s.py_signature = nullptr;
+    for (PyObject*& param : s.py_params) {
+        drop(param, how);
+    }
 }
 
-void forget_method_type() { MethodType = nullptr; }
+void drop_method_type(Drop how) {
+    PyObject* type = reinterpret_cast<PyObject*>(MethodType);
+    drop(type, how);
+    MethodType = nullptr;
+}
 
 }  // namespace tavrocam

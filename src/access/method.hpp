@@ -35,7 +35,7 @@ struct MethodSpec {
     Default last_default = Default::None;
 
     // Made once per interpreter run by prepare_method(), all together; they
-    // live as long as the interpreter.
+    // live as long as the owner of the constants.
     bool ready = false;
     PyObject* py_name = nullptr;
     PyObject* py_qualname = nullptr;
@@ -102,7 +102,24 @@ struct MethodObject {
     PyObject* closure;   // what the body refers to besides: AnalogControl.__init__'s
                          // class cell, CLASS_Tavrocam.__init__'s feature groups
     PyObject* weakreflist;  // the weak references to the method (not owned)
+    PyObject* constants;    // the owner of the constants its row and the type
+                            // use, held until the method's memory goes
 };
+
+// The owner of the constants prepared for an interpreter run (the names, the
+// method type, the rows, the groups, the report): one object, held by every
+// module object executed in that run (its state) and by every method object
+// made there. When the last holder lets it go, `release` runs and releases
+// them all, while the interpreter is alive; the next execution makes new
+// ones. The hot path reads the constants where they are published, and never
+// the owner.
+//
+// A new reference to the current owner, made (empty) when there is none.
+Ref hold_constants(void (*release)());
+
+// After the interpreter is gone: forgets an owner that outlived it (it is
+// never released), so that the next run makes its own.
+void forget_owner();
 
 // Makes the per-interpreter constants of a row; `owner` is the qualified name of
 // the class that holds the method ("CLASS_Tavrocam.AnalogControl").
@@ -114,9 +131,9 @@ Ref make_method(MethodSpec& row, PyObject* module_name, const Scope& scope, PyOb
 
 Status prepare_method_type();
 
-// Forget the constants of a finished interpreter without touching them: the
-// next preparation makes new ones.
-void forget_method(MethodSpec& row);
-void forget_method_type();
+// Release the constants (or forget them untouched, for a finished
+// interpreter): the next preparation makes new ones.
+void drop_method(MethodSpec& row, Drop how);
+void drop_method_type(Drop how);
 
 }  // namespace tavrocam

@@ -41,9 +41,9 @@ Status prepare_names() {
     return 0;
 }
 
-void forget_names() {
+void drop_names(Drop how) {
     for (PyObject** slot : slots) {
-        *slot = nullptr;
+        drop(*slot, how);
     }
     ready = false;
 }

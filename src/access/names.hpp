@@ -1,6 +1,7 @@
 // Every attribute name, message and fixed text the module uses, made once per
 // interpreter run as interned str objects (see prepare_names()). They live as
-// long as the interpreter; everything else borrows them.
+// long as the owner of the constants (access/method.hpp); everything else
+// borrows them.
 #pragma once
 
 #include "access/ref.hpp"
@@ -92,8 +93,8 @@ TAVROCAM_STRINGS(TAVROCAM_DECLARE)
 // Creates every constant above, all or none. 0, or -1 with the error set.
 Status prepare_names();
 
-// Forgets the constants of a finished interpreter without touching them: the
-// next prepare_names() makes new ones.
-void forget_names();
+// Releases the constants (or forgets them untouched, for a finished
+// interpreter): the next prepare_names() makes new ones.
+void drop_names(Drop how);
 
 }  // namespace tavrocam::names

@@ -46,13 +46,15 @@ Status prepare_groups() {
     return 0;
 }
 
-void forget_groups() {
+void drop_groups(Drop how) {
     for (GroupSpec* group : kGroups) {
         for (std::size_t i = 0; i < group->count; ++i) {
-            forget_method(group->methods[i]);
+            drop_method(group->methods[i], how);
         }
         group->ready = false;
-        group->py_class_name = group->py_attribute = group->py_qualname = nullptr;
+        drop(group->py_class_name, how);
+        drop(group->py_attribute, how);
+        drop(group->py_qualname, how);
     }
 }
 

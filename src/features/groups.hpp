@@ -44,7 +44,7 @@ extern const std::size_t kGroupCount;
 // the error set; what was complete stays made, the rest is made by the next call.
 Status prepare_groups();
 
-// Forgets them, for a finished interpreter, without touching them.
-void forget_groups();
+// Releases them (or forgets them untouched, for a finished interpreter).
+void drop_groups(Drop how);
 
 }  // namespace tavrocam

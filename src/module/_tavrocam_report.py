@@ -34,9 +34,13 @@ def _version():
 
 
 def _index(text):
-    if not (text.isascii() and text.isdigit()):
-        raise argparse.ArgumentTypeError(f"not a camera index (0, 1, 2, ...): {text!r}")
-    return int(text)
+    if text.isascii() and text.isdigit():
+        try:
+            return int(text)
+        except ValueError:  # more digits than int() converts (4,300 unless set otherwise)
+            pass
+    shown = repr(text) if len(text) <= 40 else f"{text[:20]!r}... ({len(text)} characters)"
+    raise argparse.ArgumentTypeError(f"not a camera index (0, 1, 2, ...): {shown}")
 
 
 def _count(text):

@@ -13,27 +13,67 @@ namespace tavrocam {
 namespace {
 
 // The constants shared by every execution in an interpreter run belong to
-// that run: the module executes in the main interpreter only, and the end of
+// one owner (access/method.hpp), held by the state of every module object
+// executed in the run and by every method made there: the interpreter
+// releases them with the last of those, while it is still alive. The module
+// executes in the main interpreter only. Should an owner outlive the
+// interpreter (something it finalises keeps a method), the end of
 // Py_FinalizeEx (its exit functions run once the interpreter is gone, and are
-// dropped after running) forgets them without touching them, so that an
-// embedding program that starts the interpreter again gets new ones.
+// dropped after running) forgets the constants without touching them, so
+// that an embedding program that starts the interpreter again gets new ones.
 bool forgetting_registered = false;
 
+void drop_constants(Drop how) {
+    names::drop_names(how);
+    drop_method_type(how);
+    drop_method(kTavrocamInit, how);
+    drop_method(kTavrocamClose, how);
+    drop_method(kFeatureBaseInit, how);
+    drop_groups(how);
+    drop_report(how);
+}
+
+void release_constants() { drop_constants(Drop::Release); }
+
 void forget_constants() {
-    names::forget_names();
-    forget_method_type();
-    forget_method(kTavrocamInit);
-    forget_method(kTavrocamClose);
-    forget_method(kFeatureBaseInit);
-    forget_groups();
-    forget_report();
+    forget_owner();
+    drop_constants(Drop::Forget);
     forgetting_registered = false;
 }
 
-// The constants, on one path. Each unit publishes its constants only once all
-// of them exist, so an execution that fails part-way (out of memory, say)
-// leaves no half-made unit, and the next execution finishes what is missing.
-Status prepare_constants() {
+// What a module object keeps: the owner of the constants, from the start of
+// its execution on.
+struct ModuleState {
+    PyObject* constants;
+};
+
+ModuleState* state_of(PyObject* module) {
+    return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState* state = state_of(module);
+    if (state != nullptr) {
+        Py_VISIT(state->constants);
+    }
+    return 0;
+}
+
+int module_clear(PyObject* module) {
+    ModuleState* state = state_of(module);
+    if (state != nullptr) {
+        Py_CLEAR(state->constants);
+    }
+    return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+// The constants, on one path, held by `module` first. Each unit publishes its
+// constants only once all of them exist, so an execution that fails part-way
+// (out of memory, say) leaves no half-made unit, and the next execution
+// (while an owner lives) finishes what is missing.
+Status prepare_constants(PyObject* module) {
     if (!forgetting_registered) {
         if (Py_AtExit(forget_constants) < 0) {
             PyErr_SetString(PyExc_RuntimeError,
@@ -41,6 +81,19 @@ Status prepare_constants() {
             return -1;
         }
         forgetting_registered = true;
+    }
+    ModuleState* state = state_of(module);
+    if (state == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "Tavrocam: the module object has no state");
+        }
+        return -1;
+    }
+    if (state->constants == nullptr) {
+        state->constants = hold_constants(release_constants).release();
+        if (state->constants == nullptr) {
+            return -1;
+        }
     }
     if (names::prepare_names() < 0 || prepare_method_type() < 0 ||
         prepare_method(kTavrocamInit, "CLASS_Tavrocam") < 0 ||
@@ -250,7 +303,7 @@ Status refuse_subinterpreter(PyObject* module) {
 }
 
 Status execute(PyObject* module) {
-    if (refuse_subinterpreter(module) < 0 || prepare_constants() < 0) {
+    if (refuse_subinterpreter(module) < 0 || prepare_constants(module) < 0) {
         return -1;
     }
     PyObject* globals = PyModule_GetDict(module);  // lives as long as the module
@@ -300,14 +353,14 @@ PyModuleDef_Slot slots[] = {
 
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
-    "Tavrocam",  // m_name
-    nullptr,     // m_doc
-    0,           // m_size
-    nullptr,     // m_methods
-    slots,       // m_slots
-    nullptr,     // m_traverse
-    nullptr,     // m_clear
-    nullptr,     // m_free
+    "Tavrocam",           // m_name
+    nullptr,              // m_doc
+    sizeof(ModuleState),  // m_size
+    nullptr,              // m_methods
+    slots,                // m_slots
+    module_traverse,      // m_traverse
+    module_clear,         // m_clear
+    module_free,          // m_free
 };
 
 }  // namespace

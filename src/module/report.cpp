@@ -27,7 +27,7 @@ struct LineConstants {
     PyObject* getter;
     PyObject* unit;
 };
-LineConstants constants[kLineCount];  // made by prepare_report(); live as long as the interpreter
+LineConstants constants[kLineCount];  // made by prepare_report(); held for the owner of the constants
 bool ready = false;
 
 // The protected block: the heading and the five setting lines.
@@ -111,9 +111,11 @@ Status prepare_report() {
     return 0;
 }
 
-void forget_report() {
+void drop_report(Drop how) {
     for (LineConstants& line : constants) {
-        line = {nullptr, nullptr, nullptr, nullptr};
+        for (PyObject** slot : {&line.label, &line.group, &line.getter, &line.unit}) {
+            drop(*slot, how);
+        }
     }
     ready = false;
 }

@@ -9,8 +9,8 @@ namespace tavrocam {
 // Makes the report's per-interpreter constants, all or none.
 Status prepare_report();
 
-// Forgets them, for a finished interpreter, without touching them.
-void forget_report();
+// Releases them (or forgets them untouched, for a finished interpreter).
+void drop_report(Drop how);
 
 // Runs the report in the module's scope. 0, or -1 with the exception that
 // escaped it set.
