@@ -363,8 +363,8 @@ class GrabResult:
             return np.frombuffer(self.GetBuffer(), np.uint8)
         s = self._f().settings
         if s.pixel_format.endswith("12p"):
-            values = image.unpack12(self._payload(), s.width * s.height)
-            return values.reshape(s.height, s.width).copy()
+            frame = self._f()
+            return image.frame_values(frame.settings, frame.number).reshape(s.height, s.width).copy()
         shape, dtype, _ = self.GetImageFormat()
         return np.frombuffer(self.GetImageBuffer(), dtype).reshape(shape)
 

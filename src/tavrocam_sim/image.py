@@ -26,6 +26,8 @@ rounding): correct but slow (a few seconds a frame at the full sensor).
 
 from __future__ import annotations
 
+import collections
+import math
 import random
 import struct
 from typing import NamedTuple
@@ -63,11 +65,12 @@ NOISE_SIGMA = 1.0 / 255
 NOISE_TABLE = 65521
 NOISE_FRAMES = 4
 NOISE_SEED = 2040
+FACTOR_STEPS = 1024
 # Luma and chroma of YCbCr422_8: ITU-R BT.601, full range.
 YCBCR = ((0.299, 0.587, 0.114), (-0.168736, -0.331264, 0.5), (0.5, -0.418688, -0.081312))
 LUMA = YCBCR[0]
 # A brightness (auto functions) is the mean over rows and columns SAMPLE_STEP apart.
-SAMPLE_STEP = 8 if numpy is not None else 32
+SAMPLE_STEP = 16 if numpy is not None else 32
 
 
 def _linear(value):
@@ -117,6 +120,9 @@ def settings(regs) -> Settings:
     """The current settings of a device's registers (``device.Registers``)."""
     factor = (regs.get_float("ExposureTime") / 10000.0 * 10 ** (regs.get_float("Gain") / 20)
               * 2 ** regs.get_int("DigitalShift"))
+    # In steps of 1/FACTOR_STEPS octave: the nudges of a settled Continuous
+    # auto function then leave the frames (and the cache) unchanged.
+    factor = 2 ** (round(math.log2(max(factor, 1e-9)) * FACTOR_STEPS) / FACTOR_STEPS)
     return Settings(
         regs.get_int("Width"), regs.get_int("Height"), regs.get_int("OffsetX"),
         regs.get_int("OffsetY"), bool(regs.get_int("ReverseX")), bool(regs.get_int("ReverseY")),
@@ -266,6 +272,18 @@ def mean_level(s: Settings) -> float:
     for Bayer formats, of the luma for the others."""
     if s.test_image != "Off":
         return 0.5
+    mean = _MEANS.get(s)
+    if mean is None:
+        if len(_MEANS) >= 64:
+            _MEANS.clear()
+        mean = _MEANS[s] = _mean_level(s)
+    return mean
+
+
+_MEANS: dict = {}
+
+
+def _mean_level(s: Settings) -> float:
     values = _sample(s.layout)
     family = _family(s.pixel_format)
     if numpy is not None:
@@ -298,15 +316,19 @@ def _noise_offset(slot):
     return slot * 7919 % NOISE_TABLE
 
 
-def _noise_numpy(count, slot, scale):
-    tiled = _NOISE_ARRAYS.get(count)
+def _noise_numpy(count, slot, full):
+    """Noise in counts of a full scale ``full``, plus 0.5 (the rounding)."""
+    key = (count, full)
+    tiled = _NOISE_ARRAYS.get(key)
     if tiled is None:
         table = numpy.array(_noise_table(), dtype=numpy.float32)
         tiled = numpy.resize(table, count + NOISE_TABLE)
+        tiled *= numpy.float32(NOISE_SIGMA * full)
+        tiled += numpy.float32(0.5)
         _NOISE_ARRAYS.clear()
-        _NOISE_ARRAYS[count] = tiled
+        _NOISE_ARRAYS[key] = tiled
     offset = _noise_offset(slot)
-    return tiled[offset:offset + count] * numpy.float32(scale)
+    return tiled[offset:offset + count]
 
 
 def _noise_pure(count, slot):
@@ -320,11 +342,12 @@ def _noise_pure(count, slot):
 def _pack12(values):
     """PFNC 12p (lsb first): two pixels in three bytes."""
     if numpy is not None:
-        v = values.reshape(-1, 2).astype(numpy.uint16)
-        out = numpy.empty((v.shape[0], 3), numpy.uint8)
-        out[:, 0] = v[:, 0] & 0xFF
-        out[:, 1] = (v[:, 0] >> 8) | ((v[:, 1] & 0x0F) << 4)
-        out[:, 2] = v[:, 1] >> 4
+        values = values.reshape(-1)
+        first, second = values[0::2], values[1::2]
+        out = numpy.empty((first.size, 3), numpy.uint8)
+        out[:, 0] = first & 0xFF
+        out[:, 1] = (first >> 8) | ((second & 0x0F) << 4)
+        out[:, 2] = second >> 4
         return out.tobytes()
     out = bytearray()
     for i in range(0, len(values), 2):
@@ -363,15 +386,18 @@ def _ycbcr(rgb, width, height):
     """Clipped RGB (floats, 0..255) as YCbCr422_8 bytes: Y0 Cb Y1 Cr."""
     (yr, yg, yb), (ur, ug, ub), (vr, vg, vb) = YCBCR
     if numpy is not None:
-        r, g, b = rgb[..., 0], rgb[..., 1], rgb[..., 2]
+        # rgb is offset by 0.5 here (clipped to 0.5 .. 255.5): the luma keeps
+        # it (the weights add up to 1), the chroma loses it (they add up to 0).
         out = numpy.empty((height, width // 2, 4), numpy.float32)
-        luma = yr * r + yg * g + yb * b
+        luma = rgb @ numpy.array(YCBCR[0], numpy.float32)
         out[..., 0] = luma[:, 0::2]
         out[..., 2] = luma[:, 1::2]
-        mr, mg, mb = ((c[:, 0::2] + c[:, 1::2]) * 0.5 for c in (r, g, b))
-        out[..., 1] = ur * mr + ug * mg + ub * mb + 128
-        out[..., 3] = vr * mr + vg * mg + vb * mb + 128
-        return numpy.clip(out + 0.5, 0, 255).astype(numpy.uint8).tobytes()
+        pairs = rgb[:, 0::2] + rgb[:, 1::2]
+        out[..., 1] = pairs @ numpy.array(YCBCR[1], numpy.float32) * numpy.float32(0.5)
+        out[..., 3] = pairs @ numpy.array(YCBCR[2], numpy.float32) * numpy.float32(0.5)
+        out[..., 1::2] += numpy.float32(128.5)
+        numpy.clip(out, 0, 255, out=out)
+        return out.astype(numpy.uint8).tobytes()
     out = bytearray()
     for i in range(0, len(rgb), 6):
         r0, g0, b0, r1, g1, b1 = rgb[i:i + 6]
@@ -382,21 +408,34 @@ def _ycbcr(rgb, width, height):
     return bytes(out)
 
 
+_WORK: list = []
+
+
+def _work(plane):
+    """A float32 buffer shaped like ``plane``, reused from frame to frame."""
+    if not _WORK or _WORK[0].shape != plane.shape:
+        _WORK[:] = [numpy.empty_like(plane)]
+    return _WORK[0]
+
+
 def _scene_frame(s: Settings, slot: int) -> bytes:
     full = (1 << bits(s.pixel_format)) - 1
     plane = unit_plane(s.layout)
     ycbcr = s.pixel_format == "YCbCr422_8"
     scale, offset = s.factor * full, s.black * full
     if numpy is not None:
-        values = plane * numpy.float32(scale)
-        values += _noise_numpy(values.size, slot, NOISE_SIGMA * full).reshape(values.shape)
-        if ycbcr:
+        values = _work(plane)
+        numpy.multiply(plane, numpy.float32(scale), out=values)
+        values += _noise_numpy(values.size, slot, full).reshape(values.shape)
+        if offset:
             values += numpy.float32(offset)
-            numpy.clip(values, 0, full, out=values)
+        if ycbcr:
+            numpy.clip(values, 0.5, full + 0.5, out=values)
             return _ycbcr(values, s.width, s.height)
-        values += numpy.float32(offset + 0.5)
         numpy.clip(values, 0, full, out=values)
-        return _encode(values.astype(numpy.uint16 if full > 255 else numpy.uint8), s.pixel_format)
+        if s.pixel_format.endswith("12p"):
+            return _pack12(values.astype(numpy.uint16))
+        return values.astype("<u2" if full > 255 else numpy.uint8).tobytes()
     noise = _noise_pure(len(plane), slot)
     sigma = NOISE_SIGMA * full
     if ycbcr:
@@ -475,7 +514,7 @@ def _test_frame(s: Settings, number: int) -> bytes:
     return _encode(values, s.pixel_format)
 
 
-_FRAMES: dict = {}
+_FRAMES: collections.OrderedDict = collections.OrderedDict()
 
 
 def frame(s: Settings, number: int) -> bytes:
@@ -489,13 +528,36 @@ def frame(s: Settings, number: int) -> bytes:
         key = (s, number % NOISE_FRAMES)
         maker = _scene_frame
         argument = number % NOISE_FRAMES
-    data = _FRAMES.get(key)
+    data = _cached(key)
     if data is None:
-        if any(k[0] != s for k in _FRAMES) or len(_FRAMES) >= NOISE_FRAMES:
-            _FRAMES.clear()
-        data = maker(s, argument)
-        _FRAMES[key] = data
+        data = _cache(key, maker(s, argument))
     return data
+
+
+def _cached(key):
+    value = _FRAMES.get(key)
+    if value is not None:
+        _FRAMES.move_to_end(key)
+    return value
+
+
+def _cache(key, value):
+    """Keep the frames of the last two settings (a settled Continuous auto
+    function steps between two)."""
+    _FRAMES[key] = value
+    while len(_FRAMES) > 2 * NOISE_FRAMES:
+        _FRAMES.popitem(last=False)
+    return value
+
+
+def frame_values(s: Settings, number: int):
+    """The pixel values of ``frame(s, number)`` (numpy; cached for 12p, whose
+    unpacking costs more than the frame)."""
+    key = ("values", s, number % NOISE_FRAMES if s.test_image == "Off" else number)
+    values = _cached(key)
+    if values is None:
+        values = _cache(key, unpack12(frame(s, number), s.width * s.height))
+    return values
 
 
 def pixel_values(data: bytes, pixel_format: str, count: int):
