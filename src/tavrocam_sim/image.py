@@ -69,7 +69,8 @@ FACTOR_STEPS = 1024
 # Luma and chroma of YCbCr422_8: ITU-R BT.601, full range.
 YCBCR = ((0.299, 0.587, 0.114), (-0.168736, -0.331264, 0.5), (0.5, -0.418688, -0.081312))
 LUMA = YCBCR[0]
-# A brightness (auto functions) is the mean over rows and columns SAMPLE_STEP apart.
+# A brightness (auto functions) is the mean over pairs of rows and of columns
+# SAMPLE_STEP apart (fewer for a small ROI).
 SAMPLE_STEP = 16 if numpy is not None else 32
 
 
@@ -247,8 +248,9 @@ def _sample(layout):
     if found is not None:
         return found
     width, height, family = layout[0], layout[1], layout[6]
-    rows = sorted({*range(0, height, SAMPLE_STEP), *range(1, height, SAMPLE_STEP)})
-    columns = sorted({*range(0, width, SAMPLE_STEP), *range(1, width, SAMPLE_STEP)})
+    step = max(2, min(SAMPLE_STEP, width // 32, height // 32))  # small ROIs: more samples
+    rows = sorted({*range(0, height, step), *range(1, height, step)})
+    columns = sorted({*range(0, width, step), *range(1, width, step)})
     if numpy is not None:
         plane = unit_plane(layout)
         values = plane[rows][:, columns]
