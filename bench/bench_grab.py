@@ -5,14 +5,15 @@
 For BayerRG8 and RGB8 at the full sensor (2064 x 1544) and at 640 x 480, a
 free-running camera is grabbed one by one for S seconds (default 3), each
 result read as the user would (``Array`` with numpy, ``GetBuffer()``
-without). Two runs per case: "steady" (settings unchanged, so the simulator
-hands out cached frames) and "changing" (ExposureTime changes before every
-frame, so every frame is made anew: the cost under Continuous auto
-functions). Printed: ResultingFrameRate, the frames per second reached, the
-CPU time per frame (process time: the simulator and the reading) and the
-share of one core. ``--all-formats`` adds every pixel format at the full
-sensor. Without numpy the pure-Python path takes seconds a frame; the run
-then stops after two frames.
+without). Two runs per case, each after the first frames have filled the
+simulator's cache: "steady" (settings unchanged, so cached frames are handed
+out) and "changing" (ExposureTime changes before every frame, so every frame
+is made anew: the cost while an auto function is still moving, or when the
+host changes the exposure all the time). Printed: ResultingFrameRate, the
+frames per second reached, the CPU time per frame (process time: the
+simulator and the reading) and the share of one core. ``--all-formats`` adds
+every pixel format at the full sensor. Without numpy a new frame at the full
+sensor takes seconds; a run then stops after two frames.
 """
 
 from __future__ import annotations
@@ -37,8 +38,8 @@ def configure(cam, pixel_format, width, height):
 def run(cam, seconds, changing):
     read = (lambda r: r.Array) if image.numpy is not None else (lambda r: r.GetBuffer())
     exposure = cam.ExposureTime.Value
-    cam.StartGrabbing()  # the first frames make the unit plane: not counted
-    for _ in range(3):
+    cam.StartGrabbing()  # the first frames make the unit plane and the pool: not counted
+    for _ in range(image.NOISE_FRAMES):
         read(cam.RetrieveResult(60000))
     cam.StopGrabbing()
     cam.StartGrabbing()
