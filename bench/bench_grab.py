@@ -38,8 +38,11 @@ def configure(cam, pixel_format, width, height):
 def run(cam, seconds, changing):
     read = (lambda r: r.Array) if image.numpy is not None else (lambda r: r.GetBuffer())
     cam.StartGrabbing()  # the first frames make the unit plane and the pool: not counted
-    for _ in range(image.NOISE_FRAMES):
-        read(cam.RetrieveResult(60000))
+    slots = set()
+    while len(slots) < image.NOISE_FRAMES:
+        with cam.RetrieveResult(60000) as result:
+            read(result)
+            slots.add(result.BlockID % image.NOISE_FRAMES)
     cam.StopGrabbing()
     cam.StartGrabbing()
     try:

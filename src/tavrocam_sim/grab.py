@@ -103,7 +103,11 @@ def _arguments(method, args, kwargs, kinds, least):
         else:
             ok = ok and 0 <= value <= (_UINT32 if kind == "uint" else _UINT64)
     if not ok:
-        raise TypeError(_prototypes(method, *_SIGNATURES[method]))
+        text = _prototypes(method, *_SIGNATURES[method])
+        if len(args) > len(kinds):
+            text = (f"InstantCamera_{method} expected at most {len(kinds) + 1} arguments, "
+                    f"got {len(args) + 1}\nAdditional information:\n{text}")
+        raise TypeError(text)
     return [int(value) for value in args]
 
 
