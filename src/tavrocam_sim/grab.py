@@ -368,7 +368,8 @@ class GrabResult:
         s = self._f().settings
         if s.pixel_format.endswith("12p"):
             frame = self._f()
-            return image.frame_values(frame.settings, frame.number).reshape(s.height, s.width).copy()
+            values = image.frame_values(frame.settings, frame.number)
+            return values.reshape(s.height, s.width).copy()
         shape, dtype, _ = self.GetImageFormat()
         return np.frombuffer(self.GetImageBuffer(), dtype).reshape(shape)
 

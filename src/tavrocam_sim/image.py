@@ -16,8 +16,8 @@ A pixel's value, as a fraction of full scale, is
 clipped to full scale and rounded. The part up to BalanceRatio (the "unit
 plane", laid out as the pixel format lays out its pixels, ROI cut and mirrored)
 is made once per ROI, format and balance; frames are cached per complete
-settings in a pool of NOISE_FRAMES, so a free-running camera with unchanged
-settings only hands out cached data.
+settings and noise pattern (NOISE_FRAMES of them), for the last two settings,
+so a free-running camera with unchanged settings only hands out cached data.
 
 With numpy everything is vectorised. Without it the same arithmetic runs in
 pure Python, pixel by pixel, and gives the same images (within one count of
@@ -361,7 +361,8 @@ def _pack12(values):
 def unpack12(data: bytes, count: int):
     """The pixel values of 12p data (numpy uint16 array, or a list)."""
     if numpy is not None:
-        raw = numpy.frombuffer(data, numpy.uint8, count // 2 * 3).reshape(-1, 3).astype(numpy.uint16)
+        raw = numpy.frombuffer(data, numpy.uint8, count // 2 * 3).reshape(-1, 3)
+        raw = raw.astype(numpy.uint16)
         out = numpy.empty((raw.shape[0], 2), numpy.uint16)
         out[:, 0] = raw[:, 0] | ((raw[:, 1] & 0x0F) << 8)
         out[:, 1] = (raw[:, 1] >> 4) | (raw[:, 2] << 4)
