@@ -126,7 +126,8 @@ class TestCalls:
 # ------------------------------------------------------------------ locks
 @pytest.mark.parametrize("node,value", [
     ("Width", 32), ("Height", 32), ("OffsetX", 100), ("OffsetY", 100), ("ReverseX", True),
-    ("PixelFormat", "Mono8"), ("ChunkModeActive", True), ("AcquisitionMode", "SingleFrame")])
+    ("PixelFormat", "Mono8"), ("ChunkModeActive", True), ("AcquisitionMode", "SingleFrame"),
+    ("MaxNumBuffer", 4)])
 @pytest.mark.parametrize("stop", ["StopGrabbing", "count", "Close"])
 def test_idle_settings_lock_while_grabbing_and_lift_after(cam, node, value, stop):
     cam.StartGrabbingMax(1) if stop == "count" else cam.StartGrabbing()
@@ -173,16 +174,21 @@ class TestSoftwareTrigger:
         assert cam.RetrieveResult(1000).ImageNumber == 1
         assert not cam.RetrieveResult(20, pylon.TimeoutHandling_Return).IsValid()
 
-    @pytest.mark.parametrize("strategy,delivered", [
-        (pylon.GrabStrategy_OneByOne, [(1, 0, 0), (2, 1, 0)]),
-        (pylon.GrabStrategy_LatestImageOnly, [(1, 1, 1)])])
-    def test_strategies(self, cam, strategy, delivered):
+    @pytest.mark.parametrize("strategy,queue,delivered", [
+        (pylon.GrabStrategy_OneByOne, {}, [(1, 0, 0), (2, 1, 0), (3, 2, 0)]),
+        (pylon.GrabStrategy_OneByOne, {"MaxNumBuffer": 2}, [(1, 0, 0), (2, 1, 0)]),
+        (pylon.GrabStrategy_LatestImageOnly, {}, [(1, 2, 2)]),
+        (pylon.GrabStrategy_LatestImages, {"OutputQueueSize": 2}, [(1, 1, 1), (2, 2, 0)])],
+        ids=["one-by-one", "two-buffers", "latest-only", "latest-two"])
+    def test_strategies(self, cam, strategy, queue, delivered):
+        for name, value in queue.items():
+            getattr(cam, name).Value = value
         cam.StartGrabbing(strategy)
-        for _ in range(2):
+        for _ in range(3):
             assert cam.WaitForFrameTriggerReady(1000)
             cam.ExecuteSoftwareTrigger()
         assert cam.WaitForFrameTriggerReady(1000)
-        time.sleep(2 / cam.ResultingFrameRate.Value)  # let the second frame arrive
+        time.sleep(2 / cam.ResultingFrameRate.Value)  # let the last frame arrive
         got = []
         while True:
             result = cam.RetrieveResult(0, pylon.TimeoutHandling_Return)

@@ -22,12 +22,16 @@ import binascii
 import collections
 import struct
 import time
+import warnings
+import weakref
 
 from pypylon import genicam, pylon as _pylon
 
 from . import image, model
 
-MAX_NUM_BUFFER = 10  # pylon's default: frames the host has not retrieved yet (confirmed)
+# The camera object's own parameters (confirmed on pylon's emulator): name,
+# default, minimum, locked while grabbing.
+CAMERA_PARAMETERS = (("MaxNumBuffer", 10, 1, True), ("OutputQueueSize", 5, 0, True))
 _BULK = 40  # frames counted one by one when many are due at once; the rest are lost
 _UINT32 = 0xFFFFFFFF
 _UINT64 = 0xFFFFFFFFFFFFFFFF
@@ -148,17 +152,8 @@ def _chunk_xml() -> str:
             f'<IntReg Name="P_{name}"><Address>{0x100 + index * 8:#x}</Address><Length>8</Length>'
             f"<AccessMode>RO</AccessMode><pPort>Chunk</pPort><Sign>Unsigned</Sign>"
             f"<Endianess>LittleEndian</Endianess></IntReg>")
-    features = "".join(f"<pFeature>Chunk{name}</pFeature>" for name in _CHUNKS)
-    return ('<?xml version="1.0" encoding="utf-8"?>\n'
-            f'<RegisterDescription ModelName="{model.MODEL_NAME}" VendorName="{model.VENDOR_NAME}"'
-            ' ToolTip="Chunk data of the simulated camera" StandardNameSpace="None"'
-            ' SchemaMajorVersion="1" SchemaMinorVersion="1" SchemaSubMinorVersion="0"'
-            ' MajorVersion="1" MinorVersion="0" SubMinorVersion="0"'
-            ' ProductGuid="7A3B0C52-4E61-4C0F-9D3A-2040055C0002"'
-            ' VersionGuid="7A3B0C52-4E61-4C0F-9D3A-2040055C0200"'
-            ' xmlns="http://www.genicam.org/GenApi/Version_1_1">\n'
-            f'<Category Name="Root">{features}</Category>\n' + "\n".join(parts)
-            + '\n<Port Name="Chunk" NameSpace="Custom"/>\n</RegisterDescription>\n')
+    return _description(model.MODEL_NAME, "Chunk data of the simulated camera", "0002",
+                        ["Chunk" + name for name in _CHUNKS], parts, "Chunk")
 
 
 _CHUNK_XML = None
@@ -202,6 +197,86 @@ def _chunk_block(values: dict) -> bytes:
             out += struct.pack("<d" if name in _CHUNK_KINDS else "<Q", values[name])
             out += struct.pack("<II", CHUNK_IDS[name], 8)
     return bytes(out)
+
+
+class _ParameterPort(genicam.CPortImpl):
+    def __init__(self, camera):
+        super().__init__()
+        self.camera = weakref.ref(camera)
+        self.memory = bytearray(8 * (len(CAMERA_PARAMETERS) + 1))
+        for index, (_, default, _, _) in enumerate(CAMERA_PARAMETERS):
+            struct.pack_into("<q", self.memory, 8 * index, default)
+
+    def GetAccessMode(self):
+        return genicam.RW
+
+    def Read(self, address, length):
+        if address == 8 * len(CAMERA_PARAMETERS):  # the lock: whether the camera grabs
+            camera = self.camera()
+            return struct.pack("<q", camera is not None and camera.IsGrabbing())
+        return bytes(self.memory[address:address + length])
+
+    def Write(self, address, data):
+        self.memory[address:address + len(data)] = data
+
+
+def _parameter_xml() -> str:
+    grabbing = 8 * len(CAMERA_PARAMETERS)
+    parts = [f'<IntReg Name="Grabbing"><Address>{grabbing:#x}</Address><Length>8</Length>'
+             "<AccessMode>RO</AccessMode><pPort>Camera</pPort><Cachable>NoCache</Cachable>"
+             "<Sign>Signed</Sign><Endianess>LittleEndian</Endianess></IntReg>"]
+    for index, (name, _, low, locked) in enumerate(CAMERA_PARAMETERS):
+        lock = "<pIsLocked>Grabbing</pIsLocked>" if locked else ""
+        parts.append(
+            f'<Integer Name="{name}">{lock}<pValue>R_{name}</pValue><Min>{low}</Min>'
+            f"<Max>{_UINT32}</Max><Inc>1</Inc></Integer>"
+            f'<IntReg Name="R_{name}"><Address>{index * 8:#x}</Address><Length>8</Length>'
+            "<AccessMode>RW</AccessMode><pPort>Camera</pPort><Cachable>WriteThrough</Cachable>"
+            "<Sign>Signed</Sign><Endianess>LittleEndian</Endianess></IntReg>")
+    return _description("InstantCamera", "Parameters of the camera object", "0003",
+                        [name for name, *_ in CAMERA_PARAMETERS], parts, "Camera")
+
+
+def _description(model_name, tip, guid, features, parts, port):
+    listed = "".join(f"<pFeature>{name}</pFeature>" for name in features)
+    return ('<?xml version="1.0" encoding="utf-8"?>\n'
+            f'<RegisterDescription ModelName="{model_name}" VendorName="{model.VENDOR_NAME}"'
+            f' ToolTip="{tip}" StandardNameSpace="None"'
+            ' SchemaMajorVersion="1" SchemaMinorVersion="1" SchemaSubMinorVersion="0"'
+            ' MajorVersion="1" MinorVersion="0" SubMinorVersion="0"'
+            f' ProductGuid="7A3B0C52-4E61-4C0F-9D3A-2040055C{guid}"'
+            f' VersionGuid="7A3B0C52-4E61-4C0F-9D3A-2040055D{guid}"'
+            ' xmlns="http://www.genicam.org/GenApi/Version_1_1">\n'
+            f'<Category Name="Root">{listed}</Category>\n' + "\n".join(parts)
+            + f'\n<Port Name="{port}" NameSpace="Custom"/>\n</RegisterDescription>\n')
+
+
+class _CameraParameters:
+    """The node map of one camera object's parameters."""
+
+    def __init__(self, camera):
+        self.port = _ParameterPort(camera)
+        self.map = genicam.CNodeMapRef()
+        self.map._LoadXMLFromString(_parameter_xml())
+        self.map._Connect(self.port, "Camera")
+        from . import sdk
+        self.nodes = {name: sdk._parameter(self.map, name, False)
+                      for name, *_ in CAMERA_PARAMETERS}
+
+
+def _camera_parameter(name):
+    def get(camera):
+        params = camera.__dict__.get("_grab_parameters")
+        if params is None:
+            params = _CameraParameters(camera)
+            object.__setattr__(camera, "_grab_parameters", params)
+        return params.nodes[name]
+
+    def put(camera, value):
+        warnings.warn(f"Setting a feature value by direct assignment is deprecated. "
+                      f"Use <nodemap>.{name}.Value = {value}", DeprecationWarning, stacklevel=3)
+        get(camera).SetValue(value)
+    return property(get, put, doc=f"The camera object's {name} (a pylon IntegerParameter).")
 
 
 # --------------------------------------------------------------- frames and results
@@ -463,8 +538,13 @@ class _Session:
         self.camera = camera
         self.device = device
         self.limit = limit                 # None: until StopGrabbing
-        self.latest_only = strategy in (_pylon.GrabStrategy_LatestImageOnly,
-                                        _pylon.GrabStrategy_LatestImages)
+        self.buffers = max(1, camera.MaxNumBuffer.GetValue())
+        self.keep = None                   # latest images only: how many
+        if strategy == _pylon.GrabStrategy_LatestImageOnly:
+            self.keep = 1
+        elif strategy == _pylon.GrabStrategy_LatestImages:
+            self.keep = max(1, min(camera.OutputQueueSize.GetValue(), self.buffers))
+        self.lost = 0                      # frames lost since the last one queued
         self.opened_here = opened_here
         self.queue: collections.deque = collections.deque()
         self.delivered = 0
@@ -511,11 +591,13 @@ class _Session:
         device.counters = [count + 1 for count in device.counters]
         device.auto_cycle()
         self.acquired += 1
-        if self.latest_only:
-            if self.queue:
-                frame.skipped = self.queue.pop().skipped + 1
+        if self.keep is not None:  # the oldest frames make way
+            frame.skipped, self.lost = self.lost, 0
             self.queue.append(frame)
-        elif len(self.queue) < MAX_NUM_BUFFER:
+            while len(self.queue) > self.keep:
+                dropped = self.queue.popleft()
+                self.queue[0].skipped += dropped.skipped + 1
+        elif len(self.queue) < self.buffers:  # one by one: no free buffer, frame lost
             self.queue.append(frame)
 
     def _chunk_value(self, name, when):
@@ -551,8 +633,7 @@ class _Session:
             self.device.frames += lost
             self.device.counters = [count + lost for count in self.device.counters]
             self.next_free += lost * period
-            if self.latest_only and self.queue:
-                self.queue[-1].skipped += lost
+            self.lost += lost
         while self.next_free <= now and not (self.single and self.acquired):
             self._acquire(self.next_free)
             self.next_free += self._period()
@@ -588,12 +669,17 @@ class Grabbing:
 
     _grab_session = None
     _grab_ids = 0
+    MaxNumBuffer = _camera_parameter("MaxNumBuffer")
+    OutputQueueSize = _camera_parameter("OutputQueueSize")
+
+    def _set_grabbing(self, session):
+        object.__setattr__(self, "_grab_session", session)
 
     def _session(self):
         session = self._grab_session
         if session is not None and not session.alive():
             session.close()
-            object.__setattr__(self, "_grab_session", None)
+            self._set_grabbing(None)
             session = None
         return session
 
@@ -631,13 +717,13 @@ class Grabbing:
         device.clock = None  # the frames are counted here, one auto cycle each
         session = _Session(self, device, limit, strategy, opened_here)
         device.hooks["TriggerSoftware"] = session.software_trigger
-        object.__setattr__(self, "_grab_session", session)
+        self._set_grabbing(session)
 
     def StopGrabbing(self):
         session = self._grab_session
         if session is None:
             return
-        object.__setattr__(self, "_grab_session", None)
+        self._set_grabbing(None)
         session.close()
         device = session.device
         if device.opened_by is self and device.acquiring and not device.removed:
