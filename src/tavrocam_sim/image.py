@@ -392,13 +392,14 @@ def _ycbcr(rgb, width, height):
         # rgb is offset by 0.5 here (clipped to 0.5 .. 255.5): the luma keeps
         # it (the weights add up to 1), the chroma loses it (they add up to 0).
         out = numpy.empty((height, width // 2, 4), numpy.float32)
-        out[..., 0::2] = (rgb.reshape(-1, 3) @ numpy.array(YCBCR[0], numpy.float32)).reshape(
+        # (Three-dimensional operands: numpy's own loops, not a threaded BLAS.)
+        out[..., 0::2] = (rgb @ numpy.array(YCBCR[0], numpy.float32)).reshape(
             height, width // 2, 2)
-        pairs = rgb.reshape(-1, 6)  # two pixels: the chroma of their mean
+        pairs = rgb.reshape(height, width // 2, 6)  # two pixels: the chroma of their mean
         for slot, weights in ((1, YCBCR[1]), (3, YCBCR[2])):
             chroma = pairs @ (numpy.array(weights * 2, numpy.float32) * numpy.float32(0.5))
             chroma += numpy.float32(128.5)
-            out[..., slot] = chroma.reshape(height, width // 2)
+            out[..., slot] = chroma
         numpy.clip(out, 0, 255, out=out)
         return out.astype(numpy.uint8).tobytes()
     out = bytearray()
