@@ -457,10 +457,10 @@ class Device:
         self.frames = max(due, self.frames)
 
     def mean_level(self) -> float:
-        """The image's mean grey level as a fraction of full scale."""
-        regs = self.registers
-        gain = 10 ** (regs.get_float("Gain") / 20)
-        return min(1.0, SCENE_MEAN_AT_10MS * regs.get_float("ExposureTime") / 10000.0 * gain)
+        """The image's mean grey level as a fraction of full scale: what the
+        images at the current settings give (tavrocam_sim.image)."""
+        from . import image
+        return image.mean_level(image.settings(self.registers))
 
     def auto_cycle(self):
         regs = self.registers

@@ -15,7 +15,7 @@ import warnings
 
 from pypylon import genicam, pylon as _pylon
 
-from . import model
+from . import grab, model
 
 # Texts pylon uses (confirmed), and the ones assumed where nothing was seen.
 NO_DEVICE = ("No device is available or no device contains the provided device info "
@@ -220,7 +220,7 @@ class NodeMap:
 _FEATURES = tuple(node.name for node in model.NODES)
 
 
-class InstantCamera:
+class InstantCamera(grab.Grabbing):
     """pylon.InstantCamera for a simulated device: ``Open``/``Close``,
     ``camera.<Node>`` and ``camera.<Node> = value`` as pypylon does them."""
 

@@ -1,0 +1,406 @@
+"""Grabbing from the simulated acA2040-55uc: the calls, the locks, the timing and
+the pixels. The pixels are decoded here from GetBuffer(), independently of the
+simulator, so everything but the Array tests runs with and without numpy."""
+
+import struct
+import time
+
+import pytest
+
+tavrocam_sim = pytest.importorskip("tavrocam_sim")
+from pypylon import pylon  # noqa: E402
+
+RED_PATCH, BLUE_PATCH = (760, 700), (300, 700)   # ROI corners inside chart patches
+DARK, BRIGHT = (32, 1300), (1700, 1300)          # plain background, left and right
+CHART_CORNER = (260, 220)                        # first patch's top-left sensor pixel
+PHASES = {(False, False): "RG", (True, False): "GR", (False, True): "GB", (True, True): "BG"}
+RED_SITE = {"RG": (0, 0), "GR": (0, 1), "GB": (1, 0), "BG": (1, 1)}
+BYTES_PER_PIXEL = {"8": 1, "12": 2, "12p": 1.5, "RGB8": 3, "BGR8": 3, "YCbCr422_8": 2}
+
+
+@pytest.fixture
+def cam():
+    sim = tavrocam_sim.Simulation()
+    camera = sim.pylon.InstantCamera(sim.pylon.TlFactory.GetInstance().CreateFirstDevice())
+    camera.Open()
+    roi(camera, *BRIGHT)
+    yield camera
+    camera.StopGrabbing()
+    camera.Close()
+
+
+def roi(cam, x, y, width=64, height=48):
+    cam.OffsetX.Value = cam.OffsetY.Value = 0
+    cam.Width.Value, cam.Height.Value = width, height
+    cam.OffsetX.Value, cam.OffsetY.Value = x, y
+
+
+def rows(result, pixel_format):
+    """The image as rows of samples (ints), decoded from GetBuffer()."""
+    data = bytes(result.GetBuffer())[:result.ImageSize]
+    if pixel_format.endswith("12p"):
+        flat = []
+        for i in range(0, len(data), 3):
+            flat += (data[i] | (data[i + 1] & 15) << 8, data[i + 1] >> 4 | data[i + 2] << 4)
+    elif "12" in pixel_format:
+        flat = list(struct.unpack(f"<{len(data) // 2}H", data))
+    else:
+        flat = list(data)
+    per_row = len(flat) // result.Height
+    return [flat[i:i + per_row] for i in range(0, len(flat), per_row)]
+
+
+def mean(values):
+    values = list(values)
+    return sum(values) / len(values)
+
+
+def site_mean(image, dy, dx):
+    return mean(v for row in image[dy::2] for v in row[dx::2])
+
+
+def grab(cam, pixel_format=None):
+    with cam.GrabOne(1000) as result:
+        return rows(result, pixel_format or cam.PixelFormat.Value)
+
+
+# ------------------------------------------------------------------ the calls
+class TestCalls:
+    def test_grab_one_opens_and_closes_a_closed_camera(self, cam):
+        cam.Close()
+        result = cam.GrabOne(1000)
+        assert (result.GrabSucceeded(), result.Width, result.Height) == (True, 64, 48)
+        assert not cam.IsOpen() and not cam.IsGrabbing()
+
+    @pytest.mark.parametrize("call", [
+        lambda c: c.GrabOne("1000"), lambda c: c.GrabOne(-1), lambda c: c.GrabOne(2 ** 32),
+        lambda c: c.GrabOne(100.0), lambda c: c.RetrieveResult(), lambda c: c.StartGrabbing(1.0),
+        lambda c: c.StartGrabbingMax(-1), lambda c: c.GrabOne(timeout=100)],
+        ids=["str", "negative", "too-big", "float", "none", "strategy", "count", "keyword"])
+    def test_bad_arguments_are_type_errors(self, cam, call):
+        with pytest.raises(TypeError, match="overloaded function 'InstantCamera_|keyword"):
+            call(cam)
+        assert not cam.IsGrabbing()
+
+    def test_a_count_of_zero_is_out_of_range(self, cam):
+        with pytest.raises(pylon.OutOfRangeException, match="cannot be 0"):
+            cam.StartGrabbingMax(0)
+
+    def test_retrieve_while_not_grabbing_gives_an_empty_result(self, cam):
+        result = cam.RetrieveResult(10, pylon.TimeoutHandling_ThrowException)
+        assert not result and not result.IsValid()
+        with pytest.raises(pylon.RuntimeException, match="No grab result data is referenced"):
+            result.Width
+
+    @pytest.mark.parametrize("use", ["GrabSucceeded", "GetBuffer", "GetTimeStamp", "GetArray"])
+    def test_a_released_result_refuses_every_use(self, cam, use):
+        with cam.GrabOne(1000) as result:
+            assert result.IsValid()
+        expected = pylon.RuntimeException
+        if use == "GetArray" and tavrocam_sim.image.numpy is None:
+            expected = NotImplementedError
+        with pytest.raises(expected):
+            getattr(result, use)()
+        result.Release()  # twice is fine
+        assert not result.IsValid()
+
+    def test_starting_twice_is_refused(self, cam):
+        cam.StartGrabbing()
+        for call in (cam.StartGrabbing, lambda: cam.GrabOne(100)):
+            with pytest.raises(pylon.RuntimeException, match="already been started"):
+                call()
+
+    @pytest.mark.parametrize("strategy", [pylon.GrabStrategy_OneByOne,
+                                          pylon.GrabStrategy_LatestImageOnly])
+    def test_a_count_stops_grabbing_after_that_many(self, cam, strategy):
+        cam.StartGrabbingMax(3, strategy)
+        numbers = [cam.RetrieveResult(1000).ImageNumber for _ in range(3)]
+        assert numbers == [1, 2, 3] and not cam.IsGrabbing()
+        assert not cam.RetrieveResult(10).IsValid()
+
+    def test_a_software_trigger_needs_grabbing(self, cam):
+        with pytest.raises(pylon.RuntimeException, match="Grabbing has not been started"):
+            cam.ExecuteSoftwareTrigger()
+
+
+# ------------------------------------------------------------------ locks
+@pytest.mark.parametrize("node,value", [
+    ("Width", 32), ("Height", 32), ("OffsetX", 100), ("OffsetY", 100), ("ReverseX", True),
+    ("PixelFormat", "Mono8"), ("ChunkModeActive", True), ("AcquisitionMode", "SingleFrame"),
+    ("MaxNumBuffer", 4)])
+@pytest.mark.parametrize("stop", ["StopGrabbing", "count", "Close"])
+def test_idle_settings_lock_while_grabbing_and_lift_after(cam, node, value, stop):
+    cam.StartGrabbingMax(1) if stop == "count" else cam.StartGrabbing()
+    with pytest.raises(pylon.AccessException, match="not writable"):
+        getattr(cam, node).Value = value
+    if stop == "count":
+        cam.RetrieveResult(1000)
+    elif stop == "Close":
+        cam.Close()
+        cam.Open()
+    else:
+        cam.StopGrabbing()
+    getattr(cam, node).Value = value
+    assert getattr(cam, node).Value == value and not cam.IsGrabbing()
+
+
+# ------------------------------------------------------------------ timing and triggers
+@pytest.mark.parametrize("settings", [{}, {"ExposureTime": 40000.0},
+                                      {"AcquisitionFrameRateEnable": True,
+                                       "AcquisitionFrameRate": 30.0}])
+def test_free_running_frames_are_one_resulting_frame_period_apart(cam, settings):
+    for name, value in settings.items():
+        getattr(cam, name).Value = value
+    period_ns = 1e9 / cam.ResultingFrameRate.Value
+    cam.StartGrabbing()
+    stamps = [cam.RetrieveResult(1000).TimeStamp for _ in range(3)]
+    assert [b - a for a, b in zip(stamps, stamps[1:])] == [pytest.approx(period_ns, abs=2)] * 2
+
+
+class TestSoftwareTrigger:
+    @pytest.fixture(autouse=True)
+    def triggered(self, cam):
+        cam.TriggerSelector.Value = "FrameStart"
+        cam.TriggerMode.Value = "On"
+        cam.TriggerSource.Value = "Software"
+
+    @pytest.mark.parametrize("trigger", ["node", "camera"])
+    def test_one_frame_a_trigger(self, cam, trigger):
+        cam.StartGrabbing()
+        assert not cam.RetrieveResult(20, pylon.TimeoutHandling_Return).IsValid()
+        with pytest.raises(pylon.TimeoutException, match="Grab timed out"):
+            cam.RetrieveResult(20)
+        cam.TriggerSoftware.Execute() if trigger == "node" else cam.ExecuteSoftwareTrigger()
+        assert cam.RetrieveResult(1000).ImageNumber == 1
+        assert not cam.RetrieveResult(20, pylon.TimeoutHandling_Return).IsValid()
+
+    @pytest.mark.parametrize("strategy,queue,delivered", [
+        (pylon.GrabStrategy_OneByOne, {}, [(1, 0, 0), (2, 1, 0), (3, 2, 0)]),
+        (pylon.GrabStrategy_OneByOne, {"MaxNumBuffer": 2}, [(1, 0, 0), (2, 1, 0)]),
+        (pylon.GrabStrategy_LatestImageOnly, {}, [(1, 2, 2)]),
+        (pylon.GrabStrategy_LatestImages, {"OutputQueueSize": 2}, [(1, 1, 1), (2, 2, 0)])],
+        ids=["one-by-one", "two-buffers", "latest-only", "latest-two"])
+    def test_strategies(self, cam, strategy, queue, delivered):
+        for name, value in queue.items():
+            getattr(cam, name).Value = value
+        cam.StartGrabbing(strategy)
+        for _ in range(3):
+            assert cam.WaitForFrameTriggerReady(1000)
+            cam.ExecuteSoftwareTrigger()
+        assert cam.WaitForFrameTriggerReady(1000)
+        time.sleep(2 / cam.ResultingFrameRate.Value)  # let the last frame arrive
+        got = []
+        while True:
+            result = cam.RetrieveResult(0, pylon.TimeoutHandling_Return)
+            if not result:
+                break
+            got.append((result.ImageNumber, result.BlockID, result.NumberOfSkippedImages))
+        assert got == delivered
+
+    def test_grab_one_times_out_without_a_trigger(self, cam):
+        with pytest.raises(pylon.TimeoutException, match="Grab timed out"):
+            cam.GrabOne(20)
+        assert not cam.IsGrabbing()
+        assert not cam.GrabOne(20, pylon.TimeoutHandling_Return).IsValid()
+
+
+# ------------------------------------------------------------------ pixels
+FORMATS = ["Mono8", "BayerRG8", "BayerRG12", "BayerRG12p", "RGB8", "BGR8", "YCbCr422_8"]
+
+
+@pytest.mark.parametrize("pixel_format", FORMATS)
+def test_sizes_and_pixel_types(cam, pixel_format):
+    cam.PixelFormat.Value = pixel_format
+    roi(cam, *BRIGHT, width=128, height=32)
+    kind = pixel_format if pixel_format in BYTES_PER_PIXEL else \
+        "12p" if pixel_format.endswith("12p") else "12" if pixel_format.endswith("12") else "8"
+    expected_type = {"RGB8": pylon.PixelType_RGB8packed, "BGR8": pylon.PixelType_BGR8packed,
+                     "YCbCr422_8": pylon.PixelType_YUV422_YUYV_Packed}.get(
+        pixel_format, getattr(pylon, "PixelType_" + pixel_format, None))
+    with cam.GrabOne(1000) as result:
+        size = 128 * 32 * BYTES_PER_PIXEL[kind]
+        assert len(result.GetBuffer()) == result.PayloadSize == cam.PayloadSize.Value == size
+        assert result.PixelType == expected_type
+
+
+@pytest.mark.parametrize("depth", ["8", "12", "12p"])
+@pytest.mark.parametrize("reverse", list(PHASES), ids=lambda r: PHASES[r])
+def test_bayer_phase_follows_mirroring(cam, reverse, depth):
+    cam.ReverseX.Value, cam.ReverseY.Value = reverse
+    phase = PHASES[reverse]
+    cam.PixelFormat.Value = f"Bayer{phase}{depth}"
+    ry, rx = RED_SITE[phase]
+    for corner, site in ((RED_PATCH, (ry, rx)), (BLUE_PATCH, (1 - ry, 1 - rx))):
+        roi(cam, *corner)
+        image = grab(cam)
+        means = {(dy, dx): site_mean(image, dy, dx) for dy in (0, 1) for dx in (0, 1)}
+        assert max(means, key=means.get) == site, means
+        assert means[site] > 3 * min(means.values())
+
+
+@pytest.mark.parametrize("axis,offset", [("x", 252), ("x", 256), ("x", 248),
+                                         ("y", 212), ("y", 216), ("y", 210)])
+@pytest.mark.parametrize("mirrored", [False, True])
+def test_the_roi_cuts_the_sensor_where_its_offsets_say(cam, axis, offset, mirrored):
+    cam.PixelFormat.Value = "Mono8"
+    (cam.ReverseX if axis == "x" else cam.ReverseY).Value = mirrored
+    roi(cam, *((offset, 300) if axis == "x" else (300, offset)), width=16, height=16)
+    image = grab(cam)
+    lines = [mean(col) for col in zip(*image)] if axis == "x" else [mean(r) for r in image]
+    edge = max(range(1, 16), key=lambda i: abs(lines[i] - lines[i - 1]))
+    inside = CHART_CORNER[0 if axis == "x" else 1] - offset
+    assert edge == (16 - inside if mirrored else inside)
+
+
+@pytest.mark.parametrize("pixel_format,full", [("BayerRG8", 255), ("BayerRG12", 4095)])
+class TestBrightness:
+    @pytest.mark.parametrize("node,value", [("ExposureTime", 20000.0), ("Gain", 6.0206),
+                                            ("DigitalShift", 1)])
+    def test_doubles(self, cam, pixel_format, full, node, value):
+        cam.PixelFormat.Value = pixel_format
+        roi(cam, *DARK)
+        before = mean(v for row in grab(cam) for v in row)
+        getattr(cam, node).Value = value
+        after = mean(v for row in grab(cam) for v in row)
+        assert after == pytest.approx(2 * before, rel=0.03)
+
+    def test_clips_at_full_scale(self, cam, pixel_format, full):
+        cam.PixelFormat.Value = pixel_format
+        cam.ExposureTime.Value = 200000.0
+        assert {v for row in grab(cam) for v in row} == {full}
+
+    def test_black_level_is_an_offset(self, cam, pixel_format, full):
+        cam.PixelFormat.Value = pixel_format
+        cam.ExposureTime.Value = 19.0
+        cam.BlackLevel.Value = 20.0
+        assert mean(v for row in grab(cam) for v in row) == pytest.approx(
+            20 * full / 255, rel=0.06)
+
+    def test_balance_ratio_scales_its_channel(self, cam, pixel_format, full):
+        cam.PixelFormat.Value = pixel_format
+        roi(cam, *DARK)
+        before = [site_mean(grab(cam), 0, dx) for dx in (0, 1)]  # red, green
+        cam.BalanceRatioSelector.Value = "Red"
+        cam.BalanceRatio.Value *= 2
+        after = [site_mean(grab(cam), 0, dx) for dx in (0, 1)]
+        assert after == [pytest.approx(2 * before[0], rel=0.03), pytest.approx(before[1], rel=0.03)]
+
+
+@pytest.mark.parametrize("auto,target", [("ExposureAuto", 0.3), ("ExposureAuto", 0.6),
+                                         ("GainAuto", 0.5)])
+def test_once_settles_where_the_images_have_the_target_mean(cam, auto, target):
+    roi(cam, *DARK)
+    cam.AutoTargetBrightness.Value = target
+    getattr(cam, auto).Value = "Once"
+    cam.StartGrabbing()
+    for _ in range(31):
+        cam.RetrieveResult(1000).Release()
+        if getattr(cam, auto).Value == "Off":
+            break
+    assert getattr(cam, auto).Value == "Off"
+    cam.StopGrabbing()
+    with cam.GrabOne(1000) as result:
+        assert mean(v for row in rows(result, "BayerRG8") for v in row) / 255 == \
+            pytest.approx(target, rel=0.03)
+
+
+def test_colour_formats_agree(cam):
+    roi(cam, *RED_PATCH)
+    means = {}
+    for pixel_format in ("RGB8", "BGR8", "Mono8", "YCbCr422_8"):
+        cam.PixelFormat.Value = pixel_format
+        image = grab(cam)
+        step = {"Mono8": 1, "YCbCr422_8": 4}.get(pixel_format, 3)
+        means[pixel_format] = [mean(v for row in image for v in row[i::step]) for i in range(step)]
+    assert means["RGB8"] == pytest.approx(means["BGR8"][::-1], abs=0.5)
+    red, green, blue = means["RGB8"]
+    assert red > 4 * green and red > 4 * blue
+    y0, cb, y1, cr = means["YCbCr422_8"]
+    assert (y0 + y1) / 2 == pytest.approx(means["Mono8"][0], abs=1.5)
+    assert cr > 150 and cb < 128  # red
+
+
+def test_packed_12_bit_holds_the_same_values(cam):
+    roi(cam, *RED_PATCH)
+    cam.PixelFormat.Value = "BayerRG12"
+    plain = grab(cam)
+    cam.PixelFormat.Value = "BayerRG12p"
+    packed = grab(cam)
+    assert len(packed) == len(plain) and len(packed[0]) == len(plain[0])
+    for dy in (0, 1):
+        for dx in (0, 1):
+            assert site_mean(packed, dy, dx) == pytest.approx(site_mean(plain, dy, dx), abs=2)
+
+
+def test_noise_is_small_and_reproducible(cam):
+    other = tavrocam_sim.Simulation().pylon
+    twin = other.InstantCamera(other.TlFactory.GetInstance().CreateFirstDevice())
+    twin.Open()
+    roi(twin, *BRIGHT)
+    first, second, again = grab(cam), grab(cam), grab(twin)
+    assert first == again and first != second
+    diffs = [a - b for ra, rb in zip(first, second) for a, b in zip(ra, rb)]
+    assert max(map(abs, diffs)) <= 8 and abs(mean(diffs)) < 0.2
+
+
+@pytest.mark.parametrize("pixel_format,shift", [("Mono8", 0), ("BayerRG12", 4)])
+def test_test_images_replace_the_scene(cam, pixel_format, shift):
+    cam.PixelFormat.Value = pixel_format
+    cam.ExposureTime.Value = 50000.0  # no effect on a test image
+    cam.TestImageSelector.Value = "Testimage1"
+    assert grab(cam) == [[((x + y) % 256) << shift for x in range(64)] for y in range(48)]
+    cam.TestImageSelector.Value = "Testimage2"
+    cam.StartGrabbing()
+    first, second = (rows(cam.RetrieveResult(1000), pixel_format) for _ in range(2))
+    assert [row[1:] for row in first] == [row[:-1] for row in second]
+    assert first != second
+
+
+class TestChunks:
+    def test_enabled_chunks_come_with_the_result(self, cam):
+        cam.ChunkModeActive.Value = True
+        for name in ("ExposureTime", "Timestamp", "Gain"):
+            cam.ChunkSelector.Value = name
+            cam.ChunkEnable.Value = True
+        cam.Gain.Value = 3.5
+        with cam.GrabOne(1000) as result:
+            assert result.PayloadSize == cam.PayloadSize.Value == 64 * 48 + 3 * 16
+            assert len(result.GetBuffer()) == result.PayloadSize
+            assert result.ChunkExposureTime.Value == cam.ExposureTime.Value
+            assert result.ChunkGain.Value == 3.5
+            assert result.ChunkTimestamp.Value == result.TimeStamp
+            value, _, length = struct.unpack("<QII", bytes(result.GetBuffer())[-16:])
+            assert (value, length) == (result.TimeStamp, 8)  # Timestamp: after Gain, ExposureTime
+            with pytest.raises(pylon.AccessException):
+                result.ChunkLineStatusAll.Value
+
+    def test_without_chunk_mode_no_chunk_nodes(self, cam):
+        with cam.GrabOne(1000) as result:
+            assert result.PayloadSize == 64 * 48 and not result.IsChunkDataAvailable()
+            with pytest.raises(AttributeError, match="no attribute 'ChunkGain' in GrabResult"):
+                result.ChunkGain
+
+
+# ------------------------------------------------------------------ numpy
+@pytest.mark.parametrize("pixel_format,shape,dtype", [
+    ("BayerRG8", (48, 64), "uint8"), ("Mono8", (48, 64), "uint8"),
+    ("BayerRG12", (48, 64), "uint16"), ("BayerRG12p", (48, 64), "uint16"),
+    ("RGB8", (48, 64, 3), "uint8"), ("BGR8", (48, 64, 3), "uint8"),
+    ("YCbCr422_8", (48, 64, 2), "uint8")])
+def test_array_as_pypylon_shapes_it(cam, pixel_format, shape, dtype):
+    numpy = pytest.importorskip("numpy")
+    if tavrocam_sim.image.numpy is None:
+        pytest.skip("the simulator was loaded without numpy")
+    cam.PixelFormat.Value = pixel_format
+    with cam.GrabOne(1000) as result:
+        array = result.Array
+        assert (array.shape, array.dtype) == (shape, numpy.dtype(dtype))
+        assert array.ravel().tolist() == [v for row in rows(result, pixel_format) for v in row]
+
+
+def test_array_without_numpy_fails_as_pypylons(cam):
+    if tavrocam_sim.image.numpy is not None:
+        pytest.skip("numpy is installed")
+    with cam.GrabOne(1000) as result:
+        with pytest.raises(NotImplementedError, match="please install numpy"):
+            result.Array
