@@ -183,7 +183,7 @@ class ChunkNodeMap:
         node = self._nodes.get(name)
         if node is None:
             from . import sdk
-            node = self._nodes[name] = sdk._parameter(self._map, name, False)
+            node = self._nodes[name] = sdk._parameter(self._map, name)
         return node
 
     def GetNodes(self):
@@ -260,7 +260,7 @@ class _CameraParameters:
         self.map._LoadXMLFromString(_parameter_xml())
         self.map._Connect(self.port, "Camera")
         from . import sdk
-        self.nodes = {name: sdk._parameter(self.map, name, False)
+        self.nodes = {name: sdk._parameter(self.map, name)
                       for name, *_ in CAMERA_PARAMETERS}
 
 
