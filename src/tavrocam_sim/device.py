@@ -49,6 +49,20 @@ AUTO_TOLERANCE = 0.01
 AUTO_MAX_CYCLES = 30  # Once gives up after this many cycles (confirmed)
 
 
+def connect(text: str, port, port_name: str):
+    """(port, node map): a GenApi node map loaded with ``text`` and connected
+    to ``port`` under ``port_name``. Whatever hands out a node of the map
+    holds this pair too, so that map and port outlive their owner as long as
+    a node is in use; the pair releases its last item first, the map before
+    its port."""
+    node_map = genicam.CNodeMapRef()
+    node_map._LoadXMLFromString(text)
+    if _PORT_WITHOUT_DESTRUCTOR:
+        port.thisown = False
+    node_map._Connect(port, port_name)
+    return port, node_map
+
+
 class Port(genicam.CPortImpl):
     """A camera object's way to the device's registers: the port of its node
     map. Only the camera object that opened the device reaches them."""
@@ -220,14 +234,7 @@ class Device:
         the camera object as long as one of its nodes is in use."""
         keep = self._node_maps.get(camera)
         if keep is None:
-            node_map = genicam.CNodeMapRef()
-            node_map._LoadXMLFromString(xml())
-            port = Port(self, camera)
-            if _PORT_WITHOUT_DESTRUCTOR:
-                port.thisown = False
-            node_map._Connect(port, "Device")
-            # Released last item first: the map goes before its port.
-            keep = self._node_maps[camera] = (port, node_map)
+            keep = self._node_maps[camera] = connect(xml(), Port(self, camera), "Device")
         return keep[1], keep
 
     @property

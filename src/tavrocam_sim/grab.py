@@ -173,17 +173,15 @@ class ChunkNodeMap:
                 fmt = "<d" if name in _CHUNK_KINDS else "<Q"
                 struct.pack_into(fmt, blob, index * 8, values[name])
                 struct.pack_into("<Q", blob, 0x100 + index * 8, 1)
-        self._port = _ChunkPort(bytes(blob))
-        self._map = genicam.CNodeMapRef()
-        self._map._LoadXMLFromString(_CHUNK_XML)
-        self._map._Connect(self._port, "Chunk")
+        from .device import connect
+        self._keep = connect(_CHUNK_XML, _ChunkPort(bytes(blob)), "Chunk")
         self._nodes: dict = {}
 
     def GetNode(self, name):
         node = self._nodes.get(name)
         if node is None:
             from . import sdk
-            node = self._nodes[name] = sdk._parameter(self._map, name)
+            node = self._nodes[name] = sdk.parameter(self._keep, name)
         return node
 
     def GetNodes(self):
@@ -255,13 +253,10 @@ class _CameraParameters:
     """The node map of one camera object's parameters."""
 
     def __init__(self, camera):
-        self.port = _ParameterPort(camera)
-        self.map = genicam.CNodeMapRef()
-        self.map._LoadXMLFromString(_parameter_xml())
-        self.map._Connect(self.port, "Camera")
         from . import sdk
-        self.nodes = {name: sdk._parameter(self.map, name)
-                      for name, *_ in CAMERA_PARAMETERS}
+        from .device import connect
+        keep = connect(_parameter_xml(), _ParameterPort(camera), "Camera")
+        self.nodes = {name: sdk.parameter(keep, name) for name, *_ in CAMERA_PARAMETERS}
 
 
 def _camera_parameter(name):

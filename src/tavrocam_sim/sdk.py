@@ -169,12 +169,15 @@ class TlFactoryBase:
         raise _pylon.RuntimeException(NO_DEVICE)
 
 
-def _parameter(node_map, name):
-    node = node_map.GetNode(name)  # raises LogicalErrorException for a name it lacks
-    if not _PARAMETERS:
-        return node
-    cls = _PARAMETERS.get(node.GetNode().GetPrincipalInterfaceType())
-    return cls(node) if cls is not None else _pylon.ToParameter(node)
+def parameter(keep, name):
+    """The node ``name`` of the node map in ``keep`` (as device.connect makes
+    it), as pypylon hands nodes out, holding ``keep``."""
+    node = keep[1].GetNode(name)  # raises LogicalErrorException for a name it lacks
+    if _PARAMETERS:
+        cls = _PARAMETERS.get(node.GetNode().GetPrincipalInterfaceType())
+        node = cls(node) if cls is not None else _pylon.ToParameter(node)
+    object.__setattr__(node, "_sim_keep", keep)
+    return node
 
 
 _FAULTY: dict = {}
@@ -313,14 +316,12 @@ class InstantCamera(grab.Grabbing):
         faults = device.faults and any(op.startswith(name + ".") for op in device.faults)
         param = None if faults else self._params.get(name)
         if param is None:
-            node_map, keep = device.node_map(self)
             try:
-                param = _parameter(node_map, name)
+                param = parameter(device.node_map(self)[1], name)
             except genicam.LogicalErrorException:
                 if _PLACEHOLDER is None:
                     raise
                 return _PLACEHOLDER(f"Camera/{name}")
-            object.__setattr__(param, "_sim_keep", keep)
             if faults:
                 param.__class__ = _faulty(type(param))
                 object.__setattr__(param, "_sim_device", device)
