@@ -40,10 +40,9 @@ def xml() -> str:
     return _XML
 
 
-# Auto functions: brightness model (assumed). The scene's mean grey level, as
-# a fraction of full scale, at 10 ms exposure and 0 dB gain, with the colour of
-# its neutral patch as the sensor sees it under the default illumination.
-SCENE_MEAN_AT_10MS = 0.35
+# The colour of the scene's neutral patch as the sensor sees it under the
+# default illumination (assumed); the images (tavrocam_sim.image) and the
+# white-balance auto function use it.
 SCENE_NEUTRAL_RGB = (0.639, 1.0, 0.454)
 AUTO_TOLERANCE = 0.01
 AUTO_MAX_CYCLES = 30  # Once gives up after this many cycles (confirmed)

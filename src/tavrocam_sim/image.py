@@ -56,8 +56,8 @@ PATCHES_SRGB = (
     (231, 199, 31), (187, 86, 149), (8, 133, 161), (243, 243, 242), (200, 200, 200),
     (160, 160, 160), (122, 122, 121), (85, 85, 85), (52, 52, 52))
 # Sensor signal (fraction of full scale) of a reflectance of 1 in the green
-# channel at 10 ms and 0 dB: the default image's mean is then about
-# device.SCENE_MEAN_AT_10MS.
+# channel at 10 ms and 0 dB: the default image's mean is then about 0.36 of
+# full scale.
 SCENE_SCALE = 0.88
 # Noise: Gaussian, NOISE_SIGMA of full scale, from a fixed table of
 # NOISE_TABLE values; frame n (the camera's frame counter) gets slot n % NOISE_FRAMES.
