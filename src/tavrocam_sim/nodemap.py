@@ -16,6 +16,9 @@ from html import escape
 
 from . import ModelError, model
 
+# The node map's own name, as pylon writes it in a saved feature file's
+# header ("Device = Basler::UsbCameraParams"; confirmed for this model).
+DESCRIPTION = "UsbCameraParams"
 KINDS = ("Integer", "Float", "Boolean", "Enumeration", "String", "Command")
 SLOT = 8
 STRING_LENGTH = 64
@@ -150,6 +153,31 @@ def layout(nodes=model.NODES) -> Layout:
     return Layout(registers, address)
 
 
+def streamable(node: model.Node) -> bool:
+    """Whether a saved feature file holds the feature: a setting of the
+    camera's own, readable and writable, that no formula computes."""
+    return (node.kind != "Command" and node.access == "RW" and node.value is None
+            and not node.derived and node.name not in model.NOT_SAVED)
+
+
+def categories(nodes=model.NODES) -> list[tuple[str, tuple[str, ...]]]:
+    """The categories (name, features) of the node map, in GenApi's walking
+    order: the model's, with each feature of ``nodes`` in exactly one, and a
+    last one for the features the model's categories leave out."""
+    present = {node.name for node in nodes}
+    listed: set = set()
+    groups = []
+    for name, members in model.CATEGORIES:
+        members = tuple(m for m in members if m in present and m not in listed)
+        listed.update(members)
+        if members:
+            groups.append((name, members))
+    rest = tuple(node.name for node in nodes if node.name not in listed)
+    if rest:
+        groups.append(("Miscellaneous", rest))
+    return groups
+
+
 def _invalidators(names):
     names = (*names, model.REWRITES_ALL)
     return "".join(f"<pInvalidator>{name}</pInvalidator>" for name in names)
@@ -214,6 +242,8 @@ class _Writer:
             head += "<ImposedAccessMode>RO</ImposedAccessMode>"
         if node.kind == "String":  # the register is the feature
             address, _, length = self.where[name]
+            if streamable(node):
+                head += "<Streamable>Yes</Streamable>"
             self.out.append(
                 f'<StringReg Name="{name}">{head}<Address>{address:#x}</Address>'
                 f"<Length>{length}</Length><AccessMode>{node.access}</AccessMode>"
@@ -252,6 +282,8 @@ class _Writer:
         else:
             body = f"<pValue>{source}</pValue><CommandValue>1</CommandValue>"
             element = "Command"
+        if streamable(node):
+            head += "<Streamable>Yes</Streamable>"
         self.out.append(f'<{element} Name="{name}">{head}{body}{tail}</{element}>')
 
     def bounds(self, node):
@@ -283,16 +315,19 @@ def generate(nodes=model.NODES) -> str:
             "<AccessMode>RW</AccessMode><pPort>Device</pPort><Cachable>WriteThrough</Cachable>"
             f"{_invalidators(invalidated_by)}"
             "<Sign>Signed</Sign><Endianess>LittleEndian</Endianess></IntReg>")
-    features = "".join(f"<pFeature>{node.name}</pFeature>" for node in nodes)
+    root = "".join(f"<pFeature>{name}</pFeature>" for name, _ in categories(nodes))
+    groups = "".join(
+        f'<Category Name="{name}">' + "".join(f"<pFeature>{f}</pFeature>" for f in members)
+        + "</Category>\n" for name, members in categories(nodes))
     return (
         '<?xml version="1.0" encoding="utf-8"?>\n'
-        f'<RegisterDescription ModelName="{model.MODEL_NAME}" VendorName="{model.VENDOR_NAME}"'
+        f'<RegisterDescription ModelName="{DESCRIPTION}" VendorName="{model.VENDOR_NAME}"'
         ' ToolTip="Simulated Basler acA2040-55uc" StandardNameSpace="None"'
         ' SchemaMajorVersion="1" SchemaMinorVersion="1" SchemaSubMinorVersion="0"'
         ' MajorVersion="1" MinorVersion="0" SubMinorVersion="0"'
         ' ProductGuid="7A3B0C52-4E61-4C0F-9D3A-2040055C0001"'
         ' VersionGuid="7A3B0C52-4E61-4C0F-9D3A-2040055C0100"'
         ' xmlns="http://www.genicam.org/GenApi/Version_1_1">\n'
-        f'<Category Name="Root">{features}</Category>\n'
+        f'<Category Name="Root">{root}</Category>\n{groups}'
         + "\n".join(writer.out)
         + '\n<Port Name="Device" NameSpace="Standard"/>\n</RegisterDescription>\n')

@@ -15,7 +15,7 @@ import warnings
 
 from pypylon import genicam, pylon as _pylon
 
-from . import grab, model
+from . import grab, model, persistence
 
 # Texts pylon uses (confirmed), and the ones assumed where nothing was seen.
 NO_DEVICE = ("No device is available or no device contains the provided device info "
@@ -360,6 +360,7 @@ class Pylon(types.ModuleType):
         self.InstantCamera = InstantCamera
         self.DeviceInfo = DeviceInfo
         self.CDeviceInfo = DeviceInfo
+        self.FeaturePersistence = persistence.FeaturePersistence
 
     def __getattr__(self, name):
         return getattr(_pylon, name)
