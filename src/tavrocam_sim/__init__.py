@@ -17,6 +17,8 @@ device list and the camera object are shaped like pypylon's.
 
 from __future__ import annotations
 
+import sys
+
 TYPE_CHECKING = False  # typing itself is not imported at run time
 if TYPE_CHECKING:
     from typing import Any
@@ -24,7 +26,7 @@ if TYPE_CHECKING:
     from .device import Device
     from .sdk import Pylon
 
-__all__ = ["Simulation", "ModelError", "pylon"]
+__all__ = ["Simulation", "ModelError", "pylon", "simulation"]
 MAX_CAMERAS = 64
 
 
@@ -46,9 +48,23 @@ class Simulation:
         self.cameras: tuple[Device, ...] = tuple(device.Device(str(model.FIRST_SERIAL + index), index)
                              for index in range(cameras))
         self.pylon: Pylon = sdk.Pylon(self)
+        # The simulator just imported pypylon's pylon for the first time in
+        # a process that runs on simulated cameras: the swap can happen now.
+        runner = sys.modules.get(__name__ + ".runner")
+        if runner is not None:
+            runner.settle()
 
     def __repr__(self) -> str:
         return f"<tavrocam_sim.Simulation of {len(self.cameras)} camera(s)>"
+
+
+def simulation() -> Simulation | None:
+    """The Simulation of this process when it runs a program on simulated
+    cameras (``python -m tavrocam_sim``, ``TAVROCAM_SIM=N``, pytest's
+    ``--tavrocam-sim=N``): the one whose cameras ``pypylon.pylon`` finds, for
+    a test to reach (their settings, faults, inputs). None otherwise."""
+    runner = sys.modules.get(__name__ + ".runner")
+    return None if runner is None else runner.simulation()
 
 
 _default: Simulation | None = None

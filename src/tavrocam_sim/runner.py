@@ -1,0 +1,266 @@
+"""Running a pypylon program, unchanged, on simulated acA2040-55uc cameras.
+
+Two ways, as pylon's emulator has ``PYLON_CAMEMU=N``:
+
+- the command ``python -m tavrocam_sim [--cameras N] program.py args...``
+  (or ``-m module args...``; installed as ``tavrocam-sim``) runs the program
+  as ``__main__``;
+- the environment variable ``TAVROCAM_SIM=N`` does the same for any Python
+  process the package is installed for: the ``tavrocam_sim.pth`` file it
+  installs calls ``install_from_environment`` at start-up (and does nothing
+  else when the variable is unset).
+
+Either way an import hook makes ``pypylon.pylon`` the SDK of one simulation
+of N cameras, the process's (``tavrocam_sim.simulation()``), made when the
+program first imports it: ``import pypylon.pylon``, ``from pypylon import
+pylon`` and ``pypylon.pylon`` all give it. pypylon itself is not imported
+before the program imports it; ``pypylon.genicam`` and every name of pylon's
+not about finding and driving cameras stay pypylon's. The simulator's own
+modules are all imported, with pypylon's pylon, before the swap.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+
+ENVIRONMENT = "TAVROCAM_SIM"
+TARGET = "pypylon.pylon"
+USAGE = "%(prog)s [-h] [--cameras N] (program.py | -m module) [args ...]"
+# Modules of the package that run it rather than make it up.
+_ENTRY_POINTS = ("__main__", "runner", "pytest_plugin")
+
+
+def cameras_from(text: str) -> int:
+    """The number of cameras ``text`` gives; ValueError naming the range."""
+    from . import MAX_CAMERAS
+
+    digits = isinstance(text, str) and text.isascii() and text.isdigit()
+    count = int(text) if digits else None
+    if count is None or count > MAX_CAMERAS:
+        raise ValueError(f"the number of cameras must be a whole number from 0 to "
+                         f"{MAX_CAMERAS}, not {text!r}")
+    return count
+
+
+class _State:
+    cameras: int | None = None   # installed with this many cameras
+    simulation = None            # the process's Simulation, once made
+    pending = False              # pypylon's pylon is loaded, the swap waits
+    making = False
+
+
+_state = _State()
+
+
+class _Finder:
+    """A meta-path finder for ``pypylon.pylon`` alone: it lets the finders
+    after it find pypylon's module, and hands its loader one that swaps the
+    simulated SDK in once pypylon's module has run."""
+
+    def find_spec(self, name, path, target=None):
+        if name != TARGET:
+            return None
+        for finder in sys.meta_path:
+            if finder is self or isinstance(finder, _Finder):
+                continue
+            find = getattr(finder, "find_spec", None)
+            spec = find(name, path, target) if find is not None else None
+            if spec is not None:
+                if spec.loader is not None and hasattr(spec.loader, "exec_module"):
+                    spec.loader = _Loader(spec.loader)
+                return spec
+        return None
+
+    def __repr__(self):
+        return f"<tavrocam_sim import hook for {TARGET}>"
+
+
+class _Loader:
+    def __init__(self, loader):
+        self.loader = loader
+
+    def create_module(self, spec):
+        return self.loader.create_module(spec)
+
+    def exec_module(self, module):
+        self.loader.exec_module(module)   # pypylon's own module, complete
+        _state.pending = True
+        settle()
+
+
+def _initialising() -> bool:
+    """Whether a module of the simulator is half imported (the simulator
+    itself imported pypylon: the swap waits for the import to finish)."""
+    prefix = __package__ + "."
+    for name, module in list(sys.modules.items()):
+        spec = getattr(module, "__spec__", None)
+        if name.startswith(prefix) and getattr(spec, "_initializing", False):
+            return True
+    return False
+
+
+def settle() -> None:
+    """Swap the simulated SDK in for pypylon's pylon if it is due and the
+    simulator is fully imported."""
+    if not _state.pending or _state.making or _initialising():
+        return
+    _state.making = True
+    try:
+        import importlib
+        import pkgutil
+
+        from . import Simulation
+
+        package = sys.modules[__package__]
+        for info in pkgutil.iter_modules(package.__path__):
+            if info.name not in _ENTRY_POINTS:
+                importlib.import_module(f"{__package__}.{info.name}")
+        simulation = Simulation(_state.cameras)
+        _state.simulation = simulation
+        _state.pending = False
+        sys.modules[TARGET] = simulation.pylon
+        parent = sys.modules.get("pypylon")
+        if parent is not None:
+            parent.pylon = simulation.pylon
+    finally:
+        _state.making = False
+
+
+def install(cameras: int) -> None:
+    """Make ``pypylon.pylon`` the SDK of a simulation of ``cameras`` cameras
+    in this process, from its first import on (at once when pypylon's pylon
+    is already imported). Installing again with another count is refused."""
+    if isinstance(cameras, bool) or not isinstance(cameras, int):
+        raise TypeError(f"cameras must be an int, not {type(cameras).__name__}")
+    cameras_from(str(cameras))
+    if _state.cameras is not None:
+        if _state.cameras != cameras:
+            raise RuntimeError(f"this process already simulates {_state.cameras} camera(s)")
+        return
+    _state.cameras = cameras
+    sys.meta_path.insert(0, _Finder())
+    loaded = sys.modules.get(TARGET)
+    if loaded is not None:   # imported before: swap now
+        _state.pending = True
+        settle()
+
+
+def install_from_environment() -> None:
+    """Install the hook when ``TAVROCAM_SIM`` is set (the .pth file's call).
+    A value that is no count is reported on standard error and ignored."""
+    text = os.environ.get(ENVIRONMENT)
+    if text is None:
+        return
+    try:
+        install(cameras_from(text))
+    except ValueError as exc:
+        print(f"tavrocam_sim: {ENVIRONMENT}={text!r} ignored: {exc}", file=sys.stderr)
+
+
+def simulation():
+    """The process's Simulation (the one ``pypylon.pylon`` finds cameras in),
+    made now if the program has not imported pypylon yet; None when the
+    process does not run on simulated cameras."""
+    if _state.cameras is None:
+        return None
+    if _state.simulation is None:
+        import importlib
+
+        importlib.import_module(TARGET)
+        settle()
+    return _state.simulation
+
+
+# --- the command
+def _parser():
+    import argparse
+
+    parser = argparse.ArgumentParser(
+        prog=_prog(), usage=USAGE,
+        description="Run a pypylon program unchanged, with simulated Basler acA2040-55uc "
+                    "cameras in place of pylon's.",
+        epilog=f"Setting {ENVIRONMENT}=N in the environment does the same for any Python "
+               "process (subprocesses of the program included).")
+    parser.add_argument("--cameras", metavar="N",
+                        help=f"how many simulated cameras (0 to 64; default ${ENVIRONMENT}, else 1)")
+    parser.add_argument("-m", dest="module", metavar="module", help="run a module as a program")
+    parser.add_argument("program", nargs="?", help="the program's file")
+    parser.add_argument("args", nargs="*", help="the program's arguments")
+    return parser
+
+
+def _prog():
+    name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else ""
+    return "python -m tavrocam_sim" if name in ("__main__.py", "") else name
+
+
+def _split(argv):
+    """(options, module, program, args) as python's own command line splits
+    them: options end at the program (or -m module); the rest is the
+    program's."""
+    parser = _parser()
+    cameras = module = None
+    index = 0
+    while index < len(argv):
+        arg = argv[index]
+        if arg in ("-h", "--help"):
+            parser.print_help()
+            raise SystemExit(0)
+        if arg == "--":
+            index += 1
+            break
+        if arg == "--cameras" or arg.startswith("--cameras="):
+            if "=" in arg:
+                cameras = arg.partition("=")[2]
+            elif index + 1 < len(argv):
+                index += 1
+                cameras = argv[index]
+            else:
+                parser.error("argument --cameras: expected one argument")
+        elif arg == "-m" or (arg.startswith("-m") and len(arg) > 2):
+            module = arg[2:]
+            if not module:
+                if index + 1 >= len(argv):
+                    parser.error("argument -m: expected one argument")
+                index += 1
+                module = argv[index]
+            return parser, cameras, module, None, argv[index + 1:]
+        elif arg.startswith("-") and arg != "-":
+            parser.error(f"unrecognized arguments: {arg}")
+        else:
+            break
+        index += 1
+    if index >= len(argv):
+        parser.error("a program (program.py, or -m module) is required")
+    return parser, cameras, None, argv[index], argv[index + 1:]
+
+
+def main(argv=None) -> int:
+    """The command: run the program given on simulated cameras. Usage errors
+    exit with status 2, as python's own do."""
+    import runpy
+
+    argv = sys.argv[1:] if argv is None else list(argv)
+    parser, cameras, module, program, args = _split(argv)
+    text = cameras if cameras is not None else os.environ.get(ENVIRONMENT, "1")
+    try:
+        count = cameras_from(text)
+    except ValueError as exc:
+        where = "argument --cameras" if cameras is not None else f"${ENVIRONMENT}"
+        parser.error(f"{where}: {exc}")
+    if program is not None and not os.path.isfile(program):
+        print(f"{parser.prog}: can't open file {os.path.abspath(program)!r}: "
+              "[Errno 2] No such file or directory", file=sys.stderr)
+        return 2
+    os.environ[ENVIRONMENT] = str(count)  # the program's subprocesses simulate too
+    install(count)
+    if module is not None:
+        sys.argv = [module, *args]
+        sys.path[0] = os.getcwd()
+        runpy.run_module(module, run_name="__main__", alter_sys=True)
+    else:
+        sys.argv = [program, *args]
+        sys.path[0] = os.path.dirname(os.path.abspath(program))
+        runpy.run_path(program, run_name="__main__")
+    return 0
