@@ -15,6 +15,7 @@ import textwrap
 import pytest
 
 import standin
+import tavrocam_sim
 from tavrocam_sim import model
 from standin.sources import README, python_blocks, read_stub, stub_methods
 
@@ -220,6 +221,22 @@ def test_bad_usage_exits_2_without_touching_the_sdk(tmp_path, args, says):
     assert usage.startswith("usage: tavrocam-report")
     assert error.startswith("tavrocam-report: error: ")
     assert error.endswith(f"argument --index: {says}" if says else ""), error
+
+
+@pytest.mark.parametrize("value", ["65", "99", "100", "-1", "x", "1.5", "٣", "1" * 4301])
+def test_a_simulation_of_too_many_cameras_is_a_usage_error(tmp_path, value):
+    child, calls = command(tmp_path, "--simulate", value)
+    assert (child.returncode, child.stdout, calls) == (2, "", None)
+    shown = repr(value) if len(value) <= 40 else f"{value[:20]!r}... ({len(value)} characters)"
+    assert child.stderr.splitlines()[-1] == (
+        f"tavrocam-report: error: argument --simulate: not a number of cameras "
+        f"(0 to {tavrocam_sim.MAX_CAMERAS}): {shown}")
+
+
+def test_the_report_knows_how_many_cameras_a_simulation_has():
+    import _tavrocam_report
+
+    assert _tavrocam_report.MAX_SIMULATED == tavrocam_sim.MAX_CAMERAS
 
 
 @pytest.mark.parametrize("option,first_line", [

@@ -43,9 +43,16 @@ def _index(text):
     raise argparse.ArgumentTypeError(f"not a camera index (0, 1, 2, ...): {shown}")
 
 
+# The most cameras a simulation has (tavrocam_sim.MAX_CAMERAS; not imported
+# here, so that a bad value is a usage error even where tavrocam_sim is not).
+MAX_SIMULATED = 64
+
+
 def _count(text):
-    if not (text.isascii() and text.isdigit()) or len(text) > 2:
-        raise argparse.ArgumentTypeError(f"not a number of cameras (1, 2, ...): {text!r}")
+    if not (text.isascii() and text.isdigit()) or len(text) > 2 or int(text) > MAX_SIMULATED:
+        shown = repr(text) if len(text) <= 40 else f"{text[:20]!r}... ({len(text)} characters)"
+        raise argparse.ArgumentTypeError(
+            f"not a number of cameras (0 to {MAX_SIMULATED}): {shown}")
     return int(text)
 
 

@@ -1,42 +1,146 @@
-"""pytest fixtures for code that drives an acA2040-55uc through Tavrocam.
+"""pytest fixtures for code that drives an acA2040-55uc through Tavrocam, and
+a test run of a pypylon test suite, unchanged, on simulated cameras.
 
 Opt in with ``-p tavrocam_sim.pytest_plugin`` or, in a conftest.py,
-``pytest_plugins = ["tavrocam_sim.pytest_plugin"]``. The ``tavrocam_sim``
-fixture gives each test a fresh simulation bound as ``Tavrocam.pylon`` and
-puts the SDK the module had back afterwards::
+``pytest_plugins = ["tavrocam_sim.pytest_plugin"]``.
 
-    def test_centres(tavrocam_sim):
+The ``simulation`` fixture gives each test a fresh ``tavrocam_sim.Simulation``
+bound as ``Tavrocam.pylon`` and puts the SDK the module had back afterwards
+(``tavrocam_sim``, its former name, still works)::
+
+    def test_centres(simulation):
         api = Tavrocam.CLASS_Tavrocam()
-        tavrocam_sim.cameras[0].temperature = 76.0
+        simulation.cameras[0].temperature = 76.0
         ...
 
-Mark a test ``@pytest.mark.tavrocam_sim(cameras=2)`` for more cameras (or 0).
+Mark a test ``@pytest.mark.tavrocam_sim(2)`` (or ``cameras=2``) for more
+cameras, or 0; a marked test gets the fixture even when it does not name it.
+
+``--tavrocam-sim=N`` (or ``TAVROCAM_SIM=N`` in the environment) runs the
+whole test session on N simulated cameras: ``pypylon.pylon`` is the SDK of
+the process's simulation (``tavrocam_sim.simulation()``), as under
+``python -m tavrocam_sim``.
 """
 
 import pytest
 
+MARK = "tavrocam_sim"
+FIXTURES = ("simulation", "tavrocam_sim")
+
+
+def pytest_addoption(parser):
+    parser.addoption(
+        "--tavrocam-sim", metavar="N", dest="tavrocam_sim", default=None,
+        help="run the session on N simulated acA2040-55uc cameras: pypylon.pylon finds "
+             "them (as TAVROCAM_SIM=N does)")
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_load_initial_conftests(early_config, parser, args):
+    # Before any conftest.py or test module can import pypylon.
+    from tavrocam_sim import runner
+
+    text = getattr(early_config.known_args_namespace, "tavrocam_sim", None)
+    if text is None:
+        runner.install_from_environment()
+        return
+    _install(text)
+
+
+def _install(text):
+    import os
+
+    from tavrocam_sim import runner
+
+    try:
+        count = runner.cameras_from(text)
+    except ValueError as exc:
+        raise pytest.UsageError(f"--tavrocam-sim: {exc}") from None
+    os.environ[runner.ENVIRONMENT] = str(count)  # subprocesses of the tests simulate too
+    try:
+        runner.install(count)
+    except RuntimeError as exc:  # TAVROCAM_SIM gave another count already
+        raise pytest.UsageError(f"--tavrocam-sim={count}: {exc}") from None
+
 
 def pytest_configure(config):
+    # The plugin named in a conftest.py's pytest_plugins comes too late for
+    # pytest_load_initial_conftests: the modules imported so far keep pypylon's pylon.
+    text = config.getoption("tavrocam_sim")
+    if text is not None:
+        _install(text)
     config.addinivalue_line(
-        "markers", "tavrocam_sim(cameras=1): how many simulated cameras the "
-                   "tavrocam_sim fixture makes")
+        "markers", f"{MARK}(cameras=1): how many simulated cameras the simulation fixture "
+                   f"makes, as {MARK}(2) or {MARK}(cameras=2); implies the fixture")
+
+
+def pytest_report_header(config):
+    import sys
+
+    runner = sys.modules.get("tavrocam_sim.runner")
+    cameras = runner and runner._state.cameras
+    if cameras is not None:
+        return f"tavrocam_sim: pypylon.pylon finds {cameras} simulated acA2040-55uc camera(s)"
+    return None
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_runtest_setup(item):
+    # A marked test that names neither fixture gets one: the mark is never ignored.
+    names = getattr(item, "fixturenames", None)
+    if item.get_closest_marker(MARK) is not None and names is not None \
+            and not any(name in names for name in FIXTURES):
+        names.append(FIXTURES[0])
+
+
+def _cameras(marker):
+    if marker is None:
+        return 1
+    args, kwargs = marker.args, dict(marker.kwargs)
+    if len(args) + len(kwargs) == 1 and (len(args) == 1 or "cameras" in kwargs):
+        return args[0] if args else kwargs["cameras"]
+    if not args and not kwargs:
+        return 1
+    given = ", ".join([repr(a) for a in args] + [f"{k}={v!r}" for k, v in kwargs.items()])
+    pytest.fail(f"@pytest.mark.{MARK}({given}): give one count of cameras, as "
+                f"@pytest.mark.{MARK}(2) or @pytest.mark.{MARK}(cameras=2)", pytrace=False)
 
 
 @pytest.fixture
-def tavrocam_sim(request):
+def simulation(request):
     """A fresh ``tavrocam_sim.Simulation``, bound as ``Tavrocam.pylon`` for the test."""
     import Tavrocam
-    import tavrocam_sim as package
+    import tavrocam_sim
 
-    marker = request.node.get_closest_marker("tavrocam_sim")
-    simulation = package.Simulation(**(marker.kwargs if marker else {}))
+    made = tavrocam_sim.Simulation(_cameras(request.node.get_closest_marker(MARK)))
     saved = Tavrocam.pylon
-    Tavrocam.pylon = simulation.pylon
+    Tavrocam.pylon = made.pylon
     try:
-        yield simulation
+        yield made
     finally:
-        for device in simulation.cameras:
-            opened = device.opened_by
-            if opened is not None:
-                opened.Close()
         Tavrocam.pylon = saved
+        _close_all(made)
+
+
+def _close_all(made):
+    """Close every camera object a test left open; the first error of a
+    Close is raised once all are closed."""
+    error = None
+    for device in made.cameras:
+        opened = device.opened_by
+        if opened is None:
+            continue
+        try:
+            opened.Close()
+        except Exception as exc:  # noqa: BLE001 (the first is raised below)
+            error = error or exc
+        finally:
+            device.opened_by = None
+    if error is not None:
+        raise error
+
+
+@pytest.fixture
+def tavrocam_sim(simulation):
+    """The ``simulation`` fixture under its former name."""
+    return simulation

@@ -48,6 +48,7 @@ class _State:
     simulation = None            # the process's Simulation, once made
     pending = False              # pypylon's pylon is loaded, the swap waits
     making = False
+    warned = False               # a bad TAVROCAM_SIM reported (a venv runs .pth files twice)
 
 
 _state = _State()
@@ -155,7 +156,9 @@ def install_from_environment() -> None:
     try:
         install(cameras_from(text))
     except ValueError as exc:
-        print(f"tavrocam_sim: {ENVIRONMENT}={text!r} ignored: {exc}", file=sys.stderr)
+        if not _state.warned:
+            _state.warned = True
+            print(f"tavrocam_sim: {ENVIRONMENT}={text!r} ignored: {exc}", file=sys.stderr)
 
 
 def simulation():
