@@ -408,8 +408,10 @@ CATEGORIES = (
                                 "AutoFunctionROIHeight", "AutoFunctionROIOffsetX",
                                 "AutoFunctionROIOffsetY", "AutoFunctionROIUseBrightness",
                                 "AutoFunctionROIUseWhiteBalance")),
+    # Features some lines lack come before those every line has: pylon puts
+    # the selector back only after a feature the selected line has.
     ("DigitalIOControl", ("LineSelector", "LineMode", "LineFormat", "LineSource",
-                          "LineInverter", "LineDebouncerTime", "LineMinimumOutputPulseWidth",
+                          "LineMinimumOutputPulseWidth", "LineInverter", "LineDebouncerTime",
                           "LineStatus", "LineStatusAll", "UserOutputSelector",
                           "UserOutputValue", "UserOutputValueAll")),
     ("CounterAndTimerControl", ("TimerSelector", "TimerTriggerSource", "TimerDuration",

@@ -153,11 +153,16 @@ def layout(nodes=model.NODES) -> Layout:
     return Layout(registers, address)
 
 
-def streamable(node: model.Node) -> bool:
+def streamable(node: model.Node, nodes=model.NODES) -> bool:
     """Whether a saved feature file holds the feature: a setting of the
-    camera's own, readable and writable, that no formula computes."""
-    return (node.kind != "Command" and node.access == "RW" and node.value is None
-            and not node.derived and node.name not in model.NOT_SAVED)
+    camera's own, readable and writable, that no formula computes; a
+    selector, when it selects such a setting (pylon writes a selector's
+    values with the values it selects)."""
+    if node.kind == "Command" or node.access != "RW" or node.value is not None \
+            or node.derived or node.name in model.NOT_SAVED:
+        return False
+    selected = [other for other in nodes if other.selector == node.name]
+    return not selected or any(streamable(other, nodes) for other in selected)
 
 
 def categories(nodes=model.NODES) -> list[tuple[str, tuple[str, ...]]]:
@@ -194,6 +199,7 @@ def _number(value):
 class _Writer:
     def __init__(self, by_name, where):
         self.by_name = by_name
+        self.nodes = tuple(by_name.values())
         self.where = where
         self.out: list[str] = []
 
@@ -242,7 +248,7 @@ class _Writer:
             head += "<ImposedAccessMode>RO</ImposedAccessMode>"
         if node.kind == "String":  # the register is the feature
             address, _, length = self.where[name]
-            if streamable(node):
+            if streamable(node, self.nodes):
                 head += "<Streamable>Yes</Streamable>"
             self.out.append(
                 f'<StringReg Name="{name}">{head}<Address>{address:#x}</Address>'
@@ -282,7 +288,7 @@ class _Writer:
         else:
             body = f"<pValue>{source}</pValue><CommandValue>1</CommandValue>"
             element = "Command"
-        if streamable(node):
+        if streamable(node, self.nodes):
             head += "<Streamable>Yes</Streamable>"
         self.out.append(f'<{element} Name="{name}">{head}{body}{tail}</{element}>')
 

@@ -1,0 +1,506 @@
+"""pypylon programs, unchanged, on the simulated acA2040-55uc: the command
+(``python -m tavrocam_sim``, ``tavrocam-sim``), the environment variable
+(``TAVROCAM_SIM=N``), the pytest plugin's session mode, and pylon's
+FeaturePersistence on the simulated node map.
+
+Each program runs in a child interpreter, as a user would start it; the same
+program also runs on pylon's emulator (``PYLON_CAMEMU``), where the SDK is
+pypylon's own. tests/data/acA2040-55uc_22095198.pfs is a feature file in the
+shape pylon writes for a real acA2040-55uc (GenApi persistence 3.0.1: each
+selected value after its selector's value), written from the saved values the
+fact sheet gives for serial 22095198 and the model's start values elsewhere;
+its header's tooltip, device version and product GUID are assumed.
+"""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+import tavrocam_sim
+from pypylon import pylon
+
+from tavrocam_sim import model, nodemap, persistence
+
+DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
+FEATURE_FILE = os.path.join(DATA, "acA2040-55uc_22095198.pfs")
+SIM_CMD = os.path.join(os.path.dirname(sys.executable),
+                       "tavrocam-sim" + (".exe" if sys.platform == "win32" else ""))
+MARK = "@@program@@ "
+
+# Programs of the kinds pypylon users write, none naming the simulator. Each
+# prints one JSON line after MARK.
+PROGRAMS = {
+    "enumerate": """
+        from pypylon import pylon
+        factory = pylon.TlFactory.GetInstance()
+        devices = factory.EnumerateDevices()
+        out = {"count": len(devices), "classes": sorted({d.GetDeviceClass() for d in devices})}
+    """,
+    "open-and-parameters": """
+        from pypylon import pylon, genicam
+        camera = pylon.InstantCamera(pylon.TlFactory.GetInstance().CreateFirstDevice())
+        camera.Open()
+        width = camera.Width
+        width.Value = width.Min + 4 * width.Inc
+        out = {"width": width.Value == width.Min + 4 * width.Inc,
+               "writable": genicam.IsWritable(camera.Width),
+               "formats": "BayerRG8" in camera.PixelFormat.Symbolics or "Mono8" in camera.PixelFormat.Symbolics,
+               "node": camera.GetNodeMap().GetNode("Height").Value == camera.Height.Value}
+        camera.Close()
+        out["open"] = camera.IsOpen()
+    """,
+    "device-info": """
+        import pypylon.pylon
+        factory = pypylon.pylon.TlFactory.GetInstance()
+        first = factory.EnumerateDevices()[0]
+        camera = pypylon.pylon.InstantCamera(factory.CreateDevice(first))
+        info = camera.GetDeviceInfo()
+        out = {"model": bool(info.GetModelName()), "serial": bool(info.GetSerialNumber()),
+               "vendor": info.GetVendorName(),
+               "same": info.GetSerialNumber() == first.GetSerialNumber()}
+    """,
+    "feature-persistence": """
+        import os, sys, tempfile
+        from pypylon import pylon
+        factory = pylon.TlFactory.GetInstance()
+        first, second = (pylon.InstantCamera(factory.CreateDevice(d))
+                         for d in factory.EnumerateDevices()[:2])
+        first.Open(); second.Open()
+        first.Height.Value = first.Height.Min + 2 * first.Height.Inc
+        path = os.path.join(tempfile.mkdtemp(), "saved.pfs")
+        pylon.FeaturePersistence.Save(path, first.GetNodeMap())
+        pylon.FeaturePersistence.Load(path, second.GetNodeMap(), True)
+        out = {"height": second.Height.Value == first.Height.Value,
+               "text": pylon.FeaturePersistence.SaveToString(second.GetNodeMap())
+                       == pylon.FeaturePersistence.SaveToString(first.GetNodeMap())}
+    """,
+}
+EXPECTED = {
+    "enumerate": {"count": 2, "classes": ["{device_class}"]},
+    "open-and-parameters": {"width": True, "writable": True, "formats": True, "node": True,
+                            "open": False},
+    "device-info": {"model": True, "serial": True, "vendor": "Basler", "same": True},
+    "feature-persistence": {"height": True, "text": True},
+}
+
+
+def program(name):
+    return textwrap.dedent(PROGRAMS[name]) + f"\nimport json\nprint({MARK!r} + json.dumps(out))\n"
+
+
+def env(**changes):
+    """The environment of a child: neither the emulator nor the simulation
+    unless asked."""
+    base = dict(os.environ, PYTHONIOENCODING="utf-8")
+    for name in ("PYLON_CAMEMU", "TAVROCAM_SIM"):
+        base.pop(name, None)
+    if base.get("PYTHONPATH"):  # the child runs elsewhere: the same modules, found from there
+        base["PYTHONPATH"] = os.pathsep.join(
+            os.path.abspath(p) for p in base["PYTHONPATH"].split(os.pathsep) if p)
+    base.update(changes)
+    return base
+
+
+def run(argv, cwd, **changes):
+    return subprocess.run(argv, capture_output=True, text=True, encoding="utf-8", cwd=cwd,
+                          env=env(**changes), timeout=120)
+
+
+def result(child):
+    assert child.returncode == 0, child.stdout + child.stderr
+    lines = [line for line in child.stdout.splitlines() if line.startswith(MARK)]
+    assert len(lines) == 1, child.stdout + child.stderr
+    return json.loads(lines[0][len(MARK):])
+
+
+WAYS = {
+    "emulator": lambda path: ([sys.executable, path], {"PYLON_CAMEMU": "2"}),
+    "python -m tavrocam_sim": lambda path: (
+        [sys.executable, "-m", "tavrocam_sim", "--cameras", "2", path], {}),
+    "tavrocam-sim": lambda path: ([SIM_CMD, "--cameras=2", path], {}),
+    "TAVROCAM_SIM": lambda path: ([sys.executable, path], {"TAVROCAM_SIM": "2"}),
+}
+
+
+@pytest.mark.parametrize("way", WAYS)
+@pytest.mark.parametrize("name", PROGRAMS)
+def test_a_pypylon_program_runs_unchanged(tmp_path, name, way):
+    path = tmp_path / f"{name}.py"
+    path.write_text(program(name), encoding="utf-8")
+    argv, changes = WAYS[way](str(path))
+    expected = json.loads(json.dumps(EXPECTED[name]).replace(
+        "{device_class}", "BaslerCamEmu" if way == "emulator" else model.DEVICE_CLASS))
+    assert result(run(argv, tmp_path, **changes)) == expected
+
+
+WHAT_THE_PROGRAM_SEES = """
+import sys
+from pypylon import pylon as imported
+import pypylon, pypylon.pylon, pypylon.genicam
+import tavrocam_sim
+simulation = tavrocam_sim.simulation()
+out = {
+    "same": imported is pypylon.pylon is sys.modules["pypylon.pylon"],
+    "simulated": simulation is not None and imported is simulation.pylon,
+    "cameras": len(imported.TlFactory.GetInstance().EnumerateDevices()),
+    "genicam": pypylon.genicam.__file__ == sys.modules["pypylon.genicam"].__file__
+               and type(pypylon.genicam.GenericException).__module__ != "tavrocam_sim",
+    "exceptions": imported.RuntimeException is pypylon.genicam.RuntimeException,
+    "argv": sys.argv[1:], "main": __name__,
+}
+"""
+
+
+@pytest.mark.parametrize("way", ["python -m tavrocam_sim", "tavrocam-sim", "TAVROCAM_SIM"])
+def test_the_program_imports_the_simulated_sdk_and_pypylons_genicam(tmp_path, way):
+    path = tmp_path / "sees.py"
+    path.write_text(WHAT_THE_PROGRAM_SEES + f"print({MARK!r} + __import__('json').dumps(out))\n")
+    argv, changes = WAYS[way](str(path))
+    assert result(run([*argv, "one", "--two"], tmp_path, **changes)) == {
+        "same": True, "simulated": True, "cameras": 2, "genicam": True, "exceptions": True,
+        "argv": ["one", "--two"], "main": "__main__"}
+
+
+def test_a_module_runs_with_dash_m(tmp_path):
+    (tmp_path / "sees.py").write_text(
+        WHAT_THE_PROGRAM_SEES + f"print({MARK!r} + __import__('json').dumps(out))\n")
+    seen = result(run([sys.executable, "-m", "tavrocam_sim", "-m", "sees", "x"], tmp_path))
+    assert (seen["simulated"], seen["cameras"], seen["argv"], seen["main"]) == (
+        True, 1, ["x"], "__main__")
+
+
+CHECKS = {
+    # pypylon is imported when the program imports it, not before.
+    "lazy": ("import sys; print('pypylon' in sys.modules)", "False"),
+    # The program's subprocesses run on as many simulated cameras.
+    "subprocess": ("import subprocess, sys; print(subprocess.run([sys.executable, '-c', "
+                   "'from pypylon import pylon; print(len(pylon.TlFactory.GetInstance()."
+                   "EnumerateDevices()))'], capture_output=True, text=True).stdout.strip())", "3"),
+    # A Simulation made before pypylon is imported (the simulator imports
+    # pypylon's pylon itself) leaves the program the process's.
+    "simulation-first": ("import tavrocam_sim; own = tavrocam_sim.Simulation(1); "
+                         "from pypylon import pylon; "
+                         "print(len(pylon.TlFactory.GetInstance().EnumerateDevices()), "
+                         "pylon is tavrocam_sim.simulation().pylon, own.pylon is not pylon)",
+                         "3 True True"),
+}
+
+
+@pytest.mark.parametrize("check", CHECKS)
+def test_under_the_environment_variable(tmp_path, check):
+    code, printed = CHECKS[check]
+    child = run([sys.executable, "-c", code], tmp_path, TAVROCAM_SIM="3")
+    assert (child.returncode, child.stdout.strip(), child.stderr) == (0, printed, "")
+
+
+def test_without_the_variable_nothing_is_imported(tmp_path):
+    child = run([sys.executable, "-c", "import sys; print(sorted(m for m in sys.modules if "
+                 "m.startswith(('tavrocam_sim', 'pypylon'))))"], tmp_path)
+    assert (child.returncode, child.stdout.strip()) == (0, "[]")
+
+
+@pytest.mark.parametrize("args,says", [
+    (["--cameras", "65", "p.py"], "argument --cameras: the number of cameras must be a whole "
+                                  "number from 0 to 64, not '65'"),
+    (["--cameras", "two", "p.py"], "argument --cameras: the number of cameras must be a whole "
+                                   "number from 0 to 64, not 'two'"),
+    (["--cameras"], "argument --cameras: expected one argument"),
+    (["-m"], "argument -m: expected one argument"),
+    (["--bogus", "p.py"], "unrecognized arguments: --bogus"),
+    ([], "a program (program.py, or -m module) is required"),
+])
+def test_bad_arguments_are_usage_errors(tmp_path, args, says):
+    child = run([sys.executable, "-m", "tavrocam_sim", *args], tmp_path)
+    assert (child.returncode, child.stdout) == (2, "")
+    usage, *_, error = child.stderr.splitlines()
+    assert usage.startswith("usage: python -m tavrocam_sim [-h] [--cameras N]")
+    assert error == f"python -m tavrocam_sim: error: {says}"
+
+
+def test_a_missing_program_is_reported_as_python_reports_it(tmp_path):
+    ours = run([sys.executable, "-m", "tavrocam_sim", "nothere.py"], tmp_path)
+    pythons = run([sys.executable, "nothere.py"], tmp_path)
+    assert ours.returncode == pythons.returncode == 2
+    assert ours.stderr.partition(":")[2] == pythons.stderr.partition(":")[2]
+
+
+@pytest.mark.parametrize("argv", [[sys.executable, "-m", "tavrocam_sim", "--help"], [SIM_CMD, "-h"]])
+def test_help(tmp_path, argv):
+    child = run(argv, tmp_path)
+    assert (child.returncode, child.stderr) == (0, "")
+    assert "[--cameras N] (program.py | -m module)" in child.stdout.splitlines()[0]
+    assert "TAVROCAM_SIM=N" in child.stdout
+
+
+@pytest.mark.parametrize("value", ["65", "x", "-1"])
+def test_a_bad_variable_is_reported_once_and_pypylon_stays(tmp_path, value):
+    child = run([sys.executable, "-c", "from pypylon import pylon; print(pylon.__name__)"],
+                tmp_path, TAVROCAM_SIM=value)
+    assert (child.returncode, child.stdout.strip()) == (0, "pypylon.pylon")
+    assert child.stderr == (f"tavrocam_sim: TAVROCAM_SIM={value!r} ignored: the number of "
+                            f"cameras must be a whole number from 0 to 64, not {value!r}\n")
+
+
+# --------------------------------------------------------- the pytest plugin
+
+PYPYLON_SUITE = {
+    "conftest.py": """
+        from pypylon import pylon
+        import pytest
+
+        @pytest.fixture
+        def camera():
+            cam = pylon.InstantCamera(pylon.TlFactory.GetInstance().CreateFirstDevice())
+            cam.Open()
+            yield cam
+            cam.Close()
+    """,
+    "test_suite.py": """
+        from pypylon import pylon, genicam
+
+        def test_finds_cameras():
+            assert len(pylon.TlFactory.GetInstance().EnumerateDevices()) == 2
+
+        def test_the_model(camera):
+            assert camera.DeviceModelName.Value == "acA2040-55uc"
+
+        def test_writes(camera):
+            camera.Gain.Value = 3.0
+            assert camera.Gain.Value == 3.0 and genicam.IsWritable(camera.Gain)
+    """,
+}
+
+
+@pytest.mark.parametrize("how", [
+    (["-p", "tavrocam_sim.pytest_plugin", "--tavrocam-sim=2"], {}),
+    (["-p", "tavrocam_sim.pytest_plugin"], {"TAVROCAM_SIM": "2"}),
+    ([], {"TAVROCAM_SIM": "2"}),
+], ids=["option", "plugin-and-variable", "variable"])
+def test_a_pypylon_test_suite_runs_unchanged(tmp_path, how):
+    options, changes = how
+    for name, text in PYPYLON_SUITE.items():
+        (tmp_path / name).write_text(textwrap.dedent(text))
+    child = run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *options,
+                 str(tmp_path)], tmp_path, **changes)
+    assert child.returncode == 0 and "3 passed" in child.stdout, child.stdout + child.stderr
+
+
+def test_a_bad_session_count_is_a_usage_error(tmp_path):
+    (tmp_path / "test_x.py").write_text("def test_x():\n    pass\n")
+    child = run([sys.executable, "-m", "pytest", "-q", "-p", "tavrocam_sim.pytest_plugin",
+                 "--tavrocam-sim=70", str(tmp_path)], tmp_path)
+    assert child.returncode == 4 and "--tavrocam-sim: the number of cameras must be a whole " \
+                                      "number from 0 to 64, not '70'" in child.stderr, child.stderr
+
+
+PLUGIN_TESTS = """
+import pytest, Tavrocam
+import tavrocam_sim as package
+before = Tavrocam.pylon
+
+@pytest.mark.tavrocam_sim(2)
+def test_positional_count(simulation):
+    assert Tavrocam.pylon is simulation.pylon and len(simulation.cameras) == 2
+
+@pytest.mark.tavrocam_sim(cameras=0)
+def test_old_name(tavrocam_sim):
+    assert isinstance(tavrocam_sim, package.Simulation) and tavrocam_sim.cameras == ()
+
+@pytest.mark.tavrocam_sim(3)
+def test_the_mark_brings_the_fixture():
+    assert len(Tavrocam.pylon.TlFactory.GetInstance().EnumerateDevices()) == 3
+
+def test_the_package_is_not_hidden(simulation):
+    assert package.Simulation is type(simulation) and "simulation" in repr(simulation).lower()
+
+@pytest.mark.tavrocam_sim(1, 2)
+def test_refused_two(simulation):
+    pass
+
+@pytest.mark.tavrocam_sim(count=2)
+def test_refused_keyword(simulation):
+    pass
+
+def test_close_raising(simulation):
+    pylon = simulation.pylon
+    camera = pylon.InstantCamera(pylon.TlFactory.GetInstance().CreateFirstDevice())
+    camera.Open()
+    simulation.cameras[0].fail("Close", RuntimeError("close refused"))
+    simulation.kept = camera  # open at teardown
+
+def test_restored():
+    assert Tavrocam.pylon is before
+"""
+
+
+def test_the_plugin_fixture_and_mark(tmp_path):
+    (tmp_path / "test_plugin.py").write_text(PLUGIN_TESTS)
+    child = run([sys.executable, "-m", "pytest", "-p", "tavrocam_sim.pytest_plugin",
+                 "-p", "no:cacheprovider", "-rA", str(tmp_path)], tmp_path)
+    outcomes = {line.split("::")[-1].split(" ")[0]: line.split(" ")[0]
+                for line in child.stdout.splitlines()
+                if line.startswith(("PASSED", "ERROR", "FAILED"))}
+    assert outcomes == {
+        "test_positional_count": "PASSED", "test_old_name": "PASSED",
+        "test_the_mark_brings_the_fixture": "PASSED", "test_the_package_is_not_hidden": "PASSED",
+        "test_refused_two": "ERROR", "test_refused_keyword": "ERROR",
+        # Passed, then an error at teardown: the Close's, with Tavrocam.pylon restored.
+        "test_close_raising": "ERROR", "test_restored": "PASSED"}, child.stdout
+    assert child.stdout.count("give one count of cameras, as @pytest.mark.tavrocam_sim(2)") == 2
+    assert "ERROR at teardown of test_close_raising" in child.stdout
+    assert "close refused" in child.stdout
+
+
+# ------------------------------------------------------ feature persistence
+
+@pytest.fixture
+def cameras():
+    """Two open simulated cameras and their SDK."""
+    simulation = tavrocam_sim.Simulation(2)
+    sdk = simulation.pylon
+    factory = sdk.TlFactory.GetInstance()
+    made = [sdk.InstantCamera(factory.CreateDevice(info)) for info in factory.EnumerateDevices()]
+    for camera in made:
+        camera.Open()
+    yield sdk, made
+    for camera in made:
+        camera.Close()
+
+
+def feature_lines(text):
+    return [line.split("\t") for line in text.splitlines() if not line.startswith("#")]
+
+
+def test_the_real_cameras_file_loads_with_validation(cameras):
+    sdk, (camera, _) = cameras
+    sdk.FeaturePersistence.Load(FEATURE_FILE, camera.GetNodeMap(), True)
+    assert (camera.ExposureTime.Value, camera.AcquisitionFrameRateEnable.Value) == (20000.0, True)
+    assert camera.AcquisitionFrameRate.Value == pytest.approx(35.00053, abs=1e-3)
+
+
+def test_every_feature_the_file_names_is_in_the_node_map(cameras):
+    _, (camera, _) = cameras
+    with open(FEATURE_FILE, encoding="utf-8") as file:
+        names = {fields[0] for fields in feature_lines(file.read())}
+    assert sorted(n for n in names if not camera.GetNodeMap().Contains(n)) == []
+    assert {"ColorAdjustmentSelector", "ColorAdjustmentHue", "ColorAdjustmentSaturation",
+            "RemoveParameterLimitSelector", "RemoveParameterLimit"} <= names
+
+
+def test_saved_features_load_back_into_another_camera(cameras):
+    sdk, (first, second) = cameras
+    first.ColorAdjustmentSelector.Value = "Cyan"
+    first.ColorAdjustmentHue.Value = 1.5
+    first.BalanceRatioSelector.Value = "Blue"
+    first.BalanceRatio.Value = 3.25
+    first.ReverseX.Value = True
+    first.OffsetX.Value = 0
+    first.Width.Value = 2064
+    saved = sdk.FeaturePersistence.SaveToString(first.GetNodeMap())
+    sdk.FeaturePersistence.LoadFromString(saved, second.GetNodeMap(), True)
+    assert sdk.FeaturePersistence.SaveToString(second.GetNodeMap()) == saved
+    second.ColorAdjustmentSelector.Value = "Cyan"
+    second.BalanceRatioSelector.Value = "Blue"
+    assert (second.ColorAdjustmentHue.Value, second.BalanceRatio.Value, second.PixelFormat.Value,
+            second.Width.Value) == (1.5, 3.25, "BayerGR8", 2064)
+
+
+def test_save_writes_every_streamable_feature_in_the_categories_order(cameras):
+    sdk, (camera, _) = cameras
+    written = [fields[0] for fields in feature_lines(
+        sdk.FeaturePersistence.SaveToString(camera.GetNodeMap()))]
+    order = [name for _, members in nodemap.categories() for name in members]
+    streamable = [n for n in order if nodemap.streamable(model.BY_NAME[n])]
+    selectors = {node.selector for node in model.NODES if node.selector}
+    # Every streamable feature and nothing else; the selected and plain ones
+    # in the categories' order (a selector follows its selected values, restored).
+    assert set(written) == set(streamable)
+    firsts = list(dict.fromkeys(n for n in written if n not in selectors))
+    assert firsts == [n for n in streamable if n not in selectors]
+    # Line1 and Line2 have a fixed mode: only Line3's and Line4's are written.
+    assert [f for f in feature_lines(sdk.FeaturePersistence.SaveToString(camera.GetNodeMap()))
+            if f[0] == "LineMode"] == [["LineMode", "{LineSelector=Line3}", "Input"],
+                                       ["LineMode", "{LineSelector=Line4}", "Input"]]
+
+
+def test_the_file_writes_each_selector_before_its_selected_values():
+    with open(FEATURE_FILE, encoding="utf-8") as file:
+        lines = feature_lines(file.read())
+    current = {}
+    for name, value in lines:
+        node = model.BY_NAME[name]
+        if node.selector is not None:
+            assert node.selector in current, name
+        if any(other.selector == name for other in model.NODES):
+            current[name] = value
+
+
+@pytest.mark.parametrize("method,args", [
+    ("Save", ("{path}", "{camera}")), ("Save", ("{path}", "{nodemap_of_camera_object}")),
+    ("Load", ("{path}", "{camera}", True)), ("Load", ("{path}", "{map}", 1)),
+    ("LoadFromString", ("x", "{camera}")), ("SaveToString", ("{camera}",)),
+    ("Save", (5, "{map}")), ("Load", (5, "{map}")), ("Save", ("{path}",)),
+    ("LoadFromString", ()), ("SaveToString", ("{map}", 1)),
+])
+def test_wrong_arguments_are_refused_as_pylon_refuses_them(cameras, tmp_path, method, args):
+    sdk, (camera, _) = cameras
+    path = str(tmp_path / "x.pfs")
+
+    def fill(arg, ours):
+        # Where the simulated objects go, pylon is given objects it cannot take either.
+        stand_in = {"{camera}": (camera, 7), "{nodemap_of_camera_object}": (camera.GetNodeMap, 8),
+                    "{map}": (camera.GetNodeMap(), None), "{path}": (path, path)}.get(arg)
+        return arg if stand_in is None else stand_in[0 if ours else 1]
+
+    ours_args = [fill(a, True) for a in args]
+    pylons_args = [fill(a, False) for a in args]
+    with pytest.raises(Exception) as ours:
+        getattr(sdk.FeaturePersistence, method)(*ours_args)
+    with pytest.raises(Exception) as pylons:
+        getattr(pylon.FeaturePersistence, method)(*pylons_args)
+    assert (type(ours.value), str(ours.value)) == (type(pylons.value), str(pylons.value))
+
+
+def test_no_instance_as_in_pylon():
+    with pytest.raises(AttributeError, match="No constructor defined"):
+        persistence.FeaturePersistence()
+
+
+def test_pylons_own_node_map_passes_through(tmp_path):
+    # The emulator's node map (pylon's own) in a child: saved by our class as by pylon's.
+    code = textwrap.dedent("""
+        from pypylon import pylon
+        from tavrocam_sim.persistence import FeaturePersistence
+        camera = pylon.InstantCamera(pylon.TlFactory.GetInstance().CreateFirstDevice())
+        camera.Open()
+        ours = FeaturePersistence.SaveToString(camera.GetNodeMap())
+        print(ours == pylon.FeaturePersistence.SaveToString(camera.GetNodeMap()) and len(ours) > 100)
+    """)
+    child = run([sys.executable, "-c", code], tmp_path, PYLON_CAMEMU="1")
+    assert (child.returncode, child.stdout.strip()) == (0, "True"), child.stderr
+
+
+@pytest.mark.parametrize("selector,selected,entries", [
+    ("ColorAdjustmentSelector", ("ColorAdjustmentHue", "ColorAdjustmentSaturation"),
+     ["Red", "Yellow", "Green", "Cyan", "Blue", "Magenta"]),
+    ("RemoveParameterLimitSelector", ("RemoveParameterLimit",), ["Gain"]),
+])
+def test_the_selected_groups_of_the_camera(cameras, selector, selected, entries):
+    _, (camera, _) = cameras
+    node = getattr(camera, selector)
+    assert list(node.Symbolics) == entries
+    for name in selected:
+        selecting = [f.GetNode().GetName() for f in
+                     getattr(camera, name).GetNode().GetSelectingFeatures()]
+        assert selecting == [selector]
+
+
+def test_the_header_names_the_node_map_as_the_camera_does(cameras):
+    sdk, (camera, _) = cameras
+    header = sdk.FeaturePersistence.SaveToString(camera.GetNodeMap()).splitlines()[2]
+    with open(FEATURE_FILE, encoding="utf-8") as file:
+        real = file.read().splitlines()[2]
+    assert header.split(" -- ")[0] == real.split(" -- ")[0] == "# Device = Basler::UsbCameraParams"
