@@ -26,12 +26,10 @@ if TYPE_CHECKING:
     from .device import Device
     from .sdk import Pylon
 
+from .nodemap import ModelError
+
 __all__ = ["Simulation", "ModelError", "pylon", "simulation"]
 MAX_CAMERAS = 64
-
-
-class ModelError(ValueError):
-    """The model table describes no valid camera; the text names the node."""
 
 
 class Simulation:

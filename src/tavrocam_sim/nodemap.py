@@ -14,7 +14,11 @@ import re
 from collections import namedtuple
 from html import escape
 
-from . import ModelError, model
+from . import model
+
+class ModelError(ValueError):
+    """The model table describes no valid camera; the text names the node."""
+
 
 # The node map's own name, as pylon writes it in a saved feature file's
 # header ("Device = Basler::UsbCameraParams"; confirmed for this model).
