@@ -196,6 +196,24 @@ def test_under_the_environment_variable(tmp_path, check):
     assert (child.returncode, child.stdout.strip(), child.stderr) == (0, printed, "")
 
 
+@pytest.mark.parametrize("body,status,last", [
+    ("raise SystemExit(3)", 3, None),
+    ("raise ValueError('refused')", 1, "ValueError: refused"),
+    ("import sys; sys.exit('bye')", 1, "bye"),
+])
+def test_the_programs_exit_status_is_the_commands(tmp_path, body, status, last):
+    (tmp_path / "ends.py").write_text(body + "\n")
+    child = run([sys.executable, "-m", "tavrocam_sim", "ends.py"], tmp_path)
+    assert child.returncode == status
+    assert (child.stderr.splitlines() or [None])[-1] == last
+
+
+def test_a_process_that_simulates_nothing_has_no_simulation():
+    if "tavrocam_sim.runner" in sys.modules and tavrocam_sim.runner._state.cameras is not None:
+        pytest.skip("this test session runs on simulated cameras")
+    assert tavrocam_sim.simulation() is None
+
+
 def test_without_the_variable_nothing_is_imported(tmp_path):
     child = run([sys.executable, "-c", "import sys; print(sorted(m for m in sys.modules if "
                  "m.startswith(('tavrocam_sim', 'pypylon'))))"], tmp_path)

@@ -13,6 +13,11 @@ device list and the camera object are shaped like pypylon's.
     sim.cameras[1].in_use = True
     sim.cameras[0].temperature = 78.0
     sim.cameras[0].fail("Width.SetValue", sim.pylon.AccessException("held"))
+
+A pypylon program runs unchanged on simulated cameras with
+``python -m tavrocam_sim [--cameras N] program.py args...`` (``tavrocam-sim``)
+or with ``TAVROCAM_SIM=N`` in its environment: ``pypylon.pylon`` is then the
+SDK of the process's simulation, ``tavrocam_sim.simulation()``.
 """
 
 from __future__ import annotations

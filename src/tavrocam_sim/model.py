@@ -305,13 +305,13 @@ NODES = (
          conf="confirmed"),
     Node("LineDebouncerTime", "Float", (0.0, 0.0, 0.0, 0.0), min=0.0, max=20_000.0,
          unit="us", selector="LineSelector", conf={"default": "confirmed", "max": "assumed"}),
-    # What an output line shows; an input line has no source (entries assumed
-    # beyond the saved UserOutput1).
+    # What an output line shows; an input line has no source (entries beyond
+    # the saved UserOutput1 guessed from the family's).
     Node("LineSource", "Enumeration", ("Off", "UserOutput1", "UserOutput2", "UserOutput3"),
          entries=("Off", "ExposureActive", "FrameTriggerWait", "FrameBurstTriggerWait",
                   "Timer1Active", "UserOutput1", "UserOutput2", "UserOutput3", "FlashWindow"),
          selector="LineSelector", locked="LineMode = 0",
-         conf={"default": "confirmed", "entries": "assumed", "locked": "assumed"}),
+         conf={"default": "confirmed", "entries": "guessed", "locked": "assumed"}),
     Node("LineMinimumOutputPulseWidth", "Float", (0.0, 0.0, 0.0, 0.0), min=0.0, max=100.0,
          unit="us", selector="LineSelector", locked="LineMode = 0",
          conf={"default": "confirmed", "max": "assumed", "locked": "assumed"}),
