@@ -252,7 +252,7 @@ def main(argv=None) -> int:
     except ValueError as exc:
         where = "argument --cameras" if cameras is not None else f"${ENVIRONMENT}"
         parser.error(f"{where}: {exc}")
-    if program is not None and not os.path.isfile(program):
+    if program is not None and not os.path.exists(program):
         print(f"{parser.prog}: can't open file {os.path.abspath(program)!r}: "
               "[Errno 2] No such file or directory", file=sys.stderr)
         return 2
