@@ -60,6 +60,8 @@ class _Finder:
     simulated SDK in once pypylon's module has run."""
 
     def find_spec(self, name, path, target=None):
+        if _state.pending:  # a swap that waited for the simulator's own import
+            settle()
         if name != TARGET:
             return None
         for finder in sys.meta_path:
