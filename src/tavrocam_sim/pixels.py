@@ -1,0 +1,119 @@
+"""How the simulated acA2040-55uc turns light into pixel values: its analog
+stage and its digital processing, as integer tables.
+
+The analog stage (exposure, gain, black level, balance ratios) makes a 12-bit
+raw value of each sample. For the RGB, BGR and YCbCr formats the light-source
+preset's colour matrix mixes the three balanced channels first. The digital
+processing then runs on the 12-bit value, in this order (assumed): the
+luminance LUT (when enabled), the preset's sRGB gamma (RGB/BGR/YCbCr with a
+preset other than Off), ``Gamma``, ``DigitalShift`` (a left shift that
+saturates at full scale) and the cut to the format's bits (the top 8 of 12
+for the 8-bit formats). ``processing`` is that chain as a table over the 4096
+raw values; ``amplitudes`` gives each scene key's raw value per level.
+
+Everything here is computed in Python integers or in the same float
+operations numpy uses, so the tables are identical with and without numpy.
+"""
+
+from __future__ import annotations
+
+import math
+
+from . import model
+from .scene import LEVEL_ZERO, LEVEL_SCALE, REGIONS, SCENE_SCALE
+
+FULL12 = 4095
+# Integer BT.601 (full range) for YCbCr422_8 and the Mono8 of a colour test
+# image: weights in 1/256.
+Y_WEIGHTS = (77, 150, 29)
+CB_WEIGHTS = (-43, -85, 128)
+CR_WEIGHTS = (128, -107, -21)
+LUMA = (0.299, 0.587, 0.114)
+
+
+def lut_curve(points):
+    """The LUT's 4096 outputs from its points (LUTValue at LUTIndex 0, 8, ...,
+    4088): linear interpolation between them, the last segment's slope beyond
+    the last point, clipped to 0..4095."""
+    step = model.LUT_STEP
+    last = len(points) - 1
+    curve = []
+    for value in range(FULL12 + 1):
+        index = min(value // step, last - 1)
+        low, high = points[index], points[index + 1]
+        out = low + ((high - low) * (value - index * step) + step // 2) // step
+        curve.append(min(max(out, 0), FULL12))
+    return tuple(curve)
+
+
+def srgb(x):
+    """The sRGB transfer curve (gamma about 0.4) of a fraction of full scale."""
+    return 12.92 * x if x <= 0.0031308 else 1.055 * x ** (1 / 2.4) - 0.055
+
+
+def processing(curve, srgb_gamma, gamma, shift, out_bits):
+    """The digital processing as a tuple of 4096 output values (see the module
+    docstring); ``curve`` is ``lut_curve``'s result or None."""
+    table = []
+    for value in range(FULL12 + 1):
+        if curve is not None:
+            value = curve[value]
+        if srgb_gamma or gamma != 1.0:
+            x = value / FULL12
+            if srgb_gamma:
+                x = srgb(x)
+            if gamma != 1.0:
+                x = x ** gamma
+            value = min(max(int(x * FULL12 + 0.5), 0), FULL12)
+        value = min(value << shift, FULL12)
+        table.append(value if out_bits == 12 else value >> 4)
+    return tuple(table)
+
+
+def colour_matrix(preset, ratios):
+    """The matrix from the sensor's (unbalanced) channels to the output's:
+    the preset's colour transformation times the balance ratios."""
+    matrix = model.COLOR_MATRICES[preset]
+    return tuple(tuple(matrix[c][k] * ratios[k] for k in range(3)) for c in range(3))
+
+
+def amplitudes(family, factor, ratios, preset):
+    """Raw counts (12 bit) per level above LEVEL_ZERO for each key, as a list
+    of per-channel tuples (one channel for Bayer and Mono8, three otherwise)."""
+    scale = factor * FULL12 / LEVEL_SCALE
+    seen = model.SCENE_NEUTRAL_RGB
+    out = []
+    if family == "bayer":
+        for site in range(3):
+            for region in REGIONS:
+                out.append((region[site] * seen[site] * SCENE_SCALE * ratios[site] * scale,))
+        return out
+    matrix = colour_matrix(preset if family != "mono" else "Off", ratios)
+    for region in REGIONS:
+        light = [region[k] * seen[k] * SCENE_SCALE for k in range(3)]
+        mixed = tuple(sum(matrix[c][k] * light[k] for k in range(3)) * scale for c in range(3))
+        if family == "mono":
+            mixed = (LUMA[0] * mixed[0] + LUMA[1] * mixed[1] + LUMA[2] * mixed[2],)
+        out.append(mixed)
+    return out
+
+
+def raw(level, amplitude, black):
+    """The raw 12-bit value of a level for one amplitude (pure Python; the
+    numpy path does the same operations on arrays)."""
+    value = math.floor(float(level - LEVEL_ZERO) * amplitude + black)
+    return min(max(value, 0), FULL12)
+
+
+def ycbcr(rgb, parity):
+    """Y and the pixel's chroma sample (Cb on even columns, Cr on odd) of an
+    8-bit RGB triple, packed as Y | C << 8."""
+    weights = CR_WEIGHTS if parity else CB_WEIGHTS
+    y = (sum(w * v for w, v in zip(Y_WEIGHTS, rgb)) + 128) >> 8
+    c = ((sum(w * v for w, v in zip(weights, rgb)) + 128) >> 8) + 128
+    return min(max(y, 0), 255) | min(max(c, 0), 255) << 8
+
+
+def luma8(rgb):
+    """The integer luma of an 8-bit RGB triple."""
+    return min((sum(w * v for w, v in zip(Y_WEIGHTS, rgb)) + 128) >> 8, 255)
