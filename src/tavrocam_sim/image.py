@@ -120,18 +120,25 @@ _LIMITS = {"codes": 4, "noise": 2, "table": 16, "processing": 16, "curve": 4, "t
 def _cached(kind, key, make):
     """The cached value of ``make()`` under ``key``; made outside the lock (two
     threads may both make it: the values are equal and never written)."""
-    cache = _CACHES[kind]
     with _LOCK:
+        cache = _CACHES[kind]
         value = cache.get(key)
         if value is not None:
             cache.move_to_end(key)
             return value
     value = make()
     with _LOCK:
+        cache = _CACHES[kind]
         cache[key] = value
         while len(cache) > _LIMITS[kind]:
             cache.popitem(last=False)
     return value
+
+
+def clear_caches():
+    """Forget every cached frame, table and plane (of every thread)."""
+    with _LOCK:
+        _CACHES.clear()
 
 
 _LOCAL = threading.local()
@@ -159,7 +166,8 @@ def _curve(s):
 
 
 def _processing(s, np):
-    key = (s.lut, s.preset != "Off", s.gamma, s.digital_shift, bits(s.pixel_format), np is None)
+    srgb = s.preset != "Off" and _family(s.pixel_format) in COLOUR
+    key = (s.lut, srgb, s.gamma, s.digital_shift, bits(s.pixel_format), np is None)
 
     def make():
         table = pixels.processing(_curve(s), key[1], s.gamma, s.digital_shift, key[4])
@@ -273,9 +281,9 @@ def _lookup(np, table, index, pixel_format):
     if table.ndim == 1:
         out = _buffer("out", index.shape, table.dtype)
         np.take(table, index, out=out)
-    else:
+    else:  # RGB triples: as 3-byte items (numpy copies them faster than rows)
         out = _buffer("out3", index.shape + (3,), table.dtype)
-        np.take(table, index, axis=0, out=out)
+        np.take(table.view("V3").reshape(-1), index, out=out.view("V3").reshape(-1))
     if pixel_format.endswith("12p"):
         return _pack12(out)
     return out.tobytes()
@@ -308,16 +316,16 @@ def frame(s: Settings, number: int) -> bytes:
     """The image data of frame ``number`` (the camera's frame counter) at settings ``s``."""
     name = s.shown
     if name != "Off":
-        key = (s, number if name in testimages.MOVING else -1)
+        key = (s, number if name in testimages.MOVING else -1, numpy is None)
         return _cached("frame", key, lambda: _test_frame(s, number))
     slot = number % NOISE_FRAMES
-    return _cached("frame", (s, slot), lambda: _scene_frame(s, slot))
+    return _cached("frame", (s, slot, numpy is None), lambda: _scene_frame(s, slot))
 
 
 def frame_values(s: Settings, number: int):
     """The pixel values of ``frame(s, number)`` (cached for 12p, whose
     unpacking costs more than the frame)."""
-    key = (s, number % NOISE_FRAMES if s.shown == "Off" else number)
+    key = (s, number % NOISE_FRAMES if s.shown == "Off" else number, numpy is None)
     return _cached("values", key, lambda: _readonly_values(
         unpack12(frame(s, number), s.width * s.height)))
 
