@@ -243,3 +243,12 @@ def test_pure_python_makes_the_same_bytes(pixel_format, changes, monkeypatch):
     with_numpy = image.frame(s, 5), image.mean_level(s), image.channel_means(s)
     monkeypatch.setattr(image, "numpy", None)
     assert (image.frame(s, 5), image.mean_level(s), image.channel_means(s)) == with_numpy
+
+
+@pytest.mark.parametrize("name", ["Off", "Testimage1", "Testimage3"])
+@pytest.mark.parametrize("number", [0, 5])
+def test_frame_values_are_the_frames_unpacked(name, number):
+    s = settings("BayerGR12p", test_image=name)
+    kept = image.frame_values(s, number)  # kept while the frame was made
+    image.clear_caches()
+    assert list(kept) == list(image.unpack12(image.frame(s, number), s.width * s.height))

@@ -20,11 +20,10 @@ from __future__ import annotations
 
 import collections
 import math
-import struct
 import threading
 from typing import NamedTuple
 
-from . import model, pixels, scene, testimages
+from . import formats, model, pixels, scene, testimages
 
 try:
     import numpy
@@ -94,19 +93,24 @@ def settings(regs, over_temperature=False) -> Settings:
         regs.get_int("DigitalShift"), lut, preset, bool(over_temperature))
 
 
-def _family(pixel_format):
-    """'bayer', 'mono', 'rgb', 'bgr' or 'ycbcr'."""
-    return testimages.family(pixel_format)
-
-
-def bits(pixel_format) -> int:
-    """The significant bits of a pixel: 12 or 8."""
-    return 12 if "12" in pixel_format else 8
+bits = formats.bits
+_family = formats.family
 
 
 def image_size(s: Settings) -> int:
     """Bytes of image data (as PayloadSize counts them, without chunks)."""
-    return s.width * s.height * ((model.PFNC[s.pixel_format] >> 16) & 0xFF) // 8
+    return formats.payload_bytes(s.pixel_format, s.width, s.height)
+
+
+def unpack12(data: bytes, count: int):
+    """The pixel values of 12p data (numpy uint16 array, or a list)."""
+    return formats.unpack12(data, count, numpy)
+
+
+def pixel_values(data: bytes, pixel_format: str, count: int):
+    """The pixel values of image data as integers (numpy array or list), one
+    per sample (three per pixel for RGB8/BGR8, two for YCbCr422_8)."""
+    return formats.pixel_values(data, pixel_format, count, numpy)
 
 
 # --------------------------------------------------------------- caches
@@ -126,7 +130,10 @@ def _cached(kind, key, make):
         if value is not None:
             cache.move_to_end(key)
             return value
-    value = make()
+    return _store(kind, key, make())
+
+
+def _store(kind, key, value):
     with _LOCK:
         cache = _CACHES[kind]
         cache[key] = value
@@ -139,18 +146,6 @@ def clear_caches():
     """Forget every cached frame, table and plane (of every thread)."""
     with _LOCK:
         _CACHES.clear()
-
-
-_LOCAL = threading.local()
-
-
-def _buffer(name, shape, dtype):
-    """A work array of this thread, reused from frame to frame."""
-    buffers = _LOCAL.__dict__.setdefault("buffers", {})
-    found = buffers.get(name)
-    if found is None or found.shape != shape or found.dtype != dtype:
-        found = buffers[name] = numpy.empty(shape, dtype)
-    return found
 
 
 def _readonly(array):
@@ -182,65 +177,17 @@ def _output_dtype(np, s):
 
 def _scene_table(s, np):
     """Output value of each code at settings ``s`` (numpy array, or a
-    ``_PureTable``)."""
+    ``pixels.PureTable``)."""
     family = _family(s.pixel_format)
     key = (s.pixel_format, s.factor, s.black, s.ratios, s.gamma, s.digital_shift, s.lut,
            s.preset, np is None)
     black = s.black * (1 if bits(s.pixel_format) == 12 else 16) + 0.5
     amplitudes = pixels.amplitudes(family, s.factor, s.ratios, s.preset)
     if np is None:
-        return _cached("table", key, lambda: _PureTable(
+        return _cached("table", key, lambda: pixels.PureTable(
             family, amplitudes, black, _processing(s, None)))
-
-    def make():
-        process = _processing(s, np)
-        levels = np.arange(scene.LEVELS, dtype=np.float64) - scene.LEVEL_ZERO
-        a = np.array(amplitudes, np.float64)  # keys x channels
-        raw = np.floor(a[:, None, :] * levels[None, :, None] + black)
-        np.clip(raw, 0, pixels.FULL12, out=raw)
-        values = process[raw.astype(np.intp)]  # keys x levels x channels
-        if family in ("bayer", "mono"):
-            return _readonly(values.reshape(-1).astype(_output_dtype(np, s)))
-        rgb = values.reshape(-1, 3)
-        if family == "bgr":
-            rgb = rgb[:, ::-1]
-        if family != "ycbcr":
-            return _readonly(np.ascontiguousarray(rgb, dtype=np.uint8))
-        y = (rgb @ np.array(pixels.Y_WEIGHTS) + 128) >> 8
-        out = np.empty((rgb.shape[0], 2), np.intp)
-        for parity, weights in enumerate((pixels.CB_WEIGHTS, pixels.CR_WEIGHTS)):
-            c = ((rgb @ np.array(weights) + 128) >> 8) + 128
-            out[:, parity] = np.clip(y, 0, 255) | np.clip(c, 0, 255) << 8
-        return _readonly(out.reshape(-1).astype(np.uint16))
-    return _cached("table", key, make)
-
-
-class _PureTable:
-    """The scene's table without numpy: each code's value made when first used."""
-
-    def __init__(self, family, amplitudes, black, process):
-        self.family, self.amplitudes, self.black, self.process = family, amplitudes, black, process
-        self.values: dict = {}
-
-    def __getitem__(self, code):
-        value = self.values.get(code)
-        if value is None:
-            value = self.values[code] = self._make(code)
-        return value
-
-    def _make(self, code):
-        parity = 0
-        if self.family == "ycbcr":
-            code, parity = divmod(code, 2)
-        key, level = divmod(code, scene.LEVELS)
-        out = tuple(self.process[pixels.raw(level, a, self.black)] for a in self.amplitudes[key])
-        if self.family in ("bayer", "mono"):
-            return out[0]
-        if self.family == "bgr":
-            return out[::-1]
-        if self.family == "ycbcr":
-            return pixels.ycbcr(out, parity)
-        return out
+    return _cached("table", key, lambda: _readonly(pixels.table_numpy(
+        np, family, amplitudes, black, _processing(s, np), _output_dtype(np, s))))
 
 
 # --------------------------------------------------------------- frames
@@ -248,7 +195,7 @@ def _codes(s, np):
     key = (s.layout, np is None)
     if np is None:
         return _cached("codes", key, lambda: scene.codes_pure(s.layout))
-    return _cached("codes", key, lambda: scene.codes_numpy(np, s.layout))
+    return _cached("codes", key, lambda: _readonly(scene.codes_numpy(np, s.layout)))
 
 
 def _noise(np, count, scale):
@@ -270,22 +217,25 @@ def _scene_frame(s: Settings, slot: int) -> bytes:
         noise = scene.noise_values()
         noise = (noise * ((offset + count) // scene.NOISE_TABLE + 1))[offset:offset + count]
         values = [table[code + scale * n] for code, n in zip(codes, noise)]
-        return _encode(values, s.pixel_format)
-    index = _buffer("index", (count,), np.intp)
+        return formats.encode(values, s.pixel_format)
+    index = formats.buffer(np, "index", (count,), np.intp)
     np.add(codes, _noise(np, count, scale)[offset:offset + count], out=index)
-    return _lookup(np, table, index, s.pixel_format)
+    return _lookup(np, table, index, s, slot)
 
 
-def _lookup(np, table, index, pixel_format):
-    """``table[index]`` as the format's bytes."""
+def _lookup(np, table, index, s, number):
+    """``table[index]`` as the format's bytes (12p: its values kept for
+    ``frame_values``)."""
+    pixel_format = s.pixel_format
     if table.ndim == 1:
-        out = _buffer("out", index.shape, table.dtype)
+        out = formats.buffer(np, "out", index.shape, table.dtype)
         np.take(table, index, out=out)
     else:  # RGB triples: as 3-byte items (numpy copies them faster than rows)
-        out = _buffer("out3", index.shape + (3,), table.dtype)
+        out = formats.buffer(np, "out3", index.shape + (3,), table.dtype)
         np.take(table.view("V3").reshape(-1), index, out=out.view("V3").reshape(-1))
     if pixel_format.endswith("12p"):
-        return _pack12(out)
+        _store("values", _values_key(s, number), _readonly(out.copy()))
+        return formats.pack12(out, np)
     return out.tobytes()
 
 
@@ -304,12 +254,12 @@ def _test_frame(s: Settings, number: int) -> bytes:
     if np is None:
         index = testimages.index_pure(name, s.pixel_format, s.width, s.height, number)
         values = [table[i] for i in index]
-        return _encode(values, s.pixel_format)
+        return formats.encode(values, s.pixel_format)
     base = _cached("diagonal", (s.width, s.height),
                    lambda: testimages.diagonal(np, s.width, s.height))
-    index = _buffer("index", (s.width * s.height,), np.intp)
+    index = formats.buffer(np, "index", (s.width * s.height,), np.intp)
     testimages.index_numpy(np, name, s.pixel_format, s.width, s.height, number, base, index)
-    return _lookup(np, table, index, s.pixel_format)
+    return _lookup(np, table, index, s, number)
 
 
 def frame(s: Settings, number: int) -> bytes:
@@ -325,77 +275,23 @@ def frame(s: Settings, number: int) -> bytes:
 def frame_values(s: Settings, number: int):
     """The pixel values of ``frame(s, number)`` (cached for 12p, whose
     unpacking costs more than the frame)."""
-    key = (s, number % NOISE_FRAMES if s.shown == "Off" else number, numpy is None)
-    return _cached("values", key, lambda: _readonly_values(
-        unpack12(frame(s, number), s.width * s.height)))
+    key = _values_key(s, number)
+
+    def make():
+        data = frame(s, number)  # a new 12p frame keeps its values
+        with _LOCK:
+            found = _CACHES["values"].get(key)
+        return found if found is not None else _readonly_values(
+            unpack12(data, s.width * s.height))
+    return _cached("values", key, make)
+
+
+def _values_key(s, number):
+    return (s, number % NOISE_FRAMES if s.shown == "Off" else number, numpy is None)
 
 
 def _readonly_values(values):
     return _readonly(values) if numpy is not None else values
-
-
-# --------------------------------------------------------------- encoding
-def _pack12(values):
-    """PFNC 12p (lsb first): two pixels in three bytes."""
-    if numpy is not None and not isinstance(values, list):
-        np = numpy
-        first, second = values[0::2], values[1::2]
-        out = _buffer("packed", (first.size, 3), np.uint8)
-        work = _buffer("pack", first.shape, np.uint16)
-        np.copyto(out[:, 0], first, casting="unsafe")
-        np.bitwise_and(second, 0x0F, out=work)
-        np.left_shift(work, 4, out=work)
-        np.bitwise_or(work, first >> 8, out=work)
-        np.copyto(out[:, 1], work, casting="unsafe")
-        np.right_shift(second, 4, out=work)
-        np.copyto(out[:, 2], work, casting="unsafe")
-        return out.tobytes()
-    out = bytearray()
-    for i in range(0, len(values), 2):
-        a, b = values[i], values[i + 1]
-        out += bytes((a & 0xFF, (a >> 8) | ((b & 0x0F) << 4), b >> 4))
-    return bytes(out)
-
-
-def unpack12(data: bytes, count: int):
-    """The pixel values of 12p data (numpy uint16 array, or a list)."""
-    if numpy is not None:
-        raw = numpy.frombuffer(data, numpy.uint8, count // 2 * 3).reshape(-1, 3)
-        raw = raw.astype(numpy.uint16)
-        out = numpy.empty((raw.shape[0], 2), numpy.uint16)
-        out[:, 0] = raw[:, 0] | ((raw[:, 1] & 0x0F) << 8)
-        out[:, 1] = (raw[:, 1] >> 4) | (raw[:, 2] << 4)
-        return out.reshape(-1)
-    out = []
-    for i in range(0, count // 2 * 3, 3):
-        b0, b1, b2 = data[i], data[i + 1], data[i + 2]
-        out += (b0 | ((b1 & 0x0F) << 8), (b1 >> 4) | (b2 << 4))
-    return out
-
-
-def _encode(values, pixel_format):
-    """Pixel values (a list: ints, RGB triples or YCbCr Y | C << 8) as the format's bytes."""
-    if pixel_format.endswith("12p"):
-        return _pack12(values)
-    if pixel_format == "YCbCr422_8" or bits(pixel_format) == 12:
-        return struct.pack(f"<{len(values)}H", *values)
-    if values and isinstance(values[0], tuple):
-        return bytes(v for rgb in values for v in rgb)
-    return bytes(values)
-
-
-def pixel_values(data: bytes, pixel_format: str, count: int):
-    """The pixel values of image data as integers (numpy array or list), one
-    per sample (three per pixel for RGB8/BGR8, two for YCbCr422_8)."""
-    if pixel_format.endswith("12p"):
-        return unpack12(data, count)
-    if bits(pixel_format) == 12:
-        if numpy is not None:
-            return numpy.frombuffer(data, "<u2")
-        return list(struct.unpack(f"<{len(data) // 2}H", data))
-    if numpy is not None:
-        return numpy.frombuffer(data, numpy.uint8)
-    return list(data)
 
 
 # --------------------------------------------------------------- what the auto functions see

@@ -20,7 +20,7 @@ from __future__ import annotations
 import math
 
 from . import model
-from .scene import LEVEL_ZERO, LEVEL_SCALE, REGIONS, SCENE_SCALE
+from .scene import LEVEL_SCALE, LEVEL_ZERO, LEVELS, REGIONS, SCENE_SCALE
 
 FULL12 = 4095
 # Integer BT.601 (full range) for YCbCr422_8 and the Mono8 of a colour test
@@ -117,3 +117,58 @@ def ycbcr(rgb, parity):
 def luma8(rgb):
     """The integer luma of an 8-bit RGB triple."""
     return min((sum(w * v for w, v in zip(Y_WEIGHTS, rgb)) + 128) >> 8, 255)
+
+
+# --------------------------------------------------------------- the scene's tables
+def table_numpy(np, family, amplitudes, black, process, dtype):
+    """The output value of every code (see tavrocam_sim.scene): an array of
+    ``dtype`` (RGB/BGR: rows of three uint8; YCbCr: Y | C << 8, two a code,
+    even and odd column); ``process``: ``processing`` as an intp array."""
+    levels = np.arange(LEVELS, dtype=np.float64) - LEVEL_ZERO
+    a = np.array(amplitudes, np.float64)  # keys x channels
+    values = np.floor(a[:, None, :] * levels[None, :, None] + black)
+    np.clip(values, 0, FULL12, out=values)
+    values = process[values.astype(np.intp)]  # keys x levels x channels
+    if family in ("bayer", "mono"):
+        return values.reshape(-1).astype(dtype)
+    rgb = values.reshape(-1, 3)
+    if family == "bgr":
+        rgb = rgb[:, ::-1]
+    if family != "ycbcr":
+        return np.ascontiguousarray(rgb, dtype=np.uint8)
+    y = np.clip((rgb @ np.array(Y_WEIGHTS) + 128) >> 8, 0, 255)
+    out = np.empty((rgb.shape[0], 2), np.intp)
+    for parity, weights in enumerate((CB_WEIGHTS, CR_WEIGHTS)):
+        c = ((rgb @ np.array(weights) + 128) >> 8) + 128
+        out[:, parity] = y | np.clip(c, 0, 255) << 8
+    return out.reshape(-1).astype(dtype)
+
+
+class PureTable:
+    """The scene's table without numpy: each code's value made when first used
+    (threads sharing one may both make a value: it is the same, and a dict
+    stores it atomically)."""
+
+    def __init__(self, family, amplitudes, black, process):
+        self.family, self.amplitudes, self.black, self.process = family, amplitudes, black, process
+        self.values: dict = {}
+
+    def __getitem__(self, code):
+        value = self.values.get(code)
+        if value is None:
+            value = self.values[code] = self._make(code)
+        return value
+
+    def _make(self, code):
+        parity = 0
+        if self.family == "ycbcr":
+            code, parity = divmod(code, 2)
+        key, level = divmod(code, LEVELS)
+        out = tuple(self.process[raw(level, a, self.black)] for a in self.amplitudes[key])
+        if self.family in ("bayer", "mono"):
+            return out[0]
+        if self.family == "bgr":
+            return out[::-1]
+        if self.family == "ycbcr":
+            return ycbcr(out, parity)
+        return out

@@ -22,6 +22,7 @@ table of output values (``table``), as the scene's frames are.
 
 from __future__ import annotations
 
+from .formats import family
 from .pixels import luma8, ycbcr
 
 NAMES = tuple(f"Testimage{n}" for n in range(1, 7))
@@ -31,13 +32,6 @@ THROUGH_LUT = frozenset(("Testimage4", "Testimage5"))
 
 def modulo(name):
     return 4096 if name in ("Testimage3", "Testimage5") else 256
-
-
-def family(pixel_format):
-    """'bayer', 'mono', 'rgb', 'bgr' or 'ycbcr'."""
-    if pixel_format.startswith("Bayer"):
-        return "bayer"
-    return {"Mono8": "mono", "RGB8": "rgb", "BGR8": "bgr", "YCbCr422_8": "ycbcr"}[pixel_format]
 
 
 def _red_site(pixel_format):
