@@ -252,3 +252,13 @@ def test_frame_values_are_the_frames_unpacked(name, number):
     kept = image.frame_values(s, number)  # kept while the frame was made
     image.clear_caches()
     assert list(kept) == list(image.unpack12(image.frame(s, number), s.width * s.height))
+
+
+@pytest.mark.parametrize("count,step", [(2, 1), (6, 1), (3072, 1), (1 << 17, 1), (3072, 2)],
+                         ids=["one-pair", "three-pairs", "small", "large", "strided"])
+def test_12p_packing_with_numpy_is_the_pure_one(count, step):
+    numpy = pytest.importorskip("numpy")
+    from tavrocam_sim import formats
+    samples = numpy.random.default_rng(count).integers(0, 4096, count * step, numpy.uint16)
+    samples = samples[::step]
+    assert formats.pack12(samples, numpy) == formats.pack12(samples.tolist(), None)
