@@ -214,7 +214,7 @@ def _scene_frame(s: Settings, slot: int) -> bytes:
     offset = scene.noise_offset(slot)
     scale = 2 if s.pixel_format == "YCbCr422_8" else 1
     if np is None:
-        noise = scene.noise_values()
+        noise = _cached("noise", "pure", lambda: tuple(scene.noise_values()))
         noise = (noise * ((offset + count) // scene.NOISE_TABLE + 1))[offset:offset + count]
         values = [table[code + scale * n] for code, n in zip(codes, noise)]
         return formats.encode(values, s.pixel_format)
