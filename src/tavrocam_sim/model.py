@@ -95,6 +95,12 @@ _IDLE = "Acquiring"
 _ONOFF = ("Off", "On")
 _AUTO = ("Off", "Once", "Continuous")
 _SEQUENCER_BLOCKS_AUTO = "SequencerMode <> 0"
+# BlackLevel counts in the current pixel format: 511 at 12 bit (the IMX265
+# twins' figure), 511 / 16 at 8 bit. The 12-bit formats are the one-component
+# ones (PFNC 0x01......) of more than 8 bits.
+BLACK_LEVEL_MAX_12, BLACK_LEVEL_MAX_8 = 511.0, 31.9375
+BLACK_LEVEL_MAX = (f"((PixelFormat >> 24) = 1) && (((PixelFormat >> 16) & 255) > 8) "
+                   f"? {BLACK_LEVEL_MAX_12!r} : {BLACK_LEVEL_MAX_8!r}")
 
 NODES = (
     # --- device information
@@ -164,12 +170,13 @@ NODES = (
     Node("GainAuto", "Enumeration", "Off", entries=_AUTO, locked=_SEQUENCER_BLOCKS_AUTO,
          volatile=True, conf="confirmed"),
     Node("BlackLevelSelector", "Enumeration", "All", entries=("All",), conf="confirmed"),
-    Node("BlackLevel", "Float", 0.0, min=0.0, max=31.9375, selector="BlackLevelSelector",
-         conf={"default": "confirmed", "min": "assumed", "max": "assumed"}),
+    Node("BlackLevel", "Float", 0.0, min=0.0, max=BLACK_LEVEL_MAX, selector="BlackLevelSelector",
+         invalidated_by=("PixelFormat",),
+         conf={"default": "confirmed", "min": "likely", "max": "likely"}),
     Node("Gamma", "Float", 1.0, min=0.0, max=3.99998, conf={"default": "confirmed",
-                                                          "min": "assumed", "max": "assumed"}),
+                                                          "min": "likely", "max": "likely"}),
     Node("DigitalShift", "Integer", 0, min=0, max=4, inc=1,
-         conf={"default": "confirmed", "max": "assumed"}),
+         conf={"default": "confirmed", "max": "likely"}),
     # The gain's upper limit can be lifted (the effect is not modelled: Gain
     # keeps its maximum).
     Node("RemoveParameterLimitSelector", "Enumeration", "Gain", entries=("Gain",),
@@ -442,6 +449,33 @@ PRESET_RATIOS = {
     "Tungsten2800K": (1.0, 1.0, 3.33423),
 }
 
+# The colour of the scene's neutral patch as the sensor sees it under the
+# default illumination (assumed): the images and the white balance use it.
+SCENE_NEUTRAL_RGB = (0.639, 1.0, 0.454)
+# Balance White Auto (Once, Continuous) first sets all three ratios to this
+# (confirmed), then moves red and blue until their averages match green's.
+GREY_WORLD_START = 1.5
+
+# The luminance LUT: LUTValue (0..4095) at LUTIndex 0, 8, ..., 4088; the
+# camera interpolates between its points (likely).
+LUT_STEP = 8
+LUT_POINTS = 512
+
+# The colour transformation each light-source preset loads (RGBtoRGB, rows:
+# output red, green, blue; assumed values, each row adding up to 1 so that a
+# balanced grey stays grey); Off is the identity (likely). A preset other
+# than Off also applies the sRGB gamma (about 0.4) in the RGB, BGR and YCbCr
+# formats (likely).
+COLOR_MATRICES = {
+    "Off": ((1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0)),
+    "Daylight5000K": ((1.5625, -0.4375, -0.125), (-0.25, 1.4375, -0.1875),
+                      (-0.0625, -0.5, 1.5625)),
+    "Daylight6500K": ((1.5, -0.375, -0.125), (-0.25, 1.4375, -0.1875),
+                      (-0.0625, -0.4375, 1.5)),
+    "Tungsten2800K": ((1.6875, -0.5625, -0.125), (-0.3125, 1.5, -0.1875),
+                      (0.0, -0.75, 1.75)),
+}
+
 # Temperatures (degrees C) at which the state changes, heating and cooling.
 TEMPERATURE_CRITICAL = 75      # Ok -> Critical when heating
 TEMPERATURE_ERROR = 80         # above this: Error (over-temperature mode)
@@ -479,6 +513,14 @@ ASSUMED_RULES = (
     ("bytes a chunk adds to PayloadSize", f"{CHUNK_BYTES['Gain']} for each enabled chunk"),
     ("the output line each user output drives", "Line2: UserOutput1, Line3: UserOutput2, "
                                                  "Line4: UserOutput3"),
+    ("colour matrix of Daylight5000K", COLOR_MATRICES["Daylight5000K"]),
+    ("colour matrix of Daylight6500K", COLOR_MATRICES["Daylight6500K"]),
+    ("colour matrix of Tungsten2800K", COLOR_MATRICES["Tungsten2800K"]),
+    ("order of the digital processing", "colour matrix (RGB, BGR, YCbCr), LUT, sRGB gamma "
+                                        "(RGB, BGR, YCbCr with a preset), Gamma, "
+                                        "DigitalShift, the format's bits"),
+    ("test image 6", "red (x + y + frame) mod 256, green and blue the same 85 and 170 on"),
+    ("chroma of YCbCr422_8", "Cb from the even, Cr from the odd pixel of a pair"),
     ("auto functions", "one calculation cycle a frame while acquiring; Once stops within 1 % "
                        "of AutoTargetBrightness or after 30 cycles"),
     ("the text of an open after the device was removed", "Failed to open device '<full "

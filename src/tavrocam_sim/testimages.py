@@ -1,0 +1,121 @@
+"""The simulated acA2040-55uc's test images (TestImageSelector), as the camera
+makes them: in image coordinates x, y, with the camera's frame counter n.
+
+- Testimage1: fixed 8-bit gradient, (x + y) mod 256.
+- Testimage2: moving 8-bit gradient, (x + y + n) mod 256.
+- Testimage3: moving 12-bit gradient, (x + y + n) mod 4096.
+- Testimage4: Testimage2 through the digital processing (the LUT).
+- Testimage5: Testimage3 through the digital processing (the LUT).
+- Testimage6: moving diagonal colour gradient: red (x + y + n) mod 256, green
+  and blue the same a third and two thirds of the way on (assumed colours).
+
+An 8-bit value fills a 12-bit format's top bits and a 12-bit value loses its
+low four bits in an 8-bit format. The grey images give every channel the same
+value (YCbCr: Cb = Cr = 128); a Bayer format shows Testimage6's channel of
+each pixel's filter colour, Mono8 its luma. Exposure, gain, black level, the
+balance ratios, the colour matrix, Gamma and DigitalShift change none of them;
+the LUT changes Testimage4 and Testimage5 only.
+
+Each image is an index per pixel (``index_numpy`` / ``index_pure``) into a
+table of output values (``table``), as the scene's frames are.
+"""
+
+from __future__ import annotations
+
+from .formats import family
+from .pixels import luma8, ycbcr
+
+NAMES = tuple(f"Testimage{n}" for n in range(1, 7))
+MOVING = frozenset(NAMES[1:])
+THROUGH_LUT = frozenset(("Testimage4", "Testimage5"))
+
+
+def modulo(name):
+    return 4096 if name in ("Testimage3", "Testimage5") else 256
+
+
+def _red_site(pixel_format):
+    """(x, y) parity of the red filter in a Bayer format's image."""
+    return {"RG": (0, 0), "GR": (1, 0), "GB": (0, 1), "BG": (1, 1)}[pixel_format[5:7]]
+
+
+def _split(name, pixel_format):
+    """Whether the index carries the Bayer filter colour and the YCbCr parity."""
+    kind = family(pixel_format)
+    return name == "Testimage6" and kind == "bayer", kind == "ycbcr"
+
+
+def table(name, pixel_format, curve):
+    """The output value of each index (a list; RGB/BGR: triples, YCbCr: Y | C << 8)."""
+    kind = family(pixel_format)
+    twelve = "12" in pixel_format
+    out = []
+    for d in range(modulo(name)):
+        if name == "Testimage6":
+            rgb = (d, (d + 85) % 256, (d + 170) % 256)
+            if kind == "bayer":
+                continue  # below, by filter colour
+            if kind in ("rgb", "bgr"):
+                out.append(rgb if kind == "rgb" else rgb[::-1])
+            elif kind == "ycbcr":
+                out += (ycbcr(rgb, 0), ycbcr(rgb, 1))
+            else:
+                out.append(luma8(rgb))
+            continue
+        v12 = d << 4 if modulo(name) == 256 else d
+        if name in THROUGH_LUT and curve is not None:
+            v12 = curve[v12]
+        value = v12 if twelve else v12 >> 4
+        if kind in ("rgb", "bgr"):
+            out.append((value,) * 3)
+        elif kind == "ycbcr":
+            out += (value | 128 << 8,) * 2
+        else:
+            out.append(value)
+    if name == "Testimage6" and kind == "bayer":
+        out = [((d + 85 * channel) % 256) << (4 if twelve else 0)
+               for channel in range(3) for d in range(256)]
+    return out
+
+
+def index_pure(name, pixel_format, width, height, number):
+    """The table index of each pixel, as a list."""
+    bayer, ycbcr_format = _split(name, pixel_format)
+    step = number if name in MOVING else 0
+    mod = modulo(name)
+    red = _red_site(pixel_format) if bayer else (0, 0)
+    out = []
+    for y in range(height):
+        for x in range(width):
+            index = (x + y + step) % mod
+            if bayer:
+                index += ((x ^ red[0]) & 1) + ((y ^ red[1]) & 1) << 8
+            out.append(index * 2 + (x & 1) if ycbcr_format else index)
+    return out
+
+
+def diagonal(np, width, height):
+    """x + y over the image (int32, read-only), for ``index_numpy``."""
+    plane = (np.arange(width, dtype=np.int32)[None, :]
+             + np.arange(height, dtype=np.int32)[:, None]).reshape(-1)
+    plane.flags.writeable = False
+    return plane
+
+
+def index_numpy(np, name, pixel_format, width, height, number, base, out):
+    """The table index of each pixel into ``out`` (intp, width * height), from
+    ``base`` (``diagonal``)."""
+    bayer, ycbcr_format = _split(name, pixel_format)
+    step = number % modulo(name) if name in MOVING else 0
+    np.add(base, step, out=out)
+    np.bitwise_and(out, modulo(name) - 1, out=out)
+    plane = out.reshape(height, width)
+    if bayer:
+        rx, ry = _red_site(pixel_format)
+        plane[(1 - ry)::2, :] += 256
+        plane[:, (1 - rx)::2] += 256
+    if ycbcr_format:
+        out *= 2
+        plane[:, 1::2] += 1
+    return out
+

@@ -1,0 +1,264 @@
+"""The simulated acA2040-55uc's images, made directly by tavrocam_sim.image:
+the test images, the analog and digital processing, the white balance rule,
+threads, and the same bytes with and without numpy."""
+
+import threading
+
+import pytest
+
+tavrocam_sim = pytest.importorskip("tavrocam_sim")
+from tavrocam_sim import image, model, pixels  # noqa: E402
+
+DAYLIGHT = model.PRESET_RATIOS["Daylight5000K"]
+BRIGHT, DARK, RED_PATCH = (1700, 1300), (32, 1300), (760, 700)
+IDENTITY = tuple(range(0, 4096, 8))
+DOUBLING = tuple(min(2 * v, 4095) for v in IDENTITY)
+TESTS = tuple(f"Testimage{n}" for n in range(1, 7))
+
+
+def settings(pixel_format="BayerRG8", corner=BRIGHT, width=32, height=16, **changes):
+    s = image.Settings(width, height, corner[0], corner[1], False, False, pixel_format, 1.0,
+                       0.0, DAYLIGHT, "Off")
+    return s._replace(**changes)
+
+
+def values(s, number=0):
+    """One list of samples a pixel (one sample for Bayer and Mono8)."""
+    flat = [int(v) for v in image.pixel_values(image.frame(s, number), s.pixel_format,
+                                                s.width * s.height)]
+    per = {"RGB8": 3, "BGR8": 3, "YCbCr422_8": 2}.get(s.pixel_format, 1)
+    return [flat[i:i + per] if per > 1 else flat[i] for i in range(0, len(flat), per)]
+
+
+def at(s, x, y, number=0):
+    return values(s, number)[y * s.width + x]
+
+
+def mean(samples):
+    samples = list(samples)
+    return sum(samples) / len(samples)
+
+
+@pytest.fixture
+def pure(monkeypatch):
+    """The simulator's pure-Python path, numpy or not."""
+    monkeypatch.setattr(image, "numpy", None)
+
+
+# ------------------------------------------------------------------ test images
+@pytest.mark.parametrize("name,pixel_format,formula", [
+    ("Testimage1", "Mono8", lambda x, y, n: (x + y) % 256),
+    ("Testimage1", "BayerRG12", lambda x, y, n: ((x + y) % 256) << 4),
+    ("Testimage2", "BayerGB8", lambda x, y, n: (x + y + n) % 256),
+    ("Testimage2", "BayerRG12p", lambda x, y, n: ((x + y + n) % 256) << 4),
+    ("Testimage3", "BayerRG12", lambda x, y, n: (x + y + n) % 4096),
+    ("Testimage3", "Mono8", lambda x, y, n: ((x + y + n) % 4096) >> 4),
+    ("Testimage4", "BayerRG8", lambda x, y, n: (x + y + n) % 256),
+    ("Testimage5", "BayerBG12", lambda x, y, n: (x + y + n) % 4096),
+    ("Testimage6", "RGB8", lambda x, y, n: [(x + y + n + k) % 256 for k in (0, 85, 170)]),
+    ("Testimage6", "BGR8", lambda x, y, n: [(x + y + n + k) % 256 for k in (170, 85, 0)]),
+    ("Testimage2", "RGB8", lambda x, y, n: [(x + y + n) % 256] * 3),
+    ("Testimage3", "YCbCr422_8", lambda x, y, n: [((x + y + n) % 4096) >> 4, 128]),
+])
+@pytest.mark.parametrize("x,y,number", [(0, 0, 0), (31, 15, 1), (5, 9, 250), (30, 3, 4070)])
+def test_each_test_image_follows_its_formula(name, pixel_format, formula, x, y, number):
+    s = settings(pixel_format, test_image=name)
+    assert at(s, x, y, number) == formula(x, y, number)
+
+
+@pytest.mark.parametrize("phase,red", [("RG", (0, 0)), ("GR", (1, 0)), ("GB", (0, 1)),
+                                       ("BG", (1, 1))])
+def test_testimage6_on_bayer_shows_each_filter_colour(phase, red):
+    s = settings(f"Bayer{phase}8", test_image="Testimage6")
+    for x, y in ((0, 0), (1, 0), (0, 1), (1, 1), (7, 4)):
+        channel = ((x ^ red[0]) & 1) + ((y ^ red[1]) & 1)
+        assert at(s, x, y, 3) == (x + y + 3 + 85 * channel) % 256
+
+
+@pytest.mark.parametrize("name", TESTS)
+def test_only_testimages_4_and_5_go_through_the_lut(name):
+    plain = image.frame(settings("BayerRG12", test_image=name), 7)
+    through = image.frame(settings("BayerRG12", test_image=name, lut=DOUBLING), 7)
+    assert (plain != through) == (name in ("Testimage4", "Testimage5"))
+
+
+def test_testimage5_through_the_lut_is_the_curve_of_testimage3():
+    s = settings("BayerRG12", test_image="Testimage5", lut=DOUBLING)
+    assert values(s, 9) == [min(2 * ((x + y + 9) % 4096), 4095)
+                            for y in range(16) for x in range(32)]
+
+
+@pytest.mark.parametrize("field,value", [
+    ("factor", 4.0), ("black", 10.0), ("ratios", (3.0, 0.5, 1.0)), ("gamma", 0.5),
+    ("digital_shift", 2), ("preset", "Tungsten2800K")])
+@pytest.mark.parametrize("name", TESTS)
+@pytest.mark.parametrize("pixel_format", ["BayerRG12", "RGB8"])
+def test_analog_settings_change_no_test_image(field, value, name, pixel_format):
+    s = settings(pixel_format, test_image=name)
+    assert image.frame(s._replace(**{field: value}), 3) == image.frame(s, 3)
+
+
+def test_over_temperature_sends_testimage2():
+    s = settings("RGB8", over_temperature=True)
+    assert image.frame(s, 12) == image.frame(settings("RGB8", test_image="Testimage2"), 12)
+    assert image.mean_level(s) == 0.5
+
+
+# ------------------------------------------------------------------ analog and digital
+@pytest.mark.parametrize("pixel_format,black", [("BayerRG8", 20.0), ("BayerRG12", 20.0),
+                                                ("BayerRG12", 320.0), ("Mono8", 31.9375)])
+def test_black_level_counts_in_the_pixel_format(pixel_format, black):
+    s = settings(pixel_format, corner=DARK, factor=0.002)
+    lifted = mean(values(s._replace(black=black))) - mean(values(s))
+    assert lifted == pytest.approx(black, abs=0.6)
+
+
+def test_black_level_in_the_node_map_is_16_times_larger_at_12_bit():
+    node = model.BY_NAME["BlackLevel"]
+    assert "PixelFormat" in node.max and model.BLACK_LEVEL_MAX_12 == 16 * model.BLACK_LEVEL_MAX_8
+
+
+@pytest.mark.parametrize("gamma", [0.5, 2.0])
+def test_gamma_bends_the_values(gamma):
+    s = settings("BayerRG12", corner=DARK)
+    linear, bent = values(s), values(s._replace(gamma=gamma))
+    for a, b in zip(linear, bent):
+        assert b == pytest.approx(4095 * (a / 4095) ** gamma, abs=1)
+
+
+@pytest.mark.parametrize("shift", [1, 2, 4])
+def test_digital_shift_multiplies_and_saturates(shift):
+    s = settings("BayerRG12", corner=DARK)
+    plain = values(s)
+    assert values(s._replace(digital_shift=shift)) == [min(v << shift, 4095) for v in plain]
+
+
+def test_digital_shift_comes_after_the_lut():
+    s = settings("BayerRG12", corner=DARK, lut=DOUBLING, digital_shift=1)
+    plain = values(settings("BayerRG12", corner=DARK))
+    assert values(s) == [min(4 * v, 4095) for v in plain]
+
+
+@pytest.mark.parametrize("pixel_format", ["BayerRG8", "BayerBG12p", "Mono8"])
+def test_the_preset_leaves_raw_and_mono_formats_alone(pixel_format):
+    s = settings(pixel_format, corner=RED_PATCH)
+    assert image.frame(s._replace(preset="Daylight5000K"), 2) == image.frame(s, 2)
+
+
+def test_the_preset_saturates_colours_and_keeps_grey_grey():
+    red_off = values(settings("RGB8", corner=RED_PATCH))
+    red_day = values(settings("RGB8", corner=RED_PATCH, preset="Daylight5000K"))
+    (r_off, g_off), (r_day, g_day) = ([mean(p[c] for p in v) for c in (0, 1)]
+                                      for v in (red_off, red_day))
+    assert r_day > 1.5 * r_off and g_day < g_off
+    grey = values(settings("RGB8", corner=BRIGHT, preset="Daylight5000K"))
+    r, g, b = (mean(p[c] for p in grey) for c in range(3))
+    assert abs(r - g) < 2 and abs(b - g) < 2
+
+
+def test_the_preset_gamma_is_srgb():
+    s = settings("RGB8", corner=BRIGHT)
+    linear = values(s)
+    encoded = values(s._replace(preset="Daylight5000K"))
+    g_linear, g_encoded = mean(p[1] for p in linear), mean(p[1] for p in encoded)
+    assert g_encoded == pytest.approx(255 * pixels.srgb(g_linear / 255), rel=0.03)
+
+
+@pytest.mark.parametrize("points,probes", [
+    (IDENTITY, {0: 0, 4: 4, 2047: 2047, 4095: 4095}),
+    (DOUBLING, {4: 8, 1000: 2000, 3000: 4095}),
+    (tuple(4095 - v for v in IDENTITY), {0: 4095, 4088: 7, 4095: 0}),
+])
+def test_the_lut_interpolates_between_its_points(points, probes):
+    curve = pixels.lut_curve(points)
+    assert {v: curve[v] for v in probes} == probes
+
+
+def test_the_identity_lut_changes_nothing():
+    s = settings("BayerRG12", corner=RED_PATCH)
+    assert image.frame(s._replace(lut=IDENTITY), 1) == image.frame(s, 1)
+
+
+# ------------------------------------------------------------------ white balance
+@pytest.mark.parametrize("pixel_format", ["BayerRG8", "RGB8", "YCbCr422_8"])
+@pytest.mark.parametrize("corner", [BRIGHT, DARK])
+def test_grey_world_brings_red_and_blue_to_green(pixel_format, corner):
+    start = (model.GREY_WORLD_START,) * 3
+    s = settings(pixel_format, corner=corner, width=256, height=128, ratios=start)
+    for _ in range(4):
+        s = s._replace(ratios=image.grey_world_step(s.ratios, image.channel_means(s)))
+    red, green, blue = image.channel_means(s)
+    assert s.ratios[1] == model.GREY_WORLD_START
+    assert red == pytest.approx(green, rel=0.01) and blue == pytest.approx(green, rel=0.01)
+
+
+def test_grey_world_step_keeps_the_ratio_range():
+    assert image.grey_world_step((15.0, 1.0, 1.0), (0.01, 0.5, 0.5))[0] == \
+        model.BY_NAME["BalanceRatio"].max
+
+
+# ------------------------------------------------------------------ threads, numpy
+def test_threads_render_their_own_frames():
+    numpy = pytest.importorskip("numpy")
+    if image.numpy is None:
+        pytest.skip("the simulator was loaded without numpy")
+    cases = [settings(f, width=512, height=384, factor=1 + k / 64, corner=(256, 200))
+             for k, f in enumerate(("BayerRG8", "RGB8", "BayerRG12p", "YCbCr422_8"))]
+    cases += [settings("Mono8", test_image="Testimage3", width=512, height=384)]
+    rounds = 12
+    expected = {(i, r): image.frame(case._replace(factor=case.factor * (1 + r / 256)), r)
+                for i, case in enumerate(cases) for r in range(rounds)}
+    image.clear_caches()
+    got, errors = {}, []
+
+    def render(i, case):
+        try:
+            for r in range(rounds):
+                got[i, r] = image.frame(case._replace(factor=case.factor * (1 + r / 256)), r)
+                image.mean_level(case)
+        except Exception as error:  # reported below
+            errors.append(error)
+    threads = [threading.Thread(target=render, args=item) for item in enumerate(cases)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert not errors and numpy is not None
+    assert [key for key in expected if got.get(key) != expected[key]] == []
+
+
+FORMATS = sorted(model.PFNC)
+
+
+@pytest.mark.parametrize("pixel_format", FORMATS)
+@pytest.mark.parametrize("changes", [
+    {}, {"preset": "Daylight5000K", "gamma": 0.7, "lut": DOUBLING, "black": 3.5},
+    {"factor": 9.0, "digital_shift": 1, "reverse_x": True, "reverse_y": True},
+    {"test_image": "Testimage5", "lut": DOUBLING}, {"test_image": "Testimage6"}],
+    ids=["default", "processing", "bright-mirrored", "testimage5", "testimage6"])
+def test_pure_python_makes_the_same_bytes(pixel_format, changes, monkeypatch):
+    if image.numpy is None:
+        pytest.skip("numpy is not installed: only the pure path runs")
+    s = settings(pixel_format, corner=(248, 214), width=24, height=12, **changes)
+    with_numpy = image.frame(s, 5), image.mean_level(s), image.channel_means(s)
+    monkeypatch.setattr(image, "numpy", None)
+    assert (image.frame(s, 5), image.mean_level(s), image.channel_means(s)) == with_numpy
+
+
+@pytest.mark.parametrize("name", ["Off", "Testimage1", "Testimage3"])
+@pytest.mark.parametrize("number", [0, 5])
+def test_frame_values_are_the_frames_unpacked(name, number):
+    s = settings("BayerGR12p", test_image=name)
+    kept = image.frame_values(s, number)  # kept while the frame was made
+    image.clear_caches()
+    assert list(kept) == list(image.unpack12(image.frame(s, number), s.width * s.height))
+
+
+@pytest.mark.parametrize("count,step", [(2, 1), (6, 1), (3072, 1), (1 << 17, 1), (3072, 2)],
+                         ids=["one-pair", "three-pairs", "small", "large", "strided"])
+def test_12p_packing_with_numpy_is_the_pure_one(count, step):
+    numpy = pytest.importorskip("numpy")
+    from tavrocam_sim import formats
+    samples = numpy.random.default_rng(count).integers(0, 4096, count * step, numpy.uint16)
+    samples = samples[::step]
+    assert formats.pack12(samples, numpy) == formats.pack12(samples.tolist(), None)
