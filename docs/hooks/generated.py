@@ -29,12 +29,13 @@ ROOT = Path(__file__).resolve().parents[2]
 
 
 def _importable() -> None:
-    """The checkout's simulator and the tests' stand-in camera (for the nodes a
-    method reaches) importable; MkDocs puts sys.path back after loading a hook,
-    so this runs when the tables are made."""
-    for folder in (ROOT / "tests", ROOT / "src"):
-        if str(folder) not in sys.path:
-            sys.path.insert(0, str(folder))
+    """The tests' stand-in camera importable (for the nodes a method reaches).
+    MkDocs puts sys.path back after loading a hook, so this runs when the
+    tables are made. The module and the simulator are the installed package:
+    `make docs` installs the checkout into its venv."""
+    tests = str(ROOT / "tests")
+    if tests not in sys.path:
+        sys.path.insert(0, tests)
     # pypylon's SWIG types, at import time (as in the test suite's settings)
     warnings.filterwarnings("ignore", "builtin type .* has no __module__ attribute", DeprecationWarning)
 

@@ -5,7 +5,8 @@
 writes the PNGs into DIR (default: build/docs-images). `make docs` does not
 need this script run by hand: the docs hook (docs/hooks/generated.py) calls
 ``make_images()`` at every build, so the pictures always show what the
-simulator of the checkout makes. Needs the package (with pypylon) and numpy.
+simulator makes. Needs the package installed (with pypylon; `make docs` installs
+the checkout into its venv) and numpy.
 """
 
 from __future__ import annotations
@@ -14,11 +15,6 @@ import struct
 import sys
 import zlib
 from pathlib import Path
-
-# Inside a checkout, the simulator of the checkout (as the tests use it).
-SRC = Path(__file__).resolve().parents[2] / "src"
-if (SRC / "tavrocam_sim").is_dir() and str(SRC) not in sys.path:
-    sys.path.insert(0, str(SRC))
 
 try:  # the pictures need numpy; their list (PICTURES) does not
     import numpy as np
