@@ -3,6 +3,7 @@ the docs build makes from the code, what they say about the emulator, and the
 release set-up they describe. None of this needs MkDocs; `make docs` builds
 the site itself."""
 
+import html
 import importlib.metadata
 import importlib.util
 import inspect
@@ -127,7 +128,9 @@ def test_assumed_values_table_holds_every_assumed_value_of_the_model():
     from tavrocam_sim import model
 
     rows = table_rows(HOOK.render("<!-- generated: assumed-values -->"))
-    assert [tuple(row) for row in rows] == [(what, value) for what, value in model.assumed_values()]
+    assert [tuple(html.unescape(cell) for cell in row) for row in rows] == model.assumed_values()
+    assert "| the text of an open after the device was removed | Failed to open device '&lt;full name&gt;'." \
+        in HOOK.render("<!-- generated: assumed-values -->")  # shown, not taken for a tag
 
 
 NODES_ON_THE_EMULATOR = """\
@@ -216,6 +219,19 @@ def test_links_into_the_docs_site_name_its_pages(path):
             source = DOCS / "index.md"
         assert source, f"{path.name} links to {SITE}{page}/, which has no page in docs/"
         assert not anchor or anchor in anchors(source), f"{source} has no heading #{anchor}"
+
+
+def prose(text):
+    """Markdown without its code blocks, code spans and comments."""
+    text = re.sub(r"^(```|~~~).*?^\1$", "", text, flags=re.MULTILINE | re.DOTALL)
+    return re.sub(r"`[^`]*`|<!--.*?-->", "", text, flags=re.DOTALL)
+
+
+@pytest.mark.parametrize("path", documents(), ids=lambda path: path.relative_to(ROOT).as_posix())
+def test_prose_has_no_text_that_markdown_takes_for_html(path):
+    # "prints <model>" outside a code span is an HTML tag to Markdown, and vanishes.
+    tags = re.findall(r"</?[A-Za-z][^>\n]*>", prose(path.read_text(encoding="utf-8")))
+    assert [tag for tag in tags if not re.fullmatch(r'<div class="grid cards" markdown>|</div>|<https://\S+>', tag)] == []
 
 
 def test_repository_files_the_readme_links_exist():

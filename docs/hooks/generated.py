@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import ast
 import functools
+import html
 import importlib.util
 import re
 import sys
@@ -71,13 +72,21 @@ def groups_table() -> str:
     return "\n".join(rows) + "\n"
 
 
+def _escaped(text: str) -> str:
+    """Markdown text with < and > shown as such outside code spans (a value
+    such as "'<full name>'" would otherwise be taken for an HTML tag)."""
+    parts = text.split("`")
+    parts[::2] = [html.escape(part, quote=False) for part in parts[::2]]
+    return "`".join(parts)
+
+
 def assumed_values_table() -> str:
     """The values the simulated camera's model chose without a source."""
     _importable()
     from tavrocam_sim import model
 
     rows = ["| Value | Assumed |", "|---|---|"]
-    rows += [f"| {what} | {value} |" for what, value in model.assumed_values()]
+    rows += [f"| {_escaped(what)} | {_escaped(value)} |" for what, value in model.assumed_values()]
     return "\n".join(rows) + "\n"
 
 
