@@ -252,24 +252,18 @@ def jobs(workflow: str) -> dict:
 
 
 def test_workflow_actions_are_pinned_or_waiting_for_their_pin():
-    # A commit hash with its version in a comment, or (until .ci/pin-actions has
-    # run where GitHub can be reached) the major version; `make release-check`
-    # refuses the latter, this test anything else (a branch, a floating tag).
+    # A commit hash with its release in a comment (.ci/pin-actions moves them on).
     uses = re.findall(r"^\s*(?:- )?uses: (\S+)(.*)$", WORKFLOW.read_text(encoding="utf-8"), re.MULTILINE)
     assert uses
     for ref, comment in uses:
         action, _, version = ref.partition("@")
-        assert re.fullmatch(r"[0-9a-f]{40}", version) and re.fullmatch(r" # v\d+\.\d+\.\d+", comment) \
-            or re.fullmatch(r"v\d+(\.\d+\.\d+)?", version) and comment == " # pin: .ci/pin-actions", \
+        assert re.fullmatch(r"[0-9a-f]{40}", version) and re.fullmatch(r" # v\d+\.\d+\.\d+", comment), \
             ref + comment
 
 
 def test_workflow_downloads_artifacts_with_the_node_24_release():
-    # Pinned, the release is in the comment; waiting for its pin, in the reference.
-    found = re.findall(r"uses: actions/download-artifact@(\S+) # (\S+)", WORKFLOW.read_text(encoding="utf-8"))
-    majors = [int(re.match(r"v(\d+)", comment if comment.startswith("v") else ref)[1])
-              for ref, comment in found]
-    assert majors and min(majors) >= 7
+    found = re.findall(r"uses: actions/download-artifact@[0-9a-f]{40} # v(\d+)\.", WORKFLOW.read_text(encoding="utf-8"))
+    assert found and min(int(major) for major in found) >= 7
 
 
 def test_workflow_runs_once_per_change_and_names_every_job():
