@@ -1,8 +1,9 @@
-# One-command set-up: `make demo` runs the settings report on an emulated camera,
-# `make test` runs the test suite on CPython 3.10 and on every other supported
-# CPython it finds. Each version gets its own venv (.venv for 3.10, .venv-3.11,
-# ...) with the package (and pypylon) installed; `make demo`, `make bench`,
-# `make asan` and `make install` use the 3.10 one.
+# One-command set-up: `make demo` runs the settings report on the simulated
+# acA2040-55uc, then on pylon's emulated camera; `make test` runs the test suite
+# on CPython 3.10 and on every other supported CPython it finds. Each version
+# gets its own venv (.venv for 3.10, .venv-3.11, ...) with the package (and
+# pypylon) installed; `make demo`, `make bench`, `make asan` and `make install`
+# use the 3.10 one. `make docs` builds the documentation in strict mode.
 #
 # The interpreter for version 3.X is $(PYTHON3X) when set (PYTHON310=/path/to/
 # python3.10, ...), else pyenv's newest 3.X (`pyenv prefix 3.X`), else python3.X
@@ -52,7 +53,7 @@ PKG_INPUTS := pyproject.toml CMakeLists.txt LICENSE $(wildcard cmake/*.cmake) $(
 
 LOGS := build/logs
 
-.PHONY: all venv install test demo bench bench-callgrind asan clang pythons dist dist-check release-check clean
+.PHONY: all venv install test demo docs bench bench-callgrind asan clang pythons dist dist-check release-check clean
 
 all: install
 
@@ -130,9 +131,15 @@ clang:
 venv: venv-3.10
 install: install-3.10
 
-# The emulator lacks the white-balance nodes, so the report stops there and the
-# command exits with status 1; the demo shows that report and succeeds.
+# The report on the simulated acA2040-55uc (all five settings, exit status 0),
+# then on pylon's emulated camera, another camera: it lacks the white-balance
+# nodes, so that report stops there with exit status 1, which the demo expects.
 demo: install
+	@echo "=== tavrocam-report --simulate: the simulated acA2040-55uc"
+	$(VENV)/bin/tavrocam-report --simulate
+	@echo
+	@echo "=== PYLON_CAMEMU=1 tavrocam-report: pylon's emulated camera, another camera"
+	@echo "=== (no white balance: the report stops at its third setting, exit status 1)"
 	PYLON_CAMEMU=1 $(VENV)/bin/tavrocam-report || [ $$? = 1 ]
 
 bench: install
@@ -220,11 +227,37 @@ dist-aarch64: $(BUILD_VENV)/.installed
 dist-check-aarch64: $(BUILD_VENV)/.installed
 	@BUILD_VENV=$(BUILD_VENV) META_SNIPPET='$(META_SNIPPET)' CHECK_SNIPPET='$(CHECK_SNIPPET)' .ci/aarch64-wheels check
 
-# What of the release (cibuildwheel's builds, .github/workflows/wheels.yml,
-# pyproject.toml) can be checked here, by the tools the workflow uses, from
-# PyPI into build/release-check: see .ci/release-check.
-release-check:
+# --- documentation ------------------------------------------------------------------
+# The site (MkDocs, Material theme) in build/site, strict: every warning an
+# error, every link inside the site checked. Its venv has the pinned tools of
+# docs/requirements.txt and the package itself, built from this checkout: the
+# docs hook makes the groups table with the module and the pictures with the
+# simulated camera. Any CPython from 3.11 (DOCS_PYTHON=... to choose).
+DOCS_PYTHON ?= $(or $(PYTHON313),$(PYTHON312),$(PYTHON311),python3)
+DOCS_VENV   := .venv-docs
+
+$(DOCS_VENV)/bin/python:
+	"$(DOCS_PYTHON)" -m venv --clear $(DOCS_VENV)
+	$(DOCS_VENV)/bin/python -m pip install --quiet --upgrade pip
+
+$(DOCS_VENV)/.requirements: docs/requirements.txt $(DOCS_VENV)/bin/python
+	$(DOCS_VENV)/bin/python -m pip install --quiet -r docs/requirements.txt
+	@touch $@
+
+$(DOCS_VENV)/.installed: $(DOCS_VENV)/.requirements $(PKG_INPUTS)
+	$(DOCS_VENV)/bin/python -m pip install --quiet .
+	@touch $@
+
+docs: $(DOCS_VENV)/.installed
+	NO_MKDOCS_2_WARNING=1 $(DOCS_VENV)/bin/python -m mkdocs build --strict --clean
+	@echo "docs: built in strict mode; open build/site/index.html"
+
+# What of the release (cibuildwheel's builds, .github/workflows/wheels.yml and
+# its pins, pyproject.toml) can be checked here, by the tools the workflow
+# uses, from PyPI into build/release-check (see .ci/release-check), after the
+# docs, built as the workflow builds them.
+release-check: docs
 	.ci/release-check
 
 clean:
-	rm -rf $(VENV) $(foreach v,$(SUPPORTED),$(call venv_of,$(v))) $(BUILD_VENV) build dist
+	rm -rf $(VENV) $(foreach v,$(SUPPORTED),$(call venv_of,$(v))) $(BUILD_VENV) $(DOCS_VENV) build dist

@@ -2,12 +2,10 @@
 
 Each scenario runs in a child interpreter with a stand-in ``pypylon`` package."""
 
-import ast
 import importlib.metadata
 import importlib.util
 import json
 import os
-import re
 import subprocess
 import sys
 import textwrap
@@ -17,7 +15,6 @@ import pytest
 import standin
 import tavrocam_sim
 from tavrocam_sim import model
-from standin.sources import README, python_blocks, read_stub, stub_methods
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 MARK = "@@report-result@@ "
@@ -305,78 +302,3 @@ def test_list_reports_an_enumeration_failure_on_one_line(tmp_path):
     assert (child.returncode, child.stdout) == (1, "")
     assert child.stderr == ("tavrocam-report: cannot enumerate cameras: "
                             "Transport layer failed. No access.\n")
-
-
-# ------------------------------------------------------------------- README
-
-def groups_table(T):
-    """The README's table of groups, methods and nodes, made from the stub
-    (signatures, which stubtest holds to the module) and from the nodes each
-    method reaches on the stand-in camera."""
-    classes, attributes = read_stub()
-    rows = ["| Group | Method | Nodes |", "|---|---|---|"]
-    for attribute, cls in attributes.items():
-        if cls not in classes:
-            continue
-        group = f"`{attribute}` (`{cls}`)"
-        for method in stub_methods(classes[cls]):
-            if method.name.startswith("__"):
-                continue
-            params = [f"{arg.arg}: {ast.unparse(arg.annotation)}" for arg in method.args.args[1:]]
-            for index, default in enumerate(reversed(method.args.defaults), 1):
-                params[-index] += f" = {ast.unparse(default)}"
-            returns = ast.unparse(method.returns)
-            signature = f"{method.name}({', '.join(params)})" + (
-                "" if returns == "None" else f" -> {returns}")
-            nodes = standin.nodes_reached(getattr(T, cls), method.name)
-            rows.append(f"| {group} | `{signature}` | {', '.join(f'`{n}`' for n in nodes) or 'none'} |")
-            group = ""
-    return "\n".join(rows) + "\n"
-
-
-def test_readme_table_of_groups_matches_the_module(T):
-    table = groups_table(T)
-    assert table in README.read_text(encoding="utf-8"), "the README's table should read:\n" + table
-
-
-def test_readme_lists_every_assumed_value_of_the_model():
-    rows = "\n".join(f"| {what} | {value} |" for what, value in model.assumed_values())
-    assert f"| Value | Assumed |\n|---|---|\n{rows}\n" in README.read_text(encoding="utf-8")
-
-
-NODES_ON_THE_EMULATOR = """\
-import json, sys
-from pypylon import pylon
-factory = pylon.TlFactory.GetInstance()
-camera = pylon.InstantCamera(factory.CreateDevice(factory.EnumerateDevices()[0]))
-camera.Open()
-offered = {node.GetNode().GetName() for node in camera.GetNodeMap().GetNodes()}
-print(json.dumps([node for node in json.loads(sys.argv[1]) if node not in offered]))
-camera.Close()
-"""
-
-
-def test_readme_names_the_nodes_the_emulator_lacks(T):
-    used = {node for cls in vars(T).values() if isinstance(cls, type)
-            for name in vars(cls) if name.startswith("CUF_")
-            for node in standin.nodes_reached(cls, name)}
-    child = subprocess.run([sys.executable, "-c", NODES_ON_THE_EMULATOR, json.dumps(sorted(used))],
-                           capture_output=True, encoding="utf-8", timeout=60,
-                           env=dict(os.environ, PYLON_CAMEMU="1"))
-    assert child.returncode == 0, child.stderr
-    version = importlib.metadata.version("pypylon")
-    lines = [line for line in README.read_text(encoding="utf-8").splitlines()
-             if line.startswith(f"- on pypylon {version}: ")]
-    if not lines:
-        pytest.skip(f"the README does not describe the emulator of pypylon {version}")
-    assert sorted(re.findall(r"`(\w+)`", lines[0])) == json.loads(child.stdout)
-
-
-@pytest.mark.parametrize("block", python_blocks(), ids=lambda block: block.splitlines()[-1][:40])
-def test_readme_example_runs_on_the_emulator(tmp_path, block):
-    child = subprocess.run([sys.executable, "-c", block], cwd=tmp_path, capture_output=True,
-                           encoding="utf-8", timeout=60,
-                           env=dict(os.environ, PYLON_CAMEMU="1", PYTHONIOENCODING="utf-8"))
-    assert (child.returncode, child.stderr) == (0, ""), child.stdout + child.stderr
-    if "closing(CLASS_Tavrocam(" in block:
-        assert child.stdout.splitlines()[-1] == "CCD closed."

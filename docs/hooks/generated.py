@@ -1,0 +1,132 @@
+"""MkDocs hook: what the documentation shows that the code itself makes.
+
+- ``<!-- generated: NAME -->`` alone on a line of a page becomes the table
+  NAME of ``TABLES``, made from the code at every build: ``groups`` (each
+  method of the fourteen groups with its signature, from the installed stub,
+  and the nodes it reaches, run on the test suite's stand-in camera) and
+  ``assumed-values`` (``tavrocam_sim.model.assumed_values()``). A name not in
+  ``TABLES`` fails the build.
+- The pictures under ``images/generated/`` are made by
+  ``docs/scripts/make_images.py`` from the simulated camera at every build and
+  never written into the checkout.
+
+Nothing here imports MkDocs at module level, so the tests (which run without
+the docs toolchain) load this file and check what it makes.
+"""
+
+from __future__ import annotations
+
+import ast
+import functools
+import html
+import importlib.util
+import re
+import sys
+import warnings
+from pathlib import Path
+from typing import Any, Callable
+
+ROOT = Path(__file__).resolve().parents[2]
+
+
+def _importable() -> None:
+    """The tests' stand-in camera importable (for the nodes a method reaches).
+    MkDocs puts sys.path back after loading a hook, so this runs when the
+    tables are made. The module and the simulator are the installed package:
+    `make docs` installs the checkout into its venv."""
+    tests = str(ROOT / "tests")
+    if tests not in sys.path:
+        sys.path.insert(0, tests)
+    # pypylon's SWIG types, at import time (as in the test suite's settings)
+    warnings.filterwarnings("ignore", "builtin type .* has no __module__ attribute", DeprecationWarning)
+
+MARKER = re.compile(r"^<!-- generated: (?P<name>[\w-]+) -->$", re.MULTILINE)
+IMAGES = "images/generated"
+
+
+def groups_table() -> str:
+    """The table of groups, methods and nodes."""
+    _importable()
+    import standin
+    from standin.sources import read_stub, stub_methods
+    from Tavrocam import CLASS_Tavrocam
+
+    classes, attributes = read_stub()
+    rows = ["| Group | Method | Nodes |", "|---|---|---|"]
+    for attribute, cls in attributes.items():
+        if cls not in classes:
+            continue
+        group = f"`{attribute}` (`{cls}`)"
+        for method in stub_methods(classes[cls]):
+            if method.name.startswith("__"):
+                continue
+            params = [f"{arg.arg}: {ast.unparse(arg.annotation)}" for arg in method.args.args[1:]]
+            for index, default in enumerate(reversed(method.args.defaults), 1):
+                params[-index] += f" = {ast.unparse(default)}"
+            returns = ast.unparse(method.returns)
+            signature = f"{method.name}({', '.join(params)})" + (
+                "" if returns == "None" else f" -> {returns}")
+            nodes = standin.nodes_reached(getattr(CLASS_Tavrocam, cls), method.name)
+            rows.append(f"| {group} | `{signature}` | {', '.join(f'`{n}`' for n in nodes) or 'none'} |")
+            group = ""
+    return "\n".join(rows) + "\n"
+
+
+def _escaped(text: str) -> str:
+    """Markdown text with < and > shown as such outside code spans (a value
+    such as "'<full name>'" would otherwise be taken for an HTML tag)."""
+    parts = text.split("`")
+    parts[::2] = [html.escape(part, quote=False) for part in parts[::2]]
+    return "`".join(parts)
+
+
+def assumed_values_table() -> str:
+    """The values the simulated camera's model chose without a source."""
+    _importable()
+    from tavrocam_sim import model
+
+    rows = ["| Value | Assumed |", "|---|---|"]
+    rows += [f"| {_escaped(what)} | {_escaped(value)} |" for what, value in model.assumed_values()]
+    return "\n".join(rows) + "\n"
+
+
+TABLES: dict[str, Callable[[], str]] = {
+    "groups": groups_table,
+    "assumed-values": assumed_values_table,
+}
+
+
+@functools.cache
+def table(name: str) -> str:
+    if name not in TABLES:
+        raise ValueError(f"<!-- generated: {name} --> names no table; there are {', '.join(TABLES)}")
+    return TABLES[name]()
+
+
+def render(markdown: str) -> str:
+    """The page with every marker replaced by its table."""
+    return MARKER.sub(lambda found: table(found["name"]), markdown)
+
+
+@functools.cache
+def images() -> dict[str, bytes]:
+    _importable()
+    spec = importlib.util.spec_from_file_location("make_images", ROOT / "docs/scripts/make_images.py")
+    assert spec and spec.loader
+    script = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(script)
+    return script.make_images()
+
+
+# ------------------------------------------------------------ MkDocs events
+
+def on_page_markdown(markdown: str, **kwargs: Any) -> str:
+    return render(markdown)
+
+
+def on_files(files: Any, config: Any) -> Any:
+    from mkdocs.structure.files import File
+
+    for name, data in images().items():
+        files.append(File.generated(config, f"{IMAGES}/{name}", content=data))
+    return files
