@@ -364,7 +364,7 @@ class TestChunks:
             cam.ChunkEnable.Value = True
         cam.Gain.Value = 3.5
         with cam.GrabOne(1000) as result:
-            assert result.PayloadSize == cam.PayloadSize.Value == 64 * 48 + 3 * 16
+            assert result.PayloadSize == cam.PayloadSize.Value == 64 * 48 + 8 + 3 * 16
             assert len(result.GetBuffer()) == result.PayloadSize
             assert result.ChunkExposureTime.Value == cam.ExposureTime.Value
             assert result.ChunkGain.Value == 3.5

@@ -28,9 +28,7 @@ __all__ = ["Simulation", "ModelError", "pylon"]
 MAX_CAMERAS = 64
 
 
-class ModelError(ValueError):
-    """The model table describes no valid camera; the text names the node."""
-
+from .model import ModelError  # noqa: E402  (the package's name for it)
 
 class Simulation:
     """``cameras`` simulated cameras with distinct serial numbers, and
@@ -41,10 +39,12 @@ class Simulation:
             raise TypeError(f"cameras must be an int, not {type(cameras).__name__}")
         if not 0 <= cameras <= MAX_CAMERAS:
             raise ValueError(f"cameras must be from 0 to {MAX_CAMERAS}, not {cameras}")
-        from . import device, model, sdk
+        from . import acquisition, device, model, sdk
 
         self.cameras: tuple[Device, ...] = tuple(device.Device(str(model.FIRST_SERIAL + index), index)
                              for index in range(cameras))
+        for camera in self.cameras:
+            acquisition.Engine(camera)
         self.pylon: Pylon = sdk.Pylon(self)
 
     def __repr__(self) -> str:

@@ -14,7 +14,8 @@ import re
 from collections import namedtuple
 from html import escape
 
-from . import ModelError, model
+from . import model
+from .model import ModelError
 
 KINDS = ("Integer", "Float", "Boolean", "Enumeration", "String", "Command")
 SLOT = 8

@@ -1,0 +1,451 @@
+"""pylon's grab engine for the simulated camera: the grab calls of the camera object.
+
+``GrabEngine`` gives the camera object pypylon's ``StartGrabbing``,
+``StartGrabbingMax``, ``RetrieveResult``, ``GrabOne``, ``IsGrabbing``,
+``StopGrabbing``, ``ExecuteSoftwareTrigger``, ``WaitForFrameTriggerReady``
+and ``GetGrabResultWaitObject``, with their argument rules, texts and
+exception classes (pylon's own, as the emulator shows them), and pylon's grab
+loop thread. Starting opens a stream of ``MaxNumBuffer`` buffers on the device
+and executes ``AcquisitionStart`` through the node map (so the settings that
+are idle-only lock as GenApi locks them); from then on the device makes frames
+on its own clock into the stream (tavrocam_sim.acquisition, .stream).
+
+A result is waited for on the simulator's one condition (registers.CHANGED),
+which every frame, trigger, stop, close, attach, removal and dropped camera
+object signals: a stopped wait returns an empty result at once.
+"""
+
+from __future__ import annotations
+
+import threading
+import time
+
+from pypylon import pylon as _pylon
+
+from . import handlers, stream as _stream
+from .grabresult import GrabResult
+from .registers import CHANGED, LOCK
+
+_UINT32 = 0xFFFFFFFF
+_UINT64 = 0xFFFFFFFFFFFFFFFF
+LOOP_SLICE = 0.1  # the grab loop thread looks at its camera object this often (s)
+# Texts pylon uses, as the emulator shows them (confirmed).
+_IN = "(file 'InstantCameraImpl.h', line {})"
+ALREADY = "Grabbing has already been started. : RuntimeException thrown " + _IN.format(816)
+NOT_STARTED = "Grabbing has not been started. : RuntimeException thrown " + _IN.format(1791)
+ZERO_COUNT = ("Maximum count of images to grab cannot be 0. : OutOfRangeException thrown "
+              + _IN.format(828))
+GRAB_ONE_TIMEOUT = "Grab timed out. : TimeoutException thrown " + _IN.format(1447)
+RETRIEVE_TIMEOUT = (
+    "Grab timed out. Possible reasons are: The image transport from the camera device is not "
+    "working properly, e.g., all GigE network packets for streaming are dropped; The camera uses "
+    "explicit triggering (see TriggerSelector for more information) and has not been triggered; "
+    "Single frame acquisition mode is used and one frame has already been acquired; The "
+    "acquisition has not been started or has been stopped. : TimeoutException thrown "
+    + _IN.format(1113))
+TRIGGER_READY_TIMEOUT = ("Waiting for frame trigger ready timed out. : TimeoutException thrown "
+                         + _IN.format(1891))
+WAITING = ("There is already a thread waiting for a result. : RuntimeException thrown "
+           + _IN.format(1145))
+# Assumed (pylon's emulated camera cannot be unplugged): pylon's device removal
+# documentation says only that every access fails with an exception.
+REMOVED = ("The device has been removed from the PC. : RuntimeException thrown "
+           + _IN.format(1102))
+
+
+def _prototypes(method, *prototypes):
+    lines = "".join(f"    Pylon::CInstantCamera::{p}\n" for p in prototypes)
+    return (f"Wrong number or type of arguments for overloaded function 'InstantCamera_{method}'.\n"
+            f"  Possible C/C++ prototypes are:\n{lines}")
+
+
+_SIGNATURES = {
+    "GrabOne": ("GrabOne(unsigned int,Pylon::CGrabResultPtr &,Pylon::ETimeoutHandling)",
+                "GrabOne(unsigned int,Pylon::CGrabResultPtr &)"),
+    "RetrieveResult": (
+        "RetrieveResult(unsigned int,Pylon::CGrabResultPtr &,Pylon::ETimeoutHandling)",
+        "RetrieveResult(unsigned int,Pylon::CGrabResultPtr &)"),
+    "StartGrabbing": ("StartGrabbing(Pylon::EGrabStrategy,Pylon::EGrabLoop)",
+                      "StartGrabbing(Pylon::EGrabStrategy)", "StartGrabbing()"),
+    "StartGrabbingMax": ("StartGrabbing(size_t,Pylon::EGrabStrategy,Pylon::EGrabLoop)",
+                         "StartGrabbing(size_t,Pylon::EGrabStrategy)", "StartGrabbing(size_t)"),
+    "WaitForFrameTriggerReady": (
+        "WaitForFrameTriggerReady(unsigned int,Pylon::ETimeoutHandling)",
+        "WaitForFrameTriggerReady(unsigned int)"),
+}
+
+
+def _arguments(method, args, kwargs, kinds, least):
+    """Check positional arguments as pypylon's bindings do: ``kinds`` gives the
+    upper bound of each ("uint" 32-bit unsigned, "size" 64-bit unsigned,
+    "enum" a C int); too few, too many or a wrong one is a TypeError."""
+    if kwargs:
+        raise TypeError(f"InstantCamera.{method}() got an unexpected keyword argument "
+                        f"'{next(iter(kwargs))}'")
+    ok = least <= len(args) <= len(kinds)
+    for value, kind in zip(args, kinds):
+        if not isinstance(value, int):
+            ok = False
+        elif kind == "enum":
+            ok = ok and -2 ** 31 <= value < 2 ** 31
+        else:
+            ok = ok and 0 <= value <= (_UINT32 if kind == "uint" else _UINT64)
+    if not ok:
+        text = _prototypes(method, *_SIGNATURES[method])
+        if len(args) > len(kinds):
+            text = (f"InstantCamera_{method} expected at most {len(kinds) + 1} arguments, "
+                    f"got {len(args) + 1}\nAdditional information:\n{text}")
+        raise TypeError(text)
+    return [int(value) for value in args]
+
+
+def _with_defaults(values):
+    """(strategy, grab loop), pylon's defaults for those not given."""
+    return (values + [_pylon.GrabStrategy_OneByOne, _pylon.GrabLoop_ProvidedByUser][len(values):])
+
+
+
+
+class GrabSession:
+    """One StartGrabbing ... StopGrabbing of a camera object."""
+
+    def __init__(self, device, stream, limit, opened_here, loop):
+        self.device = device
+        self.stream = stream
+        self.limit = limit            # None: until StopGrabbing
+        self.delivered = 0
+        self.opened_here = opened_here
+        self.loop = loop              # pylon's grab loop thread runs it
+        self.thread = None
+        self.stopped = False
+
+
+class CameraState:
+    """What a camera object holds of the device, its grab session and its
+    handlers; the finalizer of a dropped camera object frees the device
+    through it, so nothing here refers to the camera object but weakly."""
+
+    def __init__(self, camera_ref):
+        from .parameters import Parameters
+        self.camera = camera_ref      # a weak reference
+        self.device = None
+        self.info = None
+        self.session: GrabSession | None = None
+        self.waiting = False
+        self.ids = [0]
+        self.parameters = Parameters(self)
+        self.configurations = handlers.Registry("OnConfigurationRegistered",
+                                                "OnConfigurationDeregistered")
+        self.image_handlers = handlers.Registry("OnImageEventHandlerRegistered",
+                                                "OnImageEventHandlerDeregistered")
+        self.event_handlers = handlers.Registry("OnCameraEventHandlerRegistered",
+                                                "OnCameraEventHandlerDeregistered")
+
+    # --- what the camera object's parameters read and write
+    def parameter_flags(self):
+        session, device = self.session, self.device
+        opened = device is not None and device.opened_by is self.camera()
+        latest = session is not None and session.stream.strategy == _stream.LATEST \
+            and session.stream.keep > 1
+        return session is not None, opened and device is not None, latest
+
+    def live_parameter(self, name):
+        session = self.session
+        if session is None:
+            return 0 if name.startswith("Num") else None
+        counts = session.stream.counts()
+        if name == "OutputQueueSize":
+            s = session.stream
+            return s.buffers if s.strategy == _stream.ONE_BY_ONE else s.keep if \
+                s.strategy == _stream.LATEST else 1
+        return counts[("NumQueuedBuffers", "NumReadyBuffers", "NumEmptyBuffers").index(name)]
+
+    def parameter_written(self, name, value):
+        with LOCK:
+            session = self.session
+            if name == "OutputQueueSize" and session is not None:
+                session.stream.resize(max(1, min(value, session.stream.buffers)))
+                CHANGED.notify_all()
+
+    # --- ending
+    def halt(self):
+        """End the grab session at once (under LOCK): wakes every waiter."""
+        session, self.session = self.session, None
+        if session is not None:
+            session.stopped = True
+            engine = session.device.engine
+            if engine.stream is session.stream:
+                engine.halt()
+                engine.stream = None
+        CHANGED.notify_all()
+        return session
+
+    def release(self):
+        """The camera object is gone: stop grabbing and let the device go."""
+        with LOCK:
+            self.halt()
+            device = self.device
+            if device is not None and device.opened_by is None and device.acquiring:
+                device.stop_acquisition()
+
+    def device_removed(self):
+        camera = self.camera()
+        with LOCK:
+            CHANGED.notify_all()
+        if camera is not None:
+            self.configurations.each("OnCameraDeviceRemoved", camera)
+
+    # --- waiting for a result
+    def retrieve(self, timeout, throw):
+        """The next result's frame, None when stopped or timed out (raising
+        pylon's exception where pylon raises)."""
+        deadline = None if timeout == _UINT32 else time.monotonic() + timeout / 1000.0
+        with LOCK:
+            session = self.session
+            if self.waiting or session is not None and session.thread is not None \
+                    and session.thread is not threading.current_thread():
+                raise _pylon.RuntimeException(WAITING)
+            if session is None:
+                if self.device is not None and self.device.removed:
+                    raise _pylon.RuntimeException(REMOVED)
+                return None, None
+            self.waiting = True
+            try:
+                frame = self._wait(session, deadline)
+            finally:
+                self.waiting = False
+                if session.stream.strategy == _stream.UPCOMING:
+                    session.stream.armed = False
+        if frame is None and deadline is not None and not session.stopped and throw:
+            raise _pylon.TimeoutException(RETRIEVE_TIMEOUT)
+        return frame, session
+
+    def _wait(self, session, deadline):
+        engine, stream = session.device.engine, session.stream
+        while True:
+            if session.stopped:
+                return None
+            if session.device.removed:
+                raise _pylon.RuntimeException(REMOVED)
+            now = time.monotonic()
+            engine.tick(now)
+            frame = stream.pop()
+            if frame is not None:
+                return frame
+            if stream.strategy == _stream.UPCOMING:
+                stream.armed = True
+            if deadline is not None and now >= deadline:
+                return None
+            due = engine.next_due()
+            ends = [t for t in (deadline, due) if t is not None]
+            CHANGED.wait(max(0.0, min(ends) - now) if ends else None)
+
+    def ready(self) -> bool:
+        with LOCK:
+            session = self.session
+            if session is None:
+                return False
+            session.device.engine.tick()
+            return bool(session.stream.ready)
+
+
+class WaitObject:
+    """pylon's WaitObject of the grab results: ``Wait(ms)`` says whether a
+    result is ready, waiting for one up to ``ms`` milliseconds."""
+
+    def __init__(self, state):
+        self._state = state
+
+    def Wait(self, timeout):
+        deadline = time.monotonic() + timeout / 1000.0
+        with LOCK:
+            while not self._state.ready():
+                session = self._state.session
+                now = time.monotonic()
+                if now >= deadline:
+                    return False
+                due = session.device.engine.next_due() if session is not None else None
+                CHANGED.wait(max(0.0, min(deadline, due or deadline) - now))
+            return True
+
+    def IsValid(self):
+        return True
+
+
+def _loop(camera_ref, state, session):
+    """pylon's grab loop thread: retrieve and hand each result to the image
+    event handlers, until the session ends or the device is removed."""
+    while not session.stopped:
+        try:
+            frame, _ = state.retrieve(int(LOOP_SLICE * 1000), False)
+        except _pylon.RuntimeException:
+            return  # removed: the program sees it through IsCameraDeviceRemoved
+        camera = camera_ref()
+        if camera is None:
+            return
+        camera._dispatch_events()
+        if frame is not None:
+            session.delivered += 1
+            result = GrabResult(frame, session.delivered)
+            if frame.skipped:
+                state.image_handlers.each("OnImagesSkipped", camera, frame.skipped)
+            state.image_handlers.each("OnImageGrabbed", camera, result)
+            if session.limit is not None and session.delivered >= session.limit:
+                camera.StopGrabbing()
+        del camera
+
+
+_STRATEGIES = {_pylon.GrabStrategy_OneByOne: _stream.ONE_BY_ONE,
+               _pylon.GrabStrategy_LatestImageOnly: _stream.LATEST,
+               _pylon.GrabStrategy_LatestImages: _stream.LATEST,
+               _pylon.GrabStrategy_UpcomingImage: _stream.UPCOMING}
+
+
+class GrabEngine:
+    """The grab calls of pypylon's InstantCamera, for the simulated camera.
+    The camera object keeps a ``CameraState`` in ``_st``."""
+
+    def IsGrabbing(self):
+        return self._st.session is not None
+
+    def StartGrabbing(self, *args, **kwargs):
+        strategy, loop = _with_defaults(
+            _arguments("StartGrabbing", args, kwargs, ("enum", "enum"), 0))
+        self._start(None, strategy, loop)
+
+    def StartGrabbingMax(self, *args, **kwargs):
+        count, *rest = _arguments("StartGrabbingMax", args, kwargs, ("size", "enum", "enum"), 1)
+        strategy, loop = _with_defaults(rest)
+        if count == 0:
+            raise _pylon.OutOfRangeException(ZERO_COUNT)
+        self._start(count, strategy, loop)
+
+    def _start(self, limit, strategy, loop):
+        st = self._st
+        device = self._device()
+        if st.session is not None:
+            raise _pylon.RuntimeException(ALREADY)
+        kind = _STRATEGIES.get(strategy, _stream.ONE_BY_ONE)
+        opened_here = not self.IsOpen()
+        if opened_here:
+            self.Open()
+        try:
+            st.configurations.each("OnGrabStart", self)
+            params = st.parameters
+            buffers = params.value("MaxNumBuffer")
+            keep = 1 if strategy != _pylon.GrabStrategy_LatestImages else \
+                max(1, min(params.value("OutputQueueSize"), buffers))
+            self._node("PayloadSize").GetValue()  # pylon sizes its buffers by it
+            session = GrabSession(device, _stream.Stream(buffers, kind, keep, st.ids), limit,
+                                  opened_here, loop == _pylon.GrabLoop_ProvidedByInstantCamera)
+            with LOCK:
+                st.session = session
+                device.engine.stream = session.stream
+            st.parameters.invalidate()
+            self._node("AcquisitionStart").Execute()
+        except BaseException:
+            with LOCK:
+                st.halt()
+            if opened_here:
+                self.Close()
+            raise
+        if session.loop:
+            session.thread = threading.Thread(
+                target=_loop, args=(self._st.camera, st, session), daemon=True,
+                name=f"GrabLoopThread {device.serial}")
+            session.thread.start()
+        st.configurations.each("OnGrabStarted", self)
+
+    def StopGrabbing(self):
+        st = self._st
+        with LOCK:
+            session = st.session
+            if session is None:
+                return
+        st.configurations.each("OnGrabStop", self)
+        with LOCK:
+            if st.halt() is not session:
+                return  # another thread stopped it meanwhile
+        if session.thread is not None and session.thread is not threading.current_thread():
+            session.thread.join()
+        device = session.device
+        if device.opened_by is self and device.acquiring and not device.removed:
+            self._node("AcquisitionStop").Execute()
+        st.parameters.invalidate()
+        if session.opened_here:
+            self.Close()
+        st.configurations.each("OnGrabStopped", self)
+
+    def RetrieveResult(self, *args, **kwargs):
+        timeout, handling = (_arguments("RetrieveResult", args, kwargs, ("uint", "enum"), 1)
+                             + [_pylon.TimeoutHandling_ThrowException])[:2]
+        try:
+            frame, session = self._st.retrieve(
+                timeout, handling == _pylon.TimeoutHandling_ThrowException)
+        finally:
+            self._dispatch_events()
+        if frame is None:
+            return GrabResult()
+        session.delivered += 1
+        result = GrabResult(frame, session.delivered)
+        if session.limit is not None and session.delivered >= session.limit:
+            self.StopGrabbing()
+        return result
+
+    def _dispatch_events(self):
+        """Hand the device's camera events to the camera event handlers, each
+        with its data in the Event... nodes."""
+        st = self._st
+        device = st.device
+        if device is None or device.engine is None or not device.engine.events:
+            return
+        events = device.engine.take_events()
+        if not st.parameters.value("GrabCameraEvents"):
+            return
+        for name, data in events:
+            with LOCK:
+                device.event_data.update(data)
+            handlers.dispatch_event(self, st.event_handlers, name, data)
+
+    def GrabOne(self, *args, **kwargs):
+        timeout, handling = (_arguments("GrabOne", args, kwargs, ("uint", "enum"), 1)
+                             + [_pylon.TimeoutHandling_ThrowException])[:2]
+        self.StartGrabbingMax(1)
+        try:
+            result = self.RetrieveResult(timeout, _pylon.TimeoutHandling_Return)
+        except BaseException:
+            self.StopGrabbing()
+            raise
+        if not result.IsValid():
+            self.StopGrabbing()
+            if handling == _pylon.TimeoutHandling_ThrowException:
+                raise _pylon.TimeoutException(GRAB_ONE_TIMEOUT)
+        return result
+
+    def ExecuteSoftwareTrigger(self):
+        if self._st.session is None:
+            raise _pylon.RuntimeException(NOT_STARTED)
+        self._node("TriggerSoftware").Execute()
+
+    def CanWaitForFrameTriggerReady(self):
+        return True
+
+    def WaitForFrameTriggerReady(self, *args, **kwargs):
+        timeout, handling = (_arguments("WaitForFrameTriggerReady", args, kwargs,
+                                        ("uint", "enum"), 1)
+                             + [_pylon.TimeoutHandling_ThrowException])[:2]
+        session = self._st.session
+        ready = session.device.engine.trigger_ready_at() if session is not None else None
+        now = time.monotonic()
+        if ready is not None and ready - now <= timeout / 1000.0:
+            time.sleep(max(0.0, ready - now))
+            return True
+        with LOCK:  # a stop ends the wait early
+            if self._st.session is session:
+                CHANGED.wait(timeout / 1000.0)
+        if handling == _pylon.TimeoutHandling_ThrowException:
+            raise _pylon.TimeoutException(TRIGGER_READY_TIMEOUT)
+        return False
+
+    def GetGrabResultWaitObject(self):
+        return WaitObject(self._st)
