@@ -18,6 +18,7 @@ its event handlers.
 from __future__ import annotations
 
 import time
+import weakref
 
 from . import image, model
 from .device import AUTO_MAX_CYCLES, CHANGED, LOCK
@@ -61,7 +62,7 @@ class Engine:
     """The acquisition of one device: ``device.engine``."""
 
     def __init__(self, device):
-        self.device = device
+        self.device = weakref.proxy(device)  # the device owns its engine
         self.registers = device.registers
         self.active = False
         self.stream = None          # the host's stream: deliver(frame), wants(due), lose(n)

@@ -24,6 +24,7 @@ from pypylon import pylon as _pylon
 
 from . import handlers, stream as _stream
 from .grabresult import GrabResult
+from .parameters import Parameters
 from .registers import CHANGED, LOCK
 
 _UINT32 = 0xFFFFFFFF
@@ -126,20 +127,30 @@ class CameraState:
     through it, so nothing here refers to the camera object but weakly."""
 
     def __init__(self, camera_ref):
-        from .parameters import Parameters
         self.camera = camera_ref      # a weak reference
         self.device = None
         self.info = None
         self.session: GrabSession | None = None
         self.waiting = False
         self.ids = [0]
-        self.parameters = Parameters(self)
+        self._parameters = None
         self.configurations = handlers.Registry("OnConfigurationRegistered",
                                                 "OnConfigurationDeregistered")
         self.image_handlers = handlers.Registry("OnImageEventHandlerRegistered",
                                                 "OnImageEventHandlerDeregistered")
         self.event_handlers = handlers.Registry("OnCameraEventHandlerRegistered",
                                                 "OnCameraEventHandlerDeregistered")
+
+    @property
+    def parameters(self):
+        """The camera object's parameters (tavrocam_sim.parameters), made on first use."""
+        if self._parameters is None:
+            self._parameters = Parameters(self)
+        return self._parameters
+
+    def invalidate_parameters(self):
+        if self._parameters is not None:
+            self._parameters.invalidate()
 
     # --- what the camera object's parameters read and write
     def parameter_flags(self):
@@ -341,7 +352,7 @@ class GrabEngine:
             with LOCK:
                 st.session = session
                 device.engine.stream = session.stream
-            st.parameters.invalidate()
+            st.invalidate_parameters()
             self._node("AcquisitionStart").Execute()
         except BaseException:
             with LOCK:
@@ -371,7 +382,7 @@ class GrabEngine:
         device = session.device
         if device.opened_by is self and device.acquiring and not device.removed:
             self._node("AcquisitionStop").Execute()
-        st.parameters.invalidate()
+        st.invalidate_parameters()
         if session.opened_here:
             self.Close()
         st.configurations.each("OnGrabStopped", self)

@@ -161,7 +161,7 @@ class InstantCamera(GrabEngine):
         self._st.configurations.each("OnOpen", self)
         device.opened_by = self
         device.invalidate()
-        self._st.parameters.invalidate()
+        self._st.invalidate_parameters()
         self._st.configurations.each("OnOpened", self)
 
     def Close(self):
@@ -177,7 +177,7 @@ class InstantCamera(GrabEngine):
             device.stop_acquisition()
         device.opened_by = None
         device.invalidate()
-        self._st.parameters.invalidate()
+        self._st.invalidate_parameters()
         self._st.configurations.each("OnClosed", self)
 
     def IsOpen(self):
@@ -211,12 +211,6 @@ class InstantCamera(GrabEngine):
 
     def DeregisterCameraEventHandler(self, handler, node_name):
         return self._st.event_handlers.deregister(self, handler, node_name)
-
-    def __del__(self):
-        st = self.__dict__.get("_st")
-        if st is not None:  # pylon deregisters every handler when it destroys a camera
-            for registry in (st.configurations, st.image_handlers, st.event_handlers):
-                registry.clear(self)
 
     # --- nodes
     def GetNodeMap(self):

@@ -137,6 +137,10 @@ def xml() -> str:
 
 
 _XML = None
+# The node maps, held here rather than by their camera objects: a camera object
+# in a reference cycle goes only in the last collection at exit, after
+# pypylon's SWIG types, and its port must go while those still exist.
+_KEEPS: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
 
 
 class Parameters:
@@ -147,9 +151,12 @@ class Parameters:
         global _XML
         if _XML is None:
             _XML = xml()
-        self.port = _Port(state)
-        self.keep = connect(_XML, self.port, "InstantCamera")
+        _KEEPS[self] = connect(_XML, _Port(state), "InstantCamera")
         self._nodes: dict = {}
+
+    @property
+    def keep(self):
+        return _KEEPS[self]
 
     def node(self, name):
         node = self._nodes.get(name)
@@ -159,7 +166,7 @@ class Parameters:
 
     def value(self, name) -> int:
         """The value set (not the one in use while grabbing), read without GenApi."""
-        return self.port.value(name)
+        return self.keep[0].value(name)
 
     def invalidate(self):
         self.keep[1]._InvalidateNodes()
