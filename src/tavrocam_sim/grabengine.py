@@ -29,6 +29,7 @@ from .registers import CHANGED, LOCK
 
 _UINT32 = 0xFFFFFFFF
 _UINT64 = 0xFFFFFFFFFFFFFFFF
+_LIVE = ("NumQueuedBuffers", "NumReadyBuffers", "NumEmptyBuffers", "OutputQueueSize")
 LOOP_SLICE = 0.1  # the grab loop thread looks at its camera object this often (s)
 # Texts pylon uses, as the emulator shows them (confirmed).
 _IN = "(file 'InstantCameraImpl.h', line {})"
@@ -161,15 +162,19 @@ class CameraState:
         return session is not None, opened and device is not None, latest
 
     def live_parameter(self, name):
+        """The value of a parameter the grab session answers, or None."""
         session = self.session
+        if name not in _LIVE:
+            return None
         if session is None:
             return 0 if name.startswith("Num") else None
+        session.device.engine.tick()
         counts = session.stream.counts()
         if name == "OutputQueueSize":
             s = session.stream
             return s.buffers if s.strategy == _stream.ONE_BY_ONE else s.keep if \
                 s.strategy == _stream.LATEST else 1
-        return counts[("NumQueuedBuffers", "NumReadyBuffers", "NumEmptyBuffers").index(name)]
+        return counts[_LIVE.index(name)]
 
     def parameter_written(self, name, value):
         with LOCK:
@@ -421,10 +426,12 @@ class GrabEngine:
     def GrabOne(self, *args, **kwargs):
         timeout, handling = (_arguments("GrabOne", args, kwargs, ("uint", "enum"), 1)
                              + [_pylon.TimeoutHandling_ThrowException])[:2]
-        self.StartGrabbingMax(1)
+        if self._st.session is not None:
+            raise _pylon.RuntimeException(ALREADY)
         try:
+            self.StartGrabbingMax(1)
             result = self.RetrieveResult(timeout, _pylon.TimeoutHandling_Return)
-        except BaseException:
+        except BaseException:  # an interrupt or a failure: no grab left behind
             self.StopGrabbing()
             raise
         if not result.IsValid():

@@ -1,0 +1,484 @@
+"""Grabbing on the simulated acA2040-55uc from several threads, pylon's grab
+engine (strategies, the grab loop thread, handlers, camera events) and the
+camera object's own parameters. Timing checks leave wide margins: the machine
+may be loaded. Where pylon's emulated camera can run the same scenario, a
+child interpreter runs it there too, so that pylon's behaviour is the
+reference."""
+
+import gc
+import json
+import math
+import os
+import subprocess
+import sys
+import threading
+import time
+import weakref
+
+import pytest
+
+tavrocam_sim = pytest.importorskip("tavrocam_sim")
+from pypylon import genicam, pylon  # noqa: E402
+
+FOREVER = pylon.waitForever
+THROW, RETURN = pylon.TimeoutHandling_ThrowException, pylon.TimeoutHandling_Return
+
+
+def make(cameras=1):
+    sim = tavrocam_sim.Simulation(cameras=cameras)
+    tl = sim.pylon.TlFactory.GetInstance()
+    cams = [sim.pylon.InstantCamera(tl.CreateDevice(info)) for info in tl.EnumerateDevices()]
+    for cam in cams:
+        cam.Open()
+        small(cam)
+    return sim, cams
+
+
+def small(cam):
+    cam.Width.Value, cam.Height.Value = 64, 48
+
+
+def software_trigger(cam):
+    cam.TriggerSelector.Value = "FrameStart"
+    cam.TriggerMode.Value = "On"
+    cam.TriggerSource.Value = "Software"
+
+
+@pytest.fixture
+def sim():
+    simulation, (cam,) = make()
+    simulation.cam = cam
+    yield simulation
+    cam.Close()
+
+
+def in_thread(call):
+    """Run ``call`` in a thread; the box holds its outcome and how long it took."""
+    box = {}
+
+    def run():
+        start = time.monotonic()
+        try:
+            box["value"] = call()
+        except Exception as exc:  # the outcome under test
+            box["raised"] = exc
+        box["seconds"] = time.monotonic() - start
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    time.sleep(0.3)  # let it wait
+    return thread, box
+
+
+# ------------------------------------------------------------------ wake-ups
+WAKERS = {
+    "StopGrabbing": lambda sim: sim.cam.StopGrabbing(),
+    "Close": lambda sim: sim.cam.Close(),
+    "Attach": lambda sim: sim.cam.Attach(sim.pylon.TlFactory.GetInstance().CreateDevice(
+        sim.pylon.TlFactory.GetInstance().EnumerateDevices()[0])),
+}
+
+
+@pytest.mark.parametrize("handling", [THROW, RETURN], ids=["throw", "return"])
+@pytest.mark.parametrize("waker", list(WAKERS))
+def test_a_stop_from_another_thread_wakes_the_waiter_with_an_empty_result(sim, waker, handling):
+    software_trigger(sim.cam)
+    sim.cam.StartGrabbing()
+    thread, box = in_thread(lambda: sim.cam.RetrieveResult(FOREVER, handling))
+    start = time.monotonic()
+    WAKERS[waker](sim)
+    thread.join(5)
+    assert not thread.is_alive() and time.monotonic() - start < 2
+    assert "raised" not in box and not box["value"].IsValid()
+    assert not sim.cam.IsGrabbing()
+
+
+def test_removal_fails_the_waiter_and_every_later_retrieve(sim):
+    seen = []
+
+    class Watch(pylon.ConfigurationEventHandler):
+        def OnCameraDeviceRemoved(self, camera):
+            seen.append(camera)
+    sim.cam.RegisterConfiguration(Watch(), pylon.RegistrationMode_Append, pylon.Cleanup_Delete)
+    software_trigger(sim.cam)
+    sim.cam.StartGrabbing()
+    thread, box = in_thread(lambda: sim.cam.RetrieveResult(FOREVER, RETURN))
+    sim.cameras[0].remove()
+    thread.join(5)
+    assert isinstance(box.get("raised"), pylon.RuntimeException)
+    assert "removed" in str(box["raised"])
+    assert sim.cam.IsCameraDeviceRemoved() and sim.cam.IsGrabbing() and seen == [sim.cam]
+    failures = 0
+    while sim.cam.IsGrabbing() and failures < 3:  # the usual loop sees a failure, not an end
+        with pytest.raises(pylon.RuntimeException, match="removed"):
+            sim.cam.RetrieveResult(1000, THROW)
+        failures += 1
+    assert failures == 3
+    sim.cam.StopGrabbing()
+    with pytest.raises(pylon.RuntimeException, match="removed"):
+        sim.cam.RetrieveResult(10, RETURN)
+
+
+def test_a_second_waiter_is_refused_with_pylons_text(sim):
+    software_trigger(sim.cam)
+    sim.cam.StartGrabbing()
+    thread, box = in_thread(lambda: sim.cam.RetrieveResult(FOREVER, THROW))
+    with pytest.raises(pylon.RuntimeException,
+                       match=r"^There is already a thread waiting for a result\. "):
+        sim.cam.RetrieveResult(100, RETURN)
+    sim.cam.ExecuteSoftwareTrigger()
+    thread.join(5)
+    assert box["value"].GrabSucceeded() and box["value"].ImageNumber == 1
+
+
+def test_no_frame_after_a_stop(sim):
+    sim.cam.StartGrabbing()
+    sim.cam.RetrieveResult(1000).Release()
+    sim.cam.StopGrabbing()
+    frames = sim.cameras[0].frames
+    time.sleep(0.2)
+    assert sim.cam.ExposureTime.Value > 0  # a register read runs no stopped clock
+    assert sim.cameras[0].frames == frames
+    assert not sim.cam.RetrieveResult(50, THROW).IsValid()
+
+
+# ------------------------------------------------------------------ queueing
+@pytest.mark.parametrize("strategy,count,first_block", [
+    (pylon.GrabStrategy_OneByOne, 10, 0), (pylon.GrabStrategy_LatestImageOnly, 1, None)],
+    ids=["one-by-one", "latest-only"])
+def test_frames_queue_from_start_grabbing_on(sim, strategy, count, first_block):
+    sim.cam.StartGrabbing(strategy)
+    time.sleep(1.0)
+    assert sim.cam.NumReadyBuffers.Value == count
+    got = []
+    while True:
+        result = sim.cam.RetrieveResult(0, RETURN)
+        if not result:
+            break
+        got.append((result.BlockID, result.NumberOfSkippedImages, result.ID))
+    assert len(got) == count
+    if first_block is not None:  # the oldest kept, in order
+        assert [block for block, *_ in got] == list(range(count))
+    else:  # the newest, counting the ones it replaced
+        block, skipped, result_id = got[0]
+        assert block > 20 and skipped == block and result_id == block + 1
+
+
+def test_output_queue_size_follows_the_strategy_while_grabbing(sim):
+    cam = sim.cam
+    cam.OutputQueueSize.Value = 3
+    cam.StartGrabbing(pylon.GrabStrategy_OneByOne)
+    assert cam.OutputQueueSize.Value == cam.MaxNumBuffer.Value
+    with pytest.raises(pylon.AccessException, match="not writable"):
+        cam.OutputQueueSize.Value = 2
+    cam.StopGrabbing()
+    cam.StartGrabbing(pylon.GrabStrategy_LatestImages)
+    cam.OutputQueueSize.Value = 2
+    time.sleep(0.5)
+    assert cam.NumReadyBuffers.Value == 2
+    got = [cam.RetrieveResult(0, RETURN) for _ in range(3)]
+    assert [bool(r) for r in got] == [True, True, False]
+    assert got[1].BlockID == got[0].BlockID + 1 and got[0].NumberOfSkippedImages > 0
+
+
+@pytest.mark.parametrize("name,grabbing,open_", [
+    ("MaxNumBuffer", False, True), ("MaxNumQueuedBuffer", False, True),
+    ("GrabLoopThreadTimeout", False, True), ("GrabCameraEvents", False, False),
+    ("MonitorModeActive", False, False), ("EventGrabLoopThreadPriorityOverride", True, True)])
+def test_camera_object_parameters_lock_as_pylons(name, grabbing, open_):
+    sim, (cam,) = make()
+    cam.Close()
+    writable = genicam.IsWritable
+    assert writable(getattr(cam, name))
+    cam.Open()
+    assert writable(getattr(cam, name)) is open_
+    cam.StartGrabbing()
+    assert writable(getattr(cam, name)) is grabbing
+    cam.StopGrabbing()
+
+
+def test_blockid_counts_from_zero_per_session(sim):
+    for _ in range(2):
+        sim.cam.StartGrabbing()
+        assert [sim.cam.RetrieveResult(1000).BlockID for _ in range(3)] == [0, 1, 2]
+        sim.cam.StopGrabbing()
+
+
+# ------------------------------------------------------------------ cameras in threads
+def test_cameras_in_threads_get_their_own_frames():
+    sim, cams = make(cameras=3)
+    for index, cam in enumerate(cams):
+        cam.TestImageSelector.Value = "Testimage2"  # a moving ramp: frames differ
+        cam.PixelFormat.Value = "Mono8"
+        cam.Width.Value = 64 + 16 * index
+    outcomes = {}
+
+    def grab(index, cam):
+        seen = []
+        try:
+            cam.StartGrabbing()
+            for _ in range(30):
+                with cam.RetrieveResult(2000, THROW) as result:
+                    seen.append((result.BlockID, result.ImageNumber, result.Width,
+                                 bytes(result.GetBuffer())))
+            cam.StopGrabbing()
+        except Exception as exc:  # the outcome under test
+            seen.append(exc)
+        outcomes[index] = seen
+    threads = [threading.Thread(target=grab, args=item) for item in enumerate(cams)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    for index, seen in outcomes.items():
+        assert not any(isinstance(item, Exception) for item in seen), seen[-1]
+        width = 64 + 16 * index
+        assert [block for block, *_ in seen] == list(range(30))
+        assert [number for _, number, *_ in seen] == list(range(1, 31))
+        assert {(w, len(data)) for _, _, w, data in seen} == {(width, width * 48)}
+        # Test image 2 moves one pixel a frame: each frame is its camera's next one.
+        for (*_, data), (*_, later) in zip(seen, seen[1:]):
+            assert later[:width - 1] == data[1:width]
+
+
+def test_two_waiters_never_get_one_frame_twice(sim):
+    sim.cam.StartGrabbing()
+    got, errors = [], []
+
+    def take():
+        for _ in range(40):
+            try:
+                result = sim.cam.RetrieveResult(1000, RETURN)
+            except pylon.RuntimeException as exc:
+                errors.append(str(exc))
+                time.sleep(0.001)
+                continue
+            if result:
+                got.append(result.ID)
+    threads = [threading.Thread(target=take) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    assert len(got) == len(set(got)) > 0
+    assert all(text.startswith("There is already a thread waiting") for text in errors)
+
+
+# ------------------------------------------------------------------ life of the camera object
+def test_a_dropped_grabbing_camera_frees_its_device():
+    sim, (cam,) = make()
+    cam.StartGrabbing()
+    cam.RetrieveResult(1000).Release()
+    gone = weakref.ref(cam)
+    del cam
+    gc.collect()
+    assert gone() is None
+    assert not sim.cameras[0].acquiring
+    tl = sim.pylon.TlFactory.GetInstance()
+    other = sim.pylon.InstantCamera(tl.CreateFirstDevice())
+    other.Open()  # the device is free again
+    assert other.IsOpen()
+    other.Close()
+
+
+def test_attach_stops_the_old_grab():
+    sim, cams = make(cameras=2)
+    first, second = cams
+    second.Close()
+    first.StartGrabbing()
+    tl = sim.pylon.TlFactory.GetInstance()
+    first.Attach(tl.CreateDevice(tl.EnumerateDevices()[1]))
+    assert not first.IsGrabbing() and not sim.cameras[0].acquiring
+    assert first.GetDeviceInfo().GetSerialNumber() == sim.cameras[1].serial
+    again = sim.pylon.InstantCamera(tl.CreateDevice(tl.EnumerateDevices()[0]))
+    again.Open()
+    assert again.IsOpen()
+
+
+def test_an_interrupted_grab_one_leaves_the_camera_not_grabbing(sim):
+    class Interrupt(pylon.ConfigurationEventHandler):
+        def OnGrabStarted(self, camera):
+            raise KeyboardInterrupt
+    handler = Interrupt()
+    sim.cam.RegisterConfiguration(handler, pylon.RegistrationMode_Append, pylon.Cleanup_None)
+    with pytest.raises(KeyboardInterrupt):
+        sim.cam.GrabOne(1000)
+    assert not sim.cam.IsGrabbing()
+    sim.cam.DeregisterConfiguration(handler)
+    assert sim.cam.GrabOne(1000).GrabSucceeded()
+
+
+def test_a_grab_one_failing_inside_leaves_the_camera_not_grabbing(sim):
+    software_trigger(sim.cam)
+    timer = threading.Timer(0.3, sim.cameras[0].remove)
+    timer.start()
+    with pytest.raises(pylon.RuntimeException, match="removed"):
+        sim.cam.GrabOne(5000)
+    timer.join()
+    assert not sim.cam.IsGrabbing()
+
+
+def test_a_failed_grab_is_a_result_with_an_error(sim):
+    sim.cameras[0].fail("Grab", pylon.RuntimeException("Payload data has been discarded."),
+                        times=1)
+    sim.cam.StartGrabbing()
+    first, second = (sim.cam.RetrieveResult(1000) for _ in range(2))
+    assert (first.GrabSucceeded(), first.ErrorDescription) == (False,
+                                                              "Payload data has been discarded.")
+    assert first.ErrorCode != 0 and second.GrabSucceeded() and second.ErrorCode == 0
+
+
+# ------------------------------------------------------------------ bad input
+@pytest.mark.parametrize("value", [math.nan, math.inf, -math.inf])
+@pytest.mark.parametrize("node", ["ExposureTime", "Gain", "BlackLevel", "TriggerDelay",
+                                  "AutoTargetBrightness"])
+def test_non_finite_floats_are_out_of_range(sim, node, value):
+    before = getattr(sim.cam, node).Value
+    with pytest.raises(pylon.OutOfRangeException, match=f"in node '{node}'|{node}"):
+        getattr(sim.cam, node).Value = value
+    assert getattr(sim.cam, node).Value == before
+
+
+@pytest.mark.parametrize("value,error", [(math.nan, ValueError), (math.inf, ValueError),
+                                         (-274.0, ValueError), ("hot", TypeError)])
+def test_temperature_refuses_what_no_camera_reaches(sim, value, error):
+    with pytest.raises(error, match="temperature"):
+        sim.cameras[0].temperature = value
+
+
+# ------------------------------------------------------------------ handlers
+def test_the_grab_loop_thread_calls_the_image_event_handlers(sim):
+    seen = []
+
+    class Images(pylon.ImageEventHandler):
+        def OnImageEventHandlerRegistered(self, camera):
+            seen.append("registered")
+
+        def OnImageGrabbed(self, camera, result):
+            seen.append((threading.current_thread() is not threading.main_thread(),
+                         camera is sim.cam, result.GrabSucceeded(), result.ImageNumber))
+    sim.cam.RegisterImageEventHandler(Images(), pylon.RegistrationMode_Append,
+                                      pylon.Cleanup_Delete)
+    software_trigger(sim.cam)
+    sim.cam.StartGrabbing(pylon.GrabStrategy_OneByOne, pylon.GrabLoop_ProvidedByInstantCamera)
+    with pytest.raises(pylon.RuntimeException, match="already a thread waiting"):
+        sim.cam.RetrieveResult(10, RETURN)
+    for _ in range(3):
+        assert sim.cam.WaitForFrameTriggerReady(1000, THROW)
+        sim.cam.ExecuteSoftwareTrigger()
+        deadline = time.monotonic() + 5
+        while len(seen) < 2 + _ and time.monotonic() < deadline:
+            time.sleep(0.01)
+    sim.cam.StopGrabbing()
+    assert seen == ["registered"] + [(True, True, True, n) for n in (1, 2, 3)]
+
+
+def test_software_trigger_configuration_with_a_users_configuration(sim):
+    calls = []
+
+    class Log(pylon.ConfigurationEventHandler):
+        pass
+    for name in ("OnAttach", "OnAttached", "OnOpen", "OnOpened", "OnGrabStart", "OnGrabStarted",
+                 "OnGrabStop", "OnGrabStopped", "OnClose", "OnClosed", "OnDestroy",
+                 "OnDestroyed", "OnDetach", "OnDetached", "OnConfigurationRegistered"):
+        setattr(Log, name, lambda self, camera, name=name: calls.append(name))
+    cam = sim.pylon.InstantCamera()
+    cam.RegisterConfiguration(sim.pylon.SoftwareTriggerConfiguration(),
+                              pylon.RegistrationMode_ReplaceAll, pylon.Cleanup_Delete)
+    cam.RegisterConfiguration(Log(), pylon.RegistrationMode_Append, pylon.Cleanup_Delete)
+    sim.cam.Close()
+    tl = sim.pylon.TlFactory.GetInstance()
+    cam.Attach(tl.CreateFirstDevice())
+    cam.Open()
+    assert [cam.TriggerMode.Value, cam.TriggerSource.Value, cam.AcquisitionMode.Value] == \
+        ["On", "Software", "Continuous"]
+    cam.StartGrabbing()
+    cam.ExecuteSoftwareTrigger()
+    assert cam.RetrieveResult(1000).BlockID == 0
+    cam.StopGrabbing()
+    cam.Close()
+    cam.DetachDevice()
+    assert calls == ["OnConfigurationRegistered", "OnAttach", "OnAttached", "OnOpen", "OnOpened",
+                     "OnGrabStart", "OnGrabStarted", "OnGrabStop", "OnGrabStopped", "OnClose",
+                     "OnClosed", "OnDetach", "OnDetached"]
+
+
+def test_a_standard_configuration_applies_when_called_by_hand(sim):
+    sim.pylon.AcquireSingleFrameConfiguration().OnOpened(sim.cam)
+    assert sim.cam.AcquisitionMode.Value == "SingleFrame"
+    sim.pylon.SoftwareTriggerConfiguration().OnOpened(sim.cam)
+    assert (sim.cam.TriggerMode.Value, sim.cam.AcquisitionMode.Value) == ("On", "Continuous")
+
+
+def test_exposure_end_events_carry_their_frame_id(sim):
+    events = []
+
+    class Events(pylon.CameraEventHandler):
+        def OnCameraEvent(self, camera, user_id, node):
+            events.append((user_id, camera.EventExposureEndFrameID.Value,
+                           camera.EventExposureEndTimestamp.Value))
+    cam = sim.cam
+    cam.Close()
+    cam.GrabCameraEvents.Value = True
+    handler = Events()
+    cam.RegisterCameraEventHandler(handler, "EventExposureEndFrameID", 7,
+                                   pylon.RegistrationMode_Append, pylon.Cleanup_None)
+    with pytest.raises(pylon.RuntimeException, match="Node Bogus for registering"):
+        cam.RegisterCameraEventHandler(handler, "Bogus", 1, pylon.RegistrationMode_Append,
+                                       pylon.Cleanup_None)
+    cam.Open()
+    cam.EventSelector.Value = "ExposureEnd"
+    cam.EventNotification.Value = "On"
+    cam.StartGrabbingMax(3)
+    stamps = []
+    while cam.IsGrabbing():
+        stamps.append(cam.RetrieveResult(1000).TimeStamp)
+    assert [(uid, frame) for uid, frame, _ in events] == [(7, 0), (7, 1), (7, 2)]
+    assert all(end > start for (_, _, end), start in zip(events, stamps))
+
+
+# ------------------------------------------------------------------ pylon's emulator
+EMULATED = r'''
+import json, threading, time
+from pypylon import pylon
+cam = pylon.InstantCamera(pylon.TlFactory.GetInstance().CreateFirstDevice())
+cam.Open()
+cam.TriggerSelector.Value = "FrameStart"; cam.TriggerMode.Value = "On"
+cam.TriggerSource.Value = "Software"
+out = {}
+for stopper in ("StopGrabbing", "Close"):
+    cam.Open()
+    cam.StartGrabbing()
+    box = {}
+    def wait():
+        box["valid"] = cam.RetrieveResult(pylon.waitForever,
+                                          pylon.TimeoutHandling_ThrowException).IsValid()
+    thread = threading.Thread(target=wait); thread.start(); time.sleep(0.3)
+    try:
+        cam.RetrieveResult(10, pylon.TimeoutHandling_Return)
+    except Exception as exc:
+        box["second"] = [type(exc).__name__, str(exc)]
+    getattr(cam, stopper)(); thread.join(5)
+    out[stopper] = box
+print(json.dumps(out))
+'''
+
+
+def test_the_emulator_agrees_on_wake_ups_and_the_second_waiter():
+    env = dict(os.environ, PYLON_CAMEMU="1")
+    proc = subprocess.run([sys.executable, "-c", EMULATED], env=env, capture_output=True,
+                          text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    seen = json.loads(proc.stdout.strip().splitlines()[-1])
+    sim, (cam,) = make()
+    software_trigger(cam)
+    for stopper, box in seen.items():
+        assert box["valid"] is False
+        cam.Open()
+        cam.StartGrabbing()
+        thread, mine = in_thread(lambda: cam.RetrieveResult(FOREVER, THROW))
+        with pytest.raises(pylon.RuntimeException) as caught:
+            cam.RetrieveResult(10, RETURN)
+        assert [type(caught.value).__name__, str(caught.value)] == box["second"]
+        getattr(cam, stopper)()
+        thread.join(5)
+        assert mine["value"].IsValid() is box["valid"]
