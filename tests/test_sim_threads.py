@@ -196,6 +196,17 @@ def test_camera_object_parameters_lock_as_pylons(name, grabbing, open_):
     cam.StopGrabbing()
 
 
+def test_the_wait_object_says_when_a_result_is_ready(sim):
+    wait = sim.cam.GetGrabResultWaitObject()
+    assert wait.Wait(10) is False  # not grabbing
+    software_trigger(sim.cam)
+    sim.cam.StartGrabbing()
+    assert wait.Wait(50) is False
+    sim.cam.ExecuteSoftwareTrigger()
+    assert wait.Wait(2000) is True and sim.cam.RetrieveResult(0, RETURN).IsValid()
+    assert wait.Wait(0) is False
+
+
 def test_blockid_counts_from_zero_per_session(sim):
     for _ in range(2):
         sim.cam.StartGrabbing()

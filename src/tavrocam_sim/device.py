@@ -152,7 +152,10 @@ class Device:
             raise ValueError(f"line must be one of {', '.join(self.line_levels)}, not {line!r}")
         if not isinstance(level, bool):
             raise TypeError(f"level must be a bool, not {type(level).__name__}")
-        self.line_levels[line] = level
+        with LOCK:
+            changed, self.line_levels[line] = self.line_levels[line] != level, level
+        if changed and self.engine is not None:
+            self.engine.line_edge(line, level)
 
     def fail(self, operation: str, exc: "BaseException | type[BaseException]",
              times: "int | None" = None) -> None:

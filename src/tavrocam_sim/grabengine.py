@@ -23,91 +23,15 @@ import time
 from pypylon import pylon as _pylon
 
 from . import handlers, stream as _stream
+from .arguments import (ALREADY, GRAB_ONE_TIMEOUT, NOT_STARTED, REMOVED, RETRIEVE_TIMEOUT,
+                        TRIGGER_READY_TIMEOUT, UINT32, WAITING, ZERO_COUNT, arguments,
+                        with_defaults)
 from .grabresult import GrabResult
 from .parameters import Parameters
 from .registers import CHANGED, LOCK
 
-_UINT32 = 0xFFFFFFFF
-_UINT64 = 0xFFFFFFFFFFFFFFFF
 _LIVE = ("NumQueuedBuffers", "NumReadyBuffers", "NumEmptyBuffers", "OutputQueueSize")
 LOOP_SLICE = 0.1  # the grab loop thread looks at its camera object this often (s)
-# Texts pylon uses, as the emulator shows them (confirmed).
-_IN = "(file 'InstantCameraImpl.h', line {})"
-ALREADY = "Grabbing has already been started. : RuntimeException thrown " + _IN.format(816)
-NOT_STARTED = "Grabbing has not been started. : RuntimeException thrown " + _IN.format(1791)
-ZERO_COUNT = ("Maximum count of images to grab cannot be 0. : OutOfRangeException thrown "
-              + _IN.format(828))
-GRAB_ONE_TIMEOUT = "Grab timed out. : TimeoutException thrown " + _IN.format(1447)
-RETRIEVE_TIMEOUT = (
-    "Grab timed out. Possible reasons are: The image transport from the camera device is not "
-    "working properly, e.g., all GigE network packets for streaming are dropped; The camera uses "
-    "explicit triggering (see TriggerSelector for more information) and has not been triggered; "
-    "Single frame acquisition mode is used and one frame has already been acquired; The "
-    "acquisition has not been started or has been stopped. : TimeoutException thrown "
-    + _IN.format(1113))
-TRIGGER_READY_TIMEOUT = ("Waiting for frame trigger ready timed out. : TimeoutException thrown "
-                         + _IN.format(1891))
-WAITING = ("There is already a thread waiting for a result. : RuntimeException thrown "
-           + _IN.format(1145))
-# Assumed (pylon's emulated camera cannot be unplugged): pylon's device removal
-# documentation says only that every access fails with an exception.
-REMOVED = ("The device has been removed from the PC. : RuntimeException thrown "
-           + _IN.format(1102))
-
-
-def _prototypes(method, *prototypes):
-    lines = "".join(f"    Pylon::CInstantCamera::{p}\n" for p in prototypes)
-    return (f"Wrong number or type of arguments for overloaded function 'InstantCamera_{method}'.\n"
-            f"  Possible C/C++ prototypes are:\n{lines}")
-
-
-_SIGNATURES = {
-    "GrabOne": ("GrabOne(unsigned int,Pylon::CGrabResultPtr &,Pylon::ETimeoutHandling)",
-                "GrabOne(unsigned int,Pylon::CGrabResultPtr &)"),
-    "RetrieveResult": (
-        "RetrieveResult(unsigned int,Pylon::CGrabResultPtr &,Pylon::ETimeoutHandling)",
-        "RetrieveResult(unsigned int,Pylon::CGrabResultPtr &)"),
-    "StartGrabbing": ("StartGrabbing(Pylon::EGrabStrategy,Pylon::EGrabLoop)",
-                      "StartGrabbing(Pylon::EGrabStrategy)", "StartGrabbing()"),
-    "StartGrabbingMax": ("StartGrabbing(size_t,Pylon::EGrabStrategy,Pylon::EGrabLoop)",
-                         "StartGrabbing(size_t,Pylon::EGrabStrategy)", "StartGrabbing(size_t)"),
-    "WaitForFrameTriggerReady": (
-        "WaitForFrameTriggerReady(unsigned int,Pylon::ETimeoutHandling)",
-        "WaitForFrameTriggerReady(unsigned int)"),
-}
-
-
-def _arguments(method, args, kwargs, kinds, least):
-    """Check positional arguments as pypylon's bindings do: ``kinds`` gives the
-    upper bound of each ("uint" 32-bit unsigned, "size" 64-bit unsigned,
-    "enum" a C int); too few, too many or a wrong one is a TypeError."""
-    if kwargs:
-        raise TypeError(f"InstantCamera.{method}() got an unexpected keyword argument "
-                        f"'{next(iter(kwargs))}'")
-    ok = least <= len(args) <= len(kinds)
-    for value, kind in zip(args, kinds):
-        if not isinstance(value, int):
-            ok = False
-        elif kind == "enum":
-            ok = ok and -2 ** 31 <= value < 2 ** 31
-        else:
-            ok = ok and 0 <= value <= (_UINT32 if kind == "uint" else _UINT64)
-    if not ok:
-        text = _prototypes(method, *_SIGNATURES[method])
-        if len(args) > len(kinds):
-            text = (f"InstantCamera_{method} expected at most {len(kinds) + 1} arguments, "
-                    f"got {len(args) + 1}\nAdditional information:\n{text}")
-        raise TypeError(text)
-    return [int(value) for value in args]
-
-
-def _with_defaults(values):
-    """(strategy, grab loop), pylon's defaults for those not given."""
-    return (values + [_pylon.GrabStrategy_OneByOne, _pylon.GrabLoop_ProvidedByUser][len(values):])
-
-
-
-
 class GrabSession:
     """One StartGrabbing ... StopGrabbing of a camera object."""
 
@@ -215,7 +139,7 @@ class CameraState:
     def retrieve(self, timeout, throw):
         """The next result's frame, None when stopped or timed out (raising
         pylon's exception where pylon raises)."""
-        deadline = None if timeout == _UINT32 else time.monotonic() + timeout / 1000.0
+        deadline = None if timeout == UINT32 else time.monotonic() + timeout / 1000.0
         with LOCK:
             session = self.session
             if self.waiting or session is not None and session.thread is not None \
@@ -325,13 +249,13 @@ class GrabEngine:
         return self._st.session is not None
 
     def StartGrabbing(self, *args, **kwargs):
-        strategy, loop = _with_defaults(
-            _arguments("StartGrabbing", args, kwargs, ("enum", "enum"), 0))
+        strategy, loop = with_defaults(
+            arguments("StartGrabbing", args, kwargs, ("enum", "enum"), 0))
         self._start(None, strategy, loop)
 
     def StartGrabbingMax(self, *args, **kwargs):
-        count, *rest = _arguments("StartGrabbingMax", args, kwargs, ("size", "enum", "enum"), 1)
-        strategy, loop = _with_defaults(rest)
+        count, *rest = arguments("StartGrabbingMax", args, kwargs, ("size", "enum", "enum"), 1)
+        strategy, loop = with_defaults(rest)
         if count == 0:
             raise _pylon.OutOfRangeException(ZERO_COUNT)
         self._start(count, strategy, loop)
@@ -393,7 +317,7 @@ class GrabEngine:
         st.configurations.each("OnGrabStopped", self)
 
     def RetrieveResult(self, *args, **kwargs):
-        timeout, handling = (_arguments("RetrieveResult", args, kwargs, ("uint", "enum"), 1)
+        timeout, handling = (arguments("RetrieveResult", args, kwargs, ("uint", "enum"), 1)
                              + [_pylon.TimeoutHandling_ThrowException])[:2]
         try:
             frame, session = self._st.retrieve(
@@ -424,7 +348,7 @@ class GrabEngine:
             handlers.dispatch_event(self, st.event_handlers, name, data)
 
     def GrabOne(self, *args, **kwargs):
-        timeout, handling = (_arguments("GrabOne", args, kwargs, ("uint", "enum"), 1)
+        timeout, handling = (arguments("GrabOne", args, kwargs, ("uint", "enum"), 1)
                              + [_pylon.TimeoutHandling_ThrowException])[:2]
         if self._st.session is not None:
             raise _pylon.RuntimeException(ALREADY)
@@ -449,7 +373,7 @@ class GrabEngine:
         return True
 
     def WaitForFrameTriggerReady(self, *args, **kwargs):
-        timeout, handling = (_arguments("WaitForFrameTriggerReady", args, kwargs,
+        timeout, handling = (arguments("WaitForFrameTriggerReady", args, kwargs,
                                         ("uint", "enum"), 1)
                              + [_pylon.TimeoutHandling_ThrowException])[:2]
         session = self._st.session
