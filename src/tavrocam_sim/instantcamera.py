@@ -17,7 +17,7 @@ from pypylon import genicam, pylon as _pylon
 from . import model, parameters
 from .grabengine import CameraState, GrabEngine
 from .handlers import check_event_node
-from .registers import LOCK, parameter
+from .registers import parameter
 
 # Texts pylon uses (confirmed), and the ones assumed where nothing was seen.
 IN_USE = ("Failed to open device '{name}' for XML file download. Error: 'Device is "
@@ -232,8 +232,7 @@ class InstantCamera(GrabEngine):
             if _PLACEHOLDER is not None:
                 return _PLACEHOLDER(f"InstantCamera/{name}")
             raise _pylon.LogicalErrorException("Node not existing")
-        with LOCK:
-            faults = device.faults and any(op.startswith(name + ".") for op in device.faults)
+        faults = device.faults and any(op.startswith(name + ".") for op in tuple(device.faults))
         param = None if faults else self._params.get(name)
         if param is None:
             try:

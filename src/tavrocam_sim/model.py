@@ -297,11 +297,10 @@ NODES = (
                   "FrameStartWait", "FrameBurstStartWait"), conf="confirmed"),
     Node("EventNotification", "Enumeration", ("Off",) * 9, entries=_ONOFF,
          selector="EventSelector", conf="confirmed"),
-    # An event's data, as the camera sends it with the event (ExposureEnd and
-    # FrameStart carry a frame ID; every event carries its timestamp).
+    # An event's data, as the camera sends it with the event (ExposureEnd
+    # carries a frame ID; every event carries its timestamp).
     Node("EventExposureEndFrameID", "Integer", access="RO", derived=True, conf="likely"),
     Node("EventExposureEndTimestamp", "Integer", access="RO", derived=True, conf="likely"),
-    Node("EventFrameStartFrameID", "Integer", access="RO", derived=True, conf="assumed"),
     Node("EventFrameStartTimestamp", "Integer", access="RO", derived=True, conf="likely"),
     Node("EventFrameBurstStartTimestamp", "Integer", access="RO", derived=True, conf="likely"),
     Node("EventFrameStartOvertriggerTimestamp", "Integer", access="RO", derived=True,
