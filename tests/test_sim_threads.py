@@ -383,6 +383,35 @@ def test_the_grab_loop_thread_calls_the_image_event_handlers(sim):
     assert seen == ["registered"] + [(True, True, True, n) for n in (1, 2, 3)]
 
 
+def test_a_failing_handler_undoes_what_it_interrupted(sim):
+    class Failing(pylon.ConfigurationEventHandler):
+        def OnOpened(self, camera):
+            raise ValueError("not this camera")
+
+    class Images(pylon.ImageEventHandler):
+        def OnImageGrabbed(self, camera, result):
+            raise ValueError("no image wanted")
+    cam = sim.cam
+    cam.Close()
+    failing = Failing()
+    cam.RegisterConfiguration(failing, pylon.RegistrationMode_Append, pylon.Cleanup_None)
+    with pytest.raises(ValueError, match="not this camera"):
+        cam.Open()
+    assert not cam.IsOpen()
+    assert cam.DeregisterConfiguration(failing) and not cam.DeregisterConfiguration(failing)
+    cam.Open()
+    cam.RegisterImageEventHandler(Images(), pylon.RegistrationMode_Append, pylon.Cleanup_Delete)
+    hook, threading.excepthook = threading.excepthook, lambda args: None
+    try:
+        cam.StartGrabbing(pylon.GrabStrategy_OneByOne, pylon.GrabLoop_ProvidedByInstantCamera)
+        deadline = time.monotonic() + 5
+        while cam.IsGrabbing() and time.monotonic() < deadline:
+            time.sleep(0.01)
+    finally:
+        threading.excepthook = hook
+    assert not cam.IsGrabbing()  # as pylon's grab loop thread: the grab ends
+
+
 def test_software_trigger_configuration_with_a_users_configuration(sim):
     calls = []
 

@@ -133,7 +133,7 @@ class CameraState:
         with LOCK:
             CHANGED.notify_all()
         if camera is not None:
-            self.configurations.each("OnCameraDeviceRemoved", camera)
+            self.configurations.each("OnCameraDeviceRemoved", camera, ignore=True)
 
     # --- waiting for a result
     def retrieve(self, timeout, throw):
@@ -227,9 +227,13 @@ def _loop(camera_ref, state, session):
         if frame is not None:
             session.delivered += 1
             result = GrabResult(frame, session.delivered)
-            if frame.skipped:
-                state.image_handlers.each("OnImagesSkipped", camera, frame.skipped)
-            state.image_handlers.each("OnImageGrabbed", camera, result)
+            try:
+                if frame.skipped:
+                    state.image_handlers.each("OnImagesSkipped", camera, frame.skipped)
+                state.image_handlers.each("OnImageGrabbed", camera, result)
+            except BaseException:  # as pylon's grab loop: the grab ends, the error shows
+                camera.StopGrabbing()
+                raise
             if session.limit is not None and session.delivered >= session.limit:
                 camera.StopGrabbing()
         del camera
@@ -294,7 +298,11 @@ class GrabEngine:
                 target=_loop, args=(self._st.camera, st, session), daemon=True,
                 name=f"GrabLoopThread {device.serial}")
             session.thread.start()
-        st.configurations.each("OnGrabStarted", self)
+        try:
+            st.configurations.each("OnGrabStarted", self)
+        except BaseException:  # pylon stops the grab it started
+            self.StopGrabbing()
+            raise
 
     def StopGrabbing(self):
         st = self._st

@@ -4,9 +4,10 @@ Programs subclass pypylon's ``pylon.ConfigurationEventHandler``,
 ``pylon.ImageEventHandler`` and ``pylon.CameraEventHandler`` and register
 instances; the camera object calls their Python methods with itself. A method
 the subclass leaves to pypylon's base class is not called: pypylon's own
-methods take only pylon's camera objects. An exception from a handler is
-reported on standard error and the camera goes on, as pylon ignores it; an
-interrupt goes through.
+methods take only pylon's camera objects. An exception from a handler goes
+to the caller, as with pylon (which then undoes the Open or StartGrabbing it
+interrupted); only the camera event handlers', which pylon runs in a thread
+of its own, are reported on standard error and the camera goes on.
 
 ``SoftwareTriggerConfiguration``, ``AcquireContinuousConfiguration`` and
 ``AcquireSingleFrameConfiguration`` are pylon's standard configurations
@@ -38,13 +39,16 @@ def _own(handler, method) -> bool:
     return False
 
 
-def call(handler, method, *args) -> None:
-    """Call a handler's method as pylon does: ignore what the base class does,
-    report an exception and carry on."""
+def call(handler, method, *args, ignore=False) -> None:
+    """Call a handler's method as pylon does, skipping what only the base
+    class does; with ``ignore``, report an exception and carry on."""
     standard = _STANDARD.get(type(handler))
     if standard is not None:  # pylon's own configuration object: ours does its work
         handler = standard()
     if not _own(handler, method):
+        return
+    if not ignore:
+        getattr(handler, method)(*args)
         return
     try:
         getattr(handler, method)(*args)
@@ -90,9 +94,9 @@ class Registry:
     def handlers(self) -> list:
         return [row[0] for row in self.rows]
 
-    def each(self, method, camera, *args):
+    def each(self, method, camera, *args, ignore=False):
         for handler in self.handlers():
-            call(handler, method, camera, *args)
+            call(handler, method, camera, *args, ignore=ignore)
 
 
 def check_event_node(camera, name) -> None:
@@ -113,7 +117,7 @@ def dispatch_event(camera, registry, name, data) -> None:
             if registered == node_name:
                 node = camera.GetNodeMap().GetNode(
                     next(iter(data)) if node_name == whole else node_name)
-                call(handler, "OnCameraEvent", camera, user_id, node)
+                call(handler, "OnCameraEvent", camera, user_id, node, ignore=True)
 
 
 # --------------------------------------------------------------- the standard configurations

@@ -162,7 +162,12 @@ class InstantCamera(GrabEngine):
         device.opened_by = self
         device.invalidate()
         self._st.invalidate_parameters()
-        self._st.configurations.each("OnOpened", self)
+        try:
+            self._st.configurations.each("OnOpened", self)
+        except BaseException:  # pylon closes the device again
+            device.opened_by = None
+            device.invalidate()
+            raise
 
     def Close(self):
         device = self._st.device
