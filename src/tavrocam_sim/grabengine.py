@@ -17,8 +17,10 @@ object signals: a stopped wait returns an empty result at once.
 
 from __future__ import annotations
 
+import sys
 import threading
 import time
+import traceback
 
 from pypylon import pylon as _pylon
 
@@ -231,9 +233,11 @@ def _loop(camera_ref, state, session):
                 if frame.skipped:
                     state.image_handlers.each("OnImagesSkipped", camera, frame.skipped)
                 state.image_handlers.each("OnImageGrabbed", camera, result)
-            except BaseException:  # as pylon's grab loop: the grab ends, the error shows
+            except Exception:  # as pylon's grab loop: the grab ends
+                print("Exception in an image event handler: grabbing stops", file=sys.stderr)
+                traceback.print_exc()
                 camera.StopGrabbing()
-                raise
+                return
             if session.limit is not None and session.delivered >= session.limit:
                 camera.StopGrabbing()
         del camera
