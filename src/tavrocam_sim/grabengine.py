@@ -34,12 +34,15 @@ from .registers import CHANGED, LOCK
 
 _LIVE = ("NumQueuedBuffers", "NumReadyBuffers", "NumEmptyBuffers", "OutputQueueSize")
 LOOP_SLICE = 0.1  # the grab loop thread looks at its camera object this often (s)
+
+
 class GrabSession:
     """One StartGrabbing ... StopGrabbing of a camera object."""
 
-    def __init__(self, device, stream, limit, opened_here, loop):
+    def __init__(self, device, stream, strategy, limit, opened_here, loop):
         self.device = device
         self.stream = stream
+        self.strategy = strategy      # pylon's GrabStrategy_...
         self.limit = limit            # None: until StopGrabbing
         self.delivered = 0
         self.opened_here = opened_here
@@ -83,8 +86,7 @@ class CameraState:
     def parameter_flags(self):
         session, device = self.session, self.device
         opened = device is not None and device.opened_by is self.camera()
-        latest = session is not None and session.stream.strategy == _stream.LATEST \
-            and session.stream.keep > 1
+        latest = session is not None and session.strategy == _pylon.GrabStrategy_LatestImages
         return session is not None, opened and device is not None, latest
 
     def live_parameter(self, name):
@@ -95,11 +97,9 @@ class CameraState:
         if session is None:
             return 0 if name.startswith("Num") else None
         session.device.engine.tick()
-        counts = session.stream.counts()
-        if name == "OutputQueueSize":
-            s = session.stream
-            return s.buffers if s.strategy == _stream.ONE_BY_ONE else s.keep if \
-                s.strategy == _stream.LATEST else 1
+        counts = session.stream.counts()  # queued, ready, empty
+        if name == "OutputQueueSize":  # the output queue in use
+            return session.stream.output_size()
         return counts[_LIVE.index(name)]
 
     def parameter_written(self, name, value):
@@ -284,8 +284,9 @@ class GrabEngine:
             keep = 1 if strategy != _pylon.GrabStrategy_LatestImages else \
                 max(1, min(params.value("OutputQueueSize"), buffers))
             self._node("PayloadSize").GetValue()  # pylon sizes its buffers by it
-            session = GrabSession(device, _stream.Stream(buffers, kind, keep, st.ids), limit,
-                                  opened_here, loop == _pylon.GrabLoop_ProvidedByInstantCamera)
+            session = GrabSession(device, _stream.Stream(buffers, kind, keep, st.ids), strategy,
+                                  limit, opened_here,
+                                  loop == _pylon.GrabLoop_ProvidedByInstantCamera)
             with LOCK:
                 st.session = session
                 device.engine.stream = session.stream

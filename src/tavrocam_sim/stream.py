@@ -70,7 +70,7 @@ class Stream:
     def _trim(self):
         if self.strategy != LATEST:
             return
-        while len(self.ready) > self.keep and len(self.ready) > 1 or self.keep == 0 and self.ready:
+        while len(self.ready) > max(self.keep, 1):
             dropped = self.ready.popleft()
             if self.ready:
                 self.ready[0].skipped += dropped.skipped + 1
@@ -86,6 +86,10 @@ class Stream:
         """OutputQueueSize changed while grabbing (the latest strategies)."""
         self.keep = keep
         self._trim()
+
+    def output_size(self) -> int:
+        """The output queue's size: every buffer one by one, else ``keep``."""
+        return self.buffers if self.strategy == ONE_BY_ONE else self.keep
 
     def counts(self) -> tuple[int, int, int]:
         """(NumQueuedBuffers, NumReadyBuffers, NumEmptyBuffers) as pylon shows them."""
