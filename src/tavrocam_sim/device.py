@@ -15,21 +15,12 @@ import math
 import weakref
 
 from . import model, nodemap
-from .registers import _ENUMS, CHANGED, LOCK, Port, Registers, connect
+from .registers import _ENUMS, CHANGED, LOCK, Port, Registers, connect, xml
 
-_XML: str | None = None
 _EVENT_DATA = tuple(node.name for node in model.NODES
                     if node.name.startswith("Event") and node.derived)
 ABSOLUTE_ZERO = -273.15
 IMAGE_CHUNK_TRAILER = 8  # with ChunkModeActive the image is a chunk: its ID and length follow
-
-
-def xml() -> str:
-    """The node map's XML, made once per process."""
-    global _XML
-    if _XML is None:
-        _XML = nodemap.generate()
-    return _XML
 
 
 # The colour of the scene's neutral patch as the sensor sees it under the
@@ -163,7 +154,10 @@ class Device:
         every time or the next ``times`` times. An operation is a node's
         method ("Width.SetValue", "ExposureTime.GetMax") or a call of the
         SDK's on this device ("Open", "Close", "CreateDevice",
-        "EnumerateDevices")."""
+        "EnumerateDevices"). "Grab" makes the next frames fail instead: their
+        results say GrabSucceeded() False, with the exception's text as
+        ErrorDescription and its ``error_code`` attribute (else an assumed
+        code) as ErrorCode."""
         if not isinstance(operation, str) or not operation:
             raise TypeError(f"operation must be a non-empty str, not {operation!r}")
         if not (isinstance(exc, BaseException) or

@@ -15,7 +15,8 @@ import weakref
 from pypylon import genicam, pylon as _pylon
 
 from . import model, parameters
-from .grabengine import CameraState, GrabEngine
+from .grabengine import GrabEngine
+from .session import CameraState
 from .handlers import check_event_node
 from .registers import parameter
 

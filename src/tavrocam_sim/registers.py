@@ -30,6 +30,16 @@ CHANGED = threading.Condition(LOCK)
 NOT_A_NUMBER = ("Value {value} is not a number. : OutOfRangeException thrown in node '{name}' "
                 "while calling '{name}.SetValue()' (file 'FloatT.h', line 91)")
 _FLOATS = frozenset(node.name for node in model.NODES if node.kind == "Float")
+_XML: str | None = None
+
+
+def xml() -> str:
+    """The node map's XML, made once per process."""
+    global _XML
+    if _XML is None:
+        _XML = nodemap.generate()
+    return _XML
+
 
 # pypylon releases without pylon's parameter classes (26.4) know no destructor
 # for a port written in Python: they cannot free one, and say so on standard
