@@ -576,3 +576,27 @@ def test_an_input_line_edge_triggers_a_frame(sim, activation, edges, frames):
     while cam.RetrieveResult(200, RETURN):
         got += 1
     assert got == frames
+
+
+@pytest.mark.parametrize("event,temperature", [("CriticalTemperature", 76.0),
+                                               ("OverTemperature", 82.0)])
+def test_temperature_events_reach_their_handlers(sim, event, temperature):
+    events = []
+
+    class Events(pylon.CameraEventHandler):
+        def OnCameraEvent(self, camera, user_id, node):
+            events.append((user_id, getattr(camera, f"Event{event}Timestamp").Value))
+    cam = sim.cam
+    cam.Close()
+    cam.GrabCameraEvents.Value = True
+    cam.RegisterCameraEventHandler(Events(), f"Event{event}Data", 3,
+                                   pylon.RegistrationMode_Append, pylon.Cleanup_Delete)
+    cam.Open()
+    cam.EventSelector.Value = event
+    cam.EventNotification.Value = "On"
+    cam.StartGrabbing()
+    cam.RetrieveResult(1000).Release()
+    assert events == []
+    sim.cameras[0].temperature = temperature
+    cam.RetrieveResult(1000).Release()
+    assert len(events) == 1 and events[0][0] == 3 and events[0][1] > 0
