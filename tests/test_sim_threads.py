@@ -600,3 +600,23 @@ def test_temperature_events_reach_their_handlers(sim, event, temperature):
     sim.cameras[0].temperature = temperature
     cam.RetrieveResult(1000).Release()
     assert len(events) == 1 and events[0][0] == 3 and events[0][1] > 0
+
+
+@pytest.mark.parametrize("name,trigger,mode", [
+    ("SoftwareTriggerConfiguration", "On", "Continuous"),
+    ("AcquireContinuousConfiguration", "Off", "Continuous"),
+    ("AcquireSingleFrameConfiguration", "Off", "SingleFrame")])
+@pytest.mark.parametrize("whose", ["simulated", "pypylon"])
+def test_standard_configurations_apply_on_open(sim, name, trigger, mode, whose):
+    cam = sim.cam
+    cam.TriggerMode.Value = "On" if trigger == "Off" else "Off"  # the opposite first
+    cam.AcquisitionMode.Value = "SingleFrame" if mode == "Continuous" else "Continuous"
+    cam.Close()
+    source = sim.pylon if whose == "simulated" else pylon
+    cam.RegisterConfiguration(getattr(source, name)(), pylon.RegistrationMode_ReplaceAll,
+                              pylon.Cleanup_Delete)
+    cam.Open()
+    assert (cam.TriggerMode.Value, cam.AcquisitionMode.Value) == (trigger, mode)
+    if whose == "pypylon":  # pypylon's own, called by hand, takes only pylon's cameras
+        with pytest.raises(TypeError):
+            getattr(pylon, name)().OnOpened(cam)
