@@ -620,3 +620,36 @@ def test_standard_configurations_apply_on_open(sim, name, trigger, mode, whose):
     if whose == "pypylon":  # pypylon's own, called by hand, takes only pylon's cameras
         with pytest.raises(TypeError):
             getattr(pylon, name)().OnOpened(cam)
+
+
+# pypylon's texts for a handler of the wrong class (confirmed on its emulator).
+@pytest.mark.parametrize("register,text", [
+    (lambda cam: cam.RegisterConfiguration(object(), pylon.RegistrationMode_Append,
+                                           pylon.Cleanup_None),
+     "in method 'InstantCamera_RegisterConfiguration', argument 2 of type "
+     "'Pylon::CConfigurationEventHandler *'"),
+    (lambda cam: cam.RegisterImageEventHandler(object(), pylon.RegistrationMode_Append,
+                                               pylon.Cleanup_None),
+     "in method 'InstantCamera_RegisterImageEventHandler', argument 2 of type "
+     "'Pylon::CImageEventHandler *'"),
+    (lambda cam: cam.RegisterCameraEventHandler(object(), "EventExposureEndData", 1,
+                                                pylon.RegistrationMode_Append, pylon.Cleanup_None),
+     "Wrong number or type of arguments for overloaded function "
+     "'InstantCamera_RegisterCameraEventHandler'.")], ids=["configuration", "image", "event"])
+def test_a_handler_of_the_wrong_class_is_a_type_error(sim, register, text):
+    with pytest.raises(TypeError) as caught:
+        register(sim.cam)
+    assert str(caught.value).startswith(text)
+
+
+@pytest.mark.parametrize("name", ["this", "thisown", "_anything", "__array__"])
+@pytest.mark.parametrize("where", ["camera", "node map", "parameters", "result"])
+def test_private_names_are_never_placeholders(sim, name, where):
+    sim.cam.StartGrabbing()
+    target = {"camera": sim.cam, "node map": sim.cam.GetNodeMap(),
+              "parameters": sim.cam.GetInstantCameraNodeMap(),
+              "result": sim.cam.RetrieveResult(1000)}[where]
+    with pytest.raises(AttributeError):
+        getattr(target, name)
+    if where in ("node map", "parameters"):  # GenApi's node map behind it, for pylon's own use
+        assert target._keep[1].GetNode("MaxNumBuffer" if where == "parameters" else "Width")

@@ -31,6 +31,16 @@ NO_EVENT_NODE = ("Node {} for registering camera event callback not found. The s
                  "(file 'CameraEventMetaDataImpl.h', line 128)")
 
 
+CAMERA_EVENT_PROTOTYPES = (
+    "Wrong number or type of arguments for overloaded function "
+    "'InstantCamera_RegisterCameraEventHandler'.\n  Possible C/C++ prototypes are:\n"
+    "    Pylon::CInstantCamera::RegisterCameraEventHandler(Pylon::CCameraEventHandler *,"
+    "Pylon::String_t const &,intptr_t,Pylon::ERegistrationMode,Pylon::ECleanup,"
+    "Pylon::ECameraEventAvailability)\n"
+    "    Pylon::CInstantCamera::RegisterCameraEventHandler(Pylon::CCameraEventHandler *,"
+    "Pylon::String_t const &,intptr_t,Pylon::ERegistrationMode,Pylon::ECleanup)\n")
+
+
 def _own(handler, method) -> bool:
     """Whether ``handler``'s ``method`` is written in Python (not pypylon's base)."""
     for cls in type(handler).__mro__:
@@ -62,12 +72,22 @@ class Registry:
     """Registered handlers in order, as ``[handler, extra]`` rows (``extra``: a
     camera event handler's (node name, user id))."""
 
-    def __init__(self, registered, deregistered):
+    def __init__(self, base, registered, deregistered):
         self.rows: list = []
+        self.base = base                    # pypylon's handler class
         self.registered = registered        # the notification method names
         self.deregistered = deregistered
 
     def register(self, camera, handler, mode, extra=()):
+        if handler is None:  # pylon takes a null handler, and does nothing with it
+            return
+        if not isinstance(handler, self.base):
+            if extra:
+                raise TypeError(CAMERA_EVENT_PROTOTYPES)
+            what = self.base.__name__
+            method = "Configuration" if what == "ConfigurationEventHandler" else what
+            raise TypeError(f"in method 'InstantCamera_Register{method}', argument 2 of type "
+                            f"'Pylon::C{what} *'")
         gone = []
         if mode == _pylon.RegistrationMode_ReplaceAll:
             gone, self.rows = self.rows, []

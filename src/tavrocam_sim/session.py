@@ -52,12 +52,15 @@ class CameraState:
         self.waiting = False
         self.ids = [0]
         self._parameters = None
-        self.configurations = handlers.Registry("OnConfigurationRegistered",
-                                                "OnConfigurationDeregistered")
-        self.image_handlers = handlers.Registry("OnImageEventHandlerRegistered",
-                                                "OnImageEventHandlerDeregistered")
-        self.event_handlers = handlers.Registry("OnCameraEventHandlerRegistered",
-                                                "OnCameraEventHandlerDeregistered")
+        self.configurations = handlers.Registry(
+            _pylon.ConfigurationEventHandler, "OnConfigurationRegistered",
+            "OnConfigurationDeregistered")
+        self.image_handlers = handlers.Registry(
+            _pylon.ImageEventHandler, "OnImageEventHandlerRegistered",
+            "OnImageEventHandlerDeregistered")
+        self.event_handlers = handlers.Registry(
+            _pylon.CameraEventHandler, "OnCameraEventHandlerRegistered",
+            "OnCameraEventHandlerDeregistered")
 
     @property
     def parameters(self):
