@@ -142,25 +142,46 @@ def test_no_frame_after_a_stop(sim):
 
 
 # ------------------------------------------------------------------ queueing
-@pytest.mark.parametrize("strategy,count,first_block", [
-    (pylon.GrabStrategy_OneByOne, 10, 0), (pylon.GrabStrategy_LatestImageOnly, 1, None)],
-    ids=["one-by-one", "latest-only"])
-def test_frames_queue_from_start_grabbing_on(sim, strategy, count, first_block):
-    sim.cam.StartGrabbing(strategy)
-    time.sleep(1.0)
-    assert sim.cam.NumReadyBuffers.Value == count
-    got = []
-    while True:
-        result = sim.cam.RetrieveResult(0, RETURN)
-        if not result:
-            break
-        got.append((result.BlockID, result.NumberOfSkippedImages, result.ID))
-    assert len(got) == count
-    if first_block is not None:  # the oldest kept, in order
-        assert [block for block, *_ in got] == list(range(count))
-    else:  # the newest, counting the ones it replaced
-        block, skipped, result_id = got[0]
-        assert block > 20 and skipped == block and result_id == block + 1
+QUEUED = r'''
+import json, sys, time
+from pypylon import pylon
+PYLON = pylon
+if sys.argv[1] == "simulator":
+    import tavrocam_sim
+    pylon = tavrocam_sim.Simulation().pylon
+cam = pylon.InstantCamera(pylon.TlFactory.GetInstance().CreateFirstDevice())
+cam.Open()
+cam.Width.Value, cam.Height.Value = 64, 48
+cam.StartGrabbing(getattr(PYLON, "GrabStrategy_" + sys.argv[2]))
+time.sleep(1.0)
+ready = cam.NumReadyBuffers.Value
+got = []
+while True:
+    result = cam.RetrieveResult(0, PYLON.TimeoutHandling_Return)
+    if not result:
+        break
+    got.append([result.BlockID, result.NumberOfSkippedImages, result.ImageNumber])
+print(json.dumps([ready, got]))
+'''
+
+
+@pytest.mark.parametrize("strategy", ["OneByOne", "LatestImageOnly"])
+@pytest.mark.parametrize("backend", ["emulator", "simulator"])
+def test_frames_queue_from_start_grabbing_on(backend, strategy):
+    """One second after StartGrabbing, with nobody retrieving: one by one holds
+    the MaxNumBuffer oldest frames, LatestImageOnly the newest, counting the
+    ones it replaced."""
+    proc = subprocess.run([sys.executable, "-c", QUEUED, backend, strategy],
+                          env=dict(os.environ, PYLON_CAMEMU="1"), capture_output=True,
+                          text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    ready, got = json.loads(proc.stdout.strip().splitlines()[-1])
+    if strategy == "OneByOne":
+        assert ready == 10 and got == [[block, 0, block + 1] for block in range(10)]
+    else:
+        assert ready == 1 and len(got) == 1
+        block, skipped, number = got[0]
+        assert block > 20 and skipped == block and number == 1
 
 
 def test_output_queue_size_follows_the_strategy_while_grabbing(sim):
