@@ -674,3 +674,52 @@ def test_private_names_are_never_placeholders(sim, name, where):
         getattr(target, name)
     if where in ("node map", "parameters"):  # GenApi's node map behind it, for pylon's own use
         assert target._keep[1].GetNode("MaxNumBuffer" if where == "parameters" else "Width")
+
+
+CONFIGURATION_EVENTS = r'''
+import json, sys
+from pypylon import pylon
+PYLON = pylon
+if sys.argv[1] == "simulator":
+    import tavrocam_sim
+    pylon = tavrocam_sim.Simulation(cameras=2).pylon
+log = []
+
+class Log(PYLON.ConfigurationEventHandler):
+    pass
+for name in ("OnAttach", "OnAttached", "OnDetach", "OnDetached", "OnDestroy", "OnDestroyed",
+             "OnOpen", "OnOpened", "OnClose", "OnClosed", "OnGrabStart", "OnGrabStarted",
+             "OnGrabStop", "OnGrabStopped", "OnConfigurationRegistered"):
+    setattr(Log, name, lambda self, camera, name=name: log.append(name))
+tl = pylon.TlFactory.GetInstance()
+cam = pylon.InstantCamera()
+cam.RegisterConfiguration(Log(), PYLON.RegistrationMode_Append, PYLON.Cleanup_Delete)
+cam.Attach(tl.CreateDevice(tl.EnumerateDevices()[0]))
+cam.Open(); cam.StartGrabbing()
+log.append("detach while grabbing")
+device = cam.DetachDevice()
+log.append([cam.IsGrabbing(), cam.IsPylonDeviceAttached(), device is not None])
+cam.Attach(tl.CreateDevice(tl.EnumerateDevices()[1]))
+cam.Open(); cam.StartGrabbing()
+log.append("attach while grabbing")
+cam.Attach(tl.CreateDevice(tl.EnumerateDevices()[0]))
+log.append([cam.IsGrabbing(), cam.IsOpen()])
+log.append("grab one")
+cam.GrabOne(1000)
+log.append("destroy")
+cam.Open()
+cam.DestroyDevice()
+print(json.dumps(log))
+'''
+
+
+def test_configuration_events_come_as_on_pylons_emulator():
+    runs = {}
+    for backend in ("emulator", "simulator"):
+        proc = subprocess.run([sys.executable, "-c", CONFIGURATION_EVENTS, backend],
+                              env=dict(os.environ, PYLON_CAMEMU="2"), capture_output=True,
+                              text=True, timeout=60)
+        assert proc.returncode == 0, proc.stderr
+        runs[backend] = json.loads(proc.stdout.strip().splitlines()[-1])
+    assert runs["simulator"] == runs["emulator"]
+    assert "OnDestroyed" in runs["simulator"]

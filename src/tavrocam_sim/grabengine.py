@@ -167,9 +167,9 @@ class GrabEngine:
         if device.opened_by is self and device.acquiring and not device.removed:
             self._node("AcquisitionStop").Execute()
         st.invalidate_parameters()
+        st.configurations.each("OnGrabStopped", self)
         if session.opened_here:
             self.Close()
-        st.configurations.each("OnGrabStopped", self)
 
     def RetrieveResult(self, *args, **kwargs):
         timeout, handling = (arguments("RetrieveResult", args, kwargs, ("uint", "enum"), 1)

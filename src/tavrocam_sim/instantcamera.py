@@ -110,7 +110,7 @@ class InstantCamera(GrabEngine):
         if st.device is not None:
             self.DestroyDevice()
         st.configurations.each("OnAttach", self)
-        st.device = device.sim
+        st.device, st.handle = device.sim, device
         st.info = device.GetDeviceInfo()
         self._params.clear()
         device.sim.on_removal(st.device_removed)
@@ -119,22 +119,35 @@ class InstantCamera(GrabEngine):
     def IsPylonDeviceAttached(self):
         return self._st.device is not None
 
-    def _detach(self, first, then):
+    def DetachDevice(self):
+        """Stop grabbing and give the device back (pylon leaves it open; the
+        simulated one is open only through a camera object, so it closes)."""
+        st = self._st
+        if st.device is None:
+            return None
+        self.StopGrabbing()
+        st.configurations.each("OnDetach", self)
+        device, handle = st.device, st.handle
+        if device.opened_by is self:
+            if device.acquiring:
+                device.stop_acquisition()
+            device.opened_by = None
+            device.invalidate()
+        st.device = st.handle = None
+        self._params.clear()
+        st.configurations.each("OnDetached", self)
+        return handle
+
+    def DestroyDevice(self):
         st = self._st
         if st.device is None:
             return
-        st.configurations.each(first, self)
         self.StopGrabbing()
         self.Close()
-        st.device = None
+        st.configurations.each("OnDestroy", self)
+        st.device = st.handle = None
         self._params.clear()
-        st.configurations.each(then, self)
-
-    def DetachDevice(self):
-        self._detach("OnDetach", "OnDetached")
-
-    def DestroyDevice(self):
-        self._detach("OnDestroy", "OnDestroyed")
+        st.configurations.each("OnDestroyed", self)
 
     def IsCameraDeviceRemoved(self):
         return self._st.device is not None and self._st.device.removed

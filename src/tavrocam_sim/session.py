@@ -47,6 +47,7 @@ class CameraState:
     def __init__(self, camera_ref):
         self.camera = camera_ref      # a weak reference
         self.device = None
+        self.handle = None            # what Attach was given (pylon's IPylonDevice)
         self.info = None
         self.session: GrabSession | None = None
         self.waiting = False
