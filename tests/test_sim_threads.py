@@ -723,3 +723,57 @@ def test_configuration_events_come_as_on_pylons_emulator():
         runs[backend] = json.loads(proc.stdout.strip().splitlines()[-1])
     assert runs["simulator"] == runs["emulator"]
     assert "OnDestroyed" in runs["simulator"]
+
+
+IMAGE_EVENTS = r'''
+import json, sys, threading, time
+from pypylon import pylon
+PYLON = pylon
+if sys.argv[1] == "simulator":
+    import tavrocam_sim
+    pylon = tavrocam_sim.Simulation().pylon
+log = []
+
+class Images(PYLON.ImageEventHandler):
+    def OnImageEventHandlerRegistered(self, camera):
+        log.append("registered")
+
+    def OnImageEventHandlerDeregistered(self, camera):
+        log.append("deregistered")
+
+    def OnImageGrabbed(self, camera, result):
+        log.append(["grabbed", threading.current_thread() is threading.main_thread(),
+                    result.GrabSucceeded(), result.ImageNumber])
+cam = pylon.InstantCamera(pylon.TlFactory.GetInstance().CreateFirstDevice())
+handler = Images()
+cam.RegisterImageEventHandler(handler, PYLON.RegistrationMode_Append, PYLON.Cleanup_None)
+cam.RegisterConfiguration(pylon.SoftwareTriggerConfiguration(), PYLON.RegistrationMode_ReplaceAll,
+                          PYLON.Cleanup_Delete)
+cam.Open()
+cam.StartGrabbing(PYLON.GrabStrategy_OneByOne, PYLON.GrabLoop_ProvidedByInstantCamera)
+for count in range(3):
+    cam.WaitForFrameTriggerReady(1000, PYLON.TimeoutHandling_ThrowException)
+    cam.ExecuteSoftwareTrigger()
+    deadline = time.monotonic() + 5
+    while len(log) < count + 2 and time.monotonic() < deadline:
+        time.sleep(0.01)
+try:
+    cam.RetrieveResult(10, PYLON.TimeoutHandling_Return)
+except Exception as exc:
+    log.append(type(exc).__name__)
+cam.StopGrabbing()
+log.append(cam.DeregisterImageEventHandler(handler))
+print(json.dumps(log))
+'''
+
+
+def test_image_events_come_as_on_pylons_emulator():
+    runs = {}
+    for backend in ("emulator", "simulator"):
+        proc = subprocess.run([sys.executable, "-c", IMAGE_EVENTS, backend],
+                              env=dict(os.environ, PYLON_CAMEMU="1"), capture_output=True,
+                              text=True, timeout=60)
+        assert proc.returncode == 0, proc.stderr
+        runs[backend] = json.loads(proc.stdout.strip().splitlines()[-1])
+    assert runs["simulator"] == runs["emulator"]
+    assert runs["simulator"][1:4] == [["grabbed", False, True, n] for n in (1, 2, 3)]
