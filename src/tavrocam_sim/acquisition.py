@@ -72,13 +72,14 @@ class Engine:
         device.meter = _meter
 
     def _reset(self):
+        self.single = False         # AcquisitionMode SingleFrame: one frame, then none
         self.block = 0
         self.acquired = 0
         self.next_free = None       # when the next free-running frame is due
         self.pending: list = []     # when the triggered frames are due
         self.last_trigger = None
 
-    # --- the device's commands (under LOCK)
+    # --- the device's commands (the device calls them under LOCK)
     def start(self):
         self._reset()
         self.active = True
@@ -106,8 +107,9 @@ class Engine:
     def software_trigger(self, _index=0):
         """TriggerSoftware executed for the trigger TriggerSelector selects."""
         with LOCK:
-            if self.registers.get_int("TriggerSelector") == _FRAME_START and self.registers.get_entry(
-                    "TriggerSource", _FRAME_START) == "Software":
+            regs = self.registers
+            if regs.get_int("TriggerSelector") == _FRAME_START and \
+                    regs.get_entry("TriggerSource", _FRAME_START) == "Software":
                 self._triggered()
 
     def line_edge(self, line: str, rising: bool):

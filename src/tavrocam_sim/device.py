@@ -1,12 +1,14 @@
 """One simulated acA2040-55uc: what the camera does by itself.
 
 The node map (pylon's GenApi engine, loaded with the XML made from the model)
-reads and writes the device's registers (tavrocam_sim.registers). Plain values just sit in memory; this module holds only what a camera's
-firmware does on its own: derived values (the payload size, the frame rate,
-the temperature and its state, line levels, the colour filter), side effects
-of writes (centring, the Bayer phase that follows mirroring, light-source
-presets, user sets, commands) and the auto functions, which run one
-calculation cycle per frame while the camera acquires.
+reads and writes the device's registers (tavrocam_sim.registers). Plain values
+just sit in memory; this module holds only what a camera's firmware does on
+its own: derived values (the payload size, the frame rate, the temperature and
+its state, line levels, the colour filter), side effects of writes (centring,
+the Bayer phase that follows mirroring, light-source presets, user sets,
+commands), the auto functions, which run one calculation cycle per frame
+while the camera acquires, the faults a test sets, and removal. Its
+acquisition (the frame clock, triggers, events) is tavrocam_sim.acquisition.
 """
 
 from __future__ import annotations

@@ -26,7 +26,8 @@ IN_USE = ("Failed to open device '{name}' for XML file download. Error: 'Device 
           "(file 'PylonUsbTL.cpp', line 474)")
 REMOVED = ("Failed to open device '{name}'. Error: 'The device has been removed "
            "from the PC.' : RuntimeException thrown (file 'PylonUsbTL.cpp', line 474)")  # assumed
-NOT_ATTACHED = "No device attached. : RuntimeException thrown (file 'InstantCameraImpl.h', line 2313)"
+NOT_ATTACHED = ("No device attached. : RuntimeException thrown "
+                "(file 'InstantCameraImpl.h', line 2313)")
 # SWIG's overload errors, as pypylon raises them for arguments of the wrong type.
 BAD_DEVICE = (
     "Wrong number or type of arguments for overloaded function 'new_InstantCamera'.\n"

@@ -103,7 +103,8 @@ def _register(name, address, access, cache):
 
 def _knife(name, formula, variables):
     listed = "".join(f'<pVariable Name="{v}">R_{v}</pVariable>' for v in variables)
-    return f'<IntSwissKnife Name="{name}">{listed}<Formula>{escape(formula)}</Formula></IntSwissKnife>'
+    return (f'<IntSwissKnife Name="{name}">{listed}<Formula>{escape(formula)}</Formula>'
+            "</IntSwissKnife>")
 
 
 def xml() -> str:
