@@ -296,15 +296,25 @@ def test_two_waiters_never_get_one_frame_twice(sim):
 
 
 # ------------------------------------------------------------------ life of the camera object
-def test_a_dropped_grabbing_camera_frees_its_device():
+@pytest.mark.parametrize("loop", [pylon.GrabLoop_ProvidedByUser,
+                                  pylon.GrabLoop_ProvidedByInstantCamera], ids=["user", "thread"])
+def test_a_dropped_grabbing_camera_frees_its_device(loop):
     sim, (cam,) = make()
-    cam.StartGrabbing()
-    cam.RetrieveResult(1000).Release()
+    cam.StartGrabbing(pylon.GrabStrategy_OneByOne, loop)
+    time.sleep(0.1)
     gone = weakref.ref(cam)
     del cam
-    gc.collect()
+    deadline = time.monotonic() + 5  # the grab loop thread lets go within its time slice
+    while gone() is not None and time.monotonic() < deadline:
+        gc.collect()
+        time.sleep(0.02)
     assert gone() is None
     assert not sim.cameras[0].acquiring
+    deadline = time.monotonic() + 5
+    while any(thread.name.startswith("GrabLoopThread") for thread in threading.enumerate()) \
+            and time.monotonic() < deadline:
+        time.sleep(0.02)
+    assert not any(thread.name.startswith("GrabLoopThread") for thread in threading.enumerate())
     tl = sim.pylon.TlFactory.GetInstance()
     other = sim.pylon.InstantCamera(tl.CreateFirstDevice())
     other.Open()  # the device is free again
