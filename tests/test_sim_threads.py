@@ -52,6 +52,17 @@ def sim():
     cam.Close()
 
 
+def child(script, *args, cameras="1"):
+    """What ``script`` prints last (JSON), run in a fresh interpreter with
+    pylon's emulator offering ``cameras`` cameras; the script's first argument
+    says whether it runs on the "emulator" or the "simulator"."""
+    proc = subprocess.run([sys.executable, "-c", script, *args],
+                          env=dict(os.environ, PYLON_CAMEMU=cameras), capture_output=True,
+                          text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
 def in_thread(call):
     """Run ``call`` in a thread; the box holds its outcome and how long it took."""
     box = {}
@@ -171,11 +182,7 @@ def test_frames_queue_from_start_grabbing_on(backend, strategy):
     """One second after StartGrabbing, with nobody retrieving: one by one holds
     the MaxNumBuffer oldest frames, LatestImageOnly the newest, counting the
     ones it replaced."""
-    proc = subprocess.run([sys.executable, "-c", QUEUED, backend, strategy],
-                          env=dict(os.environ, PYLON_CAMEMU="1"), capture_output=True,
-                          text=True, timeout=60)
-    assert proc.returncode == 0, proc.stderr
-    ready, got = json.loads(proc.stdout.strip().splitlines()[-1])
+    ready, got = child(QUEUED, backend, strategy)
     if strategy == "OneByOne":
         assert ready == 10 and got == [[block, 0, block + 1] for block in range(10)]
     else:
@@ -532,11 +539,7 @@ print(json.dumps(out))
 
 
 def test_the_emulator_agrees_on_wake_ups_and_the_second_waiter():
-    env = dict(os.environ, PYLON_CAMEMU="1")
-    proc = subprocess.run([sys.executable, "-c", EMULATED], env=env, capture_output=True,
-                          text=True, timeout=60)
-    assert proc.returncode == 0, proc.stderr
-    seen = json.loads(proc.stdout.strip().splitlines()[-1])
+    seen = child(EMULATED, "emulator")
     sim, (cam,) = make()
     software_trigger(cam)
     for stopper, box in seen.items():
@@ -581,13 +584,8 @@ def test_camera_object_parameters_are_pylons(backend):
     and grabbing under each strategy, as on pylon's emulated camera."""
     from tavrocam_sim import parameters
     names = [row[0] for row in parameters.PARAMETERS if not row[0].startswith("Num")]
-    env = dict(os.environ, PYLON_CAMEMU="1")
-    runs = {}
-    for which in {"emulator", backend}:
-        proc = subprocess.run([sys.executable, "-c", PARAMETER_STATES, which, json.dumps(names)],
-                              env=env, capture_output=True, text=True, timeout=60)
-        assert proc.returncode == 0, proc.stderr
-        runs[which] = json.loads(proc.stdout.strip().splitlines()[-1])
+    runs = {which: child(PARAMETER_STATES, which, json.dumps(names))
+            for which in {"emulator", backend}}
     assert runs[backend] == runs["emulator"]
 
 
@@ -724,13 +722,8 @@ print(json.dumps(log))
 
 
 def test_configuration_events_come_as_on_pylons_emulator():
-    runs = {}
-    for backend in ("emulator", "simulator"):
-        proc = subprocess.run([sys.executable, "-c", CONFIGURATION_EVENTS, backend],
-                              env=dict(os.environ, PYLON_CAMEMU="2"), capture_output=True,
-                              text=True, timeout=60)
-        assert proc.returncode == 0, proc.stderr
-        runs[backend] = json.loads(proc.stdout.strip().splitlines()[-1])
+    runs = {backend: child(CONFIGURATION_EVENTS, backend, cameras="2")
+            for backend in ("emulator", "simulator")}
     assert runs["simulator"] == runs["emulator"]
     assert "OnDestroyed" in runs["simulator"]
 
@@ -778,12 +771,6 @@ print(json.dumps(log))
 
 
 def test_image_events_come_as_on_pylons_emulator():
-    runs = {}
-    for backend in ("emulator", "simulator"):
-        proc = subprocess.run([sys.executable, "-c", IMAGE_EVENTS, backend],
-                              env=dict(os.environ, PYLON_CAMEMU="1"), capture_output=True,
-                              text=True, timeout=60)
-        assert proc.returncode == 0, proc.stderr
-        runs[backend] = json.loads(proc.stdout.strip().splitlines()[-1])
+    runs = {backend: child(IMAGE_EVENTS, backend) for backend in ("emulator", "simulator")}
     assert runs["simulator"] == runs["emulator"]
     assert runs["simulator"][1:4] == [["grabbed", False, True, n] for n in (1, 2, 3)]
