@@ -6,9 +6,8 @@ just sit in memory; this module holds only what a camera's firmware does on
 its own: derived values (the payload size, the frame rate, the temperature and
 its state, line levels, the colour filter), side effects of writes (centring,
 the Bayer phase that follows mirroring, light-source presets, user sets,
-commands), the auto functions, which run one calculation cycle per frame
-while the camera acquires, the faults a test sets, and removal. Its
-acquisition (the frame clock, triggers, events) is tavrocam_sim.acquisition.
+commands), the auto functions (one calculation cycle a frame), the faults a
+test sets, and removal. Its acquisition is tavrocam_sim.acquisition.
 """
 
 from __future__ import annotations
@@ -156,10 +155,9 @@ class Device:
         every time or the next ``times`` times. An operation is a node's
         method ("Width.SetValue", "ExposureTime.GetMax") or a call of the
         SDK's on this device ("Open", "Close", "CreateDevice",
-        "EnumerateDevices"). "Grab" makes the next frames fail instead: their
-        results say GrabSucceeded() False, with the exception's text as
-        ErrorDescription and its ``error_code`` attribute (else an assumed
-        code) as ErrorCode."""
+        "EnumerateDevices"). "Grab" makes frames fail: GrabSucceeded() False,
+        ErrorDescription the exception's text, ErrorCode its ``error_code``
+        (else an assumed code)."""
         if not isinstance(operation, str) or not operation:
             raise TypeError(f"operation must be a non-empty str, not {operation!r}")
         if not (isinstance(exc, BaseException) or
