@@ -8,12 +8,17 @@ through the module (``CUF_GET_Width``, ``CUF_SET_Width``, ``CUF_GET_Gain``,
 ``CUF_SET_ExposureTime``, ``CUF_GET_BalanceRatioAll`` where the emulator has
 the node), and the ratio simulated / emulated. Then the time to import
 ``tavrocam_sim`` in a fresh interpreter (with and without pypylon already
-imported) and to make a simulation and open its camera.
+imported) and to make a simulation and open its camera. Last, on each camera
+in software-trigger mode: how long a RetrieveResult waiting in another thread
+takes to return after StopGrabbing (median and worst of 20).
 """
 
 import os
+import statistics
 import subprocess
 import sys
+import threading
+import time
 import timeit
 
 os.environ.setdefault("PYLON_CAMEMU", "1")
@@ -61,6 +66,32 @@ def fresh(code):
     return float(out.stdout)
 
 
+def wake_up(pylon, stops=20):
+    """(median, worst) seconds from StopGrabbing to the waiting thread's return."""
+    cam = pylon.InstantCamera(pylon.TlFactory.GetInstance().CreateFirstDevice())
+    cam.Open()
+    cam.TriggerSelector.Value = "FrameStart"
+    cam.TriggerMode.Value = "On"
+    cam.TriggerSource.Value = "Software"
+    seen = []
+    for _ in range(stops):
+        cam.StartGrabbing()
+        returned = {}
+
+        def wait():
+            cam.RetrieveResult(pylon.waitForever, pylon.TimeoutHandling_ThrowException)
+            returned["at"] = time.perf_counter()
+        thread = threading.Thread(target=wait)
+        thread.start()
+        time.sleep(0.02)
+        start = time.perf_counter()
+        cam.StopGrabbing()
+        thread.join()
+        seen.append(returned["at"] - start)
+    cam.Close()
+    return statistics.median(seen), max(seen)
+
+
 def main():
     real = Tavrocam.pylon
     apis = {"emulated": connect(real), "simulated": connect(tavrocam_sim.Simulation().pylon)}
@@ -90,6 +121,11 @@ def main():
     print(f"\nimport tavrocam_sim, fresh interpreter:        {cold * 1e3:6.1f} ms")
     print(f"import tavrocam_sim, pypylon already imported: {warm * 1e3:6.1f} ms")
     print(f"Simulation() and opening its camera:           {opened * 1e3:6.1f} ms")
+    print()
+    for name, pylon in (("emulated", real), ("simulated", tavrocam_sim.Simulation().pylon)):
+        median, worst = wake_up(pylon)
+        print(f"StopGrabbing to the waiter's return, {name + ':':<10} median "
+              f"{median * 1e3:.2f} ms, worst {worst * 1e3:.2f} ms")
     return 0
 
 

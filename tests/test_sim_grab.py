@@ -2,6 +2,7 @@
 the pixels. The pixels are decoded here from GetBuffer(), independently of the
 simulator, so everything but the Array tests runs with and without numpy."""
 
+import binascii
 import struct
 import time
 
@@ -366,7 +367,7 @@ class TestChunks:
             cam.ChunkEnable.Value = True
         cam.Gain.Value = 3.5
         with cam.GrabOne(1000) as result:
-            assert result.PayloadSize == cam.PayloadSize.Value == 64 * 48 + 3 * 16
+            assert result.PayloadSize == cam.PayloadSize.Value == 64 * 48 + 8 + 3 * 16
             assert len(result.GetBuffer()) == result.PayloadSize
             assert result.ChunkExposureTime.Value == cam.ExposureTime.Value
             assert result.ChunkGain.Value == 3.5
@@ -375,6 +376,34 @@ class TestChunks:
             assert (value, length) == (result.TimeStamp, 8)  # Timestamp: after Gain, ExposureTime
             with pytest.raises(pylon.AccessException):
                 result.ChunkLineStatusAll.Value
+
+    @pytest.mark.parametrize("chunks", [("PayloadCRC16",), ("Timestamp", "PayloadCRC16"),
+                                        ("Gain", "CounterValue", "PayloadCRC16")])
+    def test_the_image_is_the_first_chunk_and_the_crc_the_last(self, cam, chunks):
+        cam.ChunkModeActive.Value = True
+        for name in chunks:
+            cam.ChunkSelector.Value = name
+            cam.ChunkEnable.Value = True
+        with cam.GrabOne(1000) as result:
+            data = bytes(result.GetBuffer())
+            assert len(data) == result.PayloadSize == cam.PayloadSize.Value == \
+                64 * 48 + 8 + 16 * len(chunks)
+            image_id, image_length = struct.unpack_from("<II", data, 64 * 48)
+            assert image_length == 64 * 48
+            trailers = [struct.unpack_from("<II", data, 64 * 48 + 8 + 16 * i + 8)
+                        for i in range(len(chunks))]
+            assert [length for _, length in trailers] == [8] * len(chunks)
+            assert len({image_id, *(chunk_id for chunk_id, _ in trailers)}) == len(chunks) + 1
+            crc = struct.unpack_from("<Q", data, len(data) - 16)[0]
+            assert crc == binascii.crc_hqx(data[:-16], 0) == result.ChunkPayloadCRC16.Value
+            assert result.HasCRC() and result.CheckCRC()
+
+    def test_without_the_crc_chunk_there_is_no_crc(self, cam):
+        cam.ChunkModeActive.Value = True
+        with cam.GrabOne(1000) as result:
+            assert not result.HasCRC() and result.PayloadSize == 64 * 48 + 8
+            with pytest.raises(pylon.RuntimeException, match="CRC"):
+                result.CheckCRC()
 
     def test_without_chunk_mode_no_chunk_nodes(self, cam):
         with cam.GrabOne(1000) as result:

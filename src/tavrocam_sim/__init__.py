@@ -31,7 +31,7 @@ if TYPE_CHECKING:
     from .device import Device
     from .sdk import Pylon
 
-from .nodemap import ModelError
+from .model import ModelError
 
 __all__ = ["Simulation", "ModelError", "pylon", "simulation"]
 MAX_CAMERAS = 64
@@ -46,10 +46,12 @@ class Simulation:
             raise TypeError(f"cameras must be an int, not {type(cameras).__name__}")
         if not 0 <= cameras <= MAX_CAMERAS:
             raise ValueError(f"cameras must be from 0 to {MAX_CAMERAS}, not {cameras}")
-        from . import device, model, sdk
+        from . import acquisition, device, model, sdk
 
         self.cameras: tuple[Device, ...] = tuple(device.Device(str(model.FIRST_SERIAL + index), index)
                              for index in range(cameras))
+        for camera in self.cameras:
+            acquisition.Engine(camera)
         self.pylon: Pylon = sdk.Pylon(self)
         # The simulator just imported pypylon's pylon for the first time in
         # a process that runs on simulated cameras: the swap can happen now.

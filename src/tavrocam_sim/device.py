@@ -1,43 +1,27 @@
-"""One simulated acA2040-55uc: its registers, and what the camera does by itself.
+"""One simulated acA2040-55uc: what the camera does by itself.
 
 The node map (pylon's GenApi engine, loaded with the XML made from the model)
-reads and writes the registers through ``Registers``, a ``genicam.CPortImpl``.
-Plain values just sit in memory; this module holds only what a camera's
-firmware does on its own: derived values (the payload size, the frame rate,
-the temperature and its state, line levels, the colour filter), side effects
-of writes (centring, the Bayer phase that follows mirroring, light-source
-presets, user sets, commands) and the auto functions, which run one
-calculation cycle per frame while the camera acquires.
+reads and writes the device's registers (tavrocam_sim.registers). Plain values
+just sit in memory; this module holds only what a camera's firmware does on
+its own: derived values (the payload size, the frame rate, the temperature and
+its state, line levels, the colour filter), side effects of writes (centring,
+the Bayer phase that follows mirroring, light-source presets, user sets,
+commands), the auto functions (one calculation cycle a frame), the faults a
+test sets, and removal. Its acquisition is tavrocam_sim.acquisition.
 """
 
 from __future__ import annotations
 
 import math
-import struct
-import time
 import weakref
 
-from pypylon import genicam, pylon
-
 from . import model, nodemap
+from .registers import _ENUMS, CHANGED, LOCK, Port, Registers, connect, xml
 
-_INT = struct.Struct("<q")
-_FLOAT = struct.Struct("<d")
-_ENUMS = {node.name: nodemap.entries(node) for node in model.NODES if node.kind == "Enumeration"}
-_COMMANDS = frozenset(node.name for node in model.NODES if node.kind == "Command")
-_XML: str | None = None
-# pypylon releases without pylon's parameter classes (26.4) know no destructor
-# for a port written in Python: they cannot free one, and say so on standard
-# output when its proxy goes. Such a port is left to the process.
-_PORT_WITHOUT_DESTRUCTOR = not hasattr(pylon, "IntegerParameter")
-
-
-def xml() -> str:
-    """The node map's XML, made once per process."""
-    global _XML
-    if _XML is None:
-        _XML = nodemap.generate()
-    return _XML
+_EVENT_DATA = tuple(node.name for node in model.NODES
+                    if node.name.startswith("Event") and node.derived)
+ABSOLUTE_ZERO = -273.15
+IMAGE_CHUNK_TRAILER = 8  # with ChunkModeActive the image is a chunk: its ID and length follow
 
 
 # The colour of the scene's neutral patch as the sensor sees it under the
@@ -46,124 +30,6 @@ def xml() -> str:
 SCENE_NEUTRAL_RGB = (0.639, 1.0, 0.454)
 AUTO_TOLERANCE = 0.01
 AUTO_MAX_CYCLES = 30  # Once gives up after this many cycles (confirmed)
-
-
-def connect(text: str, port, port_name: str):
-    """(port, node map): a GenApi node map loaded with ``text`` and connected
-    to ``port`` under ``port_name``. Whatever hands out a node of the map
-    holds this pair too, so that map and port outlive their owner as long as
-    a node is in use; the pair releases its last item first, the map before
-    its port."""
-    node_map = genicam.CNodeMapRef()
-    node_map._LoadXMLFromString(text)
-    if _PORT_WITHOUT_DESTRUCTOR:
-        port.thisown = False
-    node_map._Connect(port, port_name)
-    return port, node_map
-
-
-class Port(genicam.CPortImpl):
-    """A camera object's way to the device's registers: the port of its node
-    map. Only the camera object that opened the device reaches them."""
-
-    def __init__(self, device: "Device", owner):
-        super().__init__()
-        self._device = device
-        self._registers = device.registers
-        self._owner = weakref.ref(owner)  # the node map lives as long as its camera
-
-    def GetAccessMode(self):
-        device, owner = self._device, self._owner()
-        return genicam.RW if owner is not None and device.opened_by is owner \
-            and not device.removed else genicam.NA
-
-    def Read(self, address, length):
-        return self._registers.read(address, length)
-
-    def Write(self, address, data):
-        self._registers.write(address, data)
-
-
-class Registers:
-    """The device's register space."""
-
-    def __init__(self, device: "Device"):
-        self._device = device
-        where = nodemap.layout()
-        self.where = where.registers
-        self.memory = bytearray(where.size)
-        self.slots: dict[int, tuple[str, int]] = {}
-        for name, (address, count, length) in self.where.items():
-            for index in range(count):
-                self.slots[address + index * length] = (name, index)
-
-    # --- as the node maps' ports reach it
-    def read(self, address, length):
-        if self._device.clock is not None:
-            self._device.advance()
-        slot = self.slots.get(address)
-        if slot is not None:
-            reader = self._device.derived.get(slot[0])
-            if reader is not None:
-                value = reader(slot[1])
-                kind = model.BY_NAME[slot[0]].kind
-                return (_FLOAT if kind == "Float" else _INT).pack(value)
-        return bytes(self.memory[address:address + length])
-
-    def write(self, address, data):
-        self.memory[address:address + len(data)] = data
-        slot = self.slots.get(address)
-        if slot is not None:
-            name, index = slot
-            hook = self._device.hooks.get(name)
-            if hook is not None:
-                hook(index)
-            if name in _COMMANDS:  # done: reads back other than its CommandValue
-                self.memory[address:address + len(data)] = bytes(len(data))
-
-    # --- the store's own access, by node name
-    def _address(self, name, index):
-        address, count, length = self.where[name]
-        if index is None:
-            node = model.BY_NAME.get(name)
-            index = self.get_int(f"{node.selector}") if node is not None and count > 1 else 0
-        return address + index * length
-
-    def get_int(self, name, index=None):
-        address = self._address(name, index)
-        return _INT.unpack_from(self.memory, address)[0]
-
-    def put_int(self, name, value, index=None):
-        _INT.pack_into(self.memory, self._address(name, index), int(value))
-
-    def get_float(self, name, index=None):
-        return _FLOAT.unpack_from(self.memory, self._address(name, index))[0]
-
-    def put_float(self, name, value, index=None):
-        _FLOAT.pack_into(self.memory, self._address(name, index), float(value))
-
-    def get_entry(self, name, index=None):
-        value = self.get_int(name, index)
-        return next(entry for entry, code, _ in _ENUMS[name] if code == value)
-
-    def put_entry(self, name, entry, index=None):
-        self.put_int(name, next(code for e, code, _ in _ENUMS[name] if e == entry), index)
-
-    def put_string(self, name, text):
-        address, _, length = self.where[name]
-        raw = text.encode()[:length - 1]
-        self.memory[address:address + length] = raw.ljust(length, b"\0")
-
-    def put(self, name, value, index=None):
-        kind = model.BY_NAME[name].kind
-        if kind == "Float":
-            self.put_float(name, value, index)
-        elif kind == "Enumeration":
-            self.put_entry(name, value, index)
-        elif kind == "String":
-            self.put_string(name, value)
-        else:
-            self.put_int(name, value, index)
 
 
 class Device:
@@ -184,8 +50,11 @@ class Device:
         self._state = "Ok"
         self.faults: dict[str, list] = {}
         self.counters = [0, 0]
-        self.frames = 0
-        self.clock = None  # (start time, frames at start) while acquiring
+        self.frames = 0            # frames made since power-up (the images' noise follows it)
+        self.engine = None         # the acquisition (tavrocam_sim.acquisition) sets itself here
+        self.meter = None          # settings registers -> the images' mean level, as above
+        self.event_data: dict[str, int] = {}
+        self._removal_listeners: list = []
         self.derived = {
             "DeviceTemperature": lambda _: float(round(self._temperature)),
             "TemperatureState": lambda _: ("Ok", "Critical", "Error").index(self._state),
@@ -195,6 +64,8 @@ class Device:
             "LineStatus": self._line_status,
             "LineStatusAll": lambda _: sum(self._line_status(i) << i for i in range(4)),
         }
+        for name in _EVENT_DATA:
+            self.derived[name] = lambda _, name=name: self.event_data.get(name, 0)
         self.hooks = {
             "Width": lambda _: self._recentre("X"),
             "Height": lambda _: self._recentre("Y"),
@@ -205,7 +76,7 @@ class Device:
             "LightSourcePreset": self._preset,
             "AcquisitionStart": self._command(self.start_acquisition),
             "AcquisitionStop": self._command(self.stop_acquisition),
-            "TriggerSoftware": self._command(lambda: None),
+            "TriggerSoftware": self._software_trigger,
             "CounterReset": self._command(self._reset_counter),
             "UserSetSave": self._command(self._save_user_set),
             "UserSetLoad": self._command(self._load_user_set),
@@ -244,8 +115,7 @@ class Device:
         holder = self._holder() if self._holder is not None else None
         if holder is None and self._holder is not None:
             self._holder = None
-            if self.clock is not None:
-                self.stop_acquisition()
+            self.stop_acquisition()
         return holder
 
     @opened_by.setter
@@ -274,7 +144,10 @@ class Device:
             raise ValueError(f"line must be one of {', '.join(self.line_levels)}, not {line!r}")
         if not isinstance(level, bool):
             raise TypeError(f"level must be a bool, not {type(level).__name__}")
-        self.line_levels[line] = level
+        with LOCK:
+            changed, self.line_levels[line] = self.line_levels[line] != level, level
+        if changed and self.engine is not None:
+            self.engine.line_edge(line, level)
 
     def fail(self, operation: str, exc: "BaseException | type[BaseException]",
              times: "int | None" = None) -> None:
@@ -282,7 +155,9 @@ class Device:
         every time or the next ``times`` times. An operation is a node's
         method ("Width.SetValue", "ExposureTime.GetMax") or a call of the
         SDK's on this device ("Open", "Close", "CreateDevice",
-        "EnumerateDevices")."""
+        "EnumerateDevices"). "Grab" makes frames fail: GrabSucceeded() False,
+        ErrorDescription the exception's text, ErrorCode its ``error_code``
+        (else an assumed code)."""
         if not isinstance(operation, str) or not operation:
             raise TypeError(f"operation must be a non-empty str, not {operation!r}")
         if not (isinstance(exc, BaseException) or
@@ -294,6 +169,19 @@ class Device:
             raise ValueError(f"times must be at least 1, not {times}")
         self.faults[operation] = [exc, times]
 
+    def check(self, operation: str) -> None:
+        """Raise the fault a test set for ``operation``, if any."""
+        with LOCK:
+            fault = self.faults.get(operation)
+            if fault is None:
+                return
+            exc, times = fault
+            if times is not None:
+                fault[1] = times - 1
+                if fault[1] <= 0:
+                    del self.faults[operation]
+        raise exc
+
     def heal(self, operation: "str | None" = None) -> None:
         """Take back the fault set for ``operation``, or every fault."""
         if operation is None:
@@ -303,11 +191,25 @@ class Device:
 
     def remove(self) -> None:
         """Unplug the camera: its nodes become unreachable, it leaves the
-        device list, and opening it again fails."""
-        self.removed = True
-        if self.clock is not None:
-            self.stop_acquisition()
+        device list, opening it again fails, and a grab on it fails."""
+        with LOCK:
+            if self.removed:
+                return
+            self.removed = True
+            if self.engine is not None:
+                self.engine.halt()
+            listeners, self._removal_listeners = self._removal_listeners, []
+            CHANGED.notify_all()
         self.invalidate()
+        for listener in listeners:
+            call = listener()
+            if call is not None:
+                call()
+
+    def on_removal(self, callback) -> None:
+        """Call ``callback()`` (held weakly: a bound method) when the device is removed."""
+        with LOCK:
+            self._removal_listeners.append(weakref.WeakMethod(callback))
 
     @property
     def temperature(self) -> float:
@@ -315,11 +217,12 @@ class Device:
 
     @temperature.setter
     def temperature(self, value: float) -> None:
-        if isinstance(value, bool) or not isinstance(value, (int, float)) \
-                or not math.isfinite(value):
-            raise (TypeError if not isinstance(value, (int, float)) or isinstance(value, bool)
-                   else ValueError)(f"temperature must be a finite number of degrees C, "
-                                    f"not {value!r}")
+        if isinstance(value, bool) or not isinstance(value, (int, float)):
+            raise TypeError(f"temperature must be a number of degrees C, "
+                            f"not {type(value).__name__}")
+        if not math.isfinite(value) or value < ABSOLUTE_ZERO:
+            raise ValueError(f"temperature must be a finite number of degrees C, at least "
+                             f"{ABSOLUTE_ZERO} (absolute zero), not {value!r}")
         value = float(value)
         state = self._state
         if value > model.TEMPERATURE_ERROR:
@@ -331,7 +234,12 @@ class Device:
                 state = "Critical"
             elif value <= model.TEMPERATURE_BACK_OK:
                 state = "Ok"
-        self._temperature, self._state = value, state
+        before, self._temperature, self._state = self._state, value, state
+        if self.engine is not None and state != before:
+            if state == "Error":
+                self.engine.event("OverTemperature")
+            elif state == "Critical" and before == "Ok":
+                self.engine.event("CriticalTemperature")
 
     def invalidate(self):
         """Make every node map forget GenApi's cached values and access modes
@@ -349,6 +257,7 @@ class Device:
         bits = (regs.get_int("PixelFormat") >> 16) & 0xFF
         size = regs.get_int("Width") * regs.get_int("Height") * bits // 8
         if regs.get_int("ChunkModeActive"):
+            size += IMAGE_CHUNK_TRAILER
             for index, (name, _, _) in enumerate(_ENUMS["ChunkSelector"]):
                 if regs.get_int("ChunkEnable", index):
                     size += model.CHUNK_BYTES[name]
@@ -438,35 +347,30 @@ class Device:
             regs.put_int("UserOutputValue", (bits >> index) & 1, index)
 
     # --- acquisition and the auto functions
+    def _software_trigger(self, index):
+        if self.engine is not None:
+            self.engine.software_trigger(index)
+
     def start_acquisition(self):
-        self.registers.put_int("Acquiring", 1)
-        self.clock = (time.monotonic(), self.frames)
+        with LOCK:
+            self.registers.put_int("Acquiring", 1)
+            if self.engine is not None:
+                self.engine.start()
 
     def stop_acquisition(self):
-        self.advance()
-        self.registers.put_int("Acquiring", 0)
-        self.clock = None
+        with LOCK:
+            if self.engine is not None:
+                self.engine.stop()
+            self.registers.put_int("Acquiring", 0)
 
     @property
     def acquiring(self) -> bool:
         return bool(self.registers.get_int("Acquiring"))
 
-    def advance(self):
-        """Count the frames acquired since the last call; run the auto
-        functions once for each (at most AUTO_MAX_CYCLES)."""
-        if self.clock is None:
-            return
-        start, first = self.clock
-        due = first + int((time.monotonic() - start) * self.frame_rate())
-        for _ in range(min(due - self.frames, AUTO_MAX_CYCLES)):
-            self.auto_cycle()
-        self.frames = max(due, self.frames)
-
     def mean_level(self) -> float:
         """The image's mean grey level as a fraction of full scale: what the
-        images at the current settings give (tavrocam_sim.image)."""
-        from . import image
-        return image.mean_level(image.settings(self.registers))
+        images at the current settings give (the meter is the images')."""
+        return self.meter(self.registers) if self.meter is not None else 0.5
 
     def auto_cycle(self):
         regs = self.registers

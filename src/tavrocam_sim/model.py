@@ -25,6 +25,11 @@ from __future__ import annotations
 
 from collections import namedtuple
 
+
+class ModelError(ValueError):
+    """The model table describes no valid camera; the text names the node."""
+
+
 MODEL_NAME = "acA2040-55uc"
 VENDOR_NAME = "Basler"
 DEVICE_CLASS = "BaslerUsb"
@@ -362,6 +367,22 @@ NODES = (
                   "FrameStartWait", "FrameBurstStartWait"), conf="confirmed"),
     Node("EventNotification", "Enumeration", ("Off",) * 9, entries=_ONOFF,
          selector="EventSelector", conf="confirmed"),
+    # An event's data, as the camera sends it with the event (ExposureEnd
+    # carries a frame ID; every event carries its timestamp).
+    Node("EventExposureEndFrameID", "Integer", access="RO", derived=True, conf="likely"),
+    Node("EventExposureEndTimestamp", "Integer", access="RO", derived=True, conf="likely"),
+    Node("EventFrameStartTimestamp", "Integer", access="RO", derived=True, conf="likely"),
+    Node("EventFrameBurstStartTimestamp", "Integer", access="RO", derived=True, conf="likely"),
+    Node("EventFrameStartOvertriggerTimestamp", "Integer", access="RO", derived=True,
+         conf="likely"),
+    Node("EventFrameBurstStartOvertriggerTimestamp", "Integer", access="RO", derived=True,
+         conf="likely"),
+    Node("EventCriticalTemperatureTimestamp", "Integer", access="RO", derived=True,
+         conf="likely"),
+    Node("EventOverTemperatureTimestamp", "Integer", access="RO", derived=True, conf="likely"),
+    Node("EventFrameStartWaitTimestamp", "Integer", access="RO", derived=True, conf="likely"),
+    Node("EventFrameBurstStartWaitTimestamp", "Integer", access="RO", derived=True,
+         conf="likely"),
     # --- user sets
     Node("UserSetSelector", "Enumeration", "Default",
          entries=("Default", "HighGain", "AutoFunctions", "ColorRaw", "UserSet1", "UserSet2",

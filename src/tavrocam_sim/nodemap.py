@@ -15,10 +15,7 @@ from collections import namedtuple
 from html import escape
 
 from . import model
-
-class ModelError(ValueError):
-    """The model table describes no valid camera; the text names the node."""
-
+from .model import ModelError
 
 # The node map's own name, as pylon writes it in a saved feature file's
 # header ("Device = Basler::UsbCameraParams"; confirmed for this model).

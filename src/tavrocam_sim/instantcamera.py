@@ -1,0 +1,286 @@
+"""pylon.InstantCamera for a simulated device.
+
+Attach, open and close with every configuration event at its moment, the
+device's nodes and the camera object's own parameters as ``camera.<Node>``,
+the registration of configurations, image and camera event handlers, and the
+grab engine (tavrocam_sim.grabengine). A camera object dropped while it holds
+the device stops grabbing and lets the device go.
+"""
+
+from __future__ import annotations
+
+import warnings
+import weakref
+
+from pypylon import genicam, pylon as _pylon
+
+from . import model, parameters
+from .grabengine import GrabEngine
+from .session import CameraState
+from .handlers import check_event_node
+from .registers import parameter
+
+# Texts pylon uses (confirmed), and the ones assumed where nothing was seen.
+IN_USE = ("Failed to open device '{name}' for XML file download. Error: 'Device is "
+          "exclusively opened by another client.' : RuntimeException thrown "
+          "(file 'PylonUsbTL.cpp', line 474)")
+REMOVED = ("Failed to open device '{name}'. Error: 'The device has been removed "
+           "from the PC.' : RuntimeException thrown (file 'PylonUsbTL.cpp', line 474)")  # assumed
+NOT_ATTACHED = ("No device attached. : RuntimeException thrown "
+                "(file 'InstantCameraImpl.h', line 2313)")
+# SWIG's overload errors, as pypylon raises them for arguments of the wrong type.
+BAD_DEVICE = (
+    "Wrong number or type of arguments for overloaded function 'new_InstantCamera'.\n"
+    "  Possible C/C++ prototypes are:\n"
+    "    Pylon::CInstantCamera::CInstantCamera()\n"
+    "    Pylon::CInstantCamera::CInstantCamera(Pylon::IPylonDevice *,Pylon::ECleanup)\n"
+    "    Pylon::CInstantCamera::CInstantCamera(Pylon::IPylonDevice *)\n")
+_PLACEHOLDER = getattr(_pylon, "PlaceholderParameter", None)
+_FEATURES = tuple(node.name for node in model.NODES)
+_FAULTY: dict = {}
+EMPTY_INFO = None  # the SDK shell's DeviceInfo class (tavrocam_sim.sdk sets it)
+
+
+def _refused(name):
+    return name.startswith("_") or name in ("this", "thisown")
+
+
+def _faulty(cls):
+    """A subclass of pylon's parameter class whose methods first raise any
+    fault a test set on '<Node>.<Method>'."""
+    if cls not in _FAULTY:
+        def __getattribute__(self, attr):
+            device = object.__getattribute__(self, "_sim_device")
+            if attr[:1].isupper():
+                device.check(f"{object.__getattribute__(self, '_sim_name')}.{attr}")
+            return cls.__getattribute__(self, attr)
+        _FAULTY[cls] = type(cls.__name__, (cls,), {"__getattribute__": __getattribute__,
+                                                   "__module__": cls.__module__})
+    return _FAULTY[cls]
+
+
+class NodeMap:
+    """A node map as pypylon 26 shows it: GetNode gives a pylon parameter,
+    and a name the camera lacks gives a placeholder. ``_keep`` is the
+    (port, genicam.CNodeMapRef) pair behind it."""
+
+    def __init__(self, camera, keep, names, own=False):
+        object.__setattr__(self, "_camera", camera)
+        object.__setattr__(self, "_keep", keep)
+        object.__setattr__(self, "_names", names)
+        object.__setattr__(self, "_own", own)
+
+    def GetNode(self, name):
+        if self._own:
+            return self._camera._st.parameters.node(name)
+        return self._camera._node(name)
+
+    def Contains(self, name):
+        return self._keep[1].Contains(name)
+
+    def GetNodes(self):
+        return [self.GetNode(name) for name in self._names]
+
+    def __getattr__(self, name):
+        if _refused(name):
+            raise AttributeError(name)
+        return self.GetNode(name)
+
+
+class InstantCamera(GrabEngine):
+    """pylon.InstantCamera for a simulated device: ``Open``/``Close``,
+    ``camera.<Node>`` and ``camera.<Node> = value`` as pypylon does them."""
+
+    def __init__(self, device=None, cleanup=None):
+        state = CameraState(weakref.ref(self))
+        object.__setattr__(self, "_st", state)
+        object.__setattr__(self, "_params", {})
+        object.__setattr__(self, "_finalizer", weakref.finalize(self, state.release))
+        if device is not None:
+            self.Attach(device)
+
+    # --- device handling
+    @property
+    def _sim(self):
+        return self._st.device
+
+    def Attach(self, device, cleanup=None):
+        if not hasattr(device, "sim") or not hasattr(device, "GetDeviceInfo"):
+            raise TypeError(BAD_DEVICE)
+        st = self._st
+        if st.device is not None:
+            self.DestroyDevice()
+        st.configurations.each("OnAttach", self)
+        st.device, st.handle = device.sim, device
+        st.info = device.GetDeviceInfo()
+        self._params.clear()
+        device.sim.on_removal(st.device_removed)
+        st.configurations.each("OnAttached", self)
+
+    def IsPylonDeviceAttached(self):
+        return self._st.device is not None
+
+    def DetachDevice(self):
+        """Stop grabbing and give the device back (pylon leaves it open; the
+        simulated one is open only through a camera object, so it closes)."""
+        st = self._st
+        if st.device is None:
+            return None
+        self.StopGrabbing()
+        st.configurations.each("OnDetach", self)
+        device, handle = st.device, st.handle
+        if device.opened_by is self:
+            if device.acquiring:
+                device.stop_acquisition()
+            device.opened_by = None
+            device.invalidate()
+        st.device = st.handle = None
+        self._params.clear()
+        st.configurations.each("OnDetached", self)
+        return handle
+
+    def DestroyDevice(self):
+        st = self._st
+        if st.device is None:
+            return
+        self.StopGrabbing()
+        self.Close()
+        st.configurations.each("OnDestroy", self)
+        st.device = st.handle = None
+        self._params.clear()
+        st.configurations.each("OnDestroyed", self)
+
+    def IsCameraDeviceRemoved(self):
+        return self._st.device is not None and self._st.device.removed
+
+    def GetDeviceInfo(self):
+        if self._st.info is None:
+            return EMPTY_INFO()
+        return self._st.info
+
+    def _device(self):
+        if self._st.device is None:
+            raise _pylon.RuntimeException(NOT_ATTACHED)
+        return self._st.device
+
+    def Open(self):
+        device = self._device()
+        device.check("Open")
+        name = device.full_name
+        if device.removed:
+            raise _pylon.RuntimeException(REMOVED.format(name=name))
+        if device.opened_by is self:
+            return
+        if device.in_use or device.opened_by is not None:
+            raise _pylon.RuntimeException(IN_USE.format(name=name))
+        self._st.configurations.each("OnOpen", self)
+        device.opened_by = self
+        device.invalidate()
+        self._st.invalidate_parameters()
+        try:
+            self._st.configurations.each("OnOpened", self)
+        except BaseException:  # pylon closes the device again
+            device.opened_by = None
+            device.invalidate()
+            raise
+
+    def Close(self):
+        device = self._st.device
+        if device is None:
+            return
+        device.check("Close")
+        self.StopGrabbing()
+        if device.opened_by is not self:
+            return
+        self._st.configurations.each("OnClose", self)
+        if device.acquiring:
+            device.stop_acquisition()
+        device.opened_by = None
+        device.invalidate()
+        self._st.invalidate_parameters()
+        self._st.configurations.each("OnClosed", self)
+
+    def IsOpen(self):
+        device = self._st.device
+        return device is not None and device.opened_by is self and not device.removed
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.Close()
+        return False
+
+    # --- handlers
+    def RegisterConfiguration(self, configuration, mode, cleanup):
+        self._st.configurations.register(self, configuration, mode)
+
+    def DeregisterConfiguration(self, configuration):
+        return self._st.configurations.deregister(self, configuration)
+
+    def RegisterImageEventHandler(self, handler, mode, cleanup):
+        self._st.image_handlers.register(self, handler, mode)
+
+    def DeregisterImageEventHandler(self, handler):
+        return self._st.image_handlers.deregister(self, handler)
+
+    def RegisterCameraEventHandler(self, handler, node_name, user_id, mode, cleanup,
+                                   *available):
+        check_event_node(self, node_name)
+        self._st.event_handlers.register(self, handler, mode, (node_name, user_id))
+
+    def DeregisterCameraEventHandler(self, handler, node_name):
+        return self._st.event_handlers.deregister(self, handler, node_name)
+
+    # --- nodes
+    def GetNodeMap(self):
+        device = self._device()
+        return NodeMap(self, device.node_map(self)[1], _FEATURES)
+
+    def GetInstantCameraNodeMap(self):
+        return NodeMap(self, self._st.parameters.keep, [row[0] for row in parameters.PARAMETERS],
+                       own=True)
+
+    def GetTLNodeMap(self):
+        raise _pylon.LogicalErrorException("Node not existing")  # assumed: none simulated
+
+    def _node(self, name):
+        if name in parameters.NAMES:
+            return self._st.parameters.node(name)
+        device = self._st.device
+        if device is None:
+            if _PLACEHOLDER is not None:
+                return _PLACEHOLDER(f"InstantCamera/{name}")
+            raise _pylon.LogicalErrorException("Node not existing")
+        faults = device.faults and any(op.startswith(name + ".") for op in tuple(device.faults))
+        param = None if faults else self._params.get(name)
+        if param is None:
+            try:
+                param = parameter(device.node_map(self)[1], name)
+            except genicam.LogicalErrorException:
+                if _PLACEHOLDER is None:
+                    raise
+                return _PLACEHOLDER(f"Camera/{name}")
+            if faults:
+                param.__class__ = _faulty(type(param))
+                object.__setattr__(param, "_sim_device", device)
+                object.__setattr__(param, "_sim_name", name)
+            else:
+                self._params[name] = param
+        return param
+
+    def __getattr__(self, name):
+        if _refused(name):
+            raise AttributeError(name)
+        return self._node(name)
+
+    def __setattr__(self, name, value):
+        if _refused(name):
+            raise AttributeError(f"'InstantCamera' object attribute '{name}' is read-only")
+        warnings.warn(f"Setting a feature value by direct assignment is deprecated. "
+                      f"Use <nodemap>.{name}.Value = {value}", DeprecationWarning, stacklevel=2)
+        self._node(name).SetValue(value)
+
+    def __repr__(self):
+        info = self._st.info
+        return f"<InstantCamera {info.GetFriendlyName() if info else '(no device)'}>"

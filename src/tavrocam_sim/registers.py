@@ -1,0 +1,213 @@
+"""The simulated camera's register space and GenApi's way to it.
+
+A node map is pylon's GenApi engine loaded with an XML and connected to a
+port (a ``genicam.CPortImpl`` written here). ``Registers`` is one device's
+register memory; each camera object's node map reaches it through a ``Port``.
+"""
+
+from __future__ import annotations
+
+import math
+import struct
+import threading
+import weakref
+
+from pypylon import genicam, pylon
+
+from . import model, nodemap
+
+_INT = struct.Struct("<q")
+_FLOAT = struct.Struct("<d")
+_ENUMS = {node.name: nodemap.entries(node) for node in model.NODES if node.kind == "Enumeration"}
+_COMMANDS = frozenset(node.name for node in model.NODES if node.kind == "Command")
+# One lock for everything the simulated cameras share between threads
+# (registers, acquisition, streams, output queues); CHANGED is signalled on
+# every change a waiting thread may look for: a frame, a trigger, a stop, a
+# removal. Nothing calls GenApi or user code while holding it.
+LOCK = threading.RLock()
+CHANGED = threading.Condition(LOCK)
+# An assumed text: GenApi itself takes NaN on a Float node without a word.
+NOT_A_NUMBER = ("Value {value} is not a number. : OutOfRangeException thrown in node '{name}' "
+                "while calling '{name}.SetValue()' (file 'FloatT.h', line 91)")
+_FLOATS = frozenset(node.name for node in model.NODES if node.kind == "Float")
+_XML: str | None = None
+
+
+def xml() -> str:
+    """The node map's XML, made once per process."""
+    global _XML
+    if _XML is None:
+        _XML = nodemap.generate()
+    return _XML
+
+
+# pypylon releases without pylon's parameter classes (26.4) know no destructor
+# for a port written in Python: they cannot free one, and say so on standard
+# output when its proxy goes. Such a port is left to the process.
+_PORT_WITHOUT_DESTRUCTOR = not hasattr(pylon, "IntegerParameter")
+
+
+def connect(text: str, port, port_name: str):
+    """(port, node map): a GenApi node map loaded with ``text`` and connected
+    to ``port`` under ``port_name``. Whatever hands out a node of the map
+    holds this pair too, so that map and port outlive their owner as long as
+    a node is in use; the pair releases its last item first, the map before
+    its port."""
+    node_map = genicam.CNodeMapRef()
+    node_map._LoadXMLFromString(text)
+    if _PORT_WITHOUT_DESTRUCTOR:
+        port.thisown = False
+    node_map._Connect(port, port_name)
+    return port, node_map
+
+
+_PARAMETERS = {
+    getattr(genicam, interface): getattr(pylon, parameter)
+    for interface, parameter in (
+        ("intfIInteger", "IntegerParameter"), ("intfIFloat", "FloatParameter"),
+        ("intfIBoolean", "BooleanParameter"), ("intfIEnumeration", "EnumParameter"),
+        ("intfIString", "StringParameter"), ("intfICommand", "CommandParameter"),
+        ("intfICategory", "CategoryParameter"))
+    if hasattr(pylon, parameter)
+}
+
+
+def parameter(keep, name):
+    """The node ``name`` of the node map in ``keep`` (as ``connect`` makes it),
+    as pypylon hands nodes out (pylon's parameter class), holding ``keep``."""
+    node = keep[1].GetNode(name)  # raises LogicalErrorException for a name it lacks
+    if _PARAMETERS:
+        cls = _PARAMETERS.get(node.GetNode().GetPrincipalInterfaceType())
+        node = cls(node) if cls is not None else pylon.ToParameter(node)
+    object.__setattr__(node, "_sim_keep", keep)
+    return node
+
+
+class Port(genicam.CPortImpl):
+    """A camera object's way to the device's registers: the port of its node
+    map. Only the camera object that opened the device reaches them."""
+
+    def __init__(self, device: "Device", owner):
+        super().__init__()
+        self._device = device
+        self._registers = device.registers
+        self._owner = weakref.ref(owner)  # the node map lives as long as its camera
+
+    def GetAccessMode(self):
+        device, owner = self._device, self._owner()
+        return genicam.RW if owner is not None and device.opened_by is owner \
+            and not device.removed else genicam.NA
+
+    def Read(self, address, length):
+        return self._registers.read(address, length)
+
+    def Write(self, address, data):
+        self._registers.write(address, data)
+
+
+class Registers:
+    """The device's register space."""
+
+    def __init__(self, device: "Device"):
+        self._device = device
+        where = nodemap.layout()
+        self.where = where.registers
+        self.memory = bytearray(where.size)
+        self.slots: dict[int, tuple[str, int]] = {}
+        for name, (address, count, length) in self.where.items():
+            for index in range(count):
+                self.slots[address + index * length] = (name, index)
+
+    # --- as the node maps' ports reach it
+    def read(self, address, length):
+        engine = self._device.engine
+        if engine is not None:
+            engine.tick()
+        slot = self.slots.get(address)
+        if slot is not None:
+            reader = self._device.derived.get(slot[0])
+            if reader is not None:
+                value = reader(slot[1])
+                kind = model.BY_NAME[slot[0]].kind
+                return (_FLOAT if kind == "Float" else _INT).pack(value)
+        return bytes(self.memory[address:address + length])
+
+    def write(self, address, data):
+        slot = self.slots.get(address)
+        if slot is not None and slot[0] in _FLOATS and len(data) == 8:
+            value = _FLOAT.unpack(bytes(data))[0]
+            if math.isnan(value):
+                raise genicam.OutOfRangeException(NOT_A_NUMBER.format(value=value, name=slot[0]))
+        engine = self._device.engine
+        if engine is not None:
+            engine.tick()  # the frames due were exposed with the settings before
+        with LOCK:
+            self.memory[address:address + len(data)] = data
+        if slot is not None:
+            name, index = slot
+            hook = self._device.hooks.get(name)
+            if hook is not None:
+                hook(index)
+            if name in _COMMANDS:  # done: reads back other than its CommandValue
+                self.memory[address:address + len(data)] = bytes(len(data))
+
+    # --- the store's own access, by node name
+    def _address(self, name, index):
+        address, count, length = self.where[name]
+        if index is None:
+            node = model.BY_NAME.get(name)
+            index = self.get_int(f"{node.selector}") if node is not None and count > 1 else 0
+        return address + index * length
+
+    def get_int(self, name, index=None):
+        address = self._address(name, index)
+        return _INT.unpack_from(self.memory, address)[0]
+
+    def put_int(self, name, value, index=None):
+        _INT.pack_into(self.memory, self._address(name, index), int(value))
+
+    def get_float(self, name, index=None):
+        return _FLOAT.unpack_from(self.memory, self._address(name, index))[0]
+
+    def put_float(self, name, value, index=None):
+        _FLOAT.pack_into(self.memory, self._address(name, index), float(value))
+
+    def get_entry(self, name, index=None):
+        value = self.get_int(name, index)
+        return next(entry for entry, code, _ in _ENUMS[name] if code == value)
+
+    def put_entry(self, name, entry, index=None):
+        self.put_int(name, next(code for e, code, _ in _ENUMS[name] if e == entry), index)
+
+    def put_string(self, name, text):
+        address, _, length = self.where[name]
+        raw = text.encode()[:length - 1]
+        self.memory[address:address + length] = raw.ljust(length, b"\0")
+
+    def put(self, name, value, index=None):
+        kind = model.BY_NAME[name].kind
+        if kind == "Float":
+            self.put_float(name, value, index)
+        elif kind == "Enumeration":
+            self.put_entry(name, value, index)
+        elif kind == "String":
+            self.put_string(name, value)
+        else:
+            self.put_int(name, value, index)
+
+
+
+def description(model_name, tip, guid, features, parts, port):
+    """A GenApi XML of the simulator's own (chunks, the camera object's
+    parameters): ``parts`` under a Root category listing ``features``."""
+    listed = "".join(f"<pFeature>{name}</pFeature>" for name in features)
+    return ('<?xml version="1.0" encoding="utf-8"?>\n'
+            f'<RegisterDescription ModelName="{model_name}" VendorName="{model.VENDOR_NAME}"'
+            f' ToolTip="{tip}" StandardNameSpace="None"'
+            ' SchemaMajorVersion="1" SchemaMinorVersion="1" SchemaSubMinorVersion="0"'
+            ' MajorVersion="1" MinorVersion="0" SubMinorVersion="0"'
+            f' ProductGuid="7A3B0C52-4E61-4C0F-9D3A-2040055C{guid}"'
+            f' VersionGuid="7A3B0C52-4E61-4C0F-9D3A-2040055D{guid}"'
+            ' xmlns="http://www.genicam.org/GenApi/Version_1_1">\n'
+            f'<Category Name="Root">{listed}</Category>\n' + "\n".join(parts)
+            + f'\n<Port Name="{port}" NameSpace="Custom"/>\n</RegisterDescription>\n')

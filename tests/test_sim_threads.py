@@ -1,0 +1,776 @@
+"""Grabbing on the simulated acA2040-55uc from several threads, pylon's grab
+engine (strategies, the grab loop thread, handlers, camera events) and the
+camera object's own parameters. Timing checks leave wide margins: the machine
+may be loaded. Where pylon's emulated camera can run the same scenario, a
+child interpreter runs it there too, so that pylon's behaviour is the
+reference."""
+
+import gc
+import json
+import math
+import os
+import subprocess
+import sys
+import threading
+import time
+import weakref
+
+import pytest
+
+tavrocam_sim = pytest.importorskip("tavrocam_sim")
+from pypylon import genicam, pylon  # noqa: E402
+
+FOREVER = pylon.waitForever
+THROW, RETURN = pylon.TimeoutHandling_ThrowException, pylon.TimeoutHandling_Return
+
+
+def make(cameras=1):
+    sim = tavrocam_sim.Simulation(cameras=cameras)
+    tl = sim.pylon.TlFactory.GetInstance()
+    cams = [sim.pylon.InstantCamera(tl.CreateDevice(info)) for info in tl.EnumerateDevices()]
+    for cam in cams:
+        cam.Open()
+        small(cam)
+    return sim, cams
+
+
+def small(cam):
+    cam.Width.Value, cam.Height.Value = 64, 48
+
+
+def software_trigger(cam):
+    cam.TriggerSelector.Value = "FrameStart"
+    cam.TriggerMode.Value = "On"
+    cam.TriggerSource.Value = "Software"
+
+
+@pytest.fixture
+def sim():
+    simulation, (cam,) = make()
+    simulation.cam = cam
+    yield simulation
+    cam.Close()
+
+
+def child(script, *args, cameras="1"):
+    """What ``script`` prints last (JSON), run in a fresh interpreter with
+    pylon's emulator offering ``cameras`` cameras; the script's first argument
+    says whether it runs on the "emulator" or the "simulator"."""
+    proc = subprocess.run([sys.executable, "-c", script, *args],
+                          env=dict(os.environ, PYLON_CAMEMU=cameras), capture_output=True,
+                          text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def in_thread(call):
+    """Run ``call`` in a thread; the box holds its outcome and how long it took."""
+    box = {}
+
+    def run():
+        start = time.monotonic()
+        try:
+            box["value"] = call()
+        except Exception as exc:  # the outcome under test
+            box["raised"] = exc
+        box["seconds"] = time.monotonic() - start
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    time.sleep(0.3)  # let it wait
+    return thread, box
+
+
+# ------------------------------------------------------------------ wake-ups
+WAKERS = {
+    "StopGrabbing": lambda sim: sim.cam.StopGrabbing(),
+    "Close": lambda sim: sim.cam.Close(),
+    "Attach": lambda sim: sim.cam.Attach(sim.pylon.TlFactory.GetInstance().CreateDevice(
+        sim.pylon.TlFactory.GetInstance().EnumerateDevices()[0])),
+}
+
+
+@pytest.mark.parametrize("handling", [THROW, RETURN], ids=["throw", "return"])
+@pytest.mark.parametrize("waker", list(WAKERS))
+def test_a_stop_from_another_thread_wakes_the_waiter_with_an_empty_result(sim, waker, handling):
+    software_trigger(sim.cam)
+    sim.cam.StartGrabbing()
+    thread, box = in_thread(lambda: sim.cam.RetrieveResult(FOREVER, handling))
+    start = time.monotonic()
+    WAKERS[waker](sim)
+    thread.join(5)
+    assert not thread.is_alive() and time.monotonic() - start < 2
+    assert "raised" not in box and not box["value"].IsValid()
+    assert not sim.cam.IsGrabbing()
+
+
+def test_removal_fails_the_waiter_and_every_later_retrieve(sim):
+    seen = []
+
+    class Watch(pylon.ConfigurationEventHandler):
+        def OnCameraDeviceRemoved(self, camera):
+            seen.append(camera)
+    sim.cam.RegisterConfiguration(Watch(), pylon.RegistrationMode_Append, pylon.Cleanup_Delete)
+    software_trigger(sim.cam)
+    sim.cam.StartGrabbing()
+    thread, box = in_thread(lambda: sim.cam.RetrieveResult(FOREVER, RETURN))
+    sim.cameras[0].remove()
+    thread.join(5)
+    assert isinstance(box.get("raised"), pylon.RuntimeException)
+    assert "removed" in str(box["raised"])
+    assert sim.cam.IsCameraDeviceRemoved() and sim.cam.IsGrabbing() and seen == [sim.cam]
+    failures = 0
+    while sim.cam.IsGrabbing() and failures < 3:  # the usual loop sees a failure, not an end
+        with pytest.raises(pylon.RuntimeException, match="removed"):
+            sim.cam.RetrieveResult(1000, THROW)
+        failures += 1
+    assert failures == 3
+    sim.cam.StopGrabbing()
+    with pytest.raises(pylon.RuntimeException, match="removed"):
+        sim.cam.RetrieveResult(10, RETURN)
+
+
+def test_a_second_waiter_is_refused_with_pylons_text(sim):
+    software_trigger(sim.cam)
+    sim.cam.StartGrabbing()
+    thread, box = in_thread(lambda: sim.cam.RetrieveResult(FOREVER, THROW))
+    with pytest.raises(pylon.RuntimeException,
+                       match=r"^There is already a thread waiting for a result\. "):
+        sim.cam.RetrieveResult(100, RETURN)
+    sim.cam.ExecuteSoftwareTrigger()
+    thread.join(5)
+    assert box["value"].GrabSucceeded() and box["value"].ImageNumber == 1
+
+
+def test_no_frame_after_a_stop(sim):
+    sim.cam.StartGrabbing()
+    sim.cam.RetrieveResult(1000).Release()
+    sim.cam.StopGrabbing()
+    frames = sim.cameras[0].frames
+    time.sleep(0.2)
+    assert sim.cam.ExposureTime.Value > 0  # a register read runs no stopped clock
+    assert sim.cameras[0].frames == frames
+    assert not sim.cam.RetrieveResult(50, THROW).IsValid()
+
+
+# ------------------------------------------------------------------ queueing
+QUEUED = r'''
+import json, sys, time
+from pypylon import pylon
+PYLON = pylon
+if sys.argv[1] == "simulator":
+    import tavrocam_sim
+    pylon = tavrocam_sim.Simulation().pylon
+cam = pylon.InstantCamera(pylon.TlFactory.GetInstance().CreateFirstDevice())
+cam.Open()
+cam.Width.Value, cam.Height.Value = 64, 48
+cam.StartGrabbing(getattr(PYLON, "GrabStrategy_" + sys.argv[2]))
+time.sleep(1.0)
+ready = cam.NumReadyBuffers.Value
+got = []
+while True:
+    result = cam.RetrieveResult(0, PYLON.TimeoutHandling_Return)
+    if not result:
+        break
+    got.append([result.BlockID, result.NumberOfSkippedImages, result.ImageNumber])
+print(json.dumps([ready, got]))
+'''
+
+
+@pytest.mark.parametrize("strategy", ["OneByOne", "LatestImageOnly"])
+@pytest.mark.parametrize("backend", ["emulator", "simulator"])
+def test_frames_queue_from_start_grabbing_on(backend, strategy):
+    """One second after StartGrabbing, with nobody retrieving: one by one holds
+    the MaxNumBuffer oldest frames, LatestImageOnly the newest, counting the
+    ones it replaced."""
+    ready, got = child(QUEUED, backend, strategy)
+    if strategy == "OneByOne":
+        assert ready == 10 and got == [[block, 0, block + 1] for block in range(10)]
+    else:
+        assert ready == 1 and len(got) == 1
+        block, skipped, number = got[0]
+        assert block > 20 and skipped == block and number == 1
+
+
+def test_output_queue_size_follows_the_strategy_while_grabbing(sim):
+    cam = sim.cam
+    cam.OutputQueueSize.Value = 3
+    cam.StartGrabbing(pylon.GrabStrategy_OneByOne)
+    assert cam.OutputQueueSize.Value == cam.MaxNumBuffer.Value
+    with pytest.raises(pylon.AccessException, match="not writable"):
+        cam.OutputQueueSize.Value = 2
+    cam.StopGrabbing()
+    cam.StartGrabbing(pylon.GrabStrategy_LatestImages)
+    cam.OutputQueueSize.Value = 2
+    time.sleep(0.5)
+    assert cam.NumReadyBuffers.Value == 2
+    got = [cam.RetrieveResult(0, RETURN) for _ in range(3)]
+    assert [bool(r) for r in got] == [True, True, False]
+    assert got[1].BlockID == got[0].BlockID + 1 and got[0].NumberOfSkippedImages > 0
+
+
+@pytest.mark.parametrize("name,grabbing,open_", [
+    ("MaxNumBuffer", False, True), ("MaxNumQueuedBuffer", False, True),
+    ("GrabLoopThreadTimeout", False, True), ("GrabCameraEvents", False, False),
+    ("MonitorModeActive", False, False), ("EventGrabLoopThreadPriorityOverride", True, True)])
+def test_camera_object_parameters_lock_as_pylons(name, grabbing, open_):
+    sim, (cam,) = make()
+    cam.Close()
+    writable = genicam.IsWritable
+    assert writable(getattr(cam, name))
+    cam.Open()
+    assert writable(getattr(cam, name)) is open_
+    cam.StartGrabbing()
+    assert writable(getattr(cam, name)) is grabbing
+    cam.StopGrabbing()
+
+
+def test_the_wait_object_says_when_a_result_is_ready(sim):
+    wait = sim.cam.GetGrabResultWaitObject()
+    assert wait.Wait(10) is False  # not grabbing
+    software_trigger(sim.cam)
+    sim.cam.StartGrabbing()
+    assert wait.Wait(50) is False
+    sim.cam.ExecuteSoftwareTrigger()
+    assert wait.Wait(2000) is True and sim.cam.RetrieveResult(0, RETURN).IsValid()
+    assert wait.Wait(0) is False
+
+
+def test_blockid_counts_from_zero_per_session(sim):
+    for _ in range(2):
+        sim.cam.StartGrabbing()
+        assert [sim.cam.RetrieveResult(1000).BlockID for _ in range(3)] == [0, 1, 2]
+        sim.cam.StopGrabbing()
+
+
+# ------------------------------------------------------------------ cameras in threads
+def test_cameras_in_threads_get_their_own_frames():
+    sim, cams = make(cameras=3)
+    for index, cam in enumerate(cams):
+        cam.TestImageSelector.Value = "Testimage2"  # a moving ramp: frames differ
+        cam.PixelFormat.Value = "Mono8"
+        cam.Width.Value = 64 + 16 * index
+    outcomes = {}
+
+    def grab(index, cam):
+        seen = []
+        try:
+            cam.StartGrabbing()
+            for _ in range(30):
+                with cam.RetrieveResult(2000, THROW) as result:
+                    seen.append((result.BlockID, result.ImageNumber, result.Width,
+                                 bytes(result.GetBuffer())))
+            cam.StopGrabbing()
+        except Exception as exc:  # the outcome under test
+            seen.append(exc)
+        outcomes[index] = seen
+    threads = [threading.Thread(target=grab, args=item) for item in enumerate(cams)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    for index, seen in outcomes.items():
+        assert not any(isinstance(item, Exception) for item in seen), seen[-1]
+        width = 64 + 16 * index
+        assert [block for block, *_ in seen] == list(range(30))
+        assert [number for _, number, *_ in seen] == list(range(1, 31))
+        assert {(w, len(data)) for _, _, w, data in seen} == {(width, width * 48)}
+        # Test image 2 moves one pixel a frame: each frame is its camera's next one.
+        for (*_, data), (*_, later) in zip(seen, seen[1:]):
+            assert later[:width - 1] == data[1:width]
+
+
+def test_two_waiters_never_get_one_frame_twice(sim):
+    sim.cam.StartGrabbing()
+    got, errors = [], []
+
+    def take():
+        for _ in range(40):
+            try:
+                result = sim.cam.RetrieveResult(1000, RETURN)
+            except pylon.RuntimeException as exc:
+                errors.append(str(exc))
+                time.sleep(0.001)
+                continue
+            if result:
+                got.append(result.ID)
+    threads = [threading.Thread(target=take) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    assert len(got) == len(set(got)) > 0
+    assert all(text.startswith("There is already a thread waiting") for text in errors)
+
+
+# ------------------------------------------------------------------ life of the camera object
+@pytest.mark.parametrize("loop", [pylon.GrabLoop_ProvidedByUser,
+                                  pylon.GrabLoop_ProvidedByInstantCamera], ids=["user", "thread"])
+def test_a_dropped_grabbing_camera_frees_its_device(loop):
+    sim, (cam,) = make()
+    cam.StartGrabbing(pylon.GrabStrategy_OneByOne, loop)
+    time.sleep(0.1)
+    gone = weakref.ref(cam)
+    del cam
+    deadline = time.monotonic() + 5  # the grab loop thread lets go within its time slice
+    while gone() is not None and time.monotonic() < deadline:
+        gc.collect()
+        time.sleep(0.02)
+    assert gone() is None
+    assert not sim.cameras[0].acquiring
+    deadline = time.monotonic() + 5
+    while any(thread.name.startswith("GrabLoopThread") for thread in threading.enumerate()) \
+            and time.monotonic() < deadline:
+        time.sleep(0.02)
+    assert not any(thread.name.startswith("GrabLoopThread") for thread in threading.enumerate())
+    tl = sim.pylon.TlFactory.GetInstance()
+    other = sim.pylon.InstantCamera(tl.CreateFirstDevice())
+    other.Open()  # the device is free again
+    assert other.IsOpen()
+    other.Close()
+
+
+def test_attach_stops_the_old_grab():
+    sim, cams = make(cameras=2)
+    first, second = cams
+    second.Close()
+    first.StartGrabbing()
+    tl = sim.pylon.TlFactory.GetInstance()
+    first.Attach(tl.CreateDevice(tl.EnumerateDevices()[1]))
+    assert not first.IsGrabbing() and not sim.cameras[0].acquiring
+    assert first.GetDeviceInfo().GetSerialNumber() == sim.cameras[1].serial
+    again = sim.pylon.InstantCamera(tl.CreateDevice(tl.EnumerateDevices()[0]))
+    again.Open()
+    assert again.IsOpen()
+
+
+def test_an_interrupted_grab_one_leaves_the_camera_not_grabbing(sim):
+    class Interrupt(pylon.ConfigurationEventHandler):
+        def OnGrabStarted(self, camera):
+            raise KeyboardInterrupt
+    handler = Interrupt()
+    sim.cam.RegisterConfiguration(handler, pylon.RegistrationMode_Append, pylon.Cleanup_None)
+    with pytest.raises(KeyboardInterrupt):
+        sim.cam.GrabOne(1000)
+    assert not sim.cam.IsGrabbing()
+    sim.cam.DeregisterConfiguration(handler)
+    assert sim.cam.GrabOne(1000).GrabSucceeded()
+
+
+def test_a_grab_one_failing_inside_leaves_the_camera_not_grabbing(sim):
+    software_trigger(sim.cam)
+    timer = threading.Timer(0.3, sim.cameras[0].remove)
+    timer.start()
+    with pytest.raises(pylon.RuntimeException, match="removed"):
+        sim.cam.GrabOne(5000)
+    timer.join()
+    assert not sim.cam.IsGrabbing()
+
+
+def test_a_failed_grab_is_a_result_with_an_error(sim):
+    sim.cameras[0].fail("Grab", pylon.RuntimeException("Payload data has been discarded."),
+                        times=1)
+    sim.cam.StartGrabbing()
+    first, second = (sim.cam.RetrieveResult(1000) for _ in range(2))
+    assert (first.GrabSucceeded(), first.ErrorDescription) == (False,
+                                                              "Payload data has been discarded.")
+    assert first.ErrorCode != 0 and second.GrabSucceeded() and second.ErrorCode == 0
+
+
+# ------------------------------------------------------------------ bad input
+@pytest.mark.parametrize("value", [math.nan, math.inf, -math.inf])
+@pytest.mark.parametrize("node", ["ExposureTime", "Gain", "BlackLevel", "TriggerDelay",
+                                  "AutoTargetBrightness"])
+def test_non_finite_floats_are_out_of_range(sim, node, value):
+    before = getattr(sim.cam, node).Value
+    with pytest.raises(pylon.OutOfRangeException, match=f"in node '{node}'|{node}"):
+        getattr(sim.cam, node).Value = value
+    assert getattr(sim.cam, node).Value == before
+
+
+@pytest.mark.parametrize("value,error", [(math.nan, ValueError), (math.inf, ValueError),
+                                         (-274.0, ValueError), ("hot", TypeError)])
+def test_temperature_refuses_what_no_camera_reaches(sim, value, error):
+    with pytest.raises(error, match="temperature"):
+        sim.cameras[0].temperature = value
+
+
+# ------------------------------------------------------------------ handlers
+def test_the_grab_loop_thread_calls_the_image_event_handlers(sim):
+    seen = []
+
+    class Images(pylon.ImageEventHandler):
+        def OnImageEventHandlerRegistered(self, camera):
+            seen.append("registered")
+
+        def OnImageGrabbed(self, camera, result):
+            seen.append((threading.current_thread() is not threading.main_thread(),
+                         camera is sim.cam, result.GrabSucceeded(), result.ImageNumber))
+    sim.cam.RegisterImageEventHandler(Images(), pylon.RegistrationMode_Append,
+                                      pylon.Cleanup_Delete)
+    software_trigger(sim.cam)
+    sim.cam.StartGrabbing(pylon.GrabStrategy_OneByOne, pylon.GrabLoop_ProvidedByInstantCamera)
+    with pytest.raises(pylon.RuntimeException, match="already a thread waiting"):
+        sim.cam.RetrieveResult(10, RETURN)
+    for _ in range(3):
+        assert sim.cam.WaitForFrameTriggerReady(1000, THROW)
+        sim.cam.ExecuteSoftwareTrigger()
+        deadline = time.monotonic() + 5
+        while len(seen) < 2 + _ and time.monotonic() < deadline:
+            time.sleep(0.01)
+    sim.cam.StopGrabbing()
+    assert seen == ["registered"] + [(True, True, True, n) for n in (1, 2, 3)]
+
+
+def test_a_failing_handler_undoes_what_it_interrupted(sim, capsys):
+    class Failing(pylon.ConfigurationEventHandler):
+        def OnOpened(self, camera):
+            raise ValueError("not this camera")
+
+    class Images(pylon.ImageEventHandler):
+        def OnImageGrabbed(self, camera, result):
+            raise ValueError("no image wanted")
+    cam = sim.cam
+    cam.Close()
+    failing = Failing()
+    cam.RegisterConfiguration(failing, pylon.RegistrationMode_Append, pylon.Cleanup_None)
+    with pytest.raises(ValueError, match="not this camera"):
+        cam.Open()
+    assert not cam.IsOpen()
+    assert cam.DeregisterConfiguration(failing) and not cam.DeregisterConfiguration(failing)
+    cam.Open()
+    cam.RegisterImageEventHandler(Images(), pylon.RegistrationMode_Append, pylon.Cleanup_Delete)
+    cam.StartGrabbing(pylon.GrabStrategy_OneByOne, pylon.GrabLoop_ProvidedByInstantCamera)
+    deadline = time.monotonic() + 5
+    while cam.IsGrabbing() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert not cam.IsGrabbing()  # as pylon's grab loop thread: the grab ends
+    assert "ValueError: no image wanted" in capsys.readouterr().err
+
+
+def test_software_trigger_configuration_with_a_users_configuration(sim):
+    calls = []
+
+    class Log(pylon.ConfigurationEventHandler):
+        pass
+    for name in ("OnAttach", "OnAttached", "OnOpen", "OnOpened", "OnGrabStart", "OnGrabStarted",
+                 "OnGrabStop", "OnGrabStopped", "OnClose", "OnClosed", "OnDestroy",
+                 "OnDestroyed", "OnDetach", "OnDetached", "OnConfigurationRegistered"):
+        setattr(Log, name, lambda self, camera, name=name: calls.append(name))
+    cam = sim.pylon.InstantCamera()
+    cam.RegisterConfiguration(sim.pylon.SoftwareTriggerConfiguration(),
+                              pylon.RegistrationMode_ReplaceAll, pylon.Cleanup_Delete)
+    cam.RegisterConfiguration(Log(), pylon.RegistrationMode_Append, pylon.Cleanup_Delete)
+    sim.cam.Close()
+    tl = sim.pylon.TlFactory.GetInstance()
+    cam.Attach(tl.CreateFirstDevice())
+    cam.Open()
+    assert [cam.TriggerMode.Value, cam.TriggerSource.Value, cam.AcquisitionMode.Value] == \
+        ["On", "Software", "Continuous"]
+    cam.StartGrabbing()
+    cam.ExecuteSoftwareTrigger()
+    assert cam.RetrieveResult(1000).BlockID == 0
+    cam.StopGrabbing()
+    cam.Close()
+    cam.DetachDevice()
+    assert calls == ["OnConfigurationRegistered", "OnAttach", "OnAttached", "OnOpen", "OnOpened",
+                     "OnGrabStart", "OnGrabStarted", "OnGrabStop", "OnGrabStopped", "OnClose",
+                     "OnClosed", "OnDetach", "OnDetached"]
+
+
+def test_a_standard_configuration_applies_when_called_by_hand(sim):
+    sim.pylon.AcquireSingleFrameConfiguration().OnOpened(sim.cam)
+    assert sim.cam.AcquisitionMode.Value == "SingleFrame"
+    sim.pylon.SoftwareTriggerConfiguration().OnOpened(sim.cam)
+    assert (sim.cam.TriggerMode.Value, sim.cam.AcquisitionMode.Value) == ("On", "Continuous")
+
+
+def test_exposure_end_events_carry_their_frame_id(sim):
+    events = []
+
+    class Events(pylon.CameraEventHandler):
+        def OnCameraEvent(self, camera, user_id, node):
+            events.append((user_id, camera.EventExposureEndFrameID.Value,
+                           camera.EventExposureEndTimestamp.Value))
+    cam = sim.cam
+    cam.Close()
+    cam.GrabCameraEvents.Value = True
+    handler = Events()
+    cam.RegisterCameraEventHandler(handler, "EventExposureEndFrameID", 7,
+                                   pylon.RegistrationMode_Append, pylon.Cleanup_None)
+    with pytest.raises(pylon.RuntimeException, match="Node Bogus for registering"):
+        cam.RegisterCameraEventHandler(handler, "Bogus", 1, pylon.RegistrationMode_Append,
+                                       pylon.Cleanup_None)
+    cam.Open()
+    cam.EventSelector.Value = "ExposureEnd"
+    cam.EventNotification.Value = "On"
+    cam.StartGrabbingMax(3)
+    stamps = []
+    while cam.IsGrabbing():
+        stamps.append(cam.RetrieveResult(1000).TimeStamp)
+    assert [(uid, frame) for uid, frame, _ in events] == [(7, 0), (7, 1), (7, 2)]
+    assert all(end > start for (_, _, end), start in zip(events, stamps))
+
+
+# ------------------------------------------------------------------ pylon's emulator
+EMULATED = r'''
+import json, threading, time
+from pypylon import pylon
+cam = pylon.InstantCamera(pylon.TlFactory.GetInstance().CreateFirstDevice())
+cam.Open()
+cam.TriggerSelector.Value = "FrameStart"; cam.TriggerMode.Value = "On"
+cam.TriggerSource.Value = "Software"
+out = {}
+for stopper in ("StopGrabbing", "Close"):
+    cam.Open()
+    cam.StartGrabbing()
+    box = {}
+    def wait():
+        box["valid"] = cam.RetrieveResult(pylon.waitForever,
+                                          pylon.TimeoutHandling_ThrowException).IsValid()
+    thread = threading.Thread(target=wait); thread.start(); time.sleep(0.3)
+    try:
+        cam.RetrieveResult(10, pylon.TimeoutHandling_Return)
+    except Exception as exc:
+        box["second"] = [type(exc).__name__, str(exc)]
+    getattr(cam, stopper)(); thread.join(5)
+    out[stopper] = box
+print(json.dumps(out))
+'''
+
+
+def test_the_emulator_agrees_on_wake_ups_and_the_second_waiter():
+    seen = child(EMULATED, "emulator")
+    sim, (cam,) = make()
+    software_trigger(cam)
+    for stopper, box in seen.items():
+        assert box["valid"] is False
+        cam.Open()
+        cam.StartGrabbing()
+        thread, mine = in_thread(lambda: cam.RetrieveResult(FOREVER, THROW))
+        with pytest.raises(pylon.RuntimeException) as caught:
+            cam.RetrieveResult(10, RETURN)
+        assert [type(caught.value).__name__, str(caught.value)] == box["second"]
+        getattr(cam, stopper)()
+        thread.join(5)
+        assert mine["value"].IsValid() is box["valid"]
+
+
+PARAMETER_STATES = r'''
+import json, sys
+from pypylon import genicam, pylon
+PYLON = pylon
+if sys.argv[1] == "simulator":
+    import tavrocam_sim
+    pylon = tavrocam_sim.Simulation().pylon
+names = json.loads(sys.argv[2])
+cam = pylon.InstantCamera(pylon.TlFactory.GetInstance().CreateFirstDevice())
+def states():
+    return {name: [getattr(cam, name).ToString(), genicam.IsWritable(getattr(cam, name))]
+            for name in names}
+seen = {"closed": states()}
+cam.Open()
+seen["open"] = states()
+for strategy in ("OneByOne", "LatestImageOnly", "LatestImages", "UpcomingImage"):
+    cam.StartGrabbing(getattr(PYLON, "GrabStrategy_" + strategy))
+    seen[strategy] = states()
+    cam.StopGrabbing()
+print(json.dumps(seen))
+'''
+
+
+@pytest.mark.parametrize("backend", ["emulator", "simulator"])
+def test_camera_object_parameters_are_pylons(backend):
+    """Every parameter of the camera object: value and writability closed, open
+    and grabbing under each strategy, as on pylon's emulated camera."""
+    from tavrocam_sim import parameters
+    names = [row[0] for row in parameters.PARAMETERS if not row[0].startswith("Num")]
+    runs = {which: child(PARAMETER_STATES, which, json.dumps(names))
+            for which in {"emulator", backend}}
+    assert runs[backend] == runs["emulator"]
+
+
+@pytest.mark.parametrize("activation,edges,frames", [
+    ("RisingEdge", [True, False, True], 2), ("FallingEdge", [True, False], 1)])
+def test_an_input_line_edge_triggers_a_frame(sim, activation, edges, frames):
+    cam = sim.cam
+    cam.TriggerSelector.Value = "FrameStart"
+    cam.TriggerMode.Value = "On"
+    cam.TriggerSource.Value = "Line1"
+    cam.TriggerActivation.Value = activation
+    cam.StartGrabbing()
+    for level in edges:
+        sim.cameras[0].set_input("Line1", level)
+        time.sleep(0.1)  # longer than a frame period at this ROI
+    got = 0
+    while cam.RetrieveResult(200, RETURN):
+        got += 1
+    assert got == frames
+
+
+@pytest.mark.parametrize("event,temperature", [("CriticalTemperature", 76.0),
+                                               ("OverTemperature", 82.0)])
+def test_temperature_events_reach_their_handlers(sim, event, temperature):
+    events = []
+
+    class Events(pylon.CameraEventHandler):
+        def OnCameraEvent(self, camera, user_id, node):
+            events.append((user_id, getattr(camera, f"Event{event}Timestamp").Value))
+    cam = sim.cam
+    cam.Close()
+    cam.GrabCameraEvents.Value = True
+    cam.RegisterCameraEventHandler(Events(), f"Event{event}Data", 3,
+                                   pylon.RegistrationMode_Append, pylon.Cleanup_Delete)
+    cam.Open()
+    cam.EventSelector.Value = event
+    cam.EventNotification.Value = "On"
+    cam.StartGrabbing()
+    cam.RetrieveResult(1000).Release()
+    assert events == []
+    sim.cameras[0].temperature = temperature
+    cam.RetrieveResult(1000).Release()
+    assert len(events) == 1 and events[0][0] == 3 and events[0][1] > 0
+
+
+@pytest.mark.parametrize("name,trigger,mode", [
+    ("SoftwareTriggerConfiguration", "On", "Continuous"),
+    ("AcquireContinuousConfiguration", "Off", "Continuous"),
+    ("AcquireSingleFrameConfiguration", "Off", "SingleFrame")])
+@pytest.mark.parametrize("whose", ["simulated", "pypylon"])
+def test_standard_configurations_apply_on_open(sim, name, trigger, mode, whose):
+    cam = sim.cam
+    cam.TriggerMode.Value = "On" if trigger == "Off" else "Off"  # the opposite first
+    cam.AcquisitionMode.Value = "SingleFrame" if mode == "Continuous" else "Continuous"
+    cam.Close()
+    source = sim.pylon if whose == "simulated" else pylon
+    cam.RegisterConfiguration(getattr(source, name)(), pylon.RegistrationMode_ReplaceAll,
+                              pylon.Cleanup_Delete)
+    cam.Open()
+    assert (cam.TriggerMode.Value, cam.AcquisitionMode.Value) == (trigger, mode)
+    if whose == "pypylon":  # pypylon's own, called by hand, takes only pylon's cameras
+        with pytest.raises(TypeError):
+            getattr(pylon, name)().OnOpened(cam)
+
+
+# pypylon's texts for a handler of the wrong class (confirmed on its emulator).
+@pytest.mark.parametrize("register,text", [
+    (lambda cam: cam.RegisterConfiguration(object(), pylon.RegistrationMode_Append,
+                                           pylon.Cleanup_None),
+     "in method 'InstantCamera_RegisterConfiguration', argument 2 of type "
+     "'Pylon::CConfigurationEventHandler *'"),
+    (lambda cam: cam.RegisterImageEventHandler(object(), pylon.RegistrationMode_Append,
+                                               pylon.Cleanup_None),
+     "in method 'InstantCamera_RegisterImageEventHandler', argument 2 of type "
+     "'Pylon::CImageEventHandler *'"),
+    (lambda cam: cam.RegisterCameraEventHandler(object(), "EventExposureEndData", 1,
+                                                pylon.RegistrationMode_Append, pylon.Cleanup_None),
+     "Wrong number or type of arguments for overloaded function "
+     "'InstantCamera_RegisterCameraEventHandler'.")], ids=["configuration", "image", "event"])
+def test_a_handler_of_the_wrong_class_is_a_type_error(sim, register, text):
+    with pytest.raises(TypeError) as caught:
+        register(sim.cam)
+    assert str(caught.value).startswith(text)
+
+
+@pytest.mark.parametrize("name", ["this", "thisown", "_anything", "__array__"])
+@pytest.mark.parametrize("where", ["camera", "node map", "parameters", "result"])
+def test_private_names_are_never_placeholders(sim, name, where):
+    sim.cam.StartGrabbing()
+    target = {"camera": sim.cam, "node map": sim.cam.GetNodeMap(),
+              "parameters": sim.cam.GetInstantCameraNodeMap(),
+              "result": sim.cam.RetrieveResult(1000)}[where]
+    with pytest.raises(AttributeError):
+        getattr(target, name)
+    if where in ("node map", "parameters"):  # GenApi's node map behind it, for pylon's own use
+        assert target._keep[1].GetNode("MaxNumBuffer" if where == "parameters" else "Width")
+
+
+CONFIGURATION_EVENTS = r'''
+import json, sys
+from pypylon import pylon
+PYLON = pylon
+if sys.argv[1] == "simulator":
+    import tavrocam_sim
+    pylon = tavrocam_sim.Simulation(cameras=2).pylon
+log = []
+
+class Log(PYLON.ConfigurationEventHandler):
+    pass
+for name in ("OnAttach", "OnAttached", "OnDetach", "OnDetached", "OnDestroy", "OnDestroyed",
+             "OnOpen", "OnOpened", "OnClose", "OnClosed", "OnGrabStart", "OnGrabStarted",
+             "OnGrabStop", "OnGrabStopped", "OnConfigurationRegistered"):
+    setattr(Log, name, lambda self, camera, name=name: log.append(name))
+tl = pylon.TlFactory.GetInstance()
+cam = pylon.InstantCamera()
+cam.RegisterConfiguration(Log(), PYLON.RegistrationMode_Append, PYLON.Cleanup_Delete)
+cam.Attach(tl.CreateDevice(tl.EnumerateDevices()[0]))
+cam.Open(); cam.StartGrabbing()
+log.append("detach while grabbing")
+device = cam.DetachDevice()
+log.append([cam.IsGrabbing(), cam.IsPylonDeviceAttached(), device is not None])
+cam.Attach(tl.CreateDevice(tl.EnumerateDevices()[1]))
+cam.Open(); cam.StartGrabbing()
+log.append("attach while grabbing")
+cam.Attach(tl.CreateDevice(tl.EnumerateDevices()[0]))
+log.append([cam.IsGrabbing(), cam.IsOpen()])
+log.append("grab one")
+cam.GrabOne(1000)
+log.append("destroy")
+cam.Open()
+cam.DestroyDevice()
+print(json.dumps(log))
+'''
+
+
+def test_configuration_events_come_as_on_pylons_emulator():
+    runs = {backend: child(CONFIGURATION_EVENTS, backend, cameras="2")
+            for backend in ("emulator", "simulator")}
+    assert runs["simulator"] == runs["emulator"]
+    assert "OnDestroyed" in runs["simulator"]
+
+
+IMAGE_EVENTS = r'''
+import json, sys, threading, time
+from pypylon import pylon
+PYLON = pylon
+if sys.argv[1] == "simulator":
+    import tavrocam_sim
+    pylon = tavrocam_sim.Simulation().pylon
+log = []
+
+class Images(PYLON.ImageEventHandler):
+    def OnImageEventHandlerRegistered(self, camera):
+        log.append("registered")
+
+    def OnImageEventHandlerDeregistered(self, camera):
+        log.append("deregistered")
+
+    def OnImageGrabbed(self, camera, result):
+        log.append(["grabbed", threading.current_thread() is threading.main_thread(),
+                    result.GrabSucceeded(), result.ImageNumber])
+cam = pylon.InstantCamera(pylon.TlFactory.GetInstance().CreateFirstDevice())
+handler = Images()
+cam.RegisterImageEventHandler(handler, PYLON.RegistrationMode_Append, PYLON.Cleanup_None)
+cam.RegisterConfiguration(pylon.SoftwareTriggerConfiguration(), PYLON.RegistrationMode_ReplaceAll,
+                          PYLON.Cleanup_Delete)
+cam.Open()
+cam.StartGrabbing(PYLON.GrabStrategy_OneByOne, PYLON.GrabLoop_ProvidedByInstantCamera)
+for count in range(3):
+    cam.WaitForFrameTriggerReady(1000, PYLON.TimeoutHandling_ThrowException)
+    cam.ExecuteSoftwareTrigger()
+    deadline = time.monotonic() + 5
+    while len(log) < count + 2 and time.monotonic() < deadline:
+        time.sleep(0.01)
+try:
+    cam.RetrieveResult(10, PYLON.TimeoutHandling_Return)
+except Exception as exc:
+    log.append(type(exc).__name__)
+cam.StopGrabbing()
+log.append(cam.DeregisterImageEventHandler(handler))
+print(json.dumps(log))
+'''
+
+
+def test_image_events_come_as_on_pylons_emulator():
+    runs = {backend: child(IMAGE_EVENTS, backend) for backend in ("emulator", "simulator")}
+    assert runs["simulator"] == runs["emulator"]
+    assert runs["simulator"][1:4] == [["grabbed", False, True, n] for n in (1, 2, 3)]
