@@ -22,7 +22,8 @@ INVALID_RESULT = "Invalid CGrabResultPtr"
 
 def attach(target, result: GrabResult) -> None:
     """Attach pylon image ``target`` to the image in ``result``'s buffer
-    (no copy: the buffer every reference to the result shares)."""
+    (pypylon keeps a copy of memory handed to it from Python, and the
+    reference that keeps it alive)."""
     _pylon.PylonImage.AttachMemoryView(target, result._view(), result.GetPixelType(),
                                        result.GetWidth(), result.GetHeight(),
                                        result.GetPaddingX())
