@@ -158,6 +158,8 @@ def test_the_data_container(result):
         container.GetDataComponentByIndex(1)
     with pytest.warns(DeprecationWarning, match="GetDataComponentByIndex instead"):
         container.GetDataComponent(0)
+    assert [len(result.GetDataComponentByType(kind)) for kind in (
+        pylon.ComponentType_Intensity, pylon.ComponentType_Range)] == [1, 0]
     component.Release()
     container.Release()
     assert (component.IsValid(), component.GetWidth(), container.GetDataComponentCount()) == (

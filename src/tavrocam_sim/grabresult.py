@@ -385,6 +385,9 @@ class GrabResult:
     def GetFirstImageDataComponent(self):
         return self.GetDataContainer().GetFirstImageDataComponent()
 
+    def GetDataComponentByType(self, component_type):
+        return self.GetDataContainer().GetDataComponentByType(component_type)
+
     def GetCameraContext(self):
         self._f()
         return self.__dict__["_share"].context
@@ -489,6 +492,11 @@ class DataContainer:
 
     def GetFirstImageDataComponent(self):
         return self.GetDataComponentByIndex(0)
+
+    def GetDataComponentByType(self, component_type):
+        """The components of ``component_type``, a list as pypylon gives it."""
+        return [DataComponent(self._result)] if self.GetDataComponentCount() and \
+            component_type == _pylon.ComponentType_Intensity else []
 
     def Release(self):
         self._result.Release()
