@@ -154,11 +154,29 @@ class GrabEngine:
             raise
 
     def StopGrabbing(self):
+        """Stop the grab session; a stop under way in another thread is
+        waited for (so a Close after it finds the grab stopped, its
+        configuration events called), but never by that thread or the
+        session's grab loop thread."""
         st = self._st
+        here = threading.current_thread()
         with LOCK:
-            session = st.session
-            if session is None:
-                return
+            session, stopping = st.session, st.stopping
+            mine = session is not None and (stopping is None or stopping[1] is not session)
+            if mine:
+                stopping = st.stopping = (threading.Event(), session, here)
+        if not mine:
+            if stopping is not None and here is not stopping[2] \
+                    and here is not stopping[1].thread:
+                stopping[0].wait()
+            return
+        try:
+            self._stop(session)
+        finally:
+            stopping[0].set()
+
+    def _stop(self, session):
+        st = self._st
         st.configurations.each("OnGrabStop", self)
         with LOCK:
             if st.halt() is not session:

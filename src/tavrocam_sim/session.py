@@ -51,6 +51,7 @@ class CameraState:
         self.info = None
         self.session: GrabSession | None = None
         self.waiting = False
+        self.stopping = None          # (done, session, thread) of the last StopGrabbing
         self.ids = [0]
         self.context = 0              # SetCameraContext's value, for its results
         self._parameters = None
