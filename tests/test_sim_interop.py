@@ -10,6 +10,7 @@ unchanged (tests/test_sim_pypylon_programs.py).
 import os
 import subprocess
 import sys
+import time
 
 import pytest
 from pypylon import genicam, pylon
@@ -344,3 +345,26 @@ def test_the_sdks_classes_are_the_simulations():
         grabresult.GrabResult, imaging.ImageFormatConverter, imaging.PylonImage)
     assert issubclass(sdk.PylonImage, pylon.PylonImage)
     assert vars(sdk)["__pypylon_pylon__"] is pylon
+
+
+# ------------------------------------------------- stopping from two threads
+
+def test_close_waits_for_the_grab_loop_threads_own_stop(sim):
+    calls = []
+
+    class Slow(pylon.ConfigurationEventHandler):
+        def OnGrabStopped(self, camera):
+            time.sleep(0.3)  # the grab loop thread is still stopping when the program closes
+            calls.append("OnGrabStopped")
+
+        def OnClosed(self, camera):
+            calls.append("OnClosed")
+
+    camera = sim.camera
+    camera.RegisterConfiguration(Slow(), pylon.RegistrationMode_Append, pylon.Cleanup_None)
+    camera.StartGrabbingMax(2, pylon.GrabStrategy_OneByOne, pylon.GrabLoop_ProvidedByInstantCamera)
+    deadline = time.monotonic() + 30
+    while camera.IsGrabbing() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    camera.Close()
+    assert calls == ["OnGrabStopped", "OnClosed"]
