@@ -112,6 +112,20 @@ def test_an_attached_image_holds_the_result(sim, result, tmp_path):
     assert (image.IsValid(), result.IsUnique()) == (False, True)
 
 
+@pytest.mark.parametrize("index,error,text", [
+    (1, genicam.OutOfRangeException, "index out of range. : OutOfRangeException thrown "
+                                     "(file 'PylonDataContainer.cpp', line 515)"),
+    (-1, TypeError, imaging._BAD_ATTACH), ("x", TypeError, imaging._BAD_ATTACH),
+])
+def test_attaching_by_component_index_as_pylon(sim, result, index, error, text):
+    image = sim.sdk.PylonImage()
+    image.AttachGrabResultBuffer(0, result)
+    assert image.Width == 256
+    with pytest.raises(error) as raised:
+        image.AttachGrabResultBuffer(index, result)
+    assert str(raised.value) == text
+
+
 def test_attaching_an_empty_result_leaves_an_empty_image(sim, result):
     image = sim.sdk.PylonImage()
     image.AttachGrabResultBuffer(result)

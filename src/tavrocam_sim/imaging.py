@@ -13,11 +13,18 @@ SWIG's ``this``.
 
 from __future__ import annotations
 
+from . import grabresult
 from .grabresult import GrabResult
 from .pypylon_sdk import pylon as _pylon
 
 # pylon's text for an empty grab result handed to the converter (confirmed).
 INVALID_RESULT = "Invalid CGrabResultPtr"
+_BAD_ATTACH = (
+    "Wrong number or type of arguments for overloaded function "
+    "'PylonImage_AttachGrabResultBuffer'.\n"
+    "  Possible C/C++ prototypes are:\n"
+    "    Pylon::CPylonImage::AttachGrabResultBuffer(Pylon::CGrabResultPtr const &)\n"
+    "    Pylon::CPylonImage::AttachGrabResultBuffer(size_t,Pylon::CGrabResultPtr const &)\n")
 
 
 def attach(target, result: GrabResult) -> None:
@@ -63,10 +70,12 @@ class PylonImage(_pylon.PylonImage):
         if not isinstance(result, GrabResult):
             self._let_go()
             return super().AttachGrabResultBuffer(*args)
-        if len(args) == 2:  # (image index, result): pylon's overload for multi-image buffers
-            if isinstance(args[0], bool) or not isinstance(args[0], int) or args[0] != 0:
-                raise _pylon.OutOfRangeException(
-                    "index out of range. : OutOfRangeException thrown")  # assumed
+        if len(args) == 2:  # (component index, result): the one image component is 0
+            index = args[0]
+            if isinstance(index, bool) or not isinstance(index, int) or index < 0:
+                raise TypeError(_BAD_ATTACH)
+            if index != 0:
+                raise _pylon.OutOfRangeException(grabresult.NO_COMPONENT)
         self._let_go()
         if not result.IsValid():  # as pylon: an empty result leaves an empty image
             super().Release()
