@@ -163,11 +163,8 @@ def test_a_packed_image_comes_unpacked(sim):
 
 @needs_numpy
 def test_the_data_container(result):
-    container = result.GetDataContainer()
+    container = result.GetDataContainer()  # images.py asks the rest
     component = container.GetDataComponentByIndex(0)
-    assert (container.DataComponentCount, component.Width, component.Height,
-            component.ComponentType, component.GetStride()) == (
-        1, 256, 128, pylon.ComponentType_Intensity, [True, 256])
     assert numpy.array_equal(component.Array, result.Array)
     with pytest.raises(genicam.OutOfRangeException, match="^index out of range"):
         container.GetDataComponentByIndex(1)
@@ -195,29 +192,13 @@ def test_every_pylon_method_is_there_or_an_attribute_error_naming_it(sim, method
 
 
 def test_the_camera_says_what_it_is(sim):
-    camera = sim.camera
-    version = camera.GetSfncVersion()
-    assert (camera.IsUsb(), camera.IsGigE(), camera.IsCameraLink(), camera.IsCxp(),
-            camera.IsBlaze()) == (True, False, False, False, False)
+    version = sim.camera.GetSfncVersion()  # finding.py asks the rest
     assert (version.Major, version.Minor, version.Subminor) == instantcamera.SFNC_VERSION
-    assert isinstance(version, pylon.VersionInfo) and version >= pylon.VersionInfo(2, 0, 0)
+    assert sim.camera.IsBlaze() is False
     unattached = sim.sdk.InstantCamera()
     assert (unattached.IsUsb(), unattached.HasOwnership()) == (False, False)
     with pytest.raises(pylon.RuntimeException, match="^No device attached"):
         unattached.GetSfncVersion()
-
-
-def test_the_grabber_node_maps(sim):
-    closed = sim.sdk.InstantCamera(sim.sdk.TlFactory.GetInstance().CreateDevice(
-        sim.sdk.TlFactory.GetInstance().EnumerateDevices()[1]))
-    with pytest.raises(pylon.RuntimeException, match="^Cannot get the event grabber from a "
-                                                     "closed device"):
-        closed.GetEventGrabberNodeMap()
-    stream = sim.camera.GetStreamGrabberNodeMap()
-    stream.MaxTransferSize.Value = 65536
-    assert (sim.camera.StreamGrabber.MaxTransferSize.Value, stream.GetNode("MaxNumBuffer").Value,
-            stream.MaxBufferSize.Value) == (65536, 16, sim.camera.PayloadSize.Value)
-    assert sim.camera.GetTLNodeMap().GetNodes() == []
 
 
 def test_the_sdk_says_it_is_the_simulations(sim):
@@ -351,14 +332,6 @@ def test_the_simulator_takes_pypylons_pylon_after_the_swap(tmp_path):
                            env=env, cwd=tmp_path, timeout=60)
     assert (child.returncode, child.stdout.split()) == (
         0, ["True", "pypylon.pylon", "True", "Pylon"]), child.stderr
-
-
-def test_the_sdks_classes_are_the_simulations():
-    sdk = tavrocam_sim.Simulation(0).pylon
-    assert (sdk.GrabResult, sdk.ImageFormatConverter, sdk.PylonImage) == (
-        grabresult.GrabResult, imaging.ImageFormatConverter, imaging.PylonImage)
-    assert issubclass(sdk.PylonImage, pylon.PylonImage)
-    assert vars(sdk)["__pypylon_pylon__"] is pylon
 
 
 # ------------------------------------------------- stopping from two threads

@@ -20,19 +20,9 @@ def test_two_cameras_found():
     assert len(pylon.TlFactory.GetInstance().EnumerateDevices()) == 2
 
 
-def test_device_info_properties():
-    info = pylon.TlFactory.GetInstance().EnumerateDevices()[0]
-    assert info.GetPropertyValue("SerialNumber") == [True, info.GetSerialNumber()]
-
-
 def test_width_round_trip(camera):
     camera.Width.Value = camera.Width.Min
     assert camera.Width.Value == camera.Width.Min
-
-
-def test_width_off_range(camera):
-    with pytest.raises(genicam.OutOfRangeException):
-        camera.Width.Value = camera.Width.Max + camera.Width.Inc
 
 
 def test_closed_camera_refuses_writes():
@@ -55,10 +45,6 @@ def test_grab_strategy(camera, strategy):
         with camera.RetrieveResult(5000) as result:
             count += result.GrabSucceeded()
     assert count == 2
-
-
-def test_retrieve_times_out_when_not_grabbing(camera):
-    assert not camera.RetrieveResult(10, pylon.TimeoutHandling_Return).IsValid()
 
 
 def test_converter_bgr(camera):
@@ -102,9 +88,3 @@ def test_camera_array_contexts():
     seen = {cameras.RetrieveResult(5000).GetCameraContext() for _ in range(4)}
     cameras.StopGrabbing()
     assert seen == {0, 1}
-
-
-def test_second_reference(camera):
-    result = camera.GrabOne(5000)
-    copy = pylon.GrabResult(result)
-    assert not result.IsUnique() and copy.IsValid()
