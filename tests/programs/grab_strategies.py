@@ -1,7 +1,6 @@
 """Grabbing with each strategy, results, arrays, second references, wait objects."""
 import json
 import sys
-import time
 
 from pypylon import pylon
 

@@ -1,7 +1,6 @@
 """pylon's converter (the OpenCV idiom), PylonImage and saving, pixel types, data containers."""
 import json
 import os
-import sys
 import tempfile
 
 from pypylon import pylon
