@@ -220,8 +220,6 @@ class Pylon(types.ModuleType):
                                                               "__module__": __name__})
         self.InstantCameraArray = cameraarray.InstantCameraArray
         self.GrabResult = grabresult.GrabResult
-        self.PylonDataContainer = grabresult.DataContainer
-        self.PylonDataComponent = grabresult.DataComponent
         self.PylonImage = imaging.PylonImage
         self.ImageFormatConverter = imaging.ImageFormatConverter
         self.ImagePersistence = imaging.ImagePersistence
