@@ -7,7 +7,7 @@ pylon's, as its emulated camera shows them (pypylon 26.10), but where marked.
 
 from __future__ import annotations
 
-from pypylon import pylon as _pylon
+from .pypylon_sdk import pylon as _pylon
 
 UINT32 = 0xFFFFFFFF
 _UINT64 = 0xFFFFFFFFFFFFFFFF

@@ -15,7 +15,7 @@ from __future__ import annotations
 import math
 import weakref
 
-from . import model, nodemap
+from . import faults as _faults, model, nodemap
 from .registers import _ENUMS, CHANGED, LOCK, Port, Registers, connect, xml
 
 _EVENT_DATA = tuple(node.name for node in model.NODES
@@ -157,9 +157,12 @@ class Device:
         SDK's on this device ("Open", "Close", "CreateDevice",
         "EnumerateDevices"). "Grab" makes frames fail: GrabSucceeded() False,
         ErrorDescription the exception's text, ErrorCode its ``error_code``
-        (else an assumed code)."""
+        (else an assumed code). A fault on a node's method is met however the
+        program reaches it (``node.Value = x`` is ``SetValue``); a name that
+        matches no operation is a ValueError listing the accepted forms."""
         if not isinstance(operation, str) or not operation:
             raise TypeError(f"operation must be a non-empty str, not {operation!r}")
+        _faults.check_operation(operation)
         if not (isinstance(exc, BaseException) or
                 isinstance(exc, type) and issubclass(exc, BaseException)):
             raise TypeError(f"exc must be an exception or an exception class, not {exc!r}")
@@ -168,6 +171,7 @@ class Device:
         if times is not None and times < 1:
             raise ValueError(f"times must be at least 1, not {times}")
         self.faults[operation] = [exc, times]
+        _faults.armed(self, operation)
 
     def check(self, operation: str) -> None:
         """Raise the fault a test set for ``operation``, if any."""
@@ -180,7 +184,7 @@ class Device:
                 fault[1] = times - 1
                 if fault[1] <= 0:
                     del self.faults[operation]
-        raise exc
+        raise _faults.raising(exc)  # a copy: its traceback starts afresh
 
     def heal(self, operation: "str | None" = None) -> None:
         """Take back the fault set for ``operation``, or every fault."""

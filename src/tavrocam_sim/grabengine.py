@@ -21,7 +21,7 @@ import threading
 import time
 import traceback
 
-from pypylon import pylon as _pylon
+from .pypylon_sdk import pylon as _pylon
 
 from . import handlers, stream as _stream
 from .arguments import (ALREADY, GRAB_ONE_TIMEOUT, NOT_STARTED, TRIGGER_READY_TIMEOUT,
@@ -34,16 +34,18 @@ LOOP_SLICE = 0.1  # the grab loop thread looks at its camera object this often (
 
 
 class WaitObject:
-    """pylon's WaitObject of the grab results: ``Wait(ms)`` says whether a
-    result is ready, waiting for one up to ``ms`` milliseconds."""
+    """pylon's WaitObject: ``Wait(ms)`` says whether it is signalled, waiting
+    up to ``ms`` milliseconds. The grab results' is signalled while a result
+    is ready; ``signalled(state)`` gives another condition."""
 
-    def __init__(self, state):
+    def __init__(self, state, signalled=None):
         self._state = state
+        self._signalled = signalled or (lambda st: st.ready())
 
     def Wait(self, timeout):
         deadline = time.monotonic() + timeout / 1000.0
         with LOCK:
-            while not self._state.ready():
+            while not self._signalled(self._state):
                 session = self._state.session
                 now = time.monotonic()
                 if now >= deadline:
@@ -70,7 +72,7 @@ def _loop(camera_ref, state, session):
         camera._dispatch_events()
         if frame is not None:
             session.delivered += 1
-            result = GrabResult(frame, session.delivered)
+            result = GrabResult.of(frame, session.delivered, state.context)
             try:
                 if frame.skipped:
                     state.image_handlers.each("OnImagesSkipped", camera, frame.skipped)
@@ -152,11 +154,29 @@ class GrabEngine:
             raise
 
     def StopGrabbing(self):
+        """Stop the grab session; a stop under way in another thread is
+        waited for (so a Close after it finds the grab stopped, its
+        configuration events called), but never by that thread or the
+        session's grab loop thread."""
         st = self._st
+        here = threading.current_thread()
         with LOCK:
-            session = st.session
-            if session is None:
-                return
+            session, stopping = st.session, st.stopping
+            mine = session is not None and (stopping is None or stopping[1] is not session)
+            if mine:
+                stopping = st.stopping = (threading.Event(), session, here)
+        if not mine:
+            if stopping is not None and here is not stopping[2] \
+                    and here is not stopping[1].thread:
+                stopping[0].wait()
+            return
+        try:
+            self._stop(session)
+        finally:
+            stopping[0].set()
+
+    def _stop(self, session):
+        st = self._st
         st.configurations.each("OnGrabStop", self)
         with LOCK:
             if st.halt() is not session:
@@ -182,7 +202,7 @@ class GrabEngine:
         if frame is None:
             return GrabResult()
         session.delivered += 1
-        result = GrabResult(frame, session.delivered)
+        result = GrabResult.of(frame, session.delivered, self._st.context)
         if session.limit is not None and session.delivered >= session.limit:
             self.StopGrabbing()
         return result

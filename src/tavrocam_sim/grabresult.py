@@ -12,9 +12,12 @@ before it, the image chunk's ID and length included. The chunk IDs are assumed.
 from __future__ import annotations
 
 import binascii
+import contextlib
 import struct
+import sys
+import warnings
 
-from pypylon import genicam, pylon as _pylon
+from .pypylon_sdk import genicam, pylon as _pylon
 
 from . import image, model
 from .registers import connect, description, parameter
@@ -31,6 +34,15 @@ NO_CRC = ("The grab result does not contain a CRC checksum. : RuntimeException t
           "(file 'GrabResultData.cpp', line 1)")  # assumed
 NO_NUMPY = "please install numpy to use this method"
 PACKED_ARRAY = "Packed Formats are not supported with numpy interface"
+KEPT_ARRAY = "Please remove any references to the array before leaving context manager scope!!!"
+NO_COMPONENT = ("index out of range. : OutOfRangeException thrown "
+                "(file 'PylonDataContainer.cpp', line 515)")
+DEPRECATED_COMPONENT = "GetDataComponent is deprecated. Use GetDataComponentByIndex instead."
+# SWIG's overload error, as pypylon raises it for pylon.GrabResult(<not a grab result>).
+BAD_COPY = ("Wrong number or type of arguments for overloaded function 'new_GrabResult'.\n"
+            "  Possible C/C++ prototypes are:\n"
+            "    Pylon::CGrabResultPtr::CGrabResultPtr()\n"
+            "    Pylon::CGrabResultPtr::CGrabResultPtr(Pylon::CGrabResultPtr const &)\n")
 
 
 class _ChunkPort(genicam.CPortImpl):
@@ -119,20 +131,52 @@ def _null():
     raise _pylon.RuntimeException(NULL_RESULT)
 
 
+class _Share:
+    """What every reference to one grab result shares (pylon's grab result
+    data): the frame, its payload once made, the camera context, and how many
+    references hold it."""
+
+    __slots__ = ("frame", "image_number", "context", "data", "refs")
+
+    def __init__(self, frame, image_number, context):
+        self.frame, self.image_number, self.context = frame, image_number, context
+        self.data = None
+        self.refs = 1
+
+
 class GrabResult:
     """pylon's grab result (``pylon.GrabResult``) for a frame of the simulated
     camera; without a frame (a timeout, after ``Release``) every access but
     ``IsValid``, ``IsUnique``, ``Release`` and ``bool()`` raises pylon's
-    RuntimeException, as pypylon's does."""
+    RuntimeException, as pypylon's does. ``GrabResult(result)`` is a second
+    reference to the same data (``IsUnique()`` is False while both hold it);
+    given one of pylon's own results it is pylon's."""
 
-    def __init__(self, frame=None, image_number=0):
+    def __new__(cls, *args):
+        if len(args) == 1 and isinstance(args[0], _pylon.GrabResult):
+            return _pylon.GrabResult(args[0])
+        if len(args) > 1 or args and not isinstance(args[0], GrabResult):
+            raise TypeError(BAD_COPY)
+        return super().__new__(cls)
+
+    def __init__(self, *args):
         d = self.__dict__
-        d["_frame"] = frame
-        d["_image_number"] = image_number
-        d["_data"] = None
+        share = args[0].__dict__["_share"] if args else None
+        if share is not None:
+            share.refs += 1
+        d["_share"] = share
+        d["_frame"] = share.frame if share is not None else None
         d["_chunk_map"] = None
 
-    def _f(self) -> _Frame:
+    @classmethod
+    def of(cls, frame, image_number=0, context=0):
+        """The result the grab engine hands out for ``frame``."""
+        result = cls()
+        result.__dict__["_share"] = _Share(frame, image_number, context)
+        result.__dict__["_frame"] = frame
+        return result
+
+    def _f(self) -> "acquisition.Frame":
         frame = self.__dict__["_frame"]
         if frame is None:
             _null()
@@ -146,11 +190,19 @@ class GrabResult:
         return self.IsValid()
 
     def IsUnique(self):
-        return self.IsValid()
+        share = self.__dict__["_share"]
+        return share is not None and share.refs == 1
 
     def Release(self):
         d = self.__dict__
-        d["_frame"] = d["_data"] = d["_chunk_map"] = None
+        share = d.get("_share")
+        if share is not None:
+            share.refs -= 1
+        d["_share"] = d["_frame"] = d["_chunk_map"] = None
+
+    def __del__(self):
+        if self.__dict__.get("_share") is not None:
+            self.Release()
 
     def __enter__(self):
         return self
@@ -202,11 +254,14 @@ class GrabResult:
         return _pylon.PayloadType_ChunkData if frame.chunks is not None else \
             _pylon.PayloadType_Image
 
-    def _payload(self) -> bytes:
-        data = self.__dict__["_data"]
-        if data is None:
-            data = self.__dict__["_data"] = payload(self._f())
-        return data
+    def _payload(self) -> bytearray:
+        """The buffer every reference to the result shares (writable, as
+        pylon's buffer is through GetArrayZeroCopy)."""
+        frame = self._f()
+        share = self.__dict__["_share"]
+        if share.data is None:
+            share.data = bytearray(payload(frame))
+        return share.data
 
     def GetPayloadSize(self):
         self._f()
@@ -221,6 +276,10 @@ class GrabResult:
 
     def GetImageBuffer(self):
         return bytearray(self._payload()[:self.GetImageSize()])
+
+    def _view(self):
+        """A memoryview of the image in the shared buffer itself."""
+        return memoryview(self._payload())[:self.GetImageSize()]
 
     def GetMemoryView(self):
         return memoryview(self.GetBuffer())
@@ -266,7 +325,7 @@ class GrabResult:
     # --- counters and time
     def GetImageNumber(self):
         self._f()
-        return self.__dict__["_image_number"]
+        return self.__dict__["_share"].image_number
 
     def GetNumberOfSkippedImages(self):
         return self._f().skipped
@@ -311,9 +370,42 @@ class GrabResult:
         held, computed = self._crc()
         return held == computed
 
+    # --- the data container (one image component for this camera)
     def GetDataComponentCount(self):
         self._f()
         return 1
+
+    def GetDataContainer(self):
+        self._f()
+        return DataContainer(self)
+
+    def GetDataComponentByIndex(self, index):
+        return self.GetDataContainer().GetDataComponentByIndex(index)
+
+    def GetFirstImageDataComponent(self):
+        return self.GetDataContainer().GetFirstImageDataComponent()
+
+    def GetDataComponentByType(self, component_type):
+        return self.GetDataContainer().GetDataComponentByType(component_type)
+
+    def GetCameraContext(self):
+        self._f()
+        return self.__dict__["_share"].context
+
+    def GetBufferContext(self):
+        self._f()
+        return None
+
+    def GetStride(self):
+        """[True, bytes a row], as pypylon gives it (no padding)."""
+        s = self._f().settings
+        return [True, image.image_size(s) // s.height]
+
+    def GetArrayZeroCopy(self, raw=False):
+        """A context manager giving a numpy array over the result's buffer
+        itself (a packed image comes unpacked, as a copy). The array must be
+        let go of inside the block, else pypylon's RuntimeError."""
+        return _zero_copy(self, raw)
 
     def GetChunkNode(self, name):
         return self.GetChunkDataNodeMap().GetNode(name)
@@ -344,13 +436,168 @@ class GrabResult:
             return "<GrabResult of the simulated camera (no data)>"
         s = self.__dict__["_frame"].settings
         return (f"<GrabResult of the simulated camera: {s.width} x {s.height} {s.pixel_format}, "
-                f"image {self.__dict__['_image_number']}>")
+                f"image {self.__dict__['_share'].image_number}>")
+
+
+def _channels(pixel_type):
+    return 3 if pixel_type in (_pylon.PixelType_RGB8packed, _pylon.PixelType_BGR8packed) else \
+        2 if pixel_type == _pylon.PixelType_YUV422_YUYV_Packed else 1
+
+
+@contextlib.contextmanager
+def _zero_copy(image_like, raw):
+    if image.numpy is None:
+        raise NotImplementedError(NO_NUMPY)
+    if _pylon.IsPacked(image_like.GetPixelType()):
+        yield image_like.GetArray()
+        return
+    view = image_like._view()
+    if not raw:
+        shape, _, fmt = image_like.GetImageFormat()
+        view = view.cast(fmt, shape)
+    array = image.numpy.asarray(view)
+    held = sys.getrefcount(array)
+    yield array
+    if sys.getrefcount(array) > held + 1:
+        raise RuntimeError(KEPT_ARRAY)
+    view.release()
+
+
+class DataContainer:
+    """pylon's PylonDataContainer of a grab result of the simulated camera:
+    one component, the image."""
+
+    def __init__(self, result):
+        self._result = GrabResult(result)
+
+    def GetDataComponentCount(self):
+        return 1 if self._result.IsValid() else 0
+
+    DataComponentCount = property(GetDataComponentCount)
+
+    def GetDataComponentByIndex(self, index):
+        if isinstance(index, bool) or not isinstance(index, int):
+            raise TypeError("in method 'PylonDataContainer_GetDataComponentByIndex', "
+                            "argument 2 of type 'size_t'")
+        if index < 0:
+            raise OverflowError("in method 'PylonDataContainer_GetDataComponentByIndex', "
+                                "argument 2 of type 'size_t'")
+        if index >= self.GetDataComponentCount():
+            raise _pylon.OutOfRangeException(NO_COMPONENT)
+        return DataComponent(self._result)
+
+    def GetDataComponent(self, index):
+        warnings.warn(DEPRECATED_COMPONENT, DeprecationWarning, stacklevel=2)
+        return self.GetDataComponentByIndex(index)
+
+    def GetFirstImageDataComponent(self):
+        return self.GetDataComponentByIndex(0)
+
+    def GetDataComponentByType(self, component_type):
+        """The components of ``component_type``, a list as pypylon gives it."""
+        return [DataComponent(self._result)] if self.GetDataComponentCount() and \
+            component_type == _pylon.ComponentType_Intensity else []
+
+    def Release(self):
+        self._result.Release()
+
+    def __repr__(self):
+        return f"<PylonDataContainer of the simulated camera: " \
+               f"{self.GetDataComponentCount()} component(s)>"
+
+
+class DataComponent:
+    """pylon's PylonDataComponent: the image of a simulated grab result.
+    Released, it is invalid and its sizes read 0, as pylon's."""
+
+    def __init__(self, result):
+        self._result = GrabResult(result)
+
+    def IsValid(self):
+        return self._result.IsValid()
+
+    def Release(self):
+        self._result.Release()
+
+    def _get(self, name, empty=0):
+        return getattr(self._result, name)() if self._result.IsValid() else empty
+
+    def GetComponentType(self):
+        return _pylon.ComponentType_Intensity if self.IsValid() else \
+            _pylon.ComponentType_Undefined
+
+    def GetComponentIndex(self):
+        return 0
+
+    def GetSourceId(self):
+        return 0
+
+    def GetTimeStamp(self):
+        return 0
+
+    def GetWidth(self):
+        return self._get("GetWidth")
+
+    def GetHeight(self):
+        return self._get("GetHeight")
+
+    def GetOffsetX(self):
+        return self._get("GetOffsetX")
+
+    def GetOffsetY(self):
+        return self._get("GetOffsetY")
+
+    def GetPaddingX(self):
+        return self._get("GetPaddingX")
+
+    def GetPaddingY(self):
+        return self._get("GetPaddingY")
+
+    def GetPixelType(self):
+        return self._get("GetPixelType", _pylon.PixelType_Undefined)
+
+    def GetStride(self):
+        return self._get("GetStride", [False, 0])
+
+    def GetDataSize(self):
+        return self._get("GetImageSize")
+
+    def GetData(self):
+        return self._get("GetImageBuffer", bytearray())
+
+    def GetMemoryView(self):
+        return memoryview(self.GetData())
+
+    def _view(self):
+        return self._result._view()
+
+    def GetImageFormat(self, pt=None):
+        return self._result.GetImageFormat(pt)
+
+    def GetArray(self, raw=False):
+        return self._result.GetArray(raw)
+
+    def GetArrayZeroCopy(self, raw=False):
+        return _zero_copy(self, raw)
+
+    Array = property(GetArray)
+
+    def __repr__(self):
+        return f"<PylonDataComponent of the simulated camera: {self.GetWidth()} x " \
+               f"{self.GetHeight()}>"
+
+
+for _name in ("ComponentType", "ComponentIndex", "SourceId", "TimeStamp", "Width", "Height",
+              "OffsetX", "OffsetY", "PaddingX", "PaddingY", "PixelType", "DataSize", "Data",
+              "ImageFormat"):
+    setattr(DataComponent, _name, property(getattr(DataComponent, "Get" + _name)))
 
 
 for _name in ("Width", "Height", "OffsetX", "OffsetY", "PaddingX", "PaddingY", "PixelType",
               "ImageSize", "PayloadType", "PayloadSize", "BufferSize", "Buffer", "ImageNumber",
               "NumberOfSkippedImages", "TimeStamp", "BlockID", "ID", "ErrorCode",
-              "ErrorDescription", "ChunkDataNodeMap"):
+              "ErrorDescription", "ChunkDataNodeMap", "CameraContext", "BufferContext",
+              "DataContainer", "DataComponentCount"):
     setattr(GrabResult, _name, property(getattr(GrabResult, "Get" + _name)))
 
 

@@ -20,7 +20,7 @@ from __future__ import annotations
 import sys
 import traceback
 
-from pypylon import pylon as _pylon
+from .pypylon_sdk import pylon as _pylon
 
 # pylon's texts (OnOpened's wrapping: pylon's source; the node lookup: the emulator).
 NOT_APPLIED = ("Could not apply configuration. Pylon::GenericException caught in OnOpened "

@@ -12,10 +12,10 @@ from __future__ import annotations
 import warnings
 import weakref
 
-from pypylon import genicam, pylon as _pylon
+from .pypylon_sdk import genicam, pylon as _pylon
 
-from . import model, parameters
-from .grabengine import GrabEngine
+from . import faults, model, parameters, streamgrabber
+from .grabengine import GrabEngine, WaitObject
 from .session import CameraState
 from .handlers import check_event_node
 from .registers import parameter
@@ -35,9 +35,19 @@ BAD_DEVICE = (
     "    Pylon::CInstantCamera::CInstantCamera()\n"
     "    Pylon::CInstantCamera::CInstantCamera(Pylon::IPylonDevice *,Pylon::ECleanup)\n"
     "    Pylon::CInstantCamera::CInstantCamera(Pylon::IPylonDevice *)\n")
+CLOSED_STREAM = ("Cannot get the stream grabber from a closed device. : RuntimeException "
+                 "thrown (file 'InstantCameraImpl.h', line 2020)")
+CLOSED_EVENTS = ("Cannot get the event grabber from a closed device. : RuntimeException "
+                 "thrown (file 'InstantCameraImpl.h', line 2046)")
+# The SFNC version the camera's node map follows: 2.x (confirmed), 2.1.0 (assumed).
+SFNC_VERSION = (2, 1, 0)
 _PLACEHOLDER = getattr(_pylon, "PlaceholderParameter", None)
+# pypylon's InstantCamera methods: a name of these the simulated camera lacks is
+# an AttributeError, never a node placeholder.
+_PYLON_METHODS = frozenset(name for name in dir(_pylon.InstantCamera) if not name.startswith("_"))
 _FEATURES = tuple(node.name for node in model.NODES)
-_FAULTY: dict = {}
+_FAULTY: dict = {}   # pylon's parameter class -> its faulty subclass
+_PLAIN: dict = {}    # and back
 EMPTY_INFO = None  # the SDK shell's DeviceInfo class (tavrocam_sim.sdk sets it)
 
 
@@ -46,33 +56,88 @@ def _refused(name):
 
 
 def _faulty(cls):
-    """A subclass of pylon's parameter class whose methods first raise any
-    fault a test set on '<Node>.<Method>'."""
+    """A subclass of pylon's parameter class ``cls`` whose methods, and the
+    properties that stand for them (``Value`` reads with GetValue, writes
+    with SetValue), first raise any fault a test set on '<Node>.<Method>'."""
     if cls not in _FAULTY:
+        ways = faults.properties_of(cls)
+
         def __getattribute__(self, attr):
-            device = object.__getattribute__(self, "_sim_device")
-            if attr[:1].isupper():
-                device.check(f"{object.__getattribute__(self, '_sim_name')}.{attr}")
-            return cls.__getattribute__(self, attr)
-        _FAULTY[cls] = type(cls.__name__, (cls,), {"__getattribute__": __getattribute__,
-                                                   "__module__": cls.__module__})
+            if not attr[:1].isupper():
+                return cls.__getattribute__(self, attr)
+            if attr in ways:  # a property: read now, with its getter
+                _meet(self, ways[attr][0] or attr)
+                return cls.__getattribute__(self, attr)
+            method = cls.__getattribute__(self, attr)
+            if not callable(method):
+                return method
+
+            def call(*args, **kwargs):  # the fault is met when the method is called
+                _meet(self, attr)
+                return method(*args, **kwargs)
+            return call
+
+        def __setattr__(self, attr, value):
+            setter = ways.get(attr, (None, None))[1]
+            if setter is not None:
+                _meet(self, setter)
+            cls.__setattr__(self, attr, value)
+
+        _FAULTY[cls] = type(cls.__name__, (cls,), {
+            "__getattribute__": __getattribute__, "__setattr__": __setattr__,
+            "__module__": cls.__module__, "__slots__": ()})
+        _PLAIN[_FAULTY[cls]] = cls
     return _FAULTY[cls]
+
+
+def _meet(node, method):
+    device = object.__getattribute__(node, "_sim_device")
+    device.check(f"{object.__getattribute__(node, '_sim_name')}.{method}")
+
+
+def _arm(param, device, name):
+    """Make ``param`` (a node the camera object handed out) meet the faults
+    set on its methods, or be pylon's own class again when none is left."""
+    faulted = any(op.partition(".")[0] == name for op in tuple(device.faults))
+    plain = _PLAIN.get(type(param))
+    if faulted and plain is None:
+        object.__setattr__(param, "_sim_device", device)
+        object.__setattr__(param, "_sim_name", name)
+        object.__setattr__(param, "__class__", _faulty(type(param)))
+    elif not faulted and plain is not None:
+        object.__setattr__(param, "__class__", plain)
+    return faulted
+
+
+def _fault_set(device, name):
+    """faults.ARMING's hook: the nodes already handed out meet a new fault."""
+    for camera in tuple(_CAMERAS):
+        state = camera._st
+        param = camera._params.get(name) if state.device is device else None
+        if param is not None and _arm(param, device, name):
+            camera._armed.add(name)
+
+
+_CAMERAS: weakref.WeakSet = weakref.WeakSet()
+faults.ARMING.append(_fault_set)
 
 
 class NodeMap:
     """A node map as pypylon 26 shows it: GetNode gives a pylon parameter,
     and a name the camera lacks gives a placeholder. ``_keep`` is the
-    (port, genicam.CNodeMapRef) pair behind it."""
+    (port, genicam.CNodeMapRef) pair behind it; ``own`` is None for the
+    device's node map, else what answers ``node(name)`` (the camera object's
+    parameters, a grabber's node map)."""
 
-    def __init__(self, camera, keep, names, own=False):
+    def __init__(self, camera, keep, names, own=None):
         object.__setattr__(self, "_camera", camera)
         object.__setattr__(self, "_keep", keep)
         object.__setattr__(self, "_names", names)
         object.__setattr__(self, "_own", own)
 
     def GetNode(self, name):
-        if self._own:
-            return self._camera._st.parameters.node(name)
+        if self._own is not None:
+            return self._own.node(name)
         return self._camera._node(name)
 
     def Contains(self, name):
@@ -95,6 +160,8 @@ class InstantCamera(GrabEngine):
         state = CameraState(weakref.ref(self))
         object.__setattr__(self, "_st", state)
         object.__setattr__(self, "_params", {})
+        object.__setattr__(self, "_armed", set())  # names of handed-out nodes that meet faults
+        _CAMERAS.add(self)
         object.__setattr__(self, "_finalizer", weakref.finalize(self, state.release))
         if device is not None:
             self.Attach(device)
@@ -238,11 +305,69 @@ class InstantCamera(GrabEngine):
         return NodeMap(self, device.node_map(self)[1], _FEATURES)
 
     def GetInstantCameraNodeMap(self):
-        return NodeMap(self, self._st.parameters.keep, [row[0] for row in parameters.PARAMETERS],
-                       own=True)
+        params = self._st.parameters
+        return NodeMap(self, params.keep, [row[0] for row in parameters.PARAMETERS], params)
+
+    def _grabber_map(self, kind, closed):
+        device = self._device()
+        if closed is not None and not self.IsOpen():
+            raise _pylon.RuntimeException(closed)
+        nodes = streamgrabber.node_map(device, kind)
+        return NodeMap(self, nodes.keep, nodes.names, nodes)
 
     def GetTLNodeMap(self):
-        raise _pylon.LogicalErrorException("Node not existing")  # assumed: none simulated
+        """The transport layer's node map: no features for this camera (as the emulator's)."""
+        return self._grabber_map("TransportLayer", None)
+
+    def GetStreamGrabberNodeMap(self):
+        return self._grabber_map("StreamGrabber", CLOSED_STREAM)
+
+    def GetEventGrabberNodeMap(self):
+        return self._grabber_map("EventGrabber", CLOSED_EVENTS)
+
+    # --- what the camera object says of itself
+    def IsUsb(self):
+        return self._st.device is not None
+
+    def IsGigE(self):
+        return False
+
+    def IsCameraLink(self):
+        return False
+
+    def IsCxp(self):
+        return False
+
+    def IsBlaze(self):
+        return False
+
+    def GetSfncVersion(self):
+        self._device()
+        return _pylon.VersionInfo(*SFNC_VERSION)
+
+    def HasOwnership(self):
+        return self._st.device is not None
+
+    def GetCameraContext(self):
+        return self._st.context
+
+    def SetCameraContext(self, context):
+        if isinstance(context, bool) or not isinstance(context, int) \
+                or not -2 ** 63 <= context < 2 ** 63:
+            raise TypeError("in method 'InstantCamera_SetCameraContext', argument 2 of type "
+                            "'intptr_t'")
+        self._st.context = context
+
+    def GetQueuedBufferCount(self):
+        return self._st.live_parameter("NumQueuedBuffers") or 0
+
+    def GetGrabStopWaitObject(self):
+        """Signalled while the camera object is not grabbing."""
+        return WaitObject(self._st, lambda st: st.session is None)
+
+    def GetCameraEventWaitObject(self):
+        """Signalled while camera events wait to be handled."""
+        return WaitObject(self._st, _events_waiting)
 
     def _node(self, name):
         if name in parameters.NAMES:
@@ -252,8 +377,7 @@ class InstantCamera(GrabEngine):
             if _PLACEHOLDER is not None:
                 return _PLACEHOLDER(f"InstantCamera/{name}")
             raise _pylon.LogicalErrorException("Node not existing")
-        faults = device.faults and any(op.startswith(name + ".") for op in tuple(device.faults))
-        param = None if faults else self._params.get(name)
+        param = self._params.get(name)
         if param is None:
             try:
                 param = parameter(device.node_map(self)[1], name)
@@ -261,17 +385,24 @@ class InstantCamera(GrabEngine):
                 if _PLACEHOLDER is None:
                     raise
                 return _PLACEHOLDER(f"Camera/{name}")
-            if faults:
-                param.__class__ = _faulty(type(param))
-                object.__setattr__(param, "_sim_device", device)
-                object.__setattr__(param, "_sim_name", name)
+            self._params[name] = param
+        if device.faults:
+            if _arm(param, device, name):
+                self._armed.add(name)
             else:
-                self._params[name] = param
+                self._armed.discard(name)
+        elif self._armed:  # every fault healed or used up: pylon's own classes again
+            for armed in self._armed:
+                _arm(self._params.get(armed) or param, device, armed)
+            self._armed.clear()
         return param
 
     def __getattr__(self, name):
         if _refused(name):
             raise AttributeError(name)
+        if name in _PYLON_METHODS:
+            raise AttributeError(f"'InstantCamera' object has no attribute '{name}' "
+                                 f"(pylon's InstantCamera.{name} is not simulated)")
         return self._node(name)
 
     def __setattr__(self, name, value):
@@ -284,3 +415,19 @@ class InstantCamera(GrabEngine):
     def __repr__(self):
         info = self._st.info
         return f"<InstantCamera {info.GetFriendlyName() if info else '(no device)'}>"
+
+
+def _events_waiting(state):
+    device = state.device
+    if device is None or device.engine is None:
+        return False
+    device.engine.tick()
+    return bool(device.engine.events)
+
+
+for _name in ("CameraContext", "DeviceInfo", "NodeMap", "InstantCameraNodeMap", "TLNodeMap",
+              "StreamGrabberNodeMap", "EventGrabberNodeMap", "QueuedBufferCount", "SfncVersion"):
+    setattr(InstantCamera, _name, property(getattr(InstantCamera, "Get" + _name)))
+InstantCamera.StreamGrabber = property(InstantCamera.GetStreamGrabberNodeMap)
+InstantCamera.EventGrabber = property(InstantCamera.GetEventGrabberNodeMap)
+InstantCamera.TransportLayer = property(InstantCamera.GetTLNodeMap)

@@ -16,7 +16,7 @@ import struct
 import weakref
 from html import escape
 
-from pypylon import genicam
+from .pypylon_sdk import genicam
 
 from .registers import LOCK, connect, description, parameter
 

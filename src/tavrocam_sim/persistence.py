@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import inspect
 
-from pypylon import genicam, pylon as _pylon
+from .pypylon_sdk import genicam, pylon as _pylon
 
 _WRONG = object()  # what pylon sees for a node map it cannot take: refused, never read
 

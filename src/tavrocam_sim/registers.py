@@ -12,7 +12,7 @@ import struct
 import threading
 import weakref
 
-from pypylon import genicam, pylon
+from .pypylon_sdk import genicam, pylon
 
 from . import model, nodemap
 

@@ -16,7 +16,9 @@ program first imports it: ``import pypylon.pylon``, ``from pypylon import
 pylon`` and ``pypylon.pylon`` all give it. pypylon itself is not imported
 before the program imports it; ``pypylon.genicam`` and every name of pylon's
 not about finding and driving cameras stay pypylon's. The simulator's own
-modules are all imported, with pypylon's pylon, before the swap.
+modules take pypylon's pylon from tavrocam_sim.pypylon_sdk, which finds it
+behind the simulated SDK when imported after the swap; they are all
+imported before it all the same.
 """
 
 from __future__ import annotations

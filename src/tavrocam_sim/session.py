@@ -14,7 +14,7 @@ from __future__ import annotations
 import threading
 import time
 
-from pypylon import pylon as _pylon
+from .pypylon_sdk import pylon as _pylon
 
 from . import handlers, stream as _stream
 from .arguments import REMOVED, RETRIEVE_TIMEOUT, UINT32, WAITING
@@ -51,7 +51,9 @@ class CameraState:
         self.info = None
         self.session: GrabSession | None = None
         self.waiting = False
+        self.stopping = None          # (done, session, thread) of the last StopGrabbing
         self.ids = [0]
+        self.context = 0              # SetCameraContext's value, for its results
         self._parameters = None
         self.configurations = handlers.Registry(
             _pylon.ConfigurationEventHandler, "OnConfigurationRegistered",

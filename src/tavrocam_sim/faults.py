@@ -1,0 +1,112 @@
+"""The faults a test sets on a simulated camera: which operations they name, and how they raise.
+
+An operation is a call of the SDK's on the device (``DEVICE_OPERATIONS``) or
+a node's method, ``"<Node>.<Method>"``, with a node of the camera and a
+public method of the pylon parameter class the node is handed out as
+(``Width.SetValue``, ``ExposureTime.GetMax``, ``PixelFormat.FromString``).
+A fault on a method is met however the program reaches it: the method
+itself, or the property that stands for it (``node.Value`` reads with
+``GetValue``, ``node.Value = x`` writes with ``SetValue``), whenever the node
+was looked up. A name that matches no operation is refused.
+
+Each raise is a fresh copy of the stored exception, so its traceback never
+grows from one raise to the next.
+"""
+
+from __future__ import annotations
+
+import copy
+
+from . import model
+from .pypylon_sdk import genicam, pylon
+
+DEVICE_OPERATIONS = ("Open", "Close", "CreateDevice", "EnumerateDevices", "Grab")
+_CLASSES = {"Integer": ("IntegerParameter", "IInteger"), "Float": ("FloatParameter", "IFloat"),
+            "Boolean": ("BooleanParameter", "IBoolean"),
+            "Enumeration": ("EnumParameter", "IEnumeration"),
+            "String": ("StringParameter", "IString"), "Command": ("CommandParameter", "ICommand")}
+# Called as hook(device, node name) when a fault is set on a node's method
+# (the camera objects make the nodes they handed out catch it).
+ARMING: list = []
+
+
+def node_class(kind: str):
+    """The pylon class a node of the model's ``kind`` is handed out as."""
+    parameter, interface = _CLASSES[kind]
+    return getattr(pylon, parameter, None) or getattr(genicam, interface)
+
+
+def methods(kind: str) -> frozenset:
+    """The public methods of a node of ``kind``, as fault operations take them."""
+    cls = node_class(kind)
+    return frozenset(name for name in dir(cls) if name[:1].isupper()
+                     and not isinstance(getattr(cls, name, None), property)
+                     and callable(getattr(cls, name, None)))
+
+
+def properties(kind: str) -> dict:
+    """{property: (method it reads with, method it writes with)} of a node of ``kind``."""
+    return properties_of(node_class(kind))
+
+
+def properties_of(cls) -> dict:
+    """{property: (method it reads with, method it writes with)} of class ``cls``."""
+    found = {}
+    for name in dir(cls):
+        if name[:1].isupper() and isinstance(getattr(cls, name, None), property):
+            found[name] = tuple(m if hasattr(cls, m) else None for m in ("Get" + name,
+                                                                         "Set" + name))
+    return found
+
+
+def _accepted(text: str) -> str:
+    return (f"operation must be one of {', '.join(map(repr, DEVICE_OPERATIONS))}, or "
+            f"'<Node>.<Method>' with a node of the camera and a method of its pylon "
+            f"class (e.g. 'Width.SetValue', 'Width.GetValue', 'ExposureTime.GetMax', "
+            f"'TriggerSoftware.Execute'){text}")
+
+
+def check_operation(operation: str) -> None:
+    """Refuse (ValueError, listing the accepted forms) an operation name
+    that matches no operation of the simulated camera."""
+    if operation in DEVICE_OPERATIONS:
+        return
+    name, dot, method = operation.partition(".")
+    node = model.BY_NAME.get(name)
+    if not dot or node is None:
+        what = f"; {name!r} is no node of the camera" if dot else ""
+        raise ValueError(_accepted(f", not {operation!r}{what}"))
+    if method in methods(node.kind):
+        return
+    hint = ""
+    ways = properties(node.kind).get(method)
+    if ways is not None:
+        hint = " (" + " and ".join(f"{'reading' if way.startswith('Get') else 'writing'} "
+                                   f"{name}.{method} is {name}.{way}"
+                                   for way in ways if way) + ")"
+    raise ValueError(_accepted(f", not {operation!r}: {node.kind} node {name!r} has no "
+                               f"method {method!r}{hint}"))
+
+
+def raising(exc: "BaseException | type[BaseException]") -> BaseException:
+    """A fresh exception to raise for the stored ``exc``: a new instance of a
+    class, else a copy without traceback, cause or context (the instance
+    itself, its traceback dropped, when it cannot be copied)."""
+    if isinstance(exc, type):
+        return exc()
+    try:
+        fresh = copy.copy(exc)
+    except Exception:  # noqa: BLE001 (an exception class whose arguments copy cannot replay)
+        fresh = exc
+    if type(fresh) is not type(exc):
+        fresh = exc
+    fresh.__cause__ = fresh.__context__ = None
+    return fresh.with_traceback(None)
+
+
+def armed(device, operation: str) -> None:
+    """Tell the camera objects a fault is set on ``operation`` of ``device``."""
+    name, dot, _ = operation.partition(".")
+    if dot:
+        for hook in tuple(ARMING):
+            hook(device, name)

@@ -1,0 +1,184 @@
+"""pylon's image classes, taking the simulated camera's grab results too.
+
+pylon's converter, image and image persistence are C++ classes that take
+pylon's own grab results only. The classes here are pylon's, subclassed:
+given a simulated grab result, each hands pylon a pylon image of pylon's own
+over the result's buffer (``PylonImage.AttachMemoryView`` with the result's
+pixel type, width, height and padding), and pylon does the work: the
+conversion, the file, its errors. Everything else (pylon's own results and
+images, and any object pylon cannot take) reaches pylon unchanged, so a
+wrong object gets pylon's own TypeError; a simulated object never answers
+SWIG's ``this``.
+"""
+
+from __future__ import annotations
+
+from . import grabresult
+from .grabresult import GrabResult
+from .pypylon_sdk import pylon as _pylon
+
+# pylon's text for an empty grab result handed to the converter (confirmed).
+INVALID_RESULT = "Invalid CGrabResultPtr"
+_BAD_ATTACH = (
+    "Wrong number or type of arguments for overloaded function "
+    "'PylonImage_AttachGrabResultBuffer'.\n"
+    "  Possible C/C++ prototypes are:\n"
+    "    Pylon::CPylonImage::AttachGrabResultBuffer(Pylon::CGrabResultPtr const &)\n"
+    "    Pylon::CPylonImage::AttachGrabResultBuffer(size_t,Pylon::CGrabResultPtr const &)\n")
+
+
+def attach(target, result: GrabResult) -> None:
+    """Attach pylon image ``target`` to the image in ``result``'s buffer
+    (pypylon keeps a copy of memory handed to it from Python, and the
+    reference that keeps it alive)."""
+    _pylon.PylonImage.AttachMemoryView(target, result._view(), result.GetPixelType(),
+                                       result.GetWidth(), result.GetHeight(),
+                                       result.GetPaddingX())
+
+
+def pylon_image(value):
+    """What pylon takes for ``value``: a pylon image over a simulated grab
+    result's image, else ``value`` itself."""
+    if not isinstance(value, GrabResult):
+        return value
+    if not value.IsValid():
+        raise ValueError(INVALID_RESULT)
+    image = _pylon.PylonImage()
+    attach(image, value)
+    image._sim_result = GrabResult(value)  # the buffer stays while pylon reads it
+    return image
+
+
+def _mapped(args):
+    return tuple(pylon_image(arg) for arg in args)
+
+
+class PylonImage(_pylon.PylonImage):
+    """pylon.PylonImage; ``AttachGrabResultBuffer`` also takes a simulated
+    grab result, and holds a reference to it while attached (the result is
+    then not unique, as with pylon)."""
+
+    _sim_result = None
+
+    def _let_go(self):
+        held, self._sim_result = self._sim_result, None
+        if held is not None:
+            held.Release()
+
+    def AttachGrabResultBuffer(self, *args):
+        result = args[-1] if len(args) in (1, 2) else None
+        if not isinstance(result, GrabResult):
+            self._let_go()
+            return super().AttachGrabResultBuffer(*args)
+        if len(args) == 2:  # (component index, result): the one image component is 0
+            index = args[0]
+            if isinstance(index, bool) or not isinstance(index, int) or index < 0:
+                raise TypeError(_BAD_ATTACH)
+            if index != 0:
+                raise _pylon.OutOfRangeException(grabresult.NO_COMPONENT)
+        self._let_go()
+        if not result.IsValid():  # as pylon: an empty result leaves an empty image
+            super().Release()
+            return None
+        attach(self, result)
+        self._sim_result = GrabResult(result)
+        return None
+
+    def AttachGrabResultBufferWithUserHints(self, result, *hints):
+        if isinstance(result, GrabResult):
+            return self._attach_with_hints(result, *hints)
+        self._let_go()
+        return super().AttachGrabResultBufferWithUserHints(result, *hints)
+
+    def _attach_with_hints(self, result, pixel_type, width, height, padding_x, *rest):
+        self._let_go()
+        if not result.IsValid():
+            raise ValueError(INVALID_RESULT)
+        _pylon.PylonImage.AttachMemoryView(self, result._view(), pixel_type, width, height,
+                                           padding_x)
+        self._sim_result = GrabResult(result)
+
+    def IsGrabResultBufferAttached(self):
+        if self._sim_result is not None and self._sim_result.IsValid():
+            return True
+        return super().IsGrabResultBufferAttached()
+
+    def IsUnique(self):
+        if self._sim_result is not None:  # the result's other references share the buffer
+            return self._sim_result.IsUnique()
+        return super().IsUnique()
+
+    def IsUserBufferAttached(self):
+        if self._sim_result is not None:
+            return False
+        return super().IsUserBufferAttached()
+
+    def CopyImage(self, *args):
+        self._let_go()
+        return super().CopyImage(*_mapped(args))
+
+    def Release(self):
+        self._let_go()
+        return super().Release()
+
+    def Reset(self, *args):
+        self._let_go()
+        return super().Reset(*args)
+
+    def AttachMemoryView(self, *args):
+        self._let_go()
+        return super().AttachMemoryView(*args)
+
+    def AttachBytesObject(self, *args):
+        self._let_go()
+        return super().AttachBytesObject(*args)
+
+    def Load(self, *args):
+        self._let_go()
+        return super().Load(*args)
+
+    def __repr__(self):
+        return f"<PylonImage {self.GetWidth()} x {self.GetHeight()}>" if self.IsValid() \
+            else "<PylonImage (empty)>"
+
+
+class ImageFormatConverter(_pylon.ImageFormatConverter):
+    """pylon.ImageFormatConverter; every method that takes an image also
+    takes a simulated grab result (the OpenCV idiom:
+    ``converter.Convert(result).GetArray()``)."""
+
+    def Convert(self, *args):
+        return super().Convert(*_mapped(args))
+
+    def ImageHasDestinationFormat(self, *args):
+        return super().ImageHasDestinationFormat(*_mapped(args))
+
+    def GetBufferSizeForConversion(self, *args):
+        return super().GetBufferSizeForConversion(*_mapped(args))
+
+    def ConvertToArray(self, *args, **kwargs):
+        return super().ConvertToArray(*_mapped(args), **kwargs)
+
+
+class ImagePersistence:
+    """pylon.ImagePersistence: saves and loads images, a simulated grab
+    result's too."""
+
+    def __init__(self, *args, **kwargs):
+        raise AttributeError("No constructor defined")
+
+    @staticmethod
+    def Save(*args):
+        return _pylon.ImagePersistence.Save(*_mapped(args))
+
+    @staticmethod
+    def CanSaveWithoutConversion(*args):
+        return _pylon.ImagePersistence.CanSaveWithoutConversion(*_mapped(args))
+
+    @staticmethod
+    def Load(*args):
+        return _pylon.ImagePersistence.Load(*args)
+
+    @staticmethod
+    def SaveArray(*args):
+        return _pylon.ImagePersistence.SaveArray(*args)

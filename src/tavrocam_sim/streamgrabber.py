@@ -1,0 +1,92 @@
+"""The node maps of a simulated camera's transport layer, stream grabber and event grabber.
+
+What ``camera.GetTLNodeMap()``, ``GetStreamGrabberNodeMap()`` and
+``GetEventGrabberNodeMap()`` give: GenApi node maps of the simulator's own,
+each over a port of its own, one per device. pylon's emulator shows an empty
+transport layer and event grabber node map; the stream grabber's settings
+here are those of pylon's USB stream grabber, with assumed values
+(MaxNumBuffer 16, MaxTransferSize 256 KiB, NumMaxQueuedUrbs 64,
+MaxBufferSize the payload size when first asked). Its statistics are not
+simulated: their names are not in the map.
+"""
+
+from __future__ import annotations
+
+import struct
+import weakref
+
+from .pypylon_sdk import genicam
+from .registers import LOCK, connect, description, parameter
+
+_Q = struct.Struct("<q")
+_INT64 = 2 ** 63 - 1
+# name, default (None: the device's payload size), min, max
+STREAM_GRABBER = (
+    ("MaxNumBuffer", 16, 1, _INT64),
+    ("MaxBufferSize", None, 1, _INT64),
+    ("MaxTransferSize", 262144, 1024, 4194304),
+    ("NumMaxQueuedUrbs", 64, 1, 1024),
+)
+_ROWS = {"TransportLayer": (), "EventGrabber": (), "StreamGrabber": STREAM_GRABBER}
+_GUIDS = {"TransportLayer": "0004", "EventGrabber": "0005", "StreamGrabber": "0006"}
+
+
+class _Port(genicam.CPortImpl):
+    def __init__(self, values):
+        super().__init__()
+        self.memory = bytearray(8 * max(1, len(values)))
+        for index, value in enumerate(values):
+            _Q.pack_into(self.memory, 8 * index, value)
+
+    def GetAccessMode(self):
+        return genicam.RW
+
+    def Read(self, address, length):
+        with LOCK:
+            return bytes(self.memory[address:address + length])
+
+    def Write(self, address, data):
+        with LOCK:
+            self.memory[address:address + len(data)] = data
+
+
+def _xml(kind):
+    parts = []
+    for index, (name, _, low, high) in enumerate(_ROWS[kind]):
+        parts.append(
+            f'<IntReg Name="R_{name}"><Address>{8 * index:#x}</Address><Length>8</Length>'
+            f"<AccessMode>RW</AccessMode><pPort>{kind}</pPort><Cachable>WriteThrough</Cachable>"
+            "<Sign>Signed</Sign><Endianess>LittleEndian</Endianess></IntReg>")
+        parts.append(f'<Integer Name="{name}"><pValue>R_{name}</pValue><Min>{low}</Min>'
+                     f"<Max>{high}</Max><Inc>1</Inc></Integer>")
+    return description(kind, f"The {kind} of the simulated camera", _GUIDS[kind],
+                       [row[0] for row in _ROWS[kind]], parts, kind)
+
+
+class GrabberNodes:
+    """One node map: ``keep`` (port, CNodeMapRef), ``names`` and ``node(name)``."""
+
+    def __init__(self, device, kind):
+        values = [device.payload_size() if default is None else default
+                  for _, default, _, _ in _ROWS[kind]]
+        self.keep = connect(_xml(kind), _Port(values), kind)
+        self.names = [row[0] for row in _ROWS[kind]]
+        self._nodes: dict = {}
+
+    def node(self, name):
+        node = self._nodes.get(name)
+        if node is None:
+            node = self._nodes[name] = parameter(self.keep, name)
+        return node
+
+
+_MAPS: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
+
+
+def node_map(device, kind) -> GrabberNodes:
+    """The ``kind`` node map of ``device`` ("TransportLayer", "StreamGrabber",
+    "EventGrabber"), made on first use."""
+    maps = _MAPS.setdefault(device, {})
+    if kind not in maps:
+        maps[kind] = GrabberNodes(device, kind)
+    return maps[kind]

@@ -1,0 +1,162 @@
+"""Ordinary pypylon programs (tests/programs), each run unchanged in a child
+interpreter: on the simulated acA2040-55uc under ``TAVROCAM_SIM=2`` (a few
+also with ``python -m tavrocam_sim``), and on pylon's emulator
+(``PYLON_CAMEMU=2``) where it can run them. Each program prints one JSON line;
+the same line is expected everywhere but where the acA2040-55uc is not the
+emulator (``ON_THE_EMULATOR``). A run that ends by a signal is a crash.
+
+Also a pypylon test suite (tests/programs/pypylon_suite.py), run unchanged
+by pytest under the plugin's unchanged-program mode and on the emulator.
+"""
+
+import importlib.util
+import json
+import os
+import signal
+import subprocess
+import sys
+
+import pytest
+
+PROGRAMS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "programs")
+MARK = "@@program@@ "
+STRATEGIES = ("OneByOne", "LatestImageOnly", "LatestImages", "UpcomingImage")
+
+EXPECTED = {
+    "finding": {"count": 2, "filtered": True, "open": True, "attached": True, "removed": False,
+                "owned": True, "usb": True, "others": [False, False, False],
+                "sfnc": [2, True], "detached": [False, True], "destroyed": False,
+                "missing": "No device is available or no device contains the provided device "
+                           "info properties."},
+    "device_infos": {"count": True, "model": [True, True], "missing": [False, ""],
+                     "set": ["left", [True, "left"]], "available": [True, True, False, True],
+                     "not available": ["N/A", "N/A"], "dict": True, "friendly": True},
+    "parameters": {"width": True, "by name": True, "formats": "BayerRG8",
+                   "access": [True, True, False], "callback": True, "own": [10, 5, 10],
+                   "user set": True, "range": "OutOfRangeException",
+                   "closed": "Node is not available."},
+    "grab_strategies": {"grabbed": [[True, True, True]] * 3, "ready": True,
+                        "unique": [False, False, True], "zero_copy": [True, True],
+                        "sizes": [True, True], "format": True,
+                        "grab one": [True, True, False],
+                        "released": "No grab result data is referenced. Cannot access NULL "
+                                    "pointer."},
+    "threads": {"waiter": [{"valid": False}, False, True], "cameras": [4, 4]},
+    "grab_loop": {"images": [True] * 5, "finished": True,
+                  "events": ["OnOpened", "OnGrabStarted", "OnGrabStopped", "OnClosed"]},
+    "software_trigger": {"trigger": ["On", "Software"], "numbers": [1, 2, 3], "none": False,
+                         "by hand": "On"},
+    "camera_events": {"events": True, "first": [100, True], "frame id": True},
+    "chunks": {"Timestamp": True, "PayloadCRC16": True, "payload": True, "timestamp": True,
+               "crc": [True, True], "image": True, "plain": False},
+    "images": {"bgr": True, "has destination format": False, "packed": [False, 8, True],
+               "png": True, "image": [True, True, True, False], "released": [False, True],
+               "loaded": True, "container": [1, 1, True, True, True],
+               "wrong": "Wrong number or type of arguments for overloaded function "
+                        "'ImageFormatConverter_Convert'."},
+    "camera_array": {"size": 2, "attached": True, "open": True, "contexts": [0, 1],
+                     "grabbing": True, "stopped": [False, False], "serials": 2,
+                     "after": [False, False, 0],
+                     "refused": "Not all cameras in the array have attached devices."},
+    "camera_object": {"closed": "Cannot get the stream grabber from a closed device.",
+                      "stream grabber": True, "tl": True, "stop": [True, False, True, True],
+                      "events waiting": False, "context": [0, 42], "sfnc": 2},
+}
+# Where the acA2040-55uc is not pylon's emulated camera.
+ON_THE_EMULATOR = {
+    "finding": {"usb": False},           # the emulator's transport layer is not USB
+    "parameters": {"user set": False},   # the emulator's Default set keeps the width
+}
+# What the emulator cannot run at all.
+NOT_ON_THE_EMULATOR = {
+    "chunks": "the emulated camera has no ChunkSelector",
+}
+WITH_THE_COMMAND = ("finding", "images", "camera_array", "grab_loop")
+# Programs that take images as numpy arrays (pypylon's Array needs numpy).
+WITH_NUMPY = ("grab_strategies", "chunks", "images")
+HAS_NUMPY = importlib.util.find_spec("numpy") is not None
+
+
+def run(argv, **changes):
+    env = dict(os.environ, PYTHONIOENCODING="utf-8")
+    for name in ("PYLON_CAMEMU", "TAVROCAM_SIM"):
+        env.pop(name, None)
+    if env.get("PYTHONPATH"):
+        env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p)
+                                            for p in env["PYTHONPATH"].split(os.pathsep) if p)
+    env.update(changes)
+    return subprocess.run(argv, capture_output=True, text=True, encoding="utf-8",
+                          env=env, timeout=180, cwd=PROGRAMS)
+
+
+def printed(child):
+    if child.returncode < 0:
+        pytest.fail(f"crashed: {signal.Signals(-child.returncode).name}\n{child.stderr}")
+    assert child.returncode == 0, child.stdout + child.stderr
+    lines = [line for line in child.stdout.splitlines() if line.startswith(MARK)]
+    assert len(lines) == 1, child.stdout + child.stderr
+    return json.loads(lines[0][len(MARK):])
+
+
+CASES = [pytest.param(name, arg, id=name if arg is None else f"{name}-{arg}")
+         for name in EXPECTED
+         for arg in (STRATEGIES if name == "grab_strategies" else (None,))]
+
+
+def expected(name, arg, emulator=False):
+    out = dict(EXPECTED[name])
+    if arg == "UpcomingImage":  # no buffer is queued before RetrieveResult asks for one
+        out["ready"] = False
+    if emulator:
+        out.update(ON_THE_EMULATOR.get(name, {}))
+    return out
+
+
+def argv(name, arg, way):
+    if name in WITH_NUMPY and not HAS_NUMPY:
+        pytest.skip("the program takes images as numpy arrays; numpy is not installed")
+    program = [os.path.join(PROGRAMS, name + ".py"), *([arg] if arg else [])]
+    if way == "python -m tavrocam_sim":
+        return [sys.executable, "-m", "tavrocam_sim", "--cameras", "2", *program], {}
+    if way == "emulator":
+        return [sys.executable, *program], {"PYLON_CAMEMU": "2"}
+    return [sys.executable, *program], {"TAVROCAM_SIM": "2"}
+
+
+@pytest.mark.parametrize("name,arg", CASES)
+def test_a_program_runs_unchanged_on_the_simulated_camera(name, arg):
+    command, changes = argv(name, arg, "TAVROCAM_SIM")
+    assert printed(run(command, **changes)) == expected(name, arg)
+
+
+@pytest.mark.parametrize("name", WITH_THE_COMMAND)
+def test_a_program_runs_unchanged_with_the_command(name):
+    command, changes = argv(name, None, "python -m tavrocam_sim")
+    assert printed(run(command, **changes)) == EXPECTED[name]
+
+
+@pytest.mark.parametrize("name,arg", CASES)
+def test_the_same_program_on_pylons_emulator(name, arg):
+    if name in NOT_ON_THE_EMULATOR:
+        pytest.skip(NOT_ON_THE_EMULATOR[name])
+    command, changes = argv(name, arg, "emulator")
+    assert printed(run(command, **changes)) == expected(name, arg, emulator=True)
+
+
+SUITE_WAYS = {
+    "plugin": (["-p", "tavrocam_sim.pytest_plugin", "--tavrocam-sim=2"], {}),
+    "variable": ([], {"TAVROCAM_SIM": "2"}),
+    "emulator": ([], {"PYLON_CAMEMU": "2"}),
+}
+
+
+@pytest.mark.parametrize("way", SUITE_WAYS)
+@pytest.mark.skipif(not HAS_NUMPY, reason="the suite takes images as numpy arrays")
+def test_a_pypylon_test_suite_runs_unchanged(tmp_path, way):
+    options, changes = SUITE_WAYS[way]
+    with open(os.path.join(PROGRAMS, "pypylon_suite.py"), encoding="utf-8") as file:
+        (tmp_path / "test_pypylon.py").write_text(file.read(), encoding="utf-8")
+    child = run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                 "-W", "ignore::DeprecationWarning", *options, str(tmp_path)], **changes)
+    assert child.returncode == 0, child.stdout + child.stderr
+    assert "13 passed" in child.stdout, child.stdout
