@@ -28,39 +28,10 @@ TYPE_CHECKING = False  # typing itself is not imported at run time
 if TYPE_CHECKING:
     from typing import Any
 
-    from .device import Device
-    from .sdk import Pylon
-
 from .model import ModelError
+from .simulator import MAX_CAMERAS, Simulation
 
 __all__ = ["Simulation", "ModelError", "pylon", "simulation"]
-MAX_CAMERAS = 64
-
-
-class Simulation:
-    """``cameras`` simulated cameras with distinct serial numbers, and
-    ``pylon``, an SDK that finds exactly those."""
-
-    def __init__(self, cameras: int = 1) -> None:
-        if isinstance(cameras, bool) or not isinstance(cameras, int):
-            raise TypeError(f"cameras must be an int, not {type(cameras).__name__}")
-        if not 0 <= cameras <= MAX_CAMERAS:
-            raise ValueError(f"cameras must be from 0 to {MAX_CAMERAS}, not {cameras}")
-        from . import acquisition, device, model, sdk
-
-        self.cameras: tuple[Device, ...] = tuple(device.Device(str(model.FIRST_SERIAL + index), index)
-                             for index in range(cameras))
-        for camera in self.cameras:
-            acquisition.Engine(camera)
-        self.pylon: Pylon = sdk.Pylon(self)
-        # The simulator just imported pypylon's pylon for the first time in
-        # a process that runs on simulated cameras: the swap can happen now.
-        runner = sys.modules.get(__name__ + ".runner")
-        if runner is not None:
-            runner.settle()
-
-    def __repr__(self) -> str:
-        return f"<tavrocam_sim.Simulation of {len(self.cameras)} camera(s)>"
 
 
 def simulation() -> Simulation | None:

@@ -35,7 +35,7 @@ _ENTRY_POINTS = ("__main__", "runner", "pytest_plugin")
 
 def cameras_from(text: str) -> int:
     """The number of cameras ``text`` gives; ValueError naming the range."""
-    from . import MAX_CAMERAS
+    from .simulator import MAX_CAMERAS
 
     digits = isinstance(text, str) and text.isascii() and text.isdigit()
     count = int(text) if digits else None
@@ -115,7 +115,7 @@ def settle() -> None:
         import importlib
         import pkgutil
 
-        from . import Simulation
+        from .simulator import Simulation
 
         package = sys.modules[__package__]
         for info in pkgutil.iter_modules(package.__path__):
