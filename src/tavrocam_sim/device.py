@@ -13,6 +13,7 @@ test sets, and removal. Its acquisition is tavrocam_sim.acquisition.
 from __future__ import annotations
 
 import math
+import struct
 import weakref
 
 from . import model, nodemap
@@ -63,6 +64,7 @@ class Device:
             "ResultingFrameRate": lambda _: self.frame_rate(),
             "LineStatus": self._line_status,
             "LineStatusAll": lambda _: sum(self._line_status(i) << i for i in range(4)),
+            "LUTValueAll": lambda _: self._lut_block(),
         }
         for name in _EVENT_DATA:
             self.derived[name] = lambda _, name=name: self.event_data.get(name, 0)
@@ -84,6 +86,7 @@ class Device:
             "SequencerSetLoad": self._command(lambda: None),
             "UserOutputValue": lambda _: self._outputs_to_all(),
             "UserOutputValueAll": lambda _: self._all_to_outputs(),
+            "LUTValueAll": lambda _: self._lut_from_block(),
         }
         self.registers = Registers(self)
         for node in model.NODES:
@@ -316,6 +319,22 @@ class Device:
 
     def _reset_counter(self):
         self.counters[self.registers.get_int("CounterSelector")] = 0
+
+    def _lut_block(self) -> bytes:
+        """LUTValueAll: the value of LUTIndex i in 32-bit slot i, 0 between."""
+        regs, step = self.registers, model.LUT_STEP
+        slots = [0] * (model.LUT_POINTS * step)
+        for point in range(model.LUT_POINTS):
+            slots[point * step] = regs.get_int("LUTValue", point)
+        return struct.pack(f"<{len(slots)}I", *slots)
+
+    def _lut_from_block(self):
+        regs, step = self.registers, model.LUT_STEP
+        address, _, length = regs.where["LUTValueAll"]
+        slots = struct.unpack_from(f"<{length // 4}I", regs.memory, address)
+        top = model.BY_NAME["LUTValue"].max
+        for point in range(model.LUT_POINTS):
+            regs.put_int("LUTValue", min(slots[point * step], top), point)
 
     def _save_user_set(self):
         self.user_sets[self.registers.get_entry("UserSetSelector")] = bytes(self.registers.memory)

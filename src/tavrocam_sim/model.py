@@ -79,11 +79,14 @@ def bayer_phase(pixel_format: str) -> int | None:
 # node's value); locked (a formula: read-only while it is non-zero); derived
 # (the store computes the value on every read); volatile (the store changes
 # it by itself, at any time: never cached); invalidated_by (writing these
-# nodes changes it too, so GenApi reads it again); unit; conf.
+# nodes changes it too, so GenApi reads it again); unit; conf; length (the
+# bytes of a Register node: a block the camera reads and writes whole).
+# A selector is an Enumeration, or an Integer from 0 whose increment divides
+# the register slot (LUTIndex: 8 values a slot apart).
 Node = namedtuple("Node", "name kind default min max inc entries access selector value locked "
-                          "derived volatile invalidated_by unit conf",
+                          "derived volatile invalidated_by unit conf length",
                   defaults=(None, None, None, None, (), "RW", None, None, None, False, False, (),
-                            None, "likely"))
+                            None, "likely", None))
 
 
 def _pixel_formats():
@@ -305,6 +308,14 @@ NODES = (
     Node("LUTSelector", "Enumeration", "Luminance", entries=("Luminance",), conf="confirmed"),
     Node("LUTEnable", "Boolean", False, selector="LUTSelector", conf="confirmed"),
     Node("LUTIndex", "Integer", 0, min=0, max=4088, inc=8, conf={"inc": "guessed"}),
+    # One value a point; the start values are the identity a real camera saved.
+    Node("LUTValue", "Integer", tuple(range(0, 4096, 8)), min=0, max=4095, inc=1,
+         selector="LUTIndex", conf={"default": "confirmed", "max": "likely"}),
+    # The whole table as the camera saves it: 4096 32-bit little-endian slots,
+    # the value of LUTIndex i in slot i (every 8th), the others 0 (confirmed
+    # for the saved file; the byte order assumed).
+    Node("LUTValueAll", "Register", selector="LUTSelector", length=4096 * 4,
+         conf={"length": "confirmed"}),
     # --- digital I/O
     Node("LineSelector", "Enumeration", "Line1", entries=("Line1", "Line2", "Line3", "Line4"),
          conf="confirmed"),
@@ -421,7 +432,7 @@ CATEGORIES = (
                                   "ColorTransformationValueSelector", "ColorTransformationValue",
                                   "ColorSpace", "ColorAdjustmentSelector", "ColorAdjustmentHue",
                                   "ColorAdjustmentSaturation")),
-    ("LUTControl", ("LUTSelector", "LUTEnable", "LUTIndex")),
+    ("LUTControl", ("LUTSelector", "LUTEnable", "LUTIndex", "LUTValue", "LUTValueAll")),
     ("AcquisitionControl", ("AcquisitionMode", "AcquisitionStart", "AcquisitionStop",
                             "AcquisitionBurstFrameCount", "TriggerSelector", "TriggerMode",
                             "TriggerSoftware", "TriggerSource", "TriggerActivation",
@@ -458,9 +469,10 @@ CATEGORIES = (
 )
 # Writable features a saved feature file leaves out (besides commands,
 # read-only and computed features): the choice of a user set or sequencer set
-# to work on, and the LUT's index (assumed).
+# to work on, and the LUT's index and single values (the file holds the whole
+# table as LUTValueAll, as a real camera's does; assumed for the others).
 NOT_SAVED = ("UserSetSelector", "UserSetDefault", "SequencerSetSelector", "SequencerPathSelector",
-             "SequencerSetStart", "LUTIndex")
+             "SequencerSetStart", "LUTIndex", "LUTValue")
 
 # Balance ratios (red, green, blue) each light-source preset sets. Daylight
 # 5000 K is the saved state of a real camera; the others are assumed.

@@ -128,6 +128,8 @@ class Registers:
             reader = self._device.derived.get(slot[0])
             if reader is not None:
                 value = reader(slot[1])
+                if isinstance(value, bytes):  # a block (a Register node)
+                    return value[:length]
                 kind = model.BY_NAME[slot[0]].kind
                 return (_FLOAT if kind == "Float" else _INT).pack(value)
         return bytes(self.memory[address:address + length])
@@ -156,7 +158,12 @@ class Registers:
         address, count, length = self.where[name]
         if index is None:
             node = model.BY_NAME.get(name)
-            index = self.get_int(f"{node.selector}") if node is not None and count > 1 else 0
+            index = 0
+            if node is not None and count > 1:
+                index = self.get_int(node.selector)
+                selector = model.BY_NAME[node.selector]
+                if selector.kind == "Integer":  # LUTIndex: a slot every inc values
+                    index = (index - selector.min) // selector.inc
         return address + index * length
 
     def get_int(self, name, index=None):
