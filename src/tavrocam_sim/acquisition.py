@@ -37,8 +37,19 @@ def timestamp(when: float) -> int:
     return int((when - _POWER_UP) * 1e9)
 
 
-def _meter(registers) -> float:
-    return image.mean_level(image.settings(registers))
+class _Meter:
+    """What the device's auto functions measure in its images (the device
+    sits below the images and is handed this)."""
+
+    settings = staticmethod(image.settings)
+    channel_means = staticmethod(image.channel_means)
+    grey_world_step = staticmethod(image.grey_world_step)
+
+    def __call__(self, registers) -> float:
+        return image.mean_level(image.settings(registers))
+
+
+_METER = _Meter()
 
 
 class Frame:
@@ -69,7 +80,7 @@ class Engine:
         self.events: list = []      # (event name, {data node: value}) not yet handed out
         self._reset()
         device.engine = self
-        device.meter = _meter
+        device.meter = _METER
 
     def _reset(self):
         self.single = False         # AcquisitionMode SingleFrame: one frame, then none
@@ -253,7 +264,7 @@ class Engine:
             device.check("Grab")
         except Exception as exc:
             error = (getattr(exc, "error_code", GRAB_ERROR_CODE), str(exc))
-        frame = Frame(image.settings(regs), device.frames, self.block, timestamp(when), chunks,
+        frame = Frame(image.settings(regs, device.over_temperature), device.frames, self.block, timestamp(when), chunks,
                       error)
         self.event("FrameStart", when, self.block)
         exposure_end = when + regs.get_float("ExposureTime") / 1e6

@@ -25,10 +25,8 @@ ABSOLUTE_ZERO = -273.15
 IMAGE_CHUNK_TRAILER = 8  # with ChunkModeActive the image is a chunk: its ID and length follow
 
 
-# The colour of the scene's neutral patch as the sensor sees it under the
-# default illumination (assumed); the images (tavrocam_sim.image) and the
-# white-balance auto function use it.
-SCENE_NEUTRAL_RGB = (0.639, 1.0, 0.454)
+# An auto function's Once ends when the image is within this fraction of its
+# target (brightness; red and blue averages against green's) (assumed).
 AUTO_TOLERANCE = 0.01
 AUTO_MAX_CYCLES = 30  # Once gives up after this many cycles (confirmed)
 
@@ -49,11 +47,15 @@ class Device:
         self.line_levels = {"Line1": False, "Line3": True, "Line4": True}
         self._temperature = 42.0
         self._state = "Ok"
+        self.over_temperature = False  # sending test image 2 instead of images
+        self._armed = {"OverTemperature": True, "CriticalTemperature": True}
+        self._auto_cycles = {"ExposureAuto": 0, "GainAuto": 0, "BalanceWhiteAuto": 0}
         self.faults: dict[str, list] = {}
         self.counters = [0, 0]
         self.frames = 0            # frames made since power-up (the images' noise follows it)
         self.engine = None         # the acquisition (tavrocam_sim.acquisition) sets itself here
-        self.meter = None          # settings registers -> the images' mean level, as above
+        self.meter = None          # what the auto functions measure in the images, as above:
+        # meter(registers) the mean level; meter.settings, .channel_means, .grey_world_step
         self.event_data: dict[str, int] = {}
         self._removal_listeners: list = []
         self.derived = {
@@ -87,6 +89,9 @@ class Device:
             "UserOutputValue": lambda _: self._outputs_to_all(),
             "UserOutputValueAll": lambda _: self._all_to_outputs(),
             "LUTValueAll": lambda _: self._lut_from_block(),
+            "ExposureAuto": lambda _: self._auto_cycles.__setitem__("ExposureAuto", 0),
+            "GainAuto": lambda _: self._auto_cycles.__setitem__("GainAuto", 0),
+            "BalanceWhiteAuto": lambda _: self._auto_cycles.__setitem__("BalanceWhiteAuto", 0),
         }
         self.registers = Registers(self)
         for node in model.NODES:
@@ -237,12 +242,26 @@ class Device:
                 state = "Critical"
             elif value <= model.TEMPERATURE_BACK_OK:
                 state = "Ok"
-        before, self._temperature, self._state = self._state, value, state
-        if self.engine is not None and state != before:
-            if state == "Error":
-                self.engine.event("OverTemperature")
-            elif state == "Critical" and before == "Ok":
-                self.engine.event("CriticalTemperature")
+        with LOCK:
+            self._temperature, self._state = value, state
+            if value > model.TEMPERATURE_ERROR:
+                self.over_temperature = True
+            elif value <= model.TEMPERATURE_RESUME:
+                self.over_temperature = False
+            fire = []
+            if value <= model.OVER_TEMPERATURE_REARM:
+                self._armed["OverTemperature"] = True
+            elif state == "Error" and self._armed["OverTemperature"]:
+                self._armed["OverTemperature"] = False
+                fire.append("OverTemperature")
+            if value <= model.CRITICAL_REARM:
+                self._armed["CriticalTemperature"] = True
+            elif value >= model.TEMPERATURE_CRITICAL and self._armed["CriticalTemperature"]:
+                self._armed["CriticalTemperature"] = False
+                fire.insert(0, "CriticalTemperature")
+        if self.engine is not None:
+            for name in fire:
+                self.engine.event(name)
 
     def invalidate(self):
         """Make every node map forget GenApi's cached values and access modes
@@ -391,8 +410,11 @@ class Device:
         images at the current settings give (the meter is the images')."""
         return self.meter(self.registers) if self.meter is not None else 0.5
 
-    def auto_cycle(self):
+    def auto_cycle(self, frame_settings=None):
+        """One calculation cycle of the auto functions that are on, after a
+        frame made at ``frame_settings`` (image.Settings; read now if None)."""
         regs = self.registers
+        cycles = self._auto_cycles
         target = regs.get_float("AutoTargetBrightness")
         for auto, value, low, high in (
                 ("ExposureAuto", "ExposureTime", "AutoExposureTimeLowerLimit",
@@ -401,6 +423,7 @@ class Device:
             mode = regs.get_entry(auto)
             if mode == "Off":
                 continue
+            cycles[auto] += 1
             mean = max(self.mean_level(), 1e-6)
             current = regs.get_float(value)
             if value == "ExposureTime":
@@ -409,11 +432,59 @@ class Device:
                 wanted = current + 20 * math.log10(target / mean)
             wanted = min(max(wanted, regs.get_float(low)), regs.get_float(high))
             regs.put_float(value, current + (wanted - current) * 0.6)
-            if mode == "Once" and abs(self.mean_level() / target - 1) < AUTO_TOLERANCE \
-                    or mode == "Once" and abs(wanted - current) < 1e-9:
+            if mode == "Once" and (abs(self.mean_level() / target - 1) < AUTO_TOLERANCE
+                                   or abs(wanted - current) < 1e-9
+                                   or cycles[auto] >= AUTO_MAX_CYCLES):
                 regs.put_entry(auto, "Off")
-        if regs.get_entry("BalanceWhiteAuto") != "Off":
-            for index, seen in enumerate(SCENE_NEUTRAL_RGB):
-                regs.put_float("BalanceRatio", min(15.99976, 1.0 / seen), index)
-            if regs.get_entry("BalanceWhiteAuto") == "Once":
-                regs.put_entry("BalanceWhiteAuto", "Off")
+        mode = regs.get_entry("BalanceWhiteAuto")
+        if mode != "Off" and self.meter is not None:
+            self._balance_cycle(mode, frame_settings)
+
+    def _balance_cycle(self, mode, frame_settings):
+        """Balance White Auto: all three ratios to 1.5 first, then red and blue
+        moved until their averages over the white-balance auto-function ROI
+        match green's (grey world)."""
+        regs = self.registers
+        cycles = self._auto_cycles
+        cycles["BalanceWhiteAuto"] += 1
+        if cycles["BalanceWhiteAuto"] == 1:
+            for index in range(3):
+                regs.put_float("BalanceRatio", model.GREY_WORLD_START, index)
+            frame_settings = None  # the ratios the next step sees are these
+        meter = self.meter
+        s = frame_settings if frame_settings is not None else meter.settings(regs)
+        area = self._balance_area(s)
+        done = area is None  # the ROI misses the image: the ratios stay at 1.5
+        if area is not None:
+            ratios = tuple(regs.get_float("BalanceRatio", index) for index in range(3))
+            means = meter.channel_means(area._replace(ratios=ratios))
+            green = means[1]
+            done = green <= 0 or all(abs(means[i] / green - 1) < AUTO_TOLERANCE for i in (0, 2))
+            if not done:
+                for index, ratio in enumerate(meter.grey_world_step(ratios, means)):
+                    regs.put_float("BalanceRatio", ratio, index)
+        if mode == "Once" and (done or cycles["BalanceWhiteAuto"] >= AUTO_MAX_CYCLES):
+            regs.put_entry("BalanceWhiteAuto", "Off")
+
+    def _balance_area(self, s):
+        """``s`` cut to where the image ROI and the auto-function ROI used for
+        the white balance overlap (sensor coordinates), or None."""
+        regs = self.registers
+        for roi in range(2):
+            if regs.get_int("AutoFunctionROIUseWhiteBalance", roi):
+                break
+        else:
+            return None
+        left = max(s.offset_x, regs.get_int("AutoFunctionROIOffsetX", roi))
+        top = max(s.offset_y, regs.get_int("AutoFunctionROIOffsetY", roi))
+        right = min(s.offset_x + s.width,
+                    regs.get_int("AutoFunctionROIOffsetX", roi)
+                    + regs.get_int("AutoFunctionROIWidth", roi))
+        bottom = min(s.offset_y + s.height,
+                     regs.get_int("AutoFunctionROIOffsetY", roi)
+                     + regs.get_int("AutoFunctionROIHeight", roi))
+        left, top = left & ~1, top & ~1  # whole Bayer quads
+        width, height = (right - left) & ~1, (bottom - top) & ~1
+        if width < 2 or height < 2 or s.shown != "Off":
+            return None if width < 2 or height < 2 else s
+        return s._replace(offset_x=left, offset_y=top, width=width, height=height)

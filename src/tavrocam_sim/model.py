@@ -514,6 +514,14 @@ TEMPERATURE_CRITICAL = 75      # Ok -> Critical when heating
 TEMPERATURE_ERROR = 80         # above this: Error (over-temperature mode)
 TEMPERATURE_BACK_CRITICAL = 80  # Error -> Critical when cooling
 TEMPERATURE_BACK_OK = 74       # Critical -> Ok when cooling
+# Above TEMPERATURE_ERROR the camera is in its over-temperature mode: it
+# sends test image 2 instead of images until it has cooled to
+# TEMPERATURE_RESUME. The OverTemperature event fires on entering the mode and
+# fires again only after the camera cooled to OVER_TEMPERATURE_REARM; the
+# CriticalTemperature event likewise after CRITICAL_REARM (all confirmed).
+TEMPERATURE_RESUME = 77
+OVER_TEMPERATURE_REARM = 77
+CRITICAL_REARM = 71
 
 # Frame timing (assumed model): the sensor reads a row in ROW_TIME_US, plus a
 # fixed overhead of FRAME_OVERHEAD_ROWS rows a frame, giving 55 fps at the
