@@ -10,6 +10,7 @@ import pytest
 
 tavrocam_sim = pytest.importorskip("tavrocam_sim")
 from pypylon import pylon  # noqa: E402
+from tavrocam_sim import image as sim_image  # noqa: E402
 
 RED_PATCH, BLUE_PATCH = (760, 700), (300, 700)   # ROI corners inside chart patches
 DARK, BRIGHT = (32, 1300), (1700, 1300)          # plain background, left and right
@@ -435,3 +436,128 @@ def test_array_without_numpy_fails_as_pypylons(cam):
     with cam.GrabOne(1000) as result:
         with pytest.raises(NotImplementedError, match="please install numpy"):
             result.Array
+
+
+# ------------------------------------------------------------------ LUT, temperature, white balance
+def invert_lut(cam, how):
+    """An inverting LUT (4095 - value) written point by point or as one block."""
+    if how == "LUTValue":
+        for index in range(0, 4096, 8):
+            cam.LUTIndex.Value = index
+            cam.LUTValue.Value = 4095 - index
+    else:
+        slots = [4095 - i if i % 8 == 0 else 0 for i in range(4096)]
+        cam.LUTValueAll.Set(struct.pack("<4096I", *slots))
+    cam.LUTEnable.Value = True
+
+
+@pytest.mark.parametrize("how", ["LUTValue", "LUTValueAll"])
+@pytest.mark.parametrize("test_image,changed", [
+    ("Off", True), ("Testimage1", False), ("Testimage2", False), ("Testimage3", False),
+    ("Testimage4", True), ("Testimage5", True), ("Testimage6", False)])
+def test_the_lut_in_the_node_map_changes_the_scene_and_testimages_4_and_5(cam, how, test_image,
+                                                                           changed):
+    cam.PixelFormat.Value = "BayerRG12"
+    cam.TestImageSelector.Value = test_image
+    registers = cam._sim.registers
+    before, grabbed = sim_image.settings(registers), grab(cam)
+    invert_lut(cam, how)
+    after = sim_image.settings(registers)
+    # the same frame number (the moving test images) before and after
+    assert (sim_image.frame(after, 7) != sim_image.frame(before, 7)) == changed
+    if test_image == "Off":  # the values turned over
+        assert mean(v for row in grab(cam) for v in row) == \
+            pytest.approx(4095 - mean(v for row in grabbed for v in row), abs=8)
+
+
+@pytest.mark.parametrize("index,value", [(0, 4095), (8, 17), (4088, 0)])
+def test_lut_value_all_holds_each_point_in_every_8th_slot(cam, index, value):
+    cam.LUTIndex.Value = index
+    cam.LUTValue.Value = value
+    slots = struct.unpack("<4096I", bytes(cam.LUTValueAll.Get(cam.LUTValueAll.GetLength())))
+    assert slots[index] == value
+    assert [slots[i] for i in range(4096) if i % 8] == [0] * (4096 - 512)
+    assert [slots[i] for i in range(0, 4096, 8) if i != index] == \
+        [i for i in range(0, 4096, 8) if i != index]
+
+
+def test_a_feature_file_sets_the_lut(cam):
+    persistence = tavrocam_sim.persistence
+    text = persistence.FeaturePersistence.SaveToString(cam.GetNodeMap())
+    cam.LUTIndex.Value = 16
+    cam.LUTValue.Value = 1000
+    changed = persistence.FeaturePersistence.SaveToString(cam.GetNodeMap())
+    assert changed != text
+    persistence.FeaturePersistence.LoadFromString(text, cam.GetNodeMap(), True)
+    assert cam.LUTValue.Value == 16
+    persistence.FeaturePersistence.LoadFromString(changed, cam.GetNodeMap(), True)
+    assert cam.LUTValue.Value == 1000
+
+
+def gradient_moves(images):
+    """Whether each image is test image 2 (a diagonal 8-bit gradient moving one step a frame)."""
+    return all(row[1:] == [(v + 1) % 256 for v in row[:-1]] for image in images for row in image) \
+        and all([row[1:] for row in a] == [row[:-1] for row in b] for a, b in zip(images, images[1:]))
+
+
+@pytest.mark.parametrize("path,test_image_2", [
+    ([70.0], False), ([81.0], True), ([80.0], False), ([81.0, 78.0], True),
+    ([81.0, 77.0], False), ([81.0, 77.0, 80.0], False)])
+def test_over_temperature_sends_testimage2_until_cooled_to_77(cam, path, test_image_2):
+    cam.PixelFormat.Value = "Mono8"
+    device = cam._sim
+    for celsius in path:
+        device.temperature = celsius
+    cam.StartGrabbing()
+    images = [rows(cam.RetrieveResult(1000), "Mono8") for _ in range(2)]
+    assert gradient_moves(images) == test_image_2
+
+
+@pytest.mark.parametrize("event,path,fired", [
+    ("OverTemperature", [81.0, 78.0, 81.0], 1), ("OverTemperature", [81.0, 77.0, 81.0], 2),
+    ("CriticalTemperature", [75.0, 72.0, 75.0], 1), ("CriticalTemperature", [75.0, 71.0, 75.0], 2),
+    ("CriticalTemperature", [74.0], 0), ("OverTemperature", [80.0], 0)])
+def test_temperature_events_fire_once_until_re_armed(cam, event, path, fired):
+    cam.EventSelector.Value = event
+    cam.EventNotification.Value = "On"
+    device = cam._sim
+    device.engine.take_events()
+    for celsius in path:
+        device.temperature = celsius
+    assert [name for name, _ in device.engine.take_events()] == [event] * fired
+
+
+@pytest.mark.parametrize("mode", ["Once", "Continuous"])
+@pytest.mark.parametrize("corner", [BRIGHT, DARK])
+def test_balance_white_auto_makes_the_grey_world_grey(cam, mode, corner):
+    roi(cam, *corner)
+    cam.BalanceWhiteAuto.Value = mode
+    cam.StartGrabbing()
+    for _ in range(31):
+        cam.RetrieveResult(1000).Release()
+        if cam.BalanceWhiteAuto.Value == "Off":
+            break
+    assert cam.BalanceWhiteAuto.Value == ("Off" if mode == "Once" else "Continuous")
+    cam.StopGrabbing()
+    cam.BalanceWhiteAuto.Value = "Off"
+    cam.BalanceRatioSelector.Value = "Green"
+    assert cam.BalanceRatio.Value == 1.5
+    image = grab(cam)
+    red, green, blue = site_mean(image, 0, 0), site_mean(image, 0, 1), site_mean(image, 1, 1)
+    assert red == pytest.approx(green, rel=0.03) and blue == pytest.approx(green, rel=0.03)
+
+
+def test_balance_white_once_outside_its_roi_sets_all_ratios_to_1_5(cam):
+    cam.AutoFunctionROISelector.Value = "ROI2"  # the one used for the white balance
+    cam.AutoFunctionROIWidth.Value, cam.AutoFunctionROIHeight.Value = 64, 48
+    cam.AutoFunctionROIOffsetX.Value = cam.AutoFunctionROIOffsetY.Value = 0
+    cam.BalanceWhiteAuto.Value = "Once"
+    cam.StartGrabbing()
+    cam.RetrieveResult(1000).Release()
+    cam.StopGrabbing()
+    assert cam.BalanceWhiteAuto.Value == "Off"
+    ratios = []
+    for colour in ("Red", "Green", "Blue"):
+        cam.BalanceRatioSelector.Value = colour
+        ratios.append(cam.BalanceRatio.Value)
+    assert ratios == [1.5, 1.5, 1.5]

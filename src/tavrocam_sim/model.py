@@ -310,7 +310,8 @@ NODES = (
     Node("LUTIndex", "Integer", 0, min=0, max=4088, inc=8, conf={"inc": "guessed"}),
     # One value a point; the start values are the identity a real camera saved.
     Node("LUTValue", "Integer", tuple(range(0, 4096, 8)), min=0, max=4095, inc=1,
-         selector="LUTIndex", conf={"default": "confirmed", "max": "likely"}),
+         selector="LUTIndex", invalidated_by=("LUTValueAll",),
+         conf={"default": "confirmed", "max": "likely"}),
     # The whole table as the camera saves it: 4096 32-bit little-endian slots,
     # the value of LUTIndex i in slot i (every 8th), the others 0 (confirmed
     # for the saved file; the byte order assumed).
