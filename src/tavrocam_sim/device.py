@@ -84,8 +84,9 @@ class Device:
             "CounterReset": self._command(self._reset_counter),
             "UserSetSave": self._command(self._save_user_set),
             "UserSetLoad": self._command(self._load_user_set),
-            "SequencerSetSave": self._command(lambda: None),
-            "SequencerSetLoad": self._command(lambda: None),
+            "SequencerSetSave": self._command(self._save_sequencer_set),
+            "SequencerSetLoad": self._command(self._load_sequencer_set),
+            "SequencerMode": lambda _: self._restart_sequencer(),
             "UserOutputValue": lambda _: self._outputs_to_all(),
             "UserOutputValueAll": lambda _: self._all_to_outputs(),
             "LUTValueAll": lambda _: self._lut_from_block(),
@@ -103,6 +104,10 @@ class Device:
                 self.registers.put(node.name, value, index)
         self.registers.put_string("DeviceSerialNumber", serial)
         self.user_sets = {"Default": bytes(self.registers.memory)}
+        # Sequencer sets saved (index -> {(name, slot): value}); a set never
+        # saved holds the power-up settings.
+        self.sequencer_sets: dict[int, dict] = {}
+        self._sequencer_power_up = self.registers.slot_values(model.SEQUENCED)
         self._node_maps = weakref.WeakKeyDictionary()
 
     def node_map(self, camera):
@@ -354,6 +359,26 @@ class Device:
         top = model.BY_NAME["LUTValue"].max
         for point in range(model.LUT_POINTS):
             regs.put_int("LUTValue", min(slots[point * step], top), point)
+
+    def sequencer_set(self, index: int) -> dict:
+        """The settings sequencer set ``index`` holds, {(name, slot): value}."""
+        return self.sequencer_sets.get(index, self._sequencer_power_up)
+
+    def _save_sequencer_set(self):
+        regs = self.registers
+        with LOCK:
+            self.sequencer_sets[regs.get_int("SequencerSetSelector")] = \
+                regs.slot_values(model.SEQUENCED)
+
+    def _load_sequencer_set(self):
+        regs = self.registers
+        with LOCK:
+            regs.put_slot_values(self.sequencer_set(regs.get_int("SequencerSetSelector")))
+
+    def _restart_sequencer(self):
+        if self.engine is not None:
+            with LOCK:
+                self.engine.sequence_set = self.registers.get_int("SequencerSetStart")
 
     def _save_user_set(self):
         self.user_sets[self.registers.get_entry("UserSetSelector")] = bytes(self.registers.memory)

@@ -179,11 +179,12 @@ NODES = (
          volatile=True, conf="confirmed"),
     Node("BlackLevelSelector", "Enumeration", "All", entries=("All",), conf="confirmed"),
     Node("BlackLevel", "Float", 0.0, min=0.0, max=BLACK_LEVEL_MAX, selector="BlackLevelSelector",
-         invalidated_by=("PixelFormat",),
+         invalidated_by=("PixelFormat", "SequencerSetLoad"),
          conf={"default": "confirmed", "min": "likely", "max": "likely"}),
-    Node("Gamma", "Float", 1.0, min=0.0, max=3.99998, conf={"default": "confirmed",
+    Node("Gamma", "Float", 1.0, min=0.0, max=3.99998, invalidated_by=("SequencerSetLoad",),
+         conf={"default": "confirmed",
                                                           "min": "likely", "max": "likely"}),
-    Node("DigitalShift", "Integer", 0, min=0, max=4, inc=1,
+    Node("DigitalShift", "Integer", 0, min=0, max=4, inc=1, invalidated_by=("SequencerSetLoad",),
          conf={"default": "confirmed", "max": "likely"}),
     # The gain's upper limit can be lifted (the effect is not modelled: Gain
     # keeps its maximum).
@@ -540,6 +541,17 @@ USB_MAX_BYTES_PER_S = 400_000_000
 CHUNK_BYTES = {"Gain": 16, "ExposureTime": 16, "Timestamp": 16, "LineStatusAll": 16,
                "CounterValue": 16, "SequencerSetActive": 16, "PayloadCRC16": 16}
 
+# ExposureMode TriggerWidth: the exposure lasts from the trigger's edge to the
+# opposite edge plus a fixed offset (C4; the offset is confirmed, its value
+# assumed).
+TRIGGER_WIDTH_OFFSET_US = 14.0
+# TriggerDelay delays a trigger from an input line; a software trigger and the
+# free-running camera are not delayed (a sibling's manual: guessed here).
+DELAYED_SOURCES = ("Line1", "Line3", "Line4")
+# The settings a sequencer set holds (assumed: the exposure, the analog and
+# the digital stage; the ROI and the pixel format stay as they are).
+SEQUENCED = ("ExposureTime", "Gain", "BlackLevel", "Gamma", "DigitalShift", "BalanceRatio")
+
 # What the model assumes beyond single node values, for the table of assumed
 # values: (what, the value chosen).
 ASSUMED_RULES = (
@@ -561,10 +573,22 @@ ASSUMED_RULES = (
     ("order of the digital processing", "colour matrix (RGB, BGR, YCbCr), LUT, sRGB gamma "
                                         "(RGB, BGR, YCbCr with a preset), Gamma, "
                                         "DigitalShift, the format's bits"),
+    ("TriggerDelay applied", "to line triggers only (guessed: a sibling's manual)"),
     ("test image 6", "red (x + y + frame) mod 256, green and blue the same 85 and 170 on"),
     ("chroma of YCbCr422_8", "Cb from the even, Cr from the odd pixel of a pair"),
     ("auto functions", "one calculation cycle a frame while acquiring; Once stops within 1 % "
                        "of AutoTargetBrightness or after 30 cycles"),
+    ("TriggerWidth exposure offset (C4)", f"{TRIGGER_WIDTH_OFFSET_US:g} us"),
+    ("a triggered frame", "due one frame period after its trigger (plus TriggerDelay for a "
+                          "line trigger); in TriggerWidth mode, after the closing edge"),
+    ("the settings a sequencer set holds", ", ".join(SEQUENCED)),
+    ("the sequencer's path", "from SequencerSetStart through the highest set saved, then "
+                             "SequencerSetStart again; Counter2End advances every frame "
+                             "(no CounterDuration in the model), a line advances at each "
+                             "frame start it is high at, a software signal never"),
+    ("FrameStartWait and FrameBurstStartWait events", "at AcquisitionStart and each time a "
+                                                      "frame (a burst) is done, while the "
+                                                      "trigger is on"),
     ("the text of an open after the device was removed", "Failed to open device '<full "
                                                          "name>'. Error: 'The device has been "
                                                          "removed from the PC.'"),

@@ -203,6 +203,52 @@ class Registers:
             self.put_int(name, value, index)
 
 
+    def slot_values(self, names) -> dict:
+        """{(name, index): value} of every slot of the nodes ``names``."""
+        values = {}
+        for name in names:
+            getter = self.get_float if name in _FLOATS else self.get_int
+            for index in range(self.where[name][1]):
+                values[(name, index)] = getter(name, index)
+        return values
+
+    def put_slot_values(self, values: dict) -> None:
+        for (name, index), value in values.items():
+            (self.put_float if name in _FLOATS else self.put_int)(name, value, index)
+
+
+class Overlay:
+    """The registers as a frame sees them: ``values`` ({(name, index): value},
+    as ``Registers.slot_values`` gives them) in place of the stored ones; read
+    only (a sequencer set, an exposure a trigger's width gives)."""
+
+    __slots__ = ("_registers", "_values")
+
+    def __init__(self, registers: Registers, values: dict):
+        self._registers = registers
+        self._values = values
+
+    def _key(self, name, index):
+        if index is None:
+            node = model.BY_NAME.get(name)
+            index = 0
+            if node is not None and node.selector is not None and self._registers.where[name][1] > 1:
+                index = self._registers.get_int(node.selector)
+        return (name, index)
+
+    def get_int(self, name, index=None):
+        value = self._values.get(self._key(name, index))
+        return self._registers.get_int(name, index) if value is None else int(value)
+
+    def get_float(self, name, index=None):
+        value = self._values.get(self._key(name, index))
+        return self._registers.get_float(name, index) if value is None else float(value)
+
+    def get_entry(self, name, index=None):
+        value = self.get_int(name, index)
+        return next(entry for entry, code, _ in _ENUMS[name] if code == value)
+
+
 
 def description(model_name, tip, guid, features, parts, port):
     """A GenApi XML of the simulator's own (chunks, the camera object's
