@@ -561,3 +561,201 @@ def test_balance_white_once_outside_its_roi_sets_all_ratios_to_1_5(cam):
         cam.BalanceRatioSelector.Value = colour
         ratios.append(cam.BalanceRatio.Value)
     assert ratios == [1.5, 1.5, 1.5]
+
+
+# ------------------------------------------------------------------ triggers on lines, bursts, sequencer
+def trigger_on(cam, source, selector="FrameStart", activation="RisingEdge"):
+    cam.TriggerSelector.Value = selector
+    cam.TriggerMode.Value = "On"
+    cam.TriggerSource.Value = source
+    cam.TriggerActivation.Value = activation
+
+
+def pulse(device, line, start, width, level=True):
+    """Drive ``line`` to ``level`` at ``start`` (monotonic seconds in the past) for ``width`` s."""
+    device.set_input(line, level, at=start)
+    device.set_input(line, not level, at=start + width)
+
+
+def results(cam, wait=0.3):
+    """Every result that arrives within ``wait`` s of the last one."""
+    got = []
+    while True:
+        result = cam.RetrieveResult(int(wait * 1000), pylon.TimeoutHandling_Return)
+        if not result:
+            return got
+        got.append(result)
+
+
+def stamp(when):
+    return tavrocam_sim.acquisition.timestamp(when)
+
+
+def enable_events(cam, *names):
+    """Camera events ``names`` on, recorded in the list returned, in order."""
+    seen = []
+
+    class Events(pylon.CameraEventHandler):
+        def OnCameraEvent(self, camera, user_id, node):
+            seen.append(names[user_id])
+    cam.Close()
+    cam.GrabCameraEvents.Value = True
+    for index, name in enumerate(names):
+        cam.RegisterCameraEventHandler(Events(), f"Event{name}Data", index,
+                                       pylon.RegistrationMode_Append, pylon.Cleanup_Delete)
+    cam.Open()
+    for name in names:
+        cam.EventSelector.Value = name
+        cam.EventNotification.Value = "On"
+    return seen
+
+
+@pytest.mark.parametrize("debounce_us,width_ms,frames", [
+    (0.0, 1.0, 1), (20000.0, 5.0, 0), (20000.0, 40.0, 1), (5000.0, 5.5, 1)])
+def test_the_debouncer_drops_short_levels_and_delays_valid_edges(cam, debounce_us, width_ms,
+                                                                 frames):
+    trigger_on(cam, "Line1")
+    cam.LineSelector.Value = "Line1"
+    cam.LineDebouncerTime.Value = debounce_us
+    period = 1 / cam.ResultingFrameRate.Value
+    cam.StartGrabbing()
+    start = time.monotonic() - 0.1
+    pulse(cam._sim, "Line1", start, width_ms / 1000)
+    got = results(cam)
+    assert len(got) == frames
+    if frames:
+        assert got[0].TimeStamp == pytest.approx(stamp(start + debounce_us / 1e6 + period), abs=2)
+
+
+@pytest.mark.parametrize("source,delayed", [("Line1", True), ("Line3", True), ("Software", False)])
+def test_trigger_delay_delays_line_triggers_only(cam, source, delayed):
+    trigger_on(cam, source)
+    cam.TriggerDelay.Value = 30000.0
+    period = 1 / cam.ResultingFrameRate.Value
+    cam.StartGrabbing()
+    before = time.monotonic()
+    if source == "Software":
+        cam.TriggerSoftware.Execute()
+    else:
+        cam._sim.set_input(source, source == "Line1", at=before)  # Line3 is high when idle
+        if source == "Line3":
+            cam._sim.set_input(source, True)
+    after = time.monotonic()
+    (result,) = results(cam)
+    delay = 0.03 if delayed else 0.0
+    if source == "Line3":  # the rising edge comes back when the test drives it high again
+        assert result.TimeStamp >= stamp(before + delay + period)
+    else:
+        assert stamp(before + delay + period) - 2 <= result.TimeStamp <= \
+            stamp(after + delay + period) + 2
+
+
+@pytest.mark.parametrize("line,mode,inverter,levels,frames", [
+    ("Line1", None, False, [True], 1), ("Line1", None, True, [True], 0),
+    ("Line1", None, True, [True, False], 1), ("Line3", "Input", False, [False, True], 1),
+    ("Line3", "Output", False, [False, True], 0), ("Line4", "Input", True, [False], 1)])
+def test_lines_trigger_as_inputs_after_their_inverter(cam, line, mode, inverter, levels, frames):
+    trigger_on(cam, line)
+    cam.LineSelector.Value = line
+    if mode is not None:
+        cam.LineMode.Value = mode
+    cam.LineInverter.Value = inverter
+    cam.StartGrabbing()
+    for level in levels:
+        cam._sim.set_input(line, level)
+        time.sleep(0.05)
+    assert len(results(cam)) == frames
+
+
+def test_frame_triggers_sooner_than_a_period_are_overtriggers(cam):
+    trigger_on(cam, "Line1")
+    seen = enable_events(cam, "FrameStartOvertrigger")
+    period = 1 / cam.ResultingFrameRate.Value
+    cam.StartGrabbing()
+    start = time.monotonic() - 1.0
+    for index in range(3):  # edges half a period apart
+        pulse(cam._sim, "Line1", start + index * period / 2, period / 4)
+    assert len(results(cam)) == 2
+    assert seen == ["FrameStartOvertrigger"]
+
+
+@pytest.mark.parametrize("count", [1, 3])
+def test_a_burst_trigger_starts_its_frames_at_the_frame_rate(cam, count):
+    trigger_on(cam, "Software", selector="FrameBurstStart")
+    cam.AcquisitionBurstFrameCount.Value = count
+    seen = enable_events(cam, "FrameBurstStart", "FrameBurstStartOvertrigger",
+                         "FrameBurstStartWait")
+    period_ns = 1e9 / cam.ResultingFrameRate.Value
+    cam.StartGrabbing()
+    cam.TriggerSoftware.Execute()
+    cam.TriggerSoftware.Execute()  # too soon: the burst is still running
+    got = results(cam)
+    stamps = [result.TimeStamp for result in got]
+    assert len(got) == count
+    assert [b - a for a, b in zip(stamps, stamps[1:])] == [pytest.approx(period_ns, abs=2)] * \
+        (count - 1)
+    assert seen == ["FrameBurstStartWait", "FrameBurstStart",
+                           "FrameBurstStartOvertrigger", "FrameBurstStartWait"]
+
+
+def test_a_burst_trigger_lets_its_count_of_frame_triggers_in(cam):
+    trigger_on(cam, "Software", selector="FrameBurstStart")
+    trigger_on(cam, "Line1", selector="FrameStart")
+    cam.AcquisitionBurstFrameCount.Value = 2
+    seen = enable_events(cam, "FrameStartOvertrigger")
+    period = 1 / cam.ResultingFrameRate.Value
+    cam.StartGrabbing()
+    start = time.monotonic() - 1.0
+    pulse(cam._sim, "Line1", start, period / 4)  # before the burst: not taken
+    cam.TriggerSelector.Value = "FrameBurstStart"
+    cam.TriggerSoftware.Execute()
+    start = time.monotonic()
+    time.sleep(4 * period)
+    for index in range(3):
+        pulse(cam._sim, "Line1", start + index * 1.2 * period, period / 4)
+    assert len(results(cam)) == 2
+    assert seen == ["FrameStartOvertrigger"] * 2
+
+
+@pytest.mark.parametrize("width_us", [2000.0, 25000.0])
+def test_trigger_width_exposes_for_the_pulse(cam, width_us):
+    trigger_on(cam, "Line1")
+    cam.ExposureMode.Value = "TriggerWidth"
+    cam.ChunkModeActive.Value = True
+    cam.ChunkSelector.Value = "ExposureTime"
+    cam.ChunkEnable.Value = True
+    cam.StartGrabbing()
+    pulse(cam._sim, "Line1", time.monotonic() - 0.5, width_us / 1e6)
+    (result,) = results(cam)
+    assert result.ChunkExposureTime.Value == pytest.approx(
+        width_us + tavrocam_sim.model.TRIGGER_WIDTH_OFFSET_US, abs=0.01)
+
+
+def save_sequencer_sets(cam, sets):
+    cam.SequencerConfigurationMode.Value = "On"
+    for index, (exposure, gain) in enumerate(sets):
+        cam.SequencerSetSelector.Value = index
+        cam.ExposureTime.Value, cam.Gain.Value = exposure, gain
+        cam.SequencerSetSave.Execute()
+    cam.SequencerConfigurationMode.Value = "Off"
+
+
+@pytest.mark.parametrize("source,start,line_high,active", [
+    ("FrameStart", 0, False, [0, 1, 2, 0, 1]), ("Counter2End", 1, False, [1, 2, 1, 2, 1]),
+    ("Line1", 0, False, [0, 0, 0, 0, 0]), ("Line1", 0, True, [0, 1, 2, 0, 1])])
+def test_the_sequencer_gives_each_frame_its_sets_settings(cam, source, start, line_high, active):
+    sets = [(5000.0, 0.0), (8000.0, 6.0), (12000.0, 12.0)]
+    save_sequencer_sets(cam, sets)
+    cam.SequencerSetStart.Value = start
+    cam.SequencerTriggerSource.Value = source
+    cam.SequencerMode.Value = "On"
+    cam.ChunkModeActive.Value = True
+    for name in ("ExposureTime", "Gain", "SequencerSetActive"):
+        cam.ChunkSelector.Value = name
+        cam.ChunkEnable.Value = True
+    cam._sim.set_input("Line1", line_high)
+    cam.StartGrabbing(pylon.GrabStrategy_OneByOne)
+    got = [cam.RetrieveResult(1000) for _ in range(5)]
+    assert [r.ChunkSequencerSetActive.Value for r in got] == active
+    assert [(r.ChunkExposureTime.Value, r.ChunkGain.Value) for r in got] == \
+        [sets[index] for index in active]

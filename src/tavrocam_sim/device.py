@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import math
 import struct
+import time
 import weakref
 
 from . import model, nodemap
@@ -151,16 +152,23 @@ class Device:
             raise TypeError(f"in_use must be a bool, not {type(value).__name__}")
         self._in_use = value
 
-    def set_input(self, line: str, level: bool) -> None:
-        """Drive input line ``line`` ("Line1", "Line3", "Line4") high or low."""
+    def set_input(self, line: str, level: bool, at: "float | None" = None) -> None:
+        """Drive input line ``line`` ("Line1", "Line3", "Line4") high or low,
+        now or at ``at`` (a ``time.monotonic()`` not in the future: a pulse
+        of an exact width)."""
         if line not in self.line_levels:
             raise ValueError(f"line must be one of {', '.join(self.line_levels)}, not {line!r}")
         if not isinstance(level, bool):
             raise TypeError(f"level must be a bool, not {type(level).__name__}")
+        if at is not None:
+            if isinstance(at, bool) or not isinstance(at, (int, float)):
+                raise TypeError(f"at must be a time.monotonic() value, not {type(at).__name__}")
+            if not at <= time.monotonic():
+                raise ValueError(f"at must not lie in the future, not {at!r}")
         with LOCK:
             changed, self.line_levels[line] = self.line_levels[line] != level, level
-        if changed and self.engine is not None:
-            self.engine.line_edge(line, level)
+            if changed and self.engine is not None:
+                self.engine.line_edge(line, level, at)
 
     def fail(self, operation: str, exc: "BaseException | type[BaseException]",
              times: "int | None" = None) -> None:
