@@ -269,8 +269,9 @@ NODES = (
                   "SoftwareSignal3"), selector="TriggerSelector", conf="likely"),
     Node("TriggerActivation", "Enumeration", ("RisingEdge", "RisingEdge"),
          entries=("RisingEdge", "FallingEdge"), selector="TriggerSelector", conf="likely"),
-    Node("TriggerDelay", "Float", (0.0, 0.0), min=0.0, max=1_000_000.0, unit="us",
-         selector="TriggerSelector", conf={"default": "likely", "max": "assumed"}),
+    # 0 to 10 s, applied to line triggers only (a sibling's manual: guessed).
+    Node("TriggerDelay", "Float", (0.0, 0.0), min=0.0, max=10_000_000.0, unit="us",
+         selector="TriggerSelector", conf={"default": "likely", "max": "guessed"}),
     Node("TriggerSoftware", "Command", selector="TriggerSelector", conf="likely"),
     Node("AcquisitionMode", "Enumeration", "Continuous", entries=("Continuous", "SingleFrame"),
          locked=_IDLE, conf="likely"),
@@ -578,6 +579,11 @@ ASSUMED_RULES = (
     ("chroma of YCbCr422_8", "Cb from the even, Cr from the odd pixel of a pair"),
     ("auto functions", "one calculation cycle a frame while acquiring; Once stops within 1 % "
                        "of AutoTargetBrightness or after 30 cycles"),
+    ("Balance White Auto", "one grey-world step a frame over the image ROI's overlap with the "
+                           "auto-function ROI that has AutoFunctionROIUseWhiteBalance (both in "
+                           "sensor coordinates); Once stops when red and blue are within 1 % "
+                           "of green or after 30 cycles"),
+    ("byte order of LUTValueAll's 32-bit slots", "little-endian"),
     ("TriggerWidth exposure offset (C4)", f"{TRIGGER_WIDTH_OFFSET_US:g} us"),
     ("a triggered frame", "due one frame period after its trigger (plus TriggerDelay for a "
                           "line trigger); in TriggerWidth mode, after the closing edge"),
