@@ -759,3 +759,19 @@ def test_the_sequencer_gives_each_frame_its_sets_settings(cam, source, start, li
     assert [r.ChunkSequencerSetActive.Value for r in got] == active
     assert [(r.ChunkExposureTime.Value, r.ChunkGain.Value) for r in got] == \
         [sets[index] for index in active]
+
+
+@pytest.mark.parametrize("name,change,named", [
+    ("LUTIndex", {"inc": 3}, "'LUTValue': selector 'LUTIndex' is not an Enumeration"),
+    ("LUTIndex", {"max": 4090}, "'LUTValue': selector 'LUTIndex' is not an Enumeration"),
+    ("LUTValueAll", {"length": None}, "'LUTValueAll': a Register needs a length"),
+    ("LUTValueAll", {"length": 0}, "'LUTValueAll': a Register needs a length"),
+    ("LUTValueAll", {"default": 0}, "'LUTValueAll': a Register needs a length")])
+def test_the_node_map_takes_integer_selectors_and_registers_as_the_lut_needs(name, change, named):
+    from tavrocam_sim import model, nodemap
+    rows = [row._replace(**change) if row.name == name else row for row in model.NODES]
+    with pytest.raises(tavrocam_sim.ModelError, match=named):
+        nodemap.generate(rows)
+    text = nodemap.generate()
+    assert '<pIndex Offset="1">R_LUTIndex</pIndex>' in text
+    assert '<Register Name="LUTValueAll">' in text
