@@ -57,8 +57,8 @@ class _Meter:
     channel_means = staticmethod(image.channel_means)
     grey_world_step = staticmethod(image.grey_world_step)
 
-    def __call__(self, registers) -> float:
-        return image.mean_level(image.settings(registers))
+    def __call__(self, registers, over_temperature=False) -> float:
+        return image.mean_level(image.settings(registers, over_temperature))
 
 
 _METER = _Meter()

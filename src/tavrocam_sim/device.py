@@ -441,11 +441,12 @@ class Device:
     def mean_level(self) -> float:
         """The image's mean grey level as a fraction of full scale: what the
         images at the current settings give (the meter is the images')."""
-        return self.meter(self.registers) if self.meter is not None else 0.5
+        if self.meter is None:
+            return 0.5
+        return self.meter(self.registers, self.over_temperature)
 
-    def auto_cycle(self, frame_settings=None):
-        """One calculation cycle of the auto functions that are on, after a
-        frame made at ``frame_settings`` (image.Settings; read now if None)."""
+    def auto_cycle(self):
+        """One calculation cycle of the auto functions that are on, after a frame."""
         regs = self.registers
         cycles = self._auto_cycles
         target = regs.get_float("AutoTargetBrightness")
@@ -471,9 +472,9 @@ class Device:
                 regs.put_entry(auto, "Off")
         mode = regs.get_entry("BalanceWhiteAuto")
         if mode != "Off" and self.meter is not None:
-            self._balance_cycle(mode, frame_settings)
+            self._balance_cycle(mode)
 
-    def _balance_cycle(self, mode, frame_settings):
+    def _balance_cycle(self, mode):
         """Balance White Auto: all three ratios to 1.5 first, then red and blue
         moved until their averages over the white-balance auto-function ROI
         match green's (grey world)."""
@@ -483,9 +484,8 @@ class Device:
         if cycles["BalanceWhiteAuto"] == 1:
             for index in range(3):
                 regs.put_float("BalanceRatio", model.GREY_WORLD_START, index)
-            frame_settings = None  # the ratios the next step sees are these
         meter = self.meter
-        s = frame_settings if frame_settings is not None else meter.settings(regs)
+        s = meter.settings(regs, self.over_temperature)
         area = self._balance_area(s)
         done = area is None  # the ROI misses the image: the ratios stay at 1.5
         if area is not None:
