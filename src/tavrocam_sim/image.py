@@ -82,7 +82,9 @@ def settings(regs, over_temperature=False) -> Settings:
                 model.BLACK_LEVEL_MAX_12 if twelve else model.BLACK_LEVEL_MAX_8)
     lut = None
     if regs.get_int("LUTEnable") and "LUTValue" in model.BY_NAME:
-        lut = tuple(regs.get_int("LUTValue", i) for i in range(model.LUT_POINTS))
+        every = getattr(regs, "get_ints", None)  # the registers' own: one read
+        lut = every("LUTValue") if every is not None else \
+            tuple(regs.get_int("LUTValue", i) for i in range(model.LUT_POINTS))
     preset = regs.get_entry("LightSourcePreset") if _family(pixel_format) in COLOUR else "Off"
     return Settings(
         regs.get_int("Width"), regs.get_int("Height"), regs.get_int("OffsetX"),

@@ -170,6 +170,12 @@ class Registers:
         address = self._address(name, index)
         return _INT.unpack_from(self.memory, address)[0]
 
+    def get_ints(self, name):
+        """Every slot of a selected Integer node, as a tuple."""
+        address, count, length = self.where[name]
+        return struct.unpack_from(f"<{count}q", self.memory, address) if length == 8 else \
+            tuple(self.get_int(name, index) for index in range(count))
+
     def put_int(self, name, value, index=None):
         _INT.pack_into(self.memory, self._address(name, index), int(value))
 
