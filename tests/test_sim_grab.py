@@ -775,3 +775,24 @@ def test_the_node_map_takes_integer_selectors_and_registers_as_the_lut_needs(nam
     text = nodemap.generate()
     assert '<pIndex Offset="1">R_LUTIndex</pIndex>' in text
     assert '<Register Name="LUTValueAll">' in text
+
+
+@pytest.mark.parametrize("reset_source,counted", [("Off", [1, 2, 3, 4]), ("Line3", [1, 2, 1, 2])])
+def test_a_rising_edge_on_its_reset_line_resets_counter1(cam, reset_source, counted):
+    cam.CounterSelector.Value = "Counter1"
+    cam.CounterResetSource.Value = reset_source
+    cam.ChunkModeActive.Value = True
+    cam.ChunkSelector.Value = "CounterValue"
+    cam.ChunkEnable.Value = True
+    cam.CounterReset.Execute()
+    trigger_on(cam, "Software")
+    cam.StartGrabbing(pylon.GrabStrategy_OneByOne)
+    got = []
+    for index in range(4):
+        if index == 2:
+            cam._sim.set_input("Line3", False)
+            cam._sim.set_input("Line3", True)
+        assert cam.WaitForFrameTriggerReady(1000)
+        cam.TriggerSoftware.Execute()
+        got.append(cam.RetrieveResult(1000).ChunkCounterValue.Value)
+    assert got == counted

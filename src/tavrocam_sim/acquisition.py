@@ -10,7 +10,8 @@ is no edge, a valid edge comes that much later; TriggerActivation); a frame
 is due one frame period after its trigger, plus TriggerDelay for a line
 trigger. With ExposureMode TriggerWidth the exposure lasts from the trigger's
 edge to the opposite one. A trigger sooner than the camera is ready for is
-ignored with an overtrigger event. With SequencerMode On each frame takes its
+ignored with an overtrigger event. A rising edge also resets the counters
+whose CounterResetSource the line is. With SequencerMode On each frame takes its
 sequencer set's settings, the set advancing per SequencerTriggerSource. Each
 frame is handed to the stream the host opened (``Engine.stream``); a stream
 without a free buffer loses it.
@@ -187,6 +188,10 @@ class Engine:
         """An edge the camera takes on ``line`` at ``when``."""
         self.levels[line] = level
         regs = self.registers
+        if level:  # a rising edge resets the counters it is the reset source of
+            for counter in range(len(self.device.counters)):
+                if regs.get_entry("CounterResetSource", counter) == line:
+                    self.device.counters[counter] = 0
         for selector in (_BURST_START, _FRAME_START):
             if not self._mode(selector) or regs.get_entry("TriggerSource", selector) != line:
                 continue
