@@ -6,8 +6,11 @@ just sit in memory; this module holds only what a camera's firmware does on
 its own: derived values (the payload size, the frame rate, the temperature and
 its state, line levels, the colour filter), side effects of writes (centring,
 the Bayer phase that follows mirroring, light-source presets, user sets,
-commands), the auto functions (one calculation cycle a frame), the faults a
-test sets, and removal. Its acquisition is tavrocam_sim.acquisition.
+commands, the LUT as one block, sequencer sets), the auto functions (one
+calculation cycle a frame; the white balance by the grey world), over
+temperature (test image 2 instead of images) and its events, the faults a test
+sets, and removal. Its acquisition is tavrocam_sim.acquisition; what the auto
+functions measure in the images it is handed (``meter``), as it sits below them.
 """
 
 from __future__ import annotations
@@ -91,9 +94,9 @@ class Device:
             "UserOutputValue": lambda _: self._outputs_to_all(),
             "UserOutputValueAll": lambda _: self._all_to_outputs(),
             "LUTValueAll": lambda _: self._lut_from_block(),
-            "ExposureAuto": lambda _: self._auto_cycles.__setitem__("ExposureAuto", 0),
-            "GainAuto": lambda _: self._auto_cycles.__setitem__("GainAuto", 0),
-            "BalanceWhiteAuto": lambda _: self._auto_cycles.__setitem__("BalanceWhiteAuto", 0),
+            "ExposureAuto": lambda _: self._restart_auto("ExposureAuto"),
+            "GainAuto": lambda _: self._restart_auto("GainAuto"),
+            "BalanceWhiteAuto": lambda _: self._restart_auto("BalanceWhiteAuto"),
         }
         self.registers = Registers(self)
         for node in model.NODES:
@@ -444,6 +447,11 @@ class Device:
         if self.meter is None:
             return 0.5
         return self.meter(self.registers, self.over_temperature)
+
+    def _restart_auto(self, name):
+        """An auto function switched (again): its cycles count from 0."""
+        with LOCK:
+            self._auto_cycles[name] = 0
 
     def auto_cycle(self):
         """One calculation cycle of the auto functions that are on, after a frame."""
