@@ -683,6 +683,7 @@ def test_frame_triggers_sooner_than_a_period_are_overtriggers(cam):
 def test_a_burst_trigger_starts_its_frames_at_the_frame_rate(cam, count):
     trigger_on(cam, "Software", selector="FrameBurstStart")
     cam.AcquisitionBurstFrameCount.Value = count
+    cam.ExposureTime.Value = 100000.0  # a burst long enough for the second trigger to fall in
     seen = enable_events(cam, "FrameBurstStart", "FrameBurstStartOvertrigger",
                          "FrameBurstStartWait")
     period_ns = 1e9 / cam.ResultingFrameRate.Value
