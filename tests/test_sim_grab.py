@@ -10,6 +10,7 @@ import pytest
 
 tavrocam_sim = pytest.importorskip("tavrocam_sim")
 from pypylon import pylon  # noqa: E402
+from tavrocam_sim import image as sim_image  # noqa: E402
 
 RED_PATCH, BLUE_PATCH = (760, 700), (300, 700)   # ROI corners inside chart patches
 DARK, BRIGHT = (32, 1300), (1700, 1300)          # plain background, left and right
@@ -435,3 +436,364 @@ def test_array_without_numpy_fails_as_pypylons(cam):
     with cam.GrabOne(1000) as result:
         with pytest.raises(NotImplementedError, match="please install numpy"):
             result.Array
+
+
+# ------------------------------------------------------------------ LUT, temperature, white balance
+def invert_lut(cam, how):
+    """An inverting LUT (4095 - value) written point by point or as one block."""
+    if how == "LUTValue":
+        for index in range(0, 4096, 8):
+            cam.LUTIndex.Value = index
+            cam.LUTValue.Value = 4095 - index
+    else:
+        slots = [4095 - i if i % 8 == 0 else 0 for i in range(4096)]
+        cam.LUTValueAll.Set(struct.pack("<4096I", *slots))
+    cam.LUTEnable.Value = True
+
+
+@pytest.mark.parametrize("how", ["LUTValue", "LUTValueAll"])
+@pytest.mark.parametrize("test_image,changed", [
+    ("Off", True), ("Testimage1", False), ("Testimage2", False), ("Testimage3", False),
+    ("Testimage4", True), ("Testimage5", True), ("Testimage6", False)])
+def test_the_lut_in_the_node_map_changes_the_scene_and_testimages_4_and_5(cam, how, test_image,
+                                                                           changed):
+    cam.PixelFormat.Value = "BayerRG12"
+    cam.TestImageSelector.Value = test_image
+    registers = cam._sim.registers
+    before, grabbed = sim_image.settings(registers), grab(cam)
+    invert_lut(cam, how)
+    after = sim_image.settings(registers)
+    # the same frame number (the moving test images) before and after
+    assert (sim_image.frame(after, 7) != sim_image.frame(before, 7)) == changed
+    if test_image == "Off":  # the values turned over
+        assert mean(v for row in grab(cam) for v in row) == \
+            pytest.approx(4095 - mean(v for row in grabbed for v in row), abs=8)
+
+
+@pytest.mark.parametrize("index,value", [(0, 4095), (8, 17), (4088, 0)])
+def test_lut_value_all_holds_each_point_in_every_8th_slot(cam, index, value):
+    cam.LUTIndex.Value = index
+    cam.LUTValue.Value = value
+    slots = struct.unpack("<4096I", bytes(cam.LUTValueAll.Get(cam.LUTValueAll.GetLength())))
+    assert slots[index] == value
+    assert [slots[i] for i in range(4096) if i % 8] == [0] * (4096 - 512)
+    assert [slots[i] for i in range(0, 4096, 8) if i != index] == \
+        [i for i in range(0, 4096, 8) if i != index]
+
+
+def test_a_feature_file_sets_the_lut(cam):
+    persistence = tavrocam_sim.persistence
+    text = persistence.FeaturePersistence.SaveToString(cam.GetNodeMap())
+    cam.LUTIndex.Value = 16
+    cam.LUTValue.Value = 1000
+    changed = persistence.FeaturePersistence.SaveToString(cam.GetNodeMap())
+    assert changed != text
+    persistence.FeaturePersistence.LoadFromString(text, cam.GetNodeMap(), True)
+    assert cam.LUTValue.Value == 16
+    persistence.FeaturePersistence.LoadFromString(changed, cam.GetNodeMap(), True)
+    assert cam.LUTValue.Value == 1000
+
+
+def gradient_moves(images):
+    """Whether each image is test image 2 (a diagonal 8-bit gradient moving one step a frame)."""
+    return all(row[1:] == [(v + 1) % 256 for v in row[:-1]] for image in images for row in image) \
+        and all([row[1:] for row in a] == [row[:-1] for row in b] for a, b in zip(images, images[1:]))
+
+
+@pytest.mark.parametrize("path,test_image_2", [
+    ([70.0], False), ([81.0], True), ([80.0], False), ([81.0, 78.0], True),
+    ([81.0, 77.0], False), ([81.0, 77.0, 80.0], False)])
+def test_over_temperature_sends_testimage2_until_cooled_to_77(cam, path, test_image_2):
+    cam.PixelFormat.Value = "Mono8"
+    device = cam._sim
+    for celsius in path:
+        device.temperature = celsius
+    cam.StartGrabbing()
+    images = [rows(cam.RetrieveResult(1000), "Mono8") for _ in range(2)]
+    assert gradient_moves(images) == test_image_2
+
+
+@pytest.mark.parametrize("event,path,fired", [
+    ("OverTemperature", [81.0, 78.0, 81.0], 1), ("OverTemperature", [81.0, 77.0, 81.0], 2),
+    ("CriticalTemperature", [75.0, 72.0, 75.0], 1), ("CriticalTemperature", [75.0, 71.0, 75.0], 2),
+    ("CriticalTemperature", [74.0], 0), ("OverTemperature", [80.0], 0)])
+def test_temperature_events_fire_once_until_re_armed(cam, event, path, fired):
+    cam.EventSelector.Value = event
+    cam.EventNotification.Value = "On"
+    device = cam._sim
+    device.engine.take_events()
+    for celsius in path:
+        device.temperature = celsius
+    assert [name for name, _ in device.engine.take_events()] == [event] * fired
+
+
+@pytest.mark.parametrize("mode", ["Once", "Continuous"])
+@pytest.mark.parametrize("corner", [BRIGHT, DARK])
+def test_balance_white_auto_makes_the_grey_world_grey(cam, mode, corner):
+    roi(cam, *corner)
+    cam.BalanceWhiteAuto.Value = mode
+    cam.StartGrabbing()
+    for _ in range(31):
+        cam.RetrieveResult(1000).Release()
+        if cam.BalanceWhiteAuto.Value == "Off":
+            break
+    assert cam.BalanceWhiteAuto.Value == ("Off" if mode == "Once" else "Continuous")
+    cam.StopGrabbing()
+    cam.BalanceWhiteAuto.Value = "Off"
+    cam.BalanceRatioSelector.Value = "Green"
+    assert cam.BalanceRatio.Value == 1.5
+    image = grab(cam)
+    red, green, blue = site_mean(image, 0, 0), site_mean(image, 0, 1), site_mean(image, 1, 1)
+    assert red == pytest.approx(green, rel=0.03) and blue == pytest.approx(green, rel=0.03)
+
+
+def test_balance_white_once_outside_its_roi_sets_all_ratios_to_1_5(cam):
+    cam.AutoFunctionROISelector.Value = "ROI2"  # the one used for the white balance
+    cam.AutoFunctionROIWidth.Value, cam.AutoFunctionROIHeight.Value = 64, 48
+    cam.AutoFunctionROIOffsetX.Value = cam.AutoFunctionROIOffsetY.Value = 0
+    cam.BalanceWhiteAuto.Value = "Once"
+    cam.StartGrabbing()
+    cam.RetrieveResult(1000).Release()
+    cam.StopGrabbing()
+    assert cam.BalanceWhiteAuto.Value == "Off"
+    ratios = []
+    for colour in ("Red", "Green", "Blue"):
+        cam.BalanceRatioSelector.Value = colour
+        ratios.append(cam.BalanceRatio.Value)
+    assert ratios == [1.5, 1.5, 1.5]
+
+
+# ------------------------------------------------------------------ triggers on lines, bursts, sequencer
+def trigger_on(cam, source, selector="FrameStart", activation="RisingEdge"):
+    cam.TriggerSelector.Value = selector
+    cam.TriggerMode.Value = "On"
+    cam.TriggerSource.Value = source
+    cam.TriggerActivation.Value = activation
+
+
+def pulse(device, line, start, width, level=True):
+    """Drive ``line`` to ``level`` at ``start`` (monotonic seconds in the past) for ``width`` s."""
+    device.set_input(line, level, at=start)
+    device.set_input(line, not level, at=start + width)
+
+
+def results(cam, wait=0.3):
+    """Every result that arrives within ``wait`` s of the last one."""
+    got = []
+    while True:
+        result = cam.RetrieveResult(int(wait * 1000), pylon.TimeoutHandling_Return)
+        if not result:
+            return got
+        got.append(result)
+
+
+def stamp(when):
+    return tavrocam_sim.acquisition.timestamp(when)
+
+
+def enable_events(cam, *names):
+    """Camera events ``names`` on, recorded in the list returned, in order."""
+    seen = []
+
+    class Events(pylon.CameraEventHandler):
+        def OnCameraEvent(self, camera, user_id, node):
+            seen.append(names[user_id])
+    cam.Close()
+    cam.GrabCameraEvents.Value = True
+    for index, name in enumerate(names):
+        cam.RegisterCameraEventHandler(Events(), f"Event{name}Data", index,
+                                       pylon.RegistrationMode_Append, pylon.Cleanup_Delete)
+    cam.Open()
+    for name in names:
+        cam.EventSelector.Value = name
+        cam.EventNotification.Value = "On"
+    return seen
+
+
+@pytest.mark.parametrize("debounce_us,width_ms,frames", [
+    (0.0, 1.0, 1), (20000.0, 5.0, 0), (20000.0, 40.0, 1), (5000.0, 5.5, 1)])
+def test_the_debouncer_drops_short_levels_and_delays_valid_edges(cam, debounce_us, width_ms,
+                                                                 frames):
+    trigger_on(cam, "Line1")
+    cam.LineSelector.Value = "Line1"
+    cam.LineDebouncerTime.Value = debounce_us
+    period = 1 / cam.ResultingFrameRate.Value
+    cam.StartGrabbing()
+    start = time.monotonic() - 0.1
+    pulse(cam._sim, "Line1", start, width_ms / 1000)
+    got = results(cam)
+    assert len(got) == frames
+    if frames:
+        assert got[0].TimeStamp == pytest.approx(stamp(start + debounce_us / 1e6 + period), abs=2)
+
+
+@pytest.mark.parametrize("source,delayed", [("Line1", True), ("Line3", True), ("Software", False)])
+def test_trigger_delay_delays_line_triggers_only(cam, source, delayed):
+    trigger_on(cam, source)
+    cam.TriggerDelay.Value = 30000.0
+    period = 1 / cam.ResultingFrameRate.Value
+    cam.StartGrabbing()
+    before = time.monotonic()
+    if source == "Software":
+        cam.TriggerSoftware.Execute()
+    else:
+        cam._sim.set_input(source, source == "Line1", at=before)  # Line3 is high when idle
+        if source == "Line3":
+            cam._sim.set_input(source, True)
+    after = time.monotonic()
+    (result,) = results(cam)
+    delay = 0.03 if delayed else 0.0
+    if source == "Line3":  # the rising edge comes back when the test drives it high again
+        assert result.TimeStamp >= stamp(before + delay + period)
+    else:
+        assert stamp(before + delay + period) - 2 <= result.TimeStamp <= \
+            stamp(after + delay + period) + 2
+
+
+@pytest.mark.parametrize("line,mode,inverter,levels,frames", [
+    ("Line1", None, False, [True], 1), ("Line1", None, True, [True], 0),
+    ("Line1", None, True, [True, False], 1), ("Line3", "Input", False, [False, True], 1),
+    ("Line3", "Output", False, [False, True], 0), ("Line4", "Input", True, [False], 1)])
+def test_lines_trigger_as_inputs_after_their_inverter(cam, line, mode, inverter, levels, frames):
+    trigger_on(cam, line)
+    cam.LineSelector.Value = line
+    if mode is not None:
+        cam.LineMode.Value = mode
+    cam.LineInverter.Value = inverter
+    cam.StartGrabbing()
+    for level in levels:
+        cam._sim.set_input(line, level)
+        time.sleep(0.05)
+    assert len(results(cam)) == frames
+
+
+def test_frame_triggers_sooner_than_a_period_are_overtriggers(cam):
+    trigger_on(cam, "Line1")
+    seen = enable_events(cam, "FrameStartOvertrigger")
+    period = 1 / cam.ResultingFrameRate.Value
+    cam.StartGrabbing()
+    start = time.monotonic() - 1.0
+    for index in range(3):  # edges half a period apart
+        pulse(cam._sim, "Line1", start + index * period / 2, period / 4)
+    assert len(results(cam)) == 2
+    assert seen == ["FrameStartOvertrigger"]
+
+
+@pytest.mark.parametrize("count", [1, 3])
+def test_a_burst_trigger_starts_its_frames_at_the_frame_rate(cam, count):
+    trigger_on(cam, "Software", selector="FrameBurstStart")
+    cam.AcquisitionBurstFrameCount.Value = count
+    cam.ExposureTime.Value = 100000.0  # a burst long enough for the second trigger to fall in
+    seen = enable_events(cam, "FrameBurstStart", "FrameBurstStartOvertrigger",
+                         "FrameBurstStartWait")
+    period_ns = 1e9 / cam.ResultingFrameRate.Value
+    cam.StartGrabbing()
+    cam.TriggerSoftware.Execute()
+    cam.TriggerSoftware.Execute()  # too soon: the burst is still running
+    got = results(cam)
+    stamps = [result.TimeStamp for result in got]
+    assert len(got) == count
+    assert [b - a for a, b in zip(stamps, stamps[1:])] == [pytest.approx(period_ns, abs=2)] * \
+        (count - 1)
+    assert seen == ["FrameBurstStartWait", "FrameBurstStart",
+                           "FrameBurstStartOvertrigger", "FrameBurstStartWait"]
+
+
+def test_a_burst_trigger_lets_its_count_of_frame_triggers_in(cam):
+    trigger_on(cam, "Software", selector="FrameBurstStart")
+    trigger_on(cam, "Line1", selector="FrameStart")
+    cam.AcquisitionBurstFrameCount.Value = 2
+    seen = enable_events(cam, "FrameStartOvertrigger")
+    period = 1 / cam.ResultingFrameRate.Value
+    cam.StartGrabbing()
+    start = time.monotonic() - 1.0
+    pulse(cam._sim, "Line1", start, period / 4)  # before the burst: not taken
+    cam.TriggerSelector.Value = "FrameBurstStart"
+    cam.TriggerSoftware.Execute()
+    start = time.monotonic()
+    time.sleep(4 * period)
+    for index in range(3):
+        pulse(cam._sim, "Line1", start + index * 1.2 * period, period / 4)
+    assert len(results(cam)) == 2
+    assert seen == ["FrameStartOvertrigger"] * 2
+
+
+@pytest.mark.parametrize("width_us", [2000.0, 25000.0])
+def test_trigger_width_exposes_for_the_pulse(cam, width_us):
+    trigger_on(cam, "Line1")
+    cam.ExposureMode.Value = "TriggerWidth"
+    cam.ChunkModeActive.Value = True
+    cam.ChunkSelector.Value = "ExposureTime"
+    cam.ChunkEnable.Value = True
+    cam.StartGrabbing()
+    pulse(cam._sim, "Line1", time.monotonic() - 0.5, width_us / 1e6)
+    (result,) = results(cam)
+    assert result.ChunkExposureTime.Value == pytest.approx(
+        width_us + tavrocam_sim.model.TRIGGER_WIDTH_OFFSET_US, abs=0.01)
+
+
+def save_sequencer_sets(cam, sets):
+    cam.SequencerConfigurationMode.Value = "On"
+    for index, (exposure, gain) in enumerate(sets):
+        cam.SequencerSetSelector.Value = index
+        cam.ExposureTime.Value, cam.Gain.Value = exposure, gain
+        cam.SequencerSetSave.Execute()
+    cam.SequencerConfigurationMode.Value = "Off"
+
+
+@pytest.mark.parametrize("source,start,line_high,active", [
+    ("FrameStart", 0, False, [0, 1, 2, 0, 1]), ("Counter2End", 1, False, [1, 2, 1, 2, 1]),
+    ("Line1", 0, False, [0, 0, 0, 0, 0]), ("Line1", 0, True, [0, 1, 2, 0, 1])])
+def test_the_sequencer_gives_each_frame_its_sets_settings(cam, source, start, line_high, active):
+    sets = [(5000.0, 0.0), (8000.0, 6.0), (12000.0, 12.0)]
+    save_sequencer_sets(cam, sets)
+    cam.SequencerSetStart.Value = start
+    cam.SequencerTriggerSource.Value = source
+    cam.SequencerMode.Value = "On"
+    cam.ChunkModeActive.Value = True
+    for name in ("ExposureTime", "Gain", "SequencerSetActive"):
+        cam.ChunkSelector.Value = name
+        cam.ChunkEnable.Value = True
+    cam._sim.set_input("Line1", line_high)
+    cam.StartGrabbing(pylon.GrabStrategy_OneByOne)
+    got = [cam.RetrieveResult(1000) for _ in range(5)]
+    assert [r.ChunkSequencerSetActive.Value for r in got] == active
+    assert [(r.ChunkExposureTime.Value, r.ChunkGain.Value) for r in got] == \
+        [sets[index] for index in active]
+
+
+@pytest.mark.parametrize("name,change,named", [
+    ("LUTIndex", {"inc": 3}, "'LUTValue': selector 'LUTIndex' is not an Enumeration"),
+    ("LUTIndex", {"max": 4090}, "'LUTValue': selector 'LUTIndex' is not an Enumeration"),
+    ("LUTValueAll", {"length": None}, "'LUTValueAll': a Register needs a length"),
+    ("LUTValueAll", {"length": 0}, "'LUTValueAll': a Register needs a length"),
+    ("LUTValueAll", {"default": 0}, "'LUTValueAll': a Register needs a length")])
+def test_the_node_map_takes_integer_selectors_and_registers_as_the_lut_needs(name, change, named):
+    from tavrocam_sim import model, nodemap
+    rows = [row._replace(**change) if row.name == name else row for row in model.NODES]
+    with pytest.raises(tavrocam_sim.ModelError, match=named):
+        nodemap.generate(rows)
+    text = nodemap.generate()
+    assert '<pIndex Offset="1">R_LUTIndex</pIndex>' in text
+    assert '<Register Name="LUTValueAll">' in text
+
+
+@pytest.mark.parametrize("reset_source,counted", [("Off", [1, 2, 3, 4]), ("Line3", [1, 2, 1, 2])])
+def test_a_rising_edge_on_its_reset_line_resets_counter1(cam, reset_source, counted):
+    cam.CounterSelector.Value = "Counter1"
+    cam.CounterResetSource.Value = reset_source
+    cam.ChunkModeActive.Value = True
+    cam.ChunkSelector.Value = "CounterValue"
+    cam.ChunkEnable.Value = True
+    cam.CounterReset.Execute()
+    trigger_on(cam, "Software")
+    cam.StartGrabbing(pylon.GrabStrategy_OneByOne)
+    got = []
+    for index in range(4):
+        if index == 2:
+            cam._sim.set_input("Line3", False)
+            cam._sim.set_input("Line3", True)
+        assert cam.WaitForFrameTriggerReady(1000)
+        cam.TriggerSoftware.Execute()
+        got.append(cam.RetrieveResult(1000).ChunkCounterValue.Value)
+    assert got == counted

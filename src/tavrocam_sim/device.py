@@ -6,13 +6,18 @@ just sit in memory; this module holds only what a camera's firmware does on
 its own: derived values (the payload size, the frame rate, the temperature and
 its state, line levels, the colour filter), side effects of writes (centring,
 the Bayer phase that follows mirroring, light-source presets, user sets,
-commands), the auto functions (one calculation cycle a frame), the faults a
-test sets, and removal. Its acquisition is tavrocam_sim.acquisition.
+commands, the LUT as one block, sequencer sets), the auto functions (one
+calculation cycle a frame; the white balance by the grey world), over
+temperature (test image 2 instead of images) and its events, the faults a test
+sets, and removal. Its acquisition is tavrocam_sim.acquisition; what the auto
+functions measure in the images it is handed (``meter``), as it sits below them.
 """
 
 from __future__ import annotations
 
 import math
+import struct
+import time
 import weakref
 
 from . import faults as _faults, model, nodemap
@@ -24,10 +29,8 @@ ABSOLUTE_ZERO = -273.15
 IMAGE_CHUNK_TRAILER = 8  # with ChunkModeActive the image is a chunk: its ID and length follow
 
 
-# The colour of the scene's neutral patch as the sensor sees it under the
-# default illumination (assumed); the images (tavrocam_sim.image) and the
-# white-balance auto function use it.
-SCENE_NEUTRAL_RGB = (0.639, 1.0, 0.454)
+# An auto function's Once ends when the image is within this fraction of its
+# target (brightness; red and blue averages against green's) (assumed).
 AUTO_TOLERANCE = 0.01
 AUTO_MAX_CYCLES = 30  # Once gives up after this many cycles (confirmed)
 
@@ -48,11 +51,15 @@ class Device:
         self.line_levels = {"Line1": False, "Line3": True, "Line4": True}
         self._temperature = 42.0
         self._state = "Ok"
+        self.over_temperature = False  # sending test image 2 instead of images
+        self._armed = {"OverTemperature": True, "CriticalTemperature": True}
+        self._auto_cycles = {"ExposureAuto": 0, "GainAuto": 0, "BalanceWhiteAuto": 0}
         self.faults: dict[str, list] = {}
         self.counters = [0, 0]
         self.frames = 0            # frames made since power-up (the images' noise follows it)
         self.engine = None         # the acquisition (tavrocam_sim.acquisition) sets itself here
-        self.meter = None          # settings registers -> the images' mean level, as above
+        self.meter = None          # what the auto functions measure in the images, as above:
+        # meter(registers) the mean level; meter.settings, .channel_means, .grey_world_step
         self.event_data: dict[str, int] = {}
         self._removal_listeners: list = []
         self.derived = {
@@ -63,6 +70,7 @@ class Device:
             "ResultingFrameRate": lambda _: self.frame_rate(),
             "LineStatus": self._line_status,
             "LineStatusAll": lambda _: sum(self._line_status(i) << i for i in range(4)),
+            "LUTValueAll": lambda _: self._lut_block(),
         }
         for name in _EVENT_DATA:
             self.derived[name] = lambda _, name=name: self.event_data.get(name, 0)
@@ -80,10 +88,15 @@ class Device:
             "CounterReset": self._command(self._reset_counter),
             "UserSetSave": self._command(self._save_user_set),
             "UserSetLoad": self._command(self._load_user_set),
-            "SequencerSetSave": self._command(lambda: None),
-            "SequencerSetLoad": self._command(lambda: None),
+            "SequencerSetSave": self._command(self._save_sequencer_set),
+            "SequencerSetLoad": self._command(self._load_sequencer_set),
+            "SequencerMode": lambda _: self._restart_sequencer(),
             "UserOutputValue": lambda _: self._outputs_to_all(),
             "UserOutputValueAll": lambda _: self._all_to_outputs(),
+            "LUTValueAll": lambda _: self._lut_from_block(),
+            "ExposureAuto": lambda _: self._restart_auto("ExposureAuto"),
+            "GainAuto": lambda _: self._restart_auto("GainAuto"),
+            "BalanceWhiteAuto": lambda _: self._restart_auto("BalanceWhiteAuto"),
         }
         self.registers = Registers(self)
         for node in model.NODES:
@@ -95,6 +108,10 @@ class Device:
                 self.registers.put(node.name, value, index)
         self.registers.put_string("DeviceSerialNumber", serial)
         self.user_sets = {"Default": bytes(self.registers.memory)}
+        # Sequencer sets saved (index -> {(name, slot): value}); a set never
+        # saved holds the power-up settings.
+        self.sequencer_sets: dict[int, dict] = {}
+        self._sequencer_power_up = self.registers.slot_values(model.SEQUENCED)
         self._node_maps = weakref.WeakKeyDictionary()
 
     def node_map(self, camera):
@@ -138,16 +155,23 @@ class Device:
             raise TypeError(f"in_use must be a bool, not {type(value).__name__}")
         self._in_use = value
 
-    def set_input(self, line: str, level: bool) -> None:
-        """Drive input line ``line`` ("Line1", "Line3", "Line4") high or low."""
+    def set_input(self, line: str, level: bool, at: "float | None" = None) -> None:
+        """Drive input line ``line`` ("Line1", "Line3", "Line4") high or low,
+        now or at ``at`` (a ``time.monotonic()`` not in the future: a pulse
+        of an exact width)."""
         if line not in self.line_levels:
             raise ValueError(f"line must be one of {', '.join(self.line_levels)}, not {line!r}")
         if not isinstance(level, bool):
             raise TypeError(f"level must be a bool, not {type(level).__name__}")
+        if at is not None:
+            if isinstance(at, bool) or not isinstance(at, (int, float)):
+                raise TypeError(f"at must be a time.monotonic() value, not {type(at).__name__}")
+            if not at <= time.monotonic():
+                raise ValueError(f"at must not lie in the future, not {at!r}")
         with LOCK:
             changed, self.line_levels[line] = self.line_levels[line] != level, level
-        if changed and self.engine is not None:
-            self.engine.line_edge(line, level)
+            if changed and self.engine is not None:
+                self.engine.line_edge(line, level, at)
 
     def fail(self, operation: str, exc: "BaseException | type[BaseException]",
              times: "int | None" = None) -> None:
@@ -238,12 +262,26 @@ class Device:
                 state = "Critical"
             elif value <= model.TEMPERATURE_BACK_OK:
                 state = "Ok"
-        before, self._temperature, self._state = self._state, value, state
-        if self.engine is not None and state != before:
-            if state == "Error":
-                self.engine.event("OverTemperature")
-            elif state == "Critical" and before == "Ok":
-                self.engine.event("CriticalTemperature")
+        with LOCK:
+            self._temperature, self._state = value, state
+            if value > model.TEMPERATURE_ERROR:
+                self.over_temperature = True
+            elif value <= model.TEMPERATURE_RESUME:
+                self.over_temperature = False
+            fire = []
+            if value <= model.OVER_TEMPERATURE_REARM:
+                self._armed["OverTemperature"] = True
+            elif state == "Error" and self._armed["OverTemperature"]:
+                self._armed["OverTemperature"] = False
+                fire.append("OverTemperature")
+            if value <= model.CRITICAL_REARM:
+                self._armed["CriticalTemperature"] = True
+            elif value >= model.TEMPERATURE_CRITICAL and self._armed["CriticalTemperature"]:
+                self._armed["CriticalTemperature"] = False
+                fire.insert(0, "CriticalTemperature")
+        if self.engine is not None:
+            for name in fire:
+                self.engine.event(name)
 
     def invalidate(self):
         """Make every node map forget GenApi's cached values and access modes
@@ -321,6 +359,42 @@ class Device:
     def _reset_counter(self):
         self.counters[self.registers.get_int("CounterSelector")] = 0
 
+    def _lut_block(self) -> bytes:
+        """LUTValueAll: the value of LUTIndex i in 32-bit slot i, 0 between."""
+        regs, step = self.registers, model.LUT_STEP
+        slots = [0] * (model.LUT_POINTS * step)
+        for point in range(model.LUT_POINTS):
+            slots[point * step] = regs.get_int("LUTValue", point)
+        return struct.pack(f"<{len(slots)}I", *slots)
+
+    def _lut_from_block(self):
+        regs, step = self.registers, model.LUT_STEP
+        address, _, length = regs.where["LUTValueAll"]
+        slots = struct.unpack_from(f"<{length // 4}I", regs.memory, address)
+        top = model.BY_NAME["LUTValue"].max
+        for point in range(model.LUT_POINTS):
+            regs.put_int("LUTValue", min(slots[point * step], top), point)
+
+    def sequencer_set(self, index: int) -> dict:
+        """The settings sequencer set ``index`` holds, {(name, slot): value}."""
+        return self.sequencer_sets.get(index, self._sequencer_power_up)
+
+    def _save_sequencer_set(self):
+        regs = self.registers
+        with LOCK:
+            self.sequencer_sets[regs.get_int("SequencerSetSelector")] = \
+                regs.slot_values(model.SEQUENCED)
+
+    def _load_sequencer_set(self):
+        regs = self.registers
+        with LOCK:
+            regs.put_slot_values(self.sequencer_set(regs.get_int("SequencerSetSelector")))
+
+    def _restart_sequencer(self):
+        if self.engine is not None:
+            with LOCK:
+                self.engine.sequence_set = self.registers.get_int("SequencerSetStart")
+
     def _save_user_set(self):
         self.user_sets[self.registers.get_entry("UserSetSelector")] = bytes(self.registers.memory)
 
@@ -374,10 +448,19 @@ class Device:
     def mean_level(self) -> float:
         """The image's mean grey level as a fraction of full scale: what the
         images at the current settings give (the meter is the images')."""
-        return self.meter(self.registers) if self.meter is not None else 0.5
+        if self.meter is None:
+            return 0.5
+        return self.meter(self.registers, self.over_temperature)
+
+    def _restart_auto(self, name):
+        """An auto function switched (again): its cycles count from 0."""
+        with LOCK:
+            self._auto_cycles[name] = 0
 
     def auto_cycle(self):
+        """One calculation cycle of the auto functions that are on, after a frame."""
         regs = self.registers
+        cycles = self._auto_cycles
         target = regs.get_float("AutoTargetBrightness")
         for auto, value, low, high in (
                 ("ExposureAuto", "ExposureTime", "AutoExposureTimeLowerLimit",
@@ -386,6 +469,7 @@ class Device:
             mode = regs.get_entry(auto)
             if mode == "Off":
                 continue
+            cycles[auto] += 1
             mean = max(self.mean_level(), 1e-6)
             current = regs.get_float(value)
             if value == "ExposureTime":
@@ -394,11 +478,58 @@ class Device:
                 wanted = current + 20 * math.log10(target / mean)
             wanted = min(max(wanted, regs.get_float(low)), regs.get_float(high))
             regs.put_float(value, current + (wanted - current) * 0.6)
-            if mode == "Once" and abs(self.mean_level() / target - 1) < AUTO_TOLERANCE \
-                    or mode == "Once" and abs(wanted - current) < 1e-9:
+            if mode == "Once" and (abs(self.mean_level() / target - 1) < AUTO_TOLERANCE
+                                   or abs(wanted - current) < 1e-9
+                                   or cycles[auto] >= AUTO_MAX_CYCLES):
                 regs.put_entry(auto, "Off")
-        if regs.get_entry("BalanceWhiteAuto") != "Off":
-            for index, seen in enumerate(SCENE_NEUTRAL_RGB):
-                regs.put_float("BalanceRatio", min(15.99976, 1.0 / seen), index)
-            if regs.get_entry("BalanceWhiteAuto") == "Once":
-                regs.put_entry("BalanceWhiteAuto", "Off")
+        mode = regs.get_entry("BalanceWhiteAuto")
+        if mode != "Off" and self.meter is not None:
+            self._balance_cycle(mode)
+
+    def _balance_cycle(self, mode):
+        """Balance White Auto: all three ratios to 1.5 first, then red and blue
+        moved until their averages over the white-balance auto-function ROI
+        match green's (grey world)."""
+        regs = self.registers
+        cycles = self._auto_cycles
+        cycles["BalanceWhiteAuto"] += 1
+        if cycles["BalanceWhiteAuto"] == 1:
+            for index in range(3):
+                regs.put_float("BalanceRatio", model.GREY_WORLD_START, index)
+        meter = self.meter
+        s = meter.settings(regs, self.over_temperature)
+        area = self._balance_area(s)
+        done = area is None  # the ROI misses the image: the ratios stay at 1.5
+        if area is not None:
+            ratios = tuple(regs.get_float("BalanceRatio", index) for index in range(3))
+            means = meter.channel_means(area._replace(ratios=ratios))
+            green = means[1]
+            done = green <= 0 or all(abs(means[i] / green - 1) < AUTO_TOLERANCE for i in (0, 2))
+            if not done:
+                for index, ratio in enumerate(meter.grey_world_step(ratios, means)):
+                    regs.put_float("BalanceRatio", ratio, index)
+        if mode == "Once" and (done or cycles["BalanceWhiteAuto"] >= AUTO_MAX_CYCLES):
+            regs.put_entry("BalanceWhiteAuto", "Off")
+
+    def _balance_area(self, s):
+        """``s`` cut to where the image ROI and the auto-function ROI used for
+        the white balance overlap (sensor coordinates), or None."""
+        regs = self.registers
+        for roi in range(2):
+            if regs.get_int("AutoFunctionROIUseWhiteBalance", roi):
+                break
+        else:
+            return None
+        left = max(s.offset_x, regs.get_int("AutoFunctionROIOffsetX", roi))
+        top = max(s.offset_y, regs.get_int("AutoFunctionROIOffsetY", roi))
+        right = min(s.offset_x + s.width,
+                    regs.get_int("AutoFunctionROIOffsetX", roi)
+                    + regs.get_int("AutoFunctionROIWidth", roi))
+        bottom = min(s.offset_y + s.height,
+                     regs.get_int("AutoFunctionROIOffsetY", roi)
+                     + regs.get_int("AutoFunctionROIHeight", roi))
+        left, top = left & ~1, top & ~1  # whole Bayer quads
+        width, height = (right - left) & ~1, (bottom - top) & ~1
+        if width < 2 or height < 2 or s.shown != "Off":
+            return None if width < 2 or height < 2 else s
+        return s._replace(offset_x=left, offset_y=top, width=width, height=height)

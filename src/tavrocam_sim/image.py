@@ -82,7 +82,9 @@ def settings(regs, over_temperature=False) -> Settings:
                 model.BLACK_LEVEL_MAX_12 if twelve else model.BLACK_LEVEL_MAX_8)
     lut = None
     if regs.get_int("LUTEnable") and "LUTValue" in model.BY_NAME:
-        lut = tuple(regs.get_int("LUTValue", i) for i in range(model.LUT_POINTS))
+        every = getattr(regs, "get_ints", None)  # the registers' own: one read
+        lut = every("LUTValue") if every is not None else \
+            tuple(regs.get_int("LUTValue", i) for i in range(model.LUT_POINTS))
     preset = regs.get_entry("LightSourcePreset") if _family(pixel_format) in COLOUR else "Off"
     return Settings(
         regs.get_int("Width"), regs.get_int("Height"), regs.get_int("OffsetX"),
@@ -118,7 +120,7 @@ _LOCK = threading.Lock()
 _CACHES: dict = collections.defaultdict(collections.OrderedDict)
 _LIMITS = {"codes": 4, "noise": 2, "table": 16, "processing": 16, "curve": 4, "test": 16,
            "diagonal": 2, "frame": 2 * NOISE_FRAMES, "values": 2 * NOISE_FRAMES,
-           "mean": 64, "sample": 8}
+           "mean": 64, "sample": 8, "counts": 8, "channels": 64}
 
 
 def _cached(kind, key, make):
@@ -346,24 +348,54 @@ def _mean_level(s, np):
 def channel_means(s: Settings):
     """The red, green and blue averages (fractions of full scale) the white
     balance sees: the balanced raw channels before the colour matrix, over the
-    ROI, whatever the pixel format (a test image: equal)."""
+    ROI, whatever the pixel format (a test image: equal). Cached: an auto
+    function asks every frame."""
     if s.shown != "Off":
         return (0.5, 0.5, 0.5)
-    codes = _sample_codes(s, numpy)
-    if numpy is not None:
-        codes = codes.tolist()
+    key = (s.layout, s.factor, s.black, s.ratios, bits(s.pixel_format), numpy is None)
+    return _cached("channels", key, lambda: _channel_means(s))
+
+
+def _code_counts(s):
+    """(code, how often) of the noise-free sample codes of ``s``'s ROI."""
+    def make():
+        codes = _sample_codes(s, numpy)
+        if numpy is not None:
+            found, times = numpy.unique(codes, return_counts=True)
+            pairs = zip(found.tolist(), times.tolist())
+        else:
+            pairs = collections.Counter(codes).items()
+        merged = collections.Counter()
+        for code, times in pairs:
+            merged[code // 2 if _family(s.pixel_format) == "ycbcr" else code] += times
+        return tuple(merged.items()), len(codes)
+    return _cached("counts", (s.layout, numpy is None), make)
+
+
+def _channel_means(s):
+    counts, total_count = _code_counts(s)
     amplitudes = pixels.amplitudes("bayer", s.factor, s.ratios, "Off")
     regions = len(scene.REGIONS)
     black = s.black * (1 if bits(s.pixel_format) == 12 else 16) + 0.5
-    counts = collections.Counter(
-        (code // 2 if _family(s.pixel_format) == "ycbcr" else code) for code in codes)
-    sums = [0, 0, 0]
-    for code, times in counts.items():
-        key, level = divmod(code, scene.LEVELS)
+    if numpy is not None:  # the same float operations as pixels.raw, on arrays
+        np = numpy
+        codes, times = (np.array(column, np.int64) for column in zip(*counts))
+        keys, levels = np.divmod(codes, scene.LEVELS)
+        shifted = (levels - pixels.LEVEL_ZERO).astype(np.float64)
+        sums = []
         for channel in range(3):
-            a = amplitudes[channel * regions + key % regions][0]
-            sums[channel] += pixels.raw(level, a, black) * times
-    return tuple(total / len(codes) / pixels.FULL12 for total in sums)
+            table = np.array([amplitudes[channel * regions + r][0] for r in range(regions)])
+            values = np.floor(shifted * table[keys % regions] + black)
+            values = np.clip(values, 0, pixels.FULL12).astype(np.int64)
+            sums.append(int((values * times).sum()))
+    else:
+        sums = [0, 0, 0]
+        for code, times in counts:
+            key, level = divmod(code, scene.LEVELS)
+            for channel in range(3):
+                a = amplitudes[channel * regions + key % regions][0]
+                sums[channel] += pixels.raw(level, a, black) * times
+    return tuple(total / total_count / pixels.FULL12 for total in sums)
 
 
 def grey_world_step(ratios, means):

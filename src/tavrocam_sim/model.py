@@ -79,11 +79,14 @@ def bayer_phase(pixel_format: str) -> int | None:
 # node's value); locked (a formula: read-only while it is non-zero); derived
 # (the store computes the value on every read); volatile (the store changes
 # it by itself, at any time: never cached); invalidated_by (writing these
-# nodes changes it too, so GenApi reads it again); unit; conf.
+# nodes changes it too, so GenApi reads it again); unit; conf; length (the
+# bytes of a Register node: a block the camera reads and writes whole).
+# A selector is an Enumeration, or an Integer from 0 whose increment divides
+# the register slot (LUTIndex: 8 values a slot apart).
 Node = namedtuple("Node", "name kind default min max inc entries access selector value locked "
-                          "derived volatile invalidated_by unit conf",
+                          "derived volatile invalidated_by unit conf length",
                   defaults=(None, None, None, None, (), "RW", None, None, None, False, False, (),
-                            None, "likely"))
+                            None, "likely", None))
 
 
 def _pixel_formats():
@@ -176,11 +179,12 @@ NODES = (
          volatile=True, conf="confirmed"),
     Node("BlackLevelSelector", "Enumeration", "All", entries=("All",), conf="confirmed"),
     Node("BlackLevel", "Float", 0.0, min=0.0, max=BLACK_LEVEL_MAX, selector="BlackLevelSelector",
-         invalidated_by=("PixelFormat",),
+         invalidated_by=("PixelFormat", "SequencerSetLoad"),
          conf={"default": "confirmed", "min": "likely", "max": "likely"}),
-    Node("Gamma", "Float", 1.0, min=0.0, max=3.99998, conf={"default": "confirmed",
+    Node("Gamma", "Float", 1.0, min=0.0, max=3.99998, invalidated_by=("SequencerSetLoad",),
+         conf={"default": "confirmed",
                                                           "min": "likely", "max": "likely"}),
-    Node("DigitalShift", "Integer", 0, min=0, max=4, inc=1,
+    Node("DigitalShift", "Integer", 0, min=0, max=4, inc=1, invalidated_by=("SequencerSetLoad",),
          conf={"default": "confirmed", "max": "likely"}),
     # The gain's upper limit can be lifted (the effect is not modelled: Gain
     # keeps its maximum).
@@ -265,8 +269,9 @@ NODES = (
                   "SoftwareSignal3"), selector="TriggerSelector", conf="likely"),
     Node("TriggerActivation", "Enumeration", ("RisingEdge", "RisingEdge"),
          entries=("RisingEdge", "FallingEdge"), selector="TriggerSelector", conf="likely"),
-    Node("TriggerDelay", "Float", (0.0, 0.0), min=0.0, max=1_000_000.0, unit="us",
-         selector="TriggerSelector", conf={"default": "likely", "max": "assumed"}),
+    # 0 to 10 s, applied to line triggers only (a sibling's manual: guessed).
+    Node("TriggerDelay", "Float", (0.0, 0.0), min=0.0, max=10_000_000.0, unit="us",
+         selector="TriggerSelector", conf={"default": "likely", "max": "guessed"}),
     Node("TriggerSoftware", "Command", selector="TriggerSelector", conf="likely"),
     Node("AcquisitionMode", "Enumeration", "Continuous", entries=("Continuous", "SingleFrame"),
          locked=_IDLE, conf="likely"),
@@ -305,6 +310,15 @@ NODES = (
     Node("LUTSelector", "Enumeration", "Luminance", entries=("Luminance",), conf="confirmed"),
     Node("LUTEnable", "Boolean", False, selector="LUTSelector", conf="confirmed"),
     Node("LUTIndex", "Integer", 0, min=0, max=4088, inc=8, conf={"inc": "guessed"}),
+    # One value a point; the start values are the identity a real camera saved.
+    Node("LUTValue", "Integer", tuple(range(0, 4096, 8)), min=0, max=4095, inc=1,
+         selector="LUTIndex", invalidated_by=("LUTValueAll",),
+         conf={"default": "confirmed", "max": "likely"}),
+    # The whole table as the camera saves it: 4096 32-bit little-endian slots,
+    # the value of LUTIndex i in slot i (every 8th), the others 0 (confirmed
+    # for the saved file; the byte order assumed).
+    Node("LUTValueAll", "Register", selector="LUTSelector", length=4096 * 4,
+         conf={"length": "confirmed"}),
     # --- digital I/O
     Node("LineSelector", "Enumeration", "Line1", entries=("Line1", "Line2", "Line3", "Line4"),
          conf="confirmed"),
@@ -421,7 +435,7 @@ CATEGORIES = (
                                   "ColorTransformationValueSelector", "ColorTransformationValue",
                                   "ColorSpace", "ColorAdjustmentSelector", "ColorAdjustmentHue",
                                   "ColorAdjustmentSaturation")),
-    ("LUTControl", ("LUTSelector", "LUTEnable", "LUTIndex")),
+    ("LUTControl", ("LUTSelector", "LUTEnable", "LUTIndex", "LUTValue", "LUTValueAll")),
     ("AcquisitionControl", ("AcquisitionMode", "AcquisitionStart", "AcquisitionStop",
                             "AcquisitionBurstFrameCount", "TriggerSelector", "TriggerMode",
                             "TriggerSoftware", "TriggerSource", "TriggerActivation",
@@ -458,9 +472,10 @@ CATEGORIES = (
 )
 # Writable features a saved feature file leaves out (besides commands,
 # read-only and computed features): the choice of a user set or sequencer set
-# to work on, and the LUT's index (assumed).
+# to work on, and the LUT's index and single values (the file holds the whole
+# table as LUTValueAll, as a real camera's does; assumed for the others).
 NOT_SAVED = ("UserSetSelector", "UserSetDefault", "SequencerSetSelector", "SequencerPathSelector",
-             "SequencerSetStart", "LUTIndex")
+             "SequencerSetStart", "LUTIndex", "LUTValue")
 
 # Balance ratios (red, green, blue) each light-source preset sets. Daylight
 # 5000 K is the saved state of a real camera; the others are assumed.
@@ -502,6 +517,14 @@ TEMPERATURE_CRITICAL = 75      # Ok -> Critical when heating
 TEMPERATURE_ERROR = 80         # above this: Error (over-temperature mode)
 TEMPERATURE_BACK_CRITICAL = 80  # Error -> Critical when cooling
 TEMPERATURE_BACK_OK = 74       # Critical -> Ok when cooling
+# Above TEMPERATURE_ERROR the camera is in its over-temperature mode: it
+# sends test image 2 instead of images until it has cooled to
+# TEMPERATURE_RESUME. The OverTemperature event fires on entering the mode and
+# fires again only after the camera cooled to OVER_TEMPERATURE_REARM; the
+# CriticalTemperature event likewise after CRITICAL_REARM (all confirmed).
+TEMPERATURE_RESUME = 77
+OVER_TEMPERATURE_REARM = 77
+CRITICAL_REARM = 71
 
 # Frame timing (assumed model): the sensor reads a row in ROW_TIME_US, plus a
 # fixed overhead of FRAME_OVERHEAD_ROWS rows a frame, giving 55 fps at the
@@ -518,6 +541,17 @@ USB_MAX_BYTES_PER_S = 400_000_000
 # 8 bytes and the value.
 CHUNK_BYTES = {"Gain": 16, "ExposureTime": 16, "Timestamp": 16, "LineStatusAll": 16,
                "CounterValue": 16, "SequencerSetActive": 16, "PayloadCRC16": 16}
+
+# ExposureMode TriggerWidth: the exposure lasts from the trigger's edge to the
+# opposite edge plus a fixed offset (C4; the offset is confirmed, its value
+# assumed).
+TRIGGER_WIDTH_OFFSET_US = 14.0
+# TriggerDelay delays a trigger from an input line; a software trigger and the
+# free-running camera are not delayed (a sibling's manual: guessed here).
+DELAYED_SOURCES = ("Line1", "Line3", "Line4")
+# The settings a sequencer set holds (assumed: the exposure, the analog and
+# the digital stage; the ROI and the pixel format stay as they are).
+SEQUENCED = ("ExposureTime", "Gain", "BlackLevel", "Gamma", "DigitalShift", "BalanceRatio")
 
 # What the model assumes beyond single node values, for the table of assumed
 # values: (what, the value chosen).
@@ -540,10 +574,27 @@ ASSUMED_RULES = (
     ("order of the digital processing", "colour matrix (RGB, BGR, YCbCr), LUT, sRGB gamma "
                                         "(RGB, BGR, YCbCr with a preset), Gamma, "
                                         "DigitalShift, the format's bits"),
+    ("TriggerDelay applied", "to line triggers only (guessed: a sibling's manual)"),
     ("test image 6", "red (x + y + frame) mod 256, green and blue the same 85 and 170 on"),
     ("chroma of YCbCr422_8", "Cb from the even, Cr from the odd pixel of a pair"),
     ("auto functions", "one calculation cycle a frame while acquiring; Once stops within 1 % "
                        "of AutoTargetBrightness or after 30 cycles"),
+    ("Balance White Auto", "one grey-world step a frame over the image ROI's overlap with the "
+                           "auto-function ROI that has AutoFunctionROIUseWhiteBalance (both in "
+                           "sensor coordinates); Once stops when red and blue are within 1 % "
+                           "of green or after 30 cycles"),
+    ("byte order of LUTValueAll's 32-bit slots", "little-endian"),
+    ("TriggerWidth exposure offset (C4)", f"{TRIGGER_WIDTH_OFFSET_US:g} us"),
+    ("a triggered frame", "due one frame period after its trigger (plus TriggerDelay for a "
+                          "line trigger); in TriggerWidth mode, after the closing edge"),
+    ("the settings a sequencer set holds", ", ".join(SEQUENCED)),
+    ("the sequencer's path", "from SequencerSetStart through the highest set saved, then "
+                             "SequencerSetStart again; Counter2End advances every frame "
+                             "(no CounterDuration in the model), a line advances at each "
+                             "frame start it is high at, a software signal never"),
+    ("FrameStartWait and FrameBurstStartWait events", "at AcquisitionStart and each time a "
+                                                      "frame (a burst) is done, while the "
+                                                      "trigger is on"),
     ("the text of an open after the device was removed", "Failed to open device '<full "
                                                          "name>'. Error: 'The device has been "
                                                          "removed from the PC.'"),

@@ -20,7 +20,7 @@ from .model import ModelError
 # The node map's own name, as pylon writes it in a saved feature file's
 # header ("Device = Basler::UsbCameraParams"; confirmed for this model).
 DESCRIPTION = "UsbCameraParams"
-KINDS = ("Integer", "Float", "Boolean", "Enumeration", "String", "Command")
+KINDS = ("Integer", "Float", "Boolean", "Enumeration", "String", "Command", "Register")
 SLOT = 8
 STRING_LENGTH = 64
 _IDENT = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
@@ -47,6 +47,23 @@ def _has_register(node: model.Node) -> bool:
     return node.value is None
 
 
+def selector_count(selector: model.Node) -> int:
+    """How many values a selector selects: an Enumeration's entries, an
+    Integer's steps from its minimum to its maximum."""
+    if selector.kind == "Enumeration":
+        return len(selector.entries)
+    return (selector.max - selector.min) // selector.inc + 1
+
+
+def _integer_selector(node: model.Node) -> bool:
+    """Whether ``node`` can select as an Integer: from 0 to a number, its
+    increment dividing the register slot (its value times SLOT // inc is the
+    offset of its slot)."""
+    return node.kind == "Integer" and node.min == 0 and isinstance(node.max, int) \
+        and isinstance(node.inc, int) and node.inc > 0 and SLOT % node.inc == 0 \
+        and node.max % node.inc == 0
+
+
 def _fail(node, text):
     raise ModelError(f"model node {node.name!r}: {text}")
 
@@ -70,14 +87,20 @@ def validate(nodes=model.NODES) -> dict:
         count = 1
         if node.selector is not None:
             selector = by_name.get(node.selector)
-            if selector is None or selector.kind != "Enumeration":
-                _fail(node, f"selector {node.selector!r} is not an Enumeration of the model")
-            count = len(selector.entries)
+            if selector is None or not (selector.kind == "Enumeration"
+                                        or _integer_selector(selector)):
+                _fail(node, f"selector {node.selector!r} is not an Enumeration of the model "
+                            f"nor an Integer from 0 whose increment divides {SLOT}")
+            count = selector_count(selector)
             if node.default is not None and not node.derived and node.kind != "Command" \
                     and (not isinstance(node.default, tuple) or len(node.default) != count):
                 defaults = node.default if isinstance(node.default, tuple) else (node.default,)
                 if count != 1 or len(defaults) != 1:
                     _fail(node, f"needs one default per entry of {node.selector} ({count})")
+        if node.kind == "Register":
+            if isinstance(node.length, bool) or not isinstance(node.length, int) \
+                    or node.length <= 0 or node.default is not None:
+                _fail(node, "a Register needs a length in bytes and no default")
         if node.kind == "Enumeration":
             if not node.entries:
                 _fail(node, "an Enumeration needs entries")
@@ -123,8 +146,8 @@ def _check_value(node, value, by_name):
             _fail(node, f"default {value!r} is outside {low} .. {high}")
         if kind == "Integer" and node.inc and low is not None and (value - low) % node.inc:
             _fail(node, f"default {value!r} is off the increment {node.inc} from {low}")
-    elif kind == "Command":
-        _fail(node, "a Command has no default")
+    elif kind in ("Command", "Register"):
+        _fail(node, f"a {kind} has no default")
 
 
 def _formulas(node):
@@ -142,10 +165,10 @@ def layout(nodes=model.NODES) -> Layout:
     for node in nodes:
         if not _has_register(node):
             continue
-        count = len(by_name[node.selector].entries) if node.selector else 1
-        if node.kind == "Command":
+        count = selector_count(by_name[node.selector]) if node.selector else 1
+        if node.kind in ("Command", "Register"):
             count = 1
-        length = STRING_LENGTH if node.kind == "String" else SLOT
+        length = {"String": STRING_LENGTH, "Register": node.length}.get(node.kind, SLOT)
         registers[node.name] = (address, count, length)
         address += count * length
     for name in model.INTERNAL:
@@ -223,7 +246,9 @@ class _Writer:
         kind = {"Float": "FloatReg", "String": "StringReg"}.get(node.kind, "IntReg")
         index = ""
         if count > 1:
-            index = f'<pIndex Offset="{length}">R_{node.selector}</pIndex>'
+            selector = self.by_name[node.selector]
+            offset = length if selector.kind == "Enumeration" else length // selector.inc
+            index = f'<pIndex Offset="{offset}">R_{node.selector}</pIndex>'
         cache = "NoCache" if (node.volatile or node.derived or node.kind == "Command") \
             else "WriteThrough"
         invalidators = ""
@@ -247,14 +272,15 @@ class _Writer:
             head += f"<pIsLocked>{self.knife(name + '_Locked', node.locked)}</pIsLocked>"
         if node.access == "RO" and not node.derived and node.value is None:
             head += "<ImposedAccessMode>RO</ImposedAccessMode>"
-        if node.kind == "String":  # the register is the feature
+        if node.kind in ("String", "Register"):  # the register is the feature
             address, _, length = self.where[name]
             if streamable(node, self.nodes):
                 head += "<Streamable>Yes</Streamable>"
+            element = "StringReg" if node.kind == "String" else "Register"
             self.out.append(
-                f'<StringReg Name="{name}">{head}<Address>{address:#x}</Address>'
+                f'<{element} Name="{name}">{head}<Address>{address:#x}</Address>'
                 f"<Length>{length}</Length><AccessMode>{node.access}</AccessMode>"
-                f"<pPort>Device</pPort><Cachable>NoCache</Cachable></StringReg>")
+                f"<pPort>Device</pPort><Cachable>NoCache</Cachable></{element}>")
             return
         if node.value is not None:
             kind = "SwissKnife" if node.kind == "Float" else "IntSwissKnife"

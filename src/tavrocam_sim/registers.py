@@ -128,6 +128,8 @@ class Registers:
             reader = self._device.derived.get(slot[0])
             if reader is not None:
                 value = reader(slot[1])
+                if isinstance(value, bytes):  # a block (a Register node)
+                    return value[:length]
                 kind = model.BY_NAME[slot[0]].kind
                 return (_FLOAT if kind == "Float" else _INT).pack(value)
         return bytes(self.memory[address:address + length])
@@ -156,12 +158,23 @@ class Registers:
         address, count, length = self.where[name]
         if index is None:
             node = model.BY_NAME.get(name)
-            index = self.get_int(f"{node.selector}") if node is not None and count > 1 else 0
+            index = 0
+            if node is not None and count > 1:
+                index = self.get_int(node.selector)
+                selector = model.BY_NAME[node.selector]
+                if selector.kind == "Integer":  # LUTIndex: a slot every inc values
+                    index = (index - selector.min) // selector.inc
         return address + index * length
 
     def get_int(self, name, index=None):
         address = self._address(name, index)
         return _INT.unpack_from(self.memory, address)[0]
+
+    def get_ints(self, name):
+        """Every slot of a selected Integer node, as a tuple."""
+        address, count, length = self.where[name]
+        return struct.unpack_from(f"<{count}q", self.memory, address) if length == 8 else \
+            tuple(self.get_int(name, index) for index in range(count))
 
     def put_int(self, name, value, index=None):
         _INT.pack_into(self.memory, self._address(name, index), int(value))
@@ -194,6 +207,52 @@ class Registers:
             self.put_string(name, value)
         else:
             self.put_int(name, value, index)
+
+
+    def slot_values(self, names) -> dict:
+        """{(name, index): value} of every slot of the nodes ``names``."""
+        values = {}
+        for name in names:
+            getter = self.get_float if name in _FLOATS else self.get_int
+            for index in range(self.where[name][1]):
+                values[(name, index)] = getter(name, index)
+        return values
+
+    def put_slot_values(self, values: dict) -> None:
+        for (name, index), value in values.items():
+            (self.put_float if name in _FLOATS else self.put_int)(name, value, index)
+
+
+class Overlay:
+    """The registers as a frame sees them: ``values`` ({(name, index): value},
+    as ``Registers.slot_values`` gives them) in place of the stored ones; read
+    only (a sequencer set, an exposure a trigger's width gives)."""
+
+    __slots__ = ("_registers", "_values")
+
+    def __init__(self, registers: Registers, values: dict):
+        self._registers = registers
+        self._values = values
+
+    def _key(self, name, index):
+        if index is None:
+            node = model.BY_NAME.get(name)
+            index = 0
+            if node is not None and node.selector is not None and self._registers.where[name][1] > 1:
+                index = self._registers.get_int(node.selector)
+        return (name, index)
+
+    def get_int(self, name, index=None):
+        value = self._values.get(self._key(name, index))
+        return self._registers.get_int(name, index) if value is None else int(value)
+
+    def get_float(self, name, index=None):
+        value = self._values.get(self._key(name, index))
+        return self._registers.get_float(name, index) if value is None else float(value)
+
+    def get_entry(self, name, index=None):
+        value = self.get_int(name, index)
+        return next(entry for entry, code, _ in _ENUMS[name] if code == value)
 
 
 
