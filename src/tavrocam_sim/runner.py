@@ -70,11 +70,11 @@ class _Finder:
             if finder is self or isinstance(finder, _Finder):
                 continue
             find = getattr(finder, "find_spec", None)
-            spec = find(name, path, target) if find is not None else None
-            if spec is not None:
-                if spec.loader is not None and hasattr(spec.loader, "exec_module"):
-                    spec.loader = _Loader(spec.loader)
-                return spec
+            found = find(name, path, target) if find is not None else None
+            if found is not None:
+                if found.loader is not None and hasattr(found.loader, "exec_module"):
+                    found.loader = _Loader(found.loader)
+                return found
         return None
 
     def __repr__(self):
