@@ -94,22 +94,14 @@ def test_other_simulated_objects_never_reach_swig_as_pointers(sim, result):
 
 
 @needs_numpy
-def test_an_attached_image_holds_the_result(sim, result, tmp_path):
+def test_an_attached_image_holds_the_result(sim, result):
     with result.GetArrayZeroCopy() as array:  # the zero-copy array writes the result's buffer
         array[0, 0] = 255 - array[0, 0]
         written = int(array[0, 0])
     image = sim.sdk.PylonImage()
-    image.AttachGrabResultBuffer(result)
-    assert (image.IsGrabResultBufferAttached(), image.IsUnique(), result.IsUnique()) == (
-        True, False, False)
+    image.AttachGrabResultBuffer(result)  # images.py saves, loads and releases it
     assert int(image.GetArray()[0, 0]) == written == int(result.GetArray()[0, 0])
-    path = str(tmp_path / "x.png")
-    image.Save(pylon.ImageFileFormat_Png, path)
-    loaded = pylon.PylonImage()
-    loaded.Load(path)
-    assert (loaded.Width, loaded.Height) == (256, 128)
-    image.Release()
-    assert (image.IsValid(), result.IsUnique()) == (False, True)
+    assert image.IsUnique() is False
 
 
 @pytest.mark.parametrize("index,error,text", [
@@ -133,11 +125,7 @@ def test_attaching_an_empty_result_leaves_an_empty_image(sim, result):
     assert (image.IsValid(), result.IsUnique()) == (False, True)
 
 
-def test_a_second_reference(sim, result):
-    second = sim.sdk.GrabResult(result)
-    assert (result.IsUnique(), second.IsUnique(), second.Width) == (False, False, 256)
-    del second
-    assert result.IsUnique()
+def test_a_grab_result_made_of_what_is_no_result(sim):
     with pytest.raises(TypeError, match="new_GrabResult"):
         sim.sdk.GrabResult(5)
     assert type(sim.sdk.GrabResult(pylon.GrabResult())) is pylon.GrabResult
@@ -192,9 +180,7 @@ def test_every_pylon_method_is_there_or_an_attribute_error_naming_it(sim, method
 
 
 def test_the_camera_says_what_it_is(sim):
-    version = sim.camera.GetSfncVersion()  # finding.py asks the rest
-    assert (version.Major, version.Minor, version.Subminor) == instantcamera.SFNC_VERSION
-    assert sim.camera.IsBlaze() is False
+    assert sim.camera.IsBlaze() is False  # finding.py asks the rest
     unattached = sim.sdk.InstantCamera()
     assert (unattached.IsUsb(), unattached.HasOwnership()) == (False, False)
     with pytest.raises(pylon.RuntimeException, match="^No device attached"):
