@@ -167,12 +167,6 @@ def test_the_programs_exit_status_is_the_commands(tmp_path, body, status, last):
     assert (child.stderr.splitlines() or [None])[-1] == last
 
 
-def test_a_process_that_simulates_nothing_has_no_simulation():
-    if "tavrocam_sim.runner" in sys.modules and tavrocam_sim.runner._state.cameras is not None:
-        pytest.skip("this test session runs on simulated cameras")
-    assert tavrocam_sim.simulation() is None
-
-
 def test_without_the_variable_nothing_is_imported(tmp_path):
     child = run([sys.executable, "-c", "import sys; print(sorted(m for m in sys.modules if "
                  "m.startswith(('tavrocam_sim', 'pypylon'))))"], tmp_path)
