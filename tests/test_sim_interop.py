@@ -94,22 +94,14 @@ def test_other_simulated_objects_never_reach_swig_as_pointers(sim, result):
 
 
 @needs_numpy
-def test_an_attached_image_holds_the_result(sim, result, tmp_path):
+def test_an_attached_image_holds_the_result(sim, result):
     with result.GetArrayZeroCopy() as array:  # the zero-copy array writes the result's buffer
         array[0, 0] = 255 - array[0, 0]
         written = int(array[0, 0])
     image = sim.sdk.PylonImage()
-    image.AttachGrabResultBuffer(result)
-    assert (image.IsGrabResultBufferAttached(), image.IsUnique(), result.IsUnique()) == (
-        True, False, False)
+    image.AttachGrabResultBuffer(result)  # images.py saves, loads and releases it
     assert int(image.GetArray()[0, 0]) == written == int(result.GetArray()[0, 0])
-    path = str(tmp_path / "x.png")
-    image.Save(pylon.ImageFileFormat_Png, path)
-    loaded = pylon.PylonImage()
-    loaded.Load(path)
-    assert (loaded.Width, loaded.Height) == (256, 128)
-    image.Release()
-    assert (image.IsValid(), result.IsUnique()) == (False, True)
+    assert image.IsUnique() is False
 
 
 @pytest.mark.parametrize("index,error,text", [
@@ -133,11 +125,7 @@ def test_attaching_an_empty_result_leaves_an_empty_image(sim, result):
     assert (image.IsValid(), result.IsUnique()) == (False, True)
 
 
-def test_a_second_reference(sim, result):
-    second = sim.sdk.GrabResult(result)
-    assert (result.IsUnique(), second.IsUnique(), second.Width) == (False, False, 256)
-    del second
-    assert result.IsUnique()
+def test_a_grab_result_made_of_what_is_no_result(sim):
     with pytest.raises(TypeError, match="new_GrabResult"):
         sim.sdk.GrabResult(5)
     assert type(sim.sdk.GrabResult(pylon.GrabResult())) is pylon.GrabResult
@@ -192,9 +180,7 @@ def test_every_pylon_method_is_there_or_an_attribute_error_naming_it(sim, method
 
 
 def test_the_camera_says_what_it_is(sim):
-    version = sim.camera.GetSfncVersion()  # finding.py asks the rest
-    assert (version.Major, version.Minor, version.Subminor) == instantcamera.SFNC_VERSION
-    assert sim.camera.IsBlaze() is False
+    assert sim.camera.IsBlaze() is False  # finding.py asks the rest
     unattached = sim.sdk.InstantCamera()
     assert (unattached.IsUsb(), unattached.HasOwnership()) == (False, False)
     with pytest.raises(pylon.RuntimeException, match="^No device attached"):
@@ -233,27 +219,21 @@ WAYS_TO_READ = {
 }
 
 
-@pytest.mark.parametrize("operation,ways,after", [
-    ("Width.SetValue", WAYS_TO_WRITE, [None] * len(WAYS_TO_WRITE)),
-    ("Width.GetValue", WAYS_TO_READ, [256] * len(WAYS_TO_READ))])
-def test_a_fault_is_met_however_the_node_is_reached(sim, operation, ways, after):
+@pytest.mark.parametrize("operation,ways,after,other", [
+    ("Width.SetValue", WAYS_TO_WRITE, [None] * len(WAYS_TO_WRITE), WAYS_TO_READ["Value"]),
+    ("Width.GetValue", WAYS_TO_READ, [512] * len(WAYS_TO_READ), WAYS_TO_WRITE["SetValue"])])
+def test_a_fault_is_met_however_the_node_is_reached(sim, operation, ways, after, other):
     before = sim.camera.Width  # looked up before the fault is set
     sim.device.fail(operation, pylon.AccessException("held"))
     for way, reach in ways.items():
         with pytest.raises(pylon.AccessException, match="^held$"):
             reach(sim.camera, before)
-    assert sim.camera.Width.GetMax() == 2064 - sim.camera.OffsetX.Value  # the others work
+    other(sim.camera, before)  # the node's other methods and the other nodes work
+    assert sim.camera.Width.GetMax() == 2064 - sim.camera.OffsetX.Value
+    assert sim.camera.Height.Value == 128
     sim.device.heal()
     assert [reach(sim.camera, before) for reach in ways.values()] == after
     assert type(sim.camera.Width) is type(sim.camera.Height) is pylon.IntegerParameter
-
-
-def test_a_fault_on_one_method_leaves_the_others(sim):
-    node = sim.camera.Width
-    sim.device.fail("Width.SetValue", RuntimeError("no"))
-    assert (node.Value, sim.camera.Height.Value) == (256, 128)
-    with pytest.raises(RuntimeError):
-        node.Value = 512
 
 
 def test_a_counted_fault_is_met_once_per_write(sim):
