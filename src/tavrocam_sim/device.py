@@ -233,6 +233,14 @@ class Device(Temperature, AutoFunctions):
         with LOCK:
             self._removal_listeners.append(weakref.WeakMethod(callback))
 
+    @property
+    def temperature(self) -> float:
+        return self._temperature
+
+    @temperature.setter
+    def temperature(self, value: float) -> None:
+        self._set_temperature(value)  # tavrocam_sim.temperature
+
     def invalidate(self):
         """Make every node map forget GenApi's cached values and access modes
         (after the device's state changed other than through that map)."""

@@ -18,12 +18,8 @@ class Temperature:
     device holds ``_temperature``, ``_state``, ``_armed``, ``over_temperature``
     and ``engine``."""
 
-    @property
-    def temperature(self) -> float:
-        return self._temperature
-
-    @temperature.setter
-    def temperature(self, value: float) -> None:
+    def _set_temperature(self, value: float) -> None:
+        """``device.temperature = value``: the state, the mode and the events it brings."""
         if isinstance(value, bool) or not isinstance(value, (int, float)):
             raise TypeError(f"temperature must be a number of degrees C, "
                             f"not {type(value).__name__}")
