@@ -1,28 +1,18 @@
-"""The device's acquisition: its frame clock, its triggers and its events.
+"""The device's acquisition: its frame clock.
 
 From AcquisitionStart on, the device makes a frame every 1 / ResultingFrameRate
-(free running), or frames on triggers: TriggerMode On for FrameStart makes one
-frame a trigger, for FrameBurstStart AcquisitionBurstFrameCount frames at the
-frame rate (with both on, a burst trigger lets that many frame triggers in).
-A trigger is the software trigger or an edge on an input line (Line1, Line3
-and Line4 as inputs; LineInverter, LineDebouncerTime: a level shorter than it
-is no edge, a valid edge comes that much later; TriggerActivation); a frame
-is due one frame period after its trigger, plus TriggerDelay for a line
-trigger. With ExposureMode TriggerWidth the exposure lasts from the trigger's
-edge to the opposite one. A trigger sooner than the camera is ready for is
-ignored with an overtrigger event. A rising edge also resets the counters
-whose CounterResetSource the line is. With SequencerMode On each frame takes its
-sequencer set's settings, the set advancing per SequencerTriggerSource. Each
-frame is handed to the stream the host opened (``Engine.stream``); a stream
-without a free buffer loses it.
+(free running), or frames on triggers (tavrocam_sim.triggers). With
+SequencerMode On each frame takes its sequencer set's settings
+(tavrocam_sim.sequencer). Each frame is handed to the stream the host opened
+(``Engine.stream``); a stream without a free buffer loses it.
 
 No thread runs: the clock is computed on demand. Whoever looks (a
 RetrieveResult, a register read or write, a trigger) first makes the frames due
 by then, under the device lock, so an idle camera costs nothing and a frame's
 settings are the ones it was exposed with. Each frame runs one cycle of the
 auto functions and records the camera events enabled for it
-(``EventNotification``), with their data, for the camera object to hand to
-its event handlers.
+(``EventNotification``, tavrocam_sim.events), with their data, for the camera
+object to hand to its event handlers.
 """
 
 from __future__ import annotations
@@ -31,23 +21,14 @@ import time
 import weakref
 
 from . import image, model
-from .device import AUTO_MAX_CYCLES, CHANGED, LOCK
-from .registers import Overlay
+from .autofunctions import AUTO_MAX_CYCLES
+from .events import Events, timestamp
+from .registers import CHANGED, LOCK
+from .sequencer import Sequencer
+from .triggers import Triggers
 
-_TRIGGERS = model.BY_NAME["TriggerSelector"].entries
-_FRAME_START = _TRIGGERS.index("FrameStart")
-_BURST_START = _TRIGGERS.index("FrameBurstStart")
-_LINES = model.BY_NAME["LineSelector"].entries
-_EVENTS = model.BY_NAME["EventSelector"].entries
 _CHUNKS = model.BY_NAME["ChunkSelector"].entries
-MAX_EVENTS = 256          # events waiting for the host beyond this are lost (assumed)
 GRAB_ERROR_CODE = 0xE1000014  # a failed grab's error code when the fault names none (assumed)
-_POWER_UP = time.monotonic() - 1.0  # assumed: the cameras were switched on a second ago
-
-
-def timestamp(when: float) -> int:
-    """The camera's clock (1 GHz ticks): ns since the cameras were switched on."""
-    return int((when - _POWER_UP) * 1e9)
 
 
 class _Meter:
@@ -82,7 +63,7 @@ class Frame:
         self.id = 0
 
 
-class Engine:
+class Engine(Triggers, Events, Sequencer):
     """The acquisition of one device: ``device.engine``."""
 
     def __init__(self, device):
@@ -132,166 +113,6 @@ class Engine:
 
     def period(self) -> float:
         return 1.0 / self.device.frame_rate()
-
-    def _mode(self, selector) -> bool:
-        return self.registers.get_entry("TriggerMode", selector) == "On"
-
-    def _trigger_on(self) -> bool:
-        """Whether frames wait for triggers (FrameStart or FrameBurstStart on)."""
-        return self._mode(_FRAME_START) or self._mode(_BURST_START)
-
-    # --- triggers
-    def software_trigger(self, _index=0):
-        """TriggerSoftware executed for the trigger TriggerSelector selects."""
-        with LOCK:
-            selector = self.registers.get_int("TriggerSelector")
-            if self.registers.get_entry("TriggerSource", selector) == "Software":
-                now = time.monotonic()
-                self.tick(now)
-                self._trigger(selector, now)
-
-    def line_edge(self, line: str, level: bool, when: float | None = None):
-        """Input ``line`` changed to ``level`` (as driven, before LineInverter)."""
-        with LOCK:
-            now = time.monotonic() if when is None else when
-            self.tick(now)  # frames and edges due before this change
-            regs = self.registers
-            index = _LINES.index(line)
-            if regs.get_entry("LineMode", index) != "Input":
-                return
-            level = level != bool(regs.get_int("LineInverter", index))
-            stable = self.levels.get(line, not level)  # it changed: it was the other level
-            debounce = regs.get_float("LineDebouncerTime", index) / 1e6
-            if level == stable:
-                self.edges.pop(line, None)  # shorter than the debouncer: no edge
-            elif debounce <= 0:
-                self._edge(line, level, now)
-            else:
-                self.edges[line] = (level, now + debounce)
-                CHANGED.notify_all()
-
-    def _level(self, line) -> bool:
-        """The level the camera takes ``line`` at (after LineInverter and the debouncer)."""
-        if line in self.levels:
-            return self.levels[line]
-        return self.device.line_levels.get(line, False) != bool(
-            self.registers.get_int("LineInverter", _LINES.index(line)))
-
-    def _settle_edges(self, now):
-        """The held changes that lasted the debouncer's time by ``now``: edges."""
-        for line, (level, valid) in sorted(self.edges.items(), key=lambda item: item[1][1]):
-            if valid <= now:
-                del self.edges[line]
-                self._edge(line, level, valid)
-
-    def _edge(self, line, level, when):
-        """An edge the camera takes on ``line`` at ``when``."""
-        self.levels[line] = level
-        regs = self.registers
-        if level:  # a rising edge resets the counters it is the reset source of
-            for counter in range(len(self.device.counters)):
-                if regs.get_entry("CounterResetSource", counter) == line:
-                    self.device.counters[counter] = 0
-        for selector in (_BURST_START, _FRAME_START):
-            if not self._mode(selector) or regs.get_entry("TriggerSource", selector) != line:
-                continue
-            rising = regs.get_entry("TriggerActivation", selector) == "RisingEdge"
-            width = selector == _FRAME_START and regs.get_entry("ExposureMode") == "TriggerWidth"
-            if level == rising:
-                if width:
-                    if self._frame_ready(when):
-                        self.width_start[line] = when
-                else:
-                    self._trigger(selector, when)
-            elif width and line in self.width_start:
-                begun = self.width_start.pop(line)
-                exposure = (when - begun) * 1e6 + model.TRIGGER_WIDTH_OFFSET_US
-                self._trigger(selector, begun, exposure=exposure, ends=when)
-
-    def _frame_ready(self, when) -> bool:
-        """Whether a frame trigger at ``when`` is taken (else an overtrigger)."""
-        if not self.active or (self.single and self.acquired) or self.single and self.pending:
-            return False
-        if self._mode(_BURST_START) and self.burst_left <= 0 or \
-                self.last_trigger is not None and when < self.last_trigger + self.period():
-            self.event("FrameStartOvertrigger", when)
-            return False
-        return True
-
-    def _trigger(self, selector, when, exposure=None, ends=None):
-        """A trigger for ``selector`` at ``when``: the frames it starts."""
-        if not self.active:
-            return
-        regs = self.registers
-        delay = 0.0
-        if regs.get_entry("TriggerSource", selector) in model.DELAYED_SOURCES:
-            delay = regs.get_float("TriggerDelay", selector) / 1e6
-        period = self.period()
-        if selector == _BURST_START:
-            if not self._mode(_BURST_START):
-                return
-            if self.burst_left > 0 or self.burst_ready is not None and when < self.burst_ready:
-                self.event("FrameBurstStartOvertrigger", when)
-                return
-            self.event("FrameBurstStart", when)
-            count = regs.get_int("AcquisitionBurstFrameCount")
-            if self._mode(_FRAME_START):
-                self.burst_left = count
-                self._wait_events(when, frame=True)
-            else:
-                for index in range(1, count + 1):
-                    self.pending.append((when + delay + index * period, None, index == count))
-                self.burst_ready = when + delay + count * period
-        else:
-            if not self._mode(_FRAME_START):
-                return
-            if exposure is None and not self._frame_ready(when):
-                return
-            self.last_trigger = when
-            ends_burst = False
-            if self._mode(_BURST_START):
-                self.burst_left -= 1
-                ends_burst = self.burst_left == 0
-            self.pending.append(((ends or when) + delay + period, exposure, ends_burst))
-        self.pending.sort(key=lambda item: item[0])
-        CHANGED.notify_all()
-
-    def trigger_ready_at(self):
-        """When the camera takes the next frame trigger, or None when not acquiring."""
-        with LOCK:
-            if not self.active:
-                return None
-            if self.last_trigger is None:
-                return time.monotonic()
-            return self.last_trigger + self.period()
-
-    # --- events
-    def event(self, name: str, when: float | None = None, frame_id: int | None = None):
-        """Record camera event ``name`` if its notification is on."""
-        with LOCK:
-            index = _EVENTS.index(name)
-            if self.registers.get_entry("EventNotification", index) != "On":
-                return
-            data = {f"Event{name}Timestamp": timestamp(time.monotonic() if when is None
-                                                       else when)}
-            if frame_id is not None and f"Event{name}FrameID" in model.BY_NAME:
-                data[f"Event{name}FrameID"] = frame_id
-            if len(self.events) < MAX_EVENTS:
-                self.events.append((name, data))
-            CHANGED.notify_all()
-
-    def _wait_events(self, when, frame=False, burst=False):
-        """The camera waits for a trigger again: FrameStartWait, FrameBurstStartWait."""
-        if frame and self._mode(_FRAME_START) and not (self._mode(_BURST_START)
-                                                       and self.burst_left <= 0):
-            self.event("FrameStartWait", when)
-        if burst and self._mode(_BURST_START):
-            self.event("FrameBurstStartWait", when)
-
-    def take_events(self) -> list:
-        with LOCK:
-            events, self.events = self.events, []
-            return events
 
     # --- the clock
     def next_due(self):
@@ -388,39 +209,6 @@ class Engine:
             self._advance_sequence(count)
         if cycle:
             device.auto_cycle()
-
-    # --- the sequencer
-    def _sequencer_on(self) -> bool:
-        return self.registers.get_entry("SequencerMode") == "On"
-
-    def _advance_sequence(self, count):
-        """The set the next frame takes, after ``count`` frames."""
-        if not self._sequencer_on():
-            return
-        regs = self.registers
-        source = regs.get_entry("SequencerTriggerSource")
-        if source in ("FrameStart", "Counter2End"):
-            steps = count
-        elif source in _LINES:
-            steps = count if self._level(source) else 0
-        else:
-            steps = 0  # a software signal: no command sends one here
-        if steps:
-            start = regs.get_int("SequencerSetStart")
-            last = max(max(self.device.sequencer_sets, default=start), start)
-            length = last - start + 1
-            position = (self.sequence_set - start) % length if self.sequence_set >= start else 0
-            self.sequence_set = start + (position + steps) % length
-
-    def _frame_registers(self, exposure):
-        """The registers as this frame sees them: its sequencer set's settings,
-        the exposure a trigger's width gave."""
-        values = {}
-        if self._sequencer_on():
-            values = dict(self.device.sequencer_set(self.sequence_set))
-        if exposure is not None:
-            values[("ExposureTime", 0)] = exposure
-        return Overlay(self.registers, values) if values else self.registers
 
     def _make(self, when, exposure=None) -> Frame:
         device = self.device

@@ -6,36 +6,30 @@ just sit in memory; this module holds only what a camera's firmware does on
 its own: derived values (the payload size, the frame rate, the temperature and
 its state, line levels, the colour filter), side effects of writes (centring,
 the Bayer phase that follows mirroring, light-source presets, user sets,
-commands, the LUT as one block, sequencer sets), the auto functions (one
-calculation cycle a frame; the white balance by the grey world), over
-temperature (test image 2 instead of images) and its events, the faults a test
-sets, and removal. Its acquisition is tavrocam_sim.acquisition; what the auto
-functions measure in the images it is handed (``meter``), as it sits below them.
+commands, the LUT as one block, sequencer sets), the faults a test sets, and
+removal. Its auto functions are tavrocam_sim.autofunctions, its temperature
+tavrocam_sim.temperature, its acquisition tavrocam_sim.acquisition; what the
+auto functions measure in the images it is handed (``meter``), as it sits
+below them.
 """
 
 from __future__ import annotations
 
-import math
 import struct
 import time
 import weakref
 
 from . import faults as _faults, model, nodemap
+from .autofunctions import AutoFunctions
 from .registers import _ENUMS, CHANGED, LOCK, Port, Registers, connect, xml
+from .temperature import Temperature
 
 _EVENT_DATA = tuple(node.name for node in model.NODES
                     if node.name.startswith("Event") and node.derived)
-ABSOLUTE_ZERO = -273.15
 IMAGE_CHUNK_TRAILER = 8  # with ChunkModeActive the image is a chunk: its ID and length follow
 
 
-# An auto function's Once ends when the image is within this fraction of its
-# target (brightness; red and blue averages against green's) (assumed).
-AUTO_TOLERANCE = 0.01
-AUTO_MAX_CYCLES = 30  # Once gives up after this many cycles (confirmed)
-
-
-class Device:
+class Device(Temperature, AutoFunctions):
     """The simulated camera: registers, node map and the firmware's behaviour.
 
     The same device is shared by every camera object made for it; it keeps its
@@ -245,43 +239,7 @@ class Device:
 
     @temperature.setter
     def temperature(self, value: float) -> None:
-        if isinstance(value, bool) or not isinstance(value, (int, float)):
-            raise TypeError(f"temperature must be a number of degrees C, "
-                            f"not {type(value).__name__}")
-        if not math.isfinite(value) or value < ABSOLUTE_ZERO:
-            raise ValueError(f"temperature must be a finite number of degrees C, at least "
-                             f"{ABSOLUTE_ZERO} (absolute zero), not {value!r}")
-        value = float(value)
-        state = self._state
-        if value > model.TEMPERATURE_ERROR:
-            state = "Error"
-        elif state == "Error":
-            state = "Critical" if value <= model.TEMPERATURE_BACK_CRITICAL else "Error"
-        if state != "Error":
-            if value >= model.TEMPERATURE_CRITICAL:
-                state = "Critical"
-            elif value <= model.TEMPERATURE_BACK_OK:
-                state = "Ok"
-        with LOCK:
-            self._temperature, self._state = value, state
-            if value > model.TEMPERATURE_ERROR:
-                self.over_temperature = True
-            elif value <= model.TEMPERATURE_RESUME:
-                self.over_temperature = False
-            fire = []
-            if value <= model.OVER_TEMPERATURE_REARM:
-                self._armed["OverTemperature"] = True
-            elif state == "Error" and self._armed["OverTemperature"]:
-                self._armed["OverTemperature"] = False
-                fire.append("OverTemperature")
-            if value <= model.CRITICAL_REARM:
-                self._armed["CriticalTemperature"] = True
-            elif value >= model.TEMPERATURE_CRITICAL and self._armed["CriticalTemperature"]:
-                self._armed["CriticalTemperature"] = False
-                fire.insert(0, "CriticalTemperature")
-        if self.engine is not None:
-            for name in fire:
-                self.engine.event(name)
+        self._set_temperature(value)  # tavrocam_sim.temperature
 
     def invalidate(self):
         """Make every node map forget GenApi's cached values and access modes
@@ -424,7 +382,7 @@ class Device:
         for index in range(3):
             regs.put_int("UserOutputValue", (bits >> index) & 1, index)
 
-    # --- acquisition and the auto functions
+    # --- acquisition (the auto functions: tavrocam_sim.autofunctions)
     def _software_trigger(self, index):
         if self.engine is not None:
             self.engine.software_trigger(index)
@@ -444,92 +402,3 @@ class Device:
     @property
     def acquiring(self) -> bool:
         return bool(self.registers.get_int("Acquiring"))
-
-    def mean_level(self) -> float:
-        """The image's mean grey level as a fraction of full scale: what the
-        images at the current settings give (the meter is the images')."""
-        if self.meter is None:
-            return 0.5
-        return self.meter(self.registers, self.over_temperature)
-
-    def _restart_auto(self, name):
-        """An auto function switched (again): its cycles count from 0."""
-        with LOCK:
-            self._auto_cycles[name] = 0
-
-    def auto_cycle(self):
-        """One calculation cycle of the auto functions that are on, after a frame."""
-        regs = self.registers
-        cycles = self._auto_cycles
-        target = regs.get_float("AutoTargetBrightness")
-        for auto, value, low, high in (
-                ("ExposureAuto", "ExposureTime", "AutoExposureTimeLowerLimit",
-                 "AutoExposureTimeUpperLimit"),
-                ("GainAuto", "Gain", "AutoGainLowerLimit", "AutoGainUpperLimit")):
-            mode = regs.get_entry(auto)
-            if mode == "Off":
-                continue
-            cycles[auto] += 1
-            mean = max(self.mean_level(), 1e-6)
-            current = regs.get_float(value)
-            if value == "ExposureTime":
-                wanted = current * (target / mean)
-            else:
-                wanted = current + 20 * math.log10(target / mean)
-            wanted = min(max(wanted, regs.get_float(low)), regs.get_float(high))
-            regs.put_float(value, current + (wanted - current) * 0.6)
-            if mode == "Once" and (abs(self.mean_level() / target - 1) < AUTO_TOLERANCE
-                                   or abs(wanted - current) < 1e-9
-                                   or cycles[auto] >= AUTO_MAX_CYCLES):
-                regs.put_entry(auto, "Off")
-        mode = regs.get_entry("BalanceWhiteAuto")
-        if mode != "Off" and self.meter is not None:
-            self._balance_cycle(mode)
-
-    def _balance_cycle(self, mode):
-        """Balance White Auto: all three ratios to 1.5 first, then red and blue
-        moved until their averages over the white-balance auto-function ROI
-        match green's (grey world)."""
-        regs = self.registers
-        cycles = self._auto_cycles
-        cycles["BalanceWhiteAuto"] += 1
-        if cycles["BalanceWhiteAuto"] == 1:
-            for index in range(3):
-                regs.put_float("BalanceRatio", model.GREY_WORLD_START, index)
-        meter = self.meter
-        s = meter.settings(regs, self.over_temperature)
-        area = self._balance_area(s)
-        done = area is None  # the ROI misses the image: the ratios stay at 1.5
-        if area is not None:
-            ratios = tuple(regs.get_float("BalanceRatio", index) for index in range(3))
-            means = meter.channel_means(area._replace(ratios=ratios))
-            green = means[1]
-            done = green <= 0 or all(abs(means[i] / green - 1) < AUTO_TOLERANCE for i in (0, 2))
-            if not done:
-                for index, ratio in enumerate(meter.grey_world_step(ratios, means)):
-                    regs.put_float("BalanceRatio", ratio, index)
-        if mode == "Once" and (done or cycles["BalanceWhiteAuto"] >= AUTO_MAX_CYCLES):
-            regs.put_entry("BalanceWhiteAuto", "Off")
-
-    def _balance_area(self, s):
-        """``s`` cut to where the image ROI and the auto-function ROI used for
-        the white balance overlap (sensor coordinates), or None."""
-        regs = self.registers
-        for roi in range(2):
-            if regs.get_int("AutoFunctionROIUseWhiteBalance", roi):
-                break
-        else:
-            return None
-        left = max(s.offset_x, regs.get_int("AutoFunctionROIOffsetX", roi))
-        top = max(s.offset_y, regs.get_int("AutoFunctionROIOffsetY", roi))
-        right = min(s.offset_x + s.width,
-                    regs.get_int("AutoFunctionROIOffsetX", roi)
-                    + regs.get_int("AutoFunctionROIWidth", roi))
-        bottom = min(s.offset_y + s.height,
-                     regs.get_int("AutoFunctionROIOffsetY", roi)
-                     + regs.get_int("AutoFunctionROIHeight", roi))
-        left, top = left & ~1, top & ~1  # whole Bayer quads
-        width, height = (right - left) & ~1, (bottom - top) & ~1
-        if width < 2 or height < 2 or s.shown != "Off":
-            return None if width < 2 or height < 2 else s
-        return s._replace(offset_x=left, offset_y=top, width=width, height=height)

@@ -1,4 +1,5 @@
-"""The faults a test sets on a simulated camera: which operations they name, and how they raise.
+"""The faults a test sets on a simulated camera: which operations they name, how they raise,
+and how a node already handed out meets them.
 
 An operation is a call of the SDK's on the device (``DEVICE_OPERATIONS``) or
 a node's method, ``"<Node>.<Method>"``, with a node of the camera and a
@@ -8,6 +9,10 @@ A fault on a method is met however the program reaches it: the method
 itself, or the property that stands for it (``node.Value`` reads with
 ``GetValue``, ``node.Value = x`` writes with ``SetValue``), whenever the node
 was looked up. A name that matches no operation is refused.
+
+A node the camera object handed out meets the faults set on its methods as
+a subclass of its pylon class (``faulty``), and is of pylon's own class again
+once none is left (``arm``).
 
 Each raise is a fresh copy of the stored exception, so its traceback never
 grows from one raise to the next.
@@ -28,6 +33,8 @@ _CLASSES = {"Integer": ("IntegerParameter", "IInteger"), "Float": ("FloatParamet
 # Called as hook(device, node name) when a fault is set on a node's method
 # (the camera objects make the nodes they handed out catch it).
 ARMING: list = []
+_FAULTY: dict = {}   # pylon's parameter class -> its faulty subclass
+_PLAIN: dict = {}    # and back
 
 
 def node_class(kind: str):
@@ -110,3 +117,57 @@ def armed(device, operation: str) -> None:
     if dot:
         for hook in tuple(ARMING):
             hook(device, name)
+
+
+def faulty(cls):
+    """A subclass of pylon's parameter class ``cls`` whose methods, and the
+    properties that stand for them (``Value`` reads with GetValue, writes
+    with SetValue), first raise any fault a test set on '<Node>.<Method>'."""
+    if cls not in _FAULTY:
+        ways = properties_of(cls)
+
+        def __getattribute__(self, attr):
+            if not attr[:1].isupper():
+                return cls.__getattribute__(self, attr)
+            if attr in ways:  # a property: read now, with its getter
+                _meet(self, ways[attr][0] or attr)
+                return cls.__getattribute__(self, attr)
+            method = cls.__getattribute__(self, attr)
+            if not callable(method):
+                return method
+
+            def call(*args, **kwargs):  # the fault is met when the method is called
+                _meet(self, attr)
+                return method(*args, **kwargs)
+            return call
+
+        def __setattr__(self, attr, value):
+            setter = ways.get(attr, (None, None))[1]
+            if setter is not None:
+                _meet(self, setter)
+            cls.__setattr__(self, attr, value)
+
+        _FAULTY[cls] = type(cls.__name__, (cls,), {
+            "__getattribute__": __getattribute__, "__setattr__": __setattr__,
+            "__module__": cls.__module__, "__slots__": ()})
+        _PLAIN[_FAULTY[cls]] = cls
+    return _FAULTY[cls]
+
+
+def _meet(node, method):
+    device = object.__getattribute__(node, "_sim_device")
+    device.check(f"{object.__getattribute__(node, '_sim_name')}.{method}")
+
+
+def arm(param, device, name):
+    """Make ``param`` (a node the camera object handed out) meet the faults
+    set on its methods, or be pylon's own class again when none is left."""
+    faulted = any(op.partition(".")[0] == name for op in tuple(device.faults))
+    plain = _PLAIN.get(type(param))
+    if faulted and plain is None:
+        object.__setattr__(param, "_sim_device", device)
+        object.__setattr__(param, "_sim_name", name)
+        object.__setattr__(param, "__class__", faulty(type(param)))
+    elif not faulted and plain is not None:
+        object.__setattr__(param, "__class__", plain)
+    return faulted

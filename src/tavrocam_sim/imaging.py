@@ -13,7 +13,7 @@ SWIG's ``this``.
 
 from __future__ import annotations
 
-from . import grabresult
+from . import datacontainer
 from .grabresult import GrabResult
 from .pypylon_sdk import pylon as _pylon
 
@@ -75,7 +75,7 @@ class PylonImage(_pylon.PylonImage):
             if isinstance(index, bool) or not isinstance(index, int) or index < 0:
                 raise TypeError(_BAD_ATTACH)
             if index != 0:
-                raise _pylon.OutOfRangeException(grabresult.NO_COMPONENT)
+                raise _pylon.OutOfRangeException(datacontainer.NO_COMPONENT)
         self._let_go()
         if not result.IsValid():  # as pylon: an empty result leaves an empty image
             super().Release()

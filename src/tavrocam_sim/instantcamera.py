@@ -46,8 +46,6 @@ _PLACEHOLDER = getattr(_pylon, "PlaceholderParameter", None)
 # an AttributeError, never a node placeholder.
 _PYLON_METHODS = frozenset(name for name in dir(_pylon.InstantCamera) if not name.startswith("_"))
 _FEATURES = tuple(node.name for node in model.NODES)
-_FAULTY: dict = {}   # pylon's parameter class -> its faulty subclass
-_PLAIN: dict = {}    # and back
 EMPTY_INFO = None  # the SDK shell's DeviceInfo class (tavrocam_sim.sdk sets it)
 
 
@@ -55,66 +53,12 @@ def _refused(name):
     return name.startswith("_") or name in ("this", "thisown")
 
 
-def _faulty(cls):
-    """A subclass of pylon's parameter class ``cls`` whose methods, and the
-    properties that stand for them (``Value`` reads with GetValue, writes
-    with SetValue), first raise any fault a test set on '<Node>.<Method>'."""
-    if cls not in _FAULTY:
-        ways = faults.properties_of(cls)
-
-        def __getattribute__(self, attr):
-            if not attr[:1].isupper():
-                return cls.__getattribute__(self, attr)
-            if attr in ways:  # a property: read now, with its getter
-                _meet(self, ways[attr][0] or attr)
-                return cls.__getattribute__(self, attr)
-            method = cls.__getattribute__(self, attr)
-            if not callable(method):
-                return method
-
-            def call(*args, **kwargs):  # the fault is met when the method is called
-                _meet(self, attr)
-                return method(*args, **kwargs)
-            return call
-
-        def __setattr__(self, attr, value):
-            setter = ways.get(attr, (None, None))[1]
-            if setter is not None:
-                _meet(self, setter)
-            cls.__setattr__(self, attr, value)
-
-        _FAULTY[cls] = type(cls.__name__, (cls,), {
-            "__getattribute__": __getattribute__, "__setattr__": __setattr__,
-            "__module__": cls.__module__, "__slots__": ()})
-        _PLAIN[_FAULTY[cls]] = cls
-    return _FAULTY[cls]
-
-
-def _meet(node, method):
-    device = object.__getattribute__(node, "_sim_device")
-    device.check(f"{object.__getattribute__(node, '_sim_name')}.{method}")
-
-
-def _arm(param, device, name):
-    """Make ``param`` (a node the camera object handed out) meet the faults
-    set on its methods, or be pylon's own class again when none is left."""
-    faulted = any(op.partition(".")[0] == name for op in tuple(device.faults))
-    plain = _PLAIN.get(type(param))
-    if faulted and plain is None:
-        object.__setattr__(param, "_sim_device", device)
-        object.__setattr__(param, "_sim_name", name)
-        object.__setattr__(param, "__class__", _faulty(type(param)))
-    elif not faulted and plain is not None:
-        object.__setattr__(param, "__class__", plain)
-    return faulted
-
-
 def _fault_set(device, name):
     """faults.ARMING's hook: the nodes already handed out meet a new fault."""
     for camera in tuple(_CAMERAS):
         state = camera._st
         param = camera._params.get(name) if state.device is device else None
-        if param is not None and _arm(param, device, name):
+        if param is not None and faults.arm(param, device, name):
             camera._armed.add(name)
 
 
@@ -387,13 +331,13 @@ class InstantCamera(GrabEngine):
                 return _PLACEHOLDER(f"Camera/{name}")
             self._params[name] = param
         if device.faults:
-            if _arm(param, device, name):
+            if faults.arm(param, device, name):
                 self._armed.add(name)
             else:
                 self._armed.discard(name)
         elif self._armed:  # every fault healed or used up: pylon's own classes again
             for armed in self._armed:
-                _arm(self._params.get(armed) or param, device, armed)
+                faults.arm(self._params.get(armed) or param, device, armed)
             self._armed.clear()
         return param
 

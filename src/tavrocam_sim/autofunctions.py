@@ -1,0 +1,112 @@
+"""The simulated camera's auto functions: Exposure Auto, Gain Auto and Balance
+White Auto, one calculation cycle a frame; the white balance by the grey world.
+What they measure in the images comes from the images (``device.meter``), as
+the device sits below them."""
+
+from __future__ import annotations
+
+import math
+
+from . import model
+from .registers import LOCK
+
+# An auto function's Once ends when the image is within this fraction of its
+# target (brightness; red and blue averages against green's) (assumed).
+AUTO_TOLERANCE = 0.01
+AUTO_MAX_CYCLES = 30  # Once gives up after this many cycles (confirmed)
+
+
+class AutoFunctions:
+    """The device's auto functions (a part of tavrocam_sim.device.Device):
+    the device holds ``registers``, ``meter``, ``over_temperature`` and
+    ``_auto_cycles`` (calculation cycles per auto function since it was
+    switched)."""
+
+    def mean_level(self) -> float:
+        """The image's mean grey level as a fraction of full scale: what the
+        images at the current settings give (the meter is the images')."""
+        if self.meter is None:
+            return 0.5
+        return self.meter(self.registers, self.over_temperature)
+
+    def _restart_auto(self, name):
+        """An auto function switched (again): its cycles count from 0."""
+        with LOCK:
+            self._auto_cycles[name] = 0
+
+    def auto_cycle(self):
+        """One calculation cycle of the auto functions that are on, after a frame."""
+        regs = self.registers
+        cycles = self._auto_cycles
+        target = regs.get_float("AutoTargetBrightness")
+        for auto, value, low, high in (
+                ("ExposureAuto", "ExposureTime", "AutoExposureTimeLowerLimit",
+                 "AutoExposureTimeUpperLimit"),
+                ("GainAuto", "Gain", "AutoGainLowerLimit", "AutoGainUpperLimit")):
+            mode = regs.get_entry(auto)
+            if mode == "Off":
+                continue
+            cycles[auto] += 1
+            mean = max(self.mean_level(), 1e-6)
+            current = regs.get_float(value)
+            if value == "ExposureTime":
+                wanted = current * (target / mean)
+            else:
+                wanted = current + 20 * math.log10(target / mean)
+            wanted = min(max(wanted, regs.get_float(low)), regs.get_float(high))
+            regs.put_float(value, current + (wanted - current) * 0.6)
+            if mode == "Once" and (abs(self.mean_level() / target - 1) < AUTO_TOLERANCE
+                                   or abs(wanted - current) < 1e-9
+                                   or cycles[auto] >= AUTO_MAX_CYCLES):
+                regs.put_entry(auto, "Off")
+        mode = regs.get_entry("BalanceWhiteAuto")
+        if mode != "Off" and self.meter is not None:
+            self._balance_cycle(mode)
+
+    def _balance_cycle(self, mode):
+        """Balance White Auto: all three ratios to 1.5 first, then red and blue
+        moved until their averages over the white-balance auto-function ROI
+        match green's (grey world)."""
+        regs = self.registers
+        cycles = self._auto_cycles
+        cycles["BalanceWhiteAuto"] += 1
+        if cycles["BalanceWhiteAuto"] == 1:
+            for index in range(3):
+                regs.put_float("BalanceRatio", model.GREY_WORLD_START, index)
+        meter = self.meter
+        s = meter.settings(regs, self.over_temperature)
+        area = self._balance_area(s)
+        done = area is None  # the ROI misses the image: the ratios stay at 1.5
+        if area is not None:
+            ratios = tuple(regs.get_float("BalanceRatio", index) for index in range(3))
+            means = meter.channel_means(area._replace(ratios=ratios))
+            green = means[1]
+            done = green <= 0 or all(abs(means[i] / green - 1) < AUTO_TOLERANCE for i in (0, 2))
+            if not done:
+                for index, ratio in enumerate(meter.grey_world_step(ratios, means)):
+                    regs.put_float("BalanceRatio", ratio, index)
+        if mode == "Once" and (done or cycles["BalanceWhiteAuto"] >= AUTO_MAX_CYCLES):
+            regs.put_entry("BalanceWhiteAuto", "Off")
+
+    def _balance_area(self, s):
+        """``s`` cut to where the image ROI and the auto-function ROI used for
+        the white balance overlap (sensor coordinates), or None."""
+        regs = self.registers
+        for roi in range(2):
+            if regs.get_int("AutoFunctionROIUseWhiteBalance", roi):
+                break
+        else:
+            return None
+        left = max(s.offset_x, regs.get_int("AutoFunctionROIOffsetX", roi))
+        top = max(s.offset_y, regs.get_int("AutoFunctionROIOffsetY", roi))
+        right = min(s.offset_x + s.width,
+                    regs.get_int("AutoFunctionROIOffsetX", roi)
+                    + regs.get_int("AutoFunctionROIWidth", roi))
+        bottom = min(s.offset_y + s.height,
+                     regs.get_int("AutoFunctionROIOffsetY", roi)
+                     + regs.get_int("AutoFunctionROIHeight", roi))
+        left, top = left & ~1, top & ~1  # whole Bayer quads
+        width, height = (right - left) & ~1, (bottom - top) & ~1
+        if width < 2 or height < 2 or s.shown != "Off":
+            return None if width < 2 or height < 2 else s
+        return s._replace(offset_x=left, offset_y=top, width=width, height=height)

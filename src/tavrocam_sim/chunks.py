@@ -1,0 +1,116 @@
+"""The chunks of a frame of the simulated camera: pylon's chunk node map over
+a grab result's chunk data, and the chunk chain the camera sends.
+
+With ChunkModeActive the payload is a chain of chunks as the camera sends it:
+the image data is the first chunk, followed by its chunk ID and its length
+(32 bits each, little-endian); every enabled chunk follows in ChunkSelector
+order as its data (8 bytes: a double for Gain and ExposureTime, an unsigned
+integer for the others), its ID and its length. PayloadCRC16, when enabled, is
+always last: the X-modem CRC (polynomial 0x1021, start 0) over everything
+before it, the image chunk's ID and length included. The chunk IDs are assumed.
+"""
+
+from __future__ import annotations
+
+import binascii
+import struct
+
+from .pypylon_sdk import genicam
+
+from . import image, model
+from .registers import connect, description, parameter
+
+_CHUNKS = model.BY_NAME["ChunkSelector"].entries
+CHUNK_IDS = {name: 0x0A5A5A00 + index for index, name in enumerate(_CHUNKS, 1)}
+IMAGE_CHUNK_ID = 0x0A5A5A00
+_CHUNK_KINDS = {"Gain": "Float", "ExposureTime": "Float"}
+_CHUNK_UNITS = {"Gain": "dB", "ExposureTime": "us"}
+_TRAILER = struct.Struct("<II")
+
+
+class _ChunkPort(genicam.CPortImpl):
+    def __init__(self, blob: bytes):
+        super().__init__()
+        self.blob = blob
+
+    def GetAccessMode(self):
+        return genicam.RO
+
+    def Read(self, address, length):
+        return self.blob[address:address + length]
+
+    def Write(self, address, data):  # read-only registers: GenApi never calls this
+        raise genicam.AccessException("Chunk data is read-only.")
+
+
+def _chunk_xml() -> str:
+    parts = []
+    for index, name in enumerate(_CHUNKS):
+        kind = _CHUNK_KINDS.get(name, "Integer")
+        reg = "FloatReg" if kind == "Float" else "IntReg"
+        sign = "" if kind == "Float" else "<Sign>Unsigned</Sign>"
+        unit = f"<Unit>{_CHUNK_UNITS[name]}</Unit>" if name in _CHUNK_UNITS else ""
+        parts.append(
+            f'<{kind} Name="Chunk{name}"><pIsAvailable>P_{name}</pIsAvailable>'
+            f"<ImposedAccessMode>RO</ImposedAccessMode><pValue>R_{name}</pValue>{unit}</{kind}>"
+            f'<{reg} Name="R_{name}"><Address>{index * 8:#x}</Address><Length>8</Length>'
+            f"<AccessMode>RO</AccessMode><pPort>Chunk</pPort>{sign}"
+            f"<Endianess>LittleEndian</Endianess></{reg}>"
+            f'<IntReg Name="P_{name}"><Address>{0x100 + index * 8:#x}</Address><Length>8</Length>'
+            f"<AccessMode>RO</AccessMode><pPort>Chunk</pPort><Sign>Unsigned</Sign>"
+            f"<Endianess>LittleEndian</Endianess></IntReg>")
+    return description(model.MODEL_NAME, "Chunk data of the simulated camera", "0002",
+                        ["Chunk" + name for name in _CHUNKS], parts, "Chunk")
+
+
+_CHUNK_XML = None
+
+
+class ChunkNodeMap:
+    """A result's chunk nodes, as pylon parameters over GenApi: the enabled
+    chunks are readable, the others are not available."""
+
+    def __init__(self, values: dict):
+        global _CHUNK_XML
+        if _CHUNK_XML is None:
+            _CHUNK_XML = _chunk_xml()
+        blob = bytearray(0x100 + 8 * len(_CHUNKS))
+        for index, name in enumerate(_CHUNKS):
+            if name in values:
+                fmt = "<d" if name in _CHUNK_KINDS else "<Q"
+                struct.pack_into(fmt, blob, index * 8, values[name])
+                struct.pack_into("<Q", blob, 0x100 + index * 8, 1)
+        self._keep = connect(_CHUNK_XML, _ChunkPort(bytes(blob)), "Chunk")
+        self._nodes: dict = {}
+
+    def GetNode(self, name):
+        node = self._nodes.get(name)
+        if node is None:
+            node = self._nodes[name] = parameter(self._keep, name)
+        return node
+
+    def GetNodes(self):
+        return [self.GetNode("Chunk" + name) for name in _CHUNKS]
+
+
+def payload(frame) -> bytes:
+    """The frame's payload: its image, and with chunk mode its chunk chain."""
+    data = image.frame(frame.settings, frame.number)
+    if frame.chunks is None:
+        return data
+    out = bytearray(data)
+    out += _TRAILER.pack(IMAGE_CHUNK_ID, len(data))
+    for name in _CHUNKS:
+        if name in frame.chunks and name != "PayloadCRC16":
+            out += struct.pack("<d" if name in _CHUNK_KINDS else "<Q", frame.chunks[name])
+            out += _TRAILER.pack(CHUNK_IDS[name], 8)
+    if "PayloadCRC16" in frame.chunks:
+        out += struct.pack("<Q", binascii.crc_hqx(bytes(out), 0))
+        out += _TRAILER.pack(CHUNK_IDS["PayloadCRC16"], 8)
+    return bytes(out)
+
+
+def crc(data) -> tuple:
+    """(CRC the chain's PayloadCRC16 chunk holds, CRC of the data it covers)."""
+    end = len(data) - 16  # the CRC chunk: value, ID, length
+    return struct.unpack_from("<Q", data, end)[0], binascii.crc_hqx(data[:end], 0)
