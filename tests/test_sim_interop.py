@@ -16,7 +16,7 @@ import pytest
 from pypylon import genicam, pylon
 
 import tavrocam_sim
-from tavrocam_sim import faults, imaging, instantcamera
+from tavrocam_sim import faults, imaging
 
 try:
     import numpy

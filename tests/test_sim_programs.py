@@ -22,7 +22,7 @@ import pytest
 import tavrocam_sim
 from pypylon import pylon
 
-from tavrocam_sim import model, nodemap, persistence
+from tavrocam_sim import persistence
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 FEATURE_FILE = os.path.join(DATA, "acA2040-55uc_22095198.pfs")

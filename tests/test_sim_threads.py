@@ -18,7 +18,7 @@ import weakref
 import pytest
 
 tavrocam_sim = pytest.importorskip("tavrocam_sim")
-from pypylon import genicam, pylon  # noqa: E402
+from pypylon import pylon  # noqa: E402
 
 FOREVER = pylon.waitForever
 THROW, RETURN = pylon.TimeoutHandling_ThrowException, pylon.TimeoutHandling_Return
@@ -198,6 +198,8 @@ def test_output_queue_size_follows_the_strategy_while_grabbing(sim):
     with pytest.raises(pylon.AccessException, match="not writable"):
         cam.OutputQueueSize.Value = 2
     cam.StopGrabbing()
+    cam.AcquisitionFrameRateEnable.Value = True  # 10 fps: no new frame among the three retrieves
+    cam.AcquisitionFrameRate.Value = 10.0
     cam.StartGrabbing(pylon.GrabStrategy_LatestImages)
     cam.OutputQueueSize.Value = 2
     time.sleep(0.5)

@@ -19,7 +19,7 @@ import struct
 import time
 import weakref
 
-from . import faults as _faults, model, nodemap
+from . import faults as _faults, model
 from .autofunctions import AutoFunctions
 from .registers import _ENUMS, CHANGED, LOCK, Port, Registers, connect, xml
 from .temperature import Temperature
