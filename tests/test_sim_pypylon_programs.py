@@ -46,7 +46,7 @@ EXPECTED = {
                   "events": ["OnOpened", "OnGrabStarted", "OnGrabStopped", "OnClosed"]},
     "software_trigger": {"trigger": ["On", "Software"], "numbers": [1, 2, 3], "none": False,
                          "by hand": "On"},
-    "camera_events": {"events": True, "first": [100, True], "frame id": True},
+    "camera_events": {"events": True, "first": [100, "EventExposureEndData"], "frame id": True},
     "chunks": {"Timestamp": True, "PayloadCRC16": True, "payload": True, "timestamp": True,
                "crc": [True, True], "image": True, "plain": False},
     "images": {"bgr": True, "has destination format": False, "packed": [False, 8, True],

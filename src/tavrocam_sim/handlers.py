@@ -121,9 +121,6 @@ class Registry:
 
 def check_event_node(camera, name) -> None:
     """Refuse a camera event handler for a node the camera lacks, as pylon does."""
-    if name.startswith("Event") and name.endswith("Data") and \
-            camera.GetNodeMap().Contains(name[:-4] + "Timestamp"):
-        return
     if not camera.GetNodeMap().Contains(name):
         raise _pylon.RuntimeException(NO_EVENT_NODE.format(name))
 
@@ -135,8 +132,7 @@ def dispatch_event(camera, registry, name, data) -> None:
     for node_name in (*data, whole):
         for handler, (registered, user_id) in list(registry.rows):
             if registered == node_name:
-                node = camera.GetNodeMap().GetNode(
-                    next(iter(data)) if node_name == whole else node_name)
+                node = camera.GetNodeMap().GetNode(node_name)
                 call(handler, "OnCameraEvent", camera, user_id, node, ignore=True)
 
 

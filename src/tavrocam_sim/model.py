@@ -90,6 +90,11 @@ BLACK_LEVEL_MAX_12, BLACK_LEVEL_MAX_8 = 511.0, 31.9375
 BLACK_LEVEL_MAX = (f"((PixelFormat >> 24) = 1) && (((PixelFormat >> 16) & 255) > 8) "
                    f"? {BLACK_LEVEL_MAX_12!r} : {BLACK_LEVEL_MAX_8!r}")
 
+# The camera's events (EventSelector's entries).
+EVENTS = ("ExposureEnd", "FrameStart", "FrameBurstStart", "FrameStartOvertrigger",
+          "FrameBurstStartOvertrigger", "CriticalTemperature", "OverTemperature",
+          "FrameStartWait", "FrameBurstStartWait")
+
 NODES = (
     # --- device information
     Node("DeviceVendorName", "String", VENDOR_NAME, access="RO", conf="likely"),
@@ -355,10 +360,7 @@ NODES = (
                   "SequencerSetActive", "PayloadCRC16"), conf="confirmed"),
     Node("ChunkEnable", "Boolean", (False,) * 7, selector="ChunkSelector", locked=_IDLE,
          conf="confirmed"),
-    Node("EventSelector", "Enumeration", "ExposureEnd",
-         entries=("ExposureEnd", "FrameStart", "FrameBurstStart", "FrameStartOvertrigger",
-                  "FrameBurstStartOvertrigger", "CriticalTemperature", "OverTemperature",
-                  "FrameStartWait", "FrameBurstStartWait"), conf="confirmed"),
+    Node("EventSelector", "Enumeration", "ExposureEnd", entries=EVENTS, conf="confirmed"),
     Node("EventNotification", "Enumeration", ("Off",) * 9, entries=_ONOFF,
          selector="EventSelector", conf="confirmed"),
     # An event's data, as the camera sends it with the event (ExposureEnd
@@ -443,6 +445,11 @@ CATEGORIES = (
     ("UserSetControl", ("UserSetSelector", "UserSetLoad", "UserSetSave", "UserSetDefault")),
     ("ChunkDataControl", ("ChunkModeActive", "ChunkSelector", "ChunkEnable")),
     ("EventControl", ("EventSelector", "EventNotification")),
+    # Each event's data nodes in a category of their own, "Event<Name>Data",
+    # as pylon names it (the node a handler registered for the whole event
+    # is handed).
+    *((f"Event{name}Data", (f"Event{name}FrameID", f"Event{name}Timestamp"))
+      for name in EVENTS),
     ("DeviceControl", ("DeviceVendorName", "DeviceModelName", "DeviceManufacturerInfo",
                        "DeviceVersion", "DeviceFirmwareVersion", "DeviceSerialNumber",
                        "DeviceUserID", "DeviceScanType", "BslUSBSpeedMode",

@@ -10,7 +10,7 @@ class Handler(pylon.CameraEventHandler):
         self.seen = []
 
     def OnCameraEvent(self, camera, user_id, node):
-        self.seen.append([user_id, node.GetNode().GetName().startswith("EventExposureEnd")])
+        self.seen.append([user_id, node.GetNode().GetName()])
 
 
 camera = pylon.InstantCamera(pylon.TlFactory.GetInstance().CreateFirstDevice())
