@@ -156,19 +156,25 @@ class GrabResult:
             share.data = bytearray(chunks.payload(frame))
         return share.data
 
+    def _data(self):
+        """The payload to read: the shared buffer once one was made (its
+        bytes may have been written through it), else the frame's own."""
+        frame = self._f()
+        share = self.__dict__["_share"]
+        return share.data if share.data is not None else chunks.payload(frame)
+
     def GetPayloadSize(self):
-        self._f()
-        return len(self._payload())
+        return len(self._data())
 
     def GetBufferSize(self):
         return self.GetPayloadSize()
 
     def GetBuffer(self):
         """The payload (image and chunk data), a copy, as pypylon gives it."""
-        return bytearray(self._payload())
+        return bytearray(self._data())
 
     def GetImageBuffer(self):
-        return bytearray(self._payload()[:self.GetImageSize()])
+        return bytearray(memoryview(self._data())[:self.GetImageSize()])
 
     def _view(self):
         """A memoryview of the image in the shared buffer itself."""
@@ -211,7 +217,8 @@ class GrabResult:
             values = image.frame_values(frame.settings, frame.number)
             return values.reshape(s.height, s.width).copy()
         shape, dtype, _ = self.GetImageFormat()
-        return np.frombuffer(self.GetImageBuffer(), dtype).reshape(shape)
+        image_data = memoryview(self._data())[:self.GetImageSize()]
+        return np.frombuffer(image_data, dtype).reshape(shape).copy()
 
     Array = property(GetArray)
 
@@ -248,7 +255,7 @@ class GrabResult:
 
     def _crc(self):
         """(CRC the chunk holds, CRC of the data it covers)."""
-        return chunks.crc(self._payload())
+        return chunks.crc(self._data())
 
     def HasCRC(self):
         enabled = self._f().chunks
