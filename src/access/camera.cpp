@@ -1,24 +1,22 @@
 #include "access/camera.hpp"
 
-#include "access/names.hpp"
-
 namespace tavrocam {
 namespace {
 
 // hasattr(self, "cam") and self.cam.IsOpen(): 1 or 0, or -1 with the error
 // set when a step other than the absence of `cam` fails.
-int camera_is_open(PyObject* self) {
+int camera_is_open(const Names& names, PyObject* self) {
     Ref probe;
-    const int present = compat::lookup_optional(self, names::cam, probe);
+    const int present = compat::lookup_optional(self, names.cam, probe);
     if (present <= 0) {
         return present;
     }
     probe.reset();
-    Ref cam = attr(self, names::cam);
+    Ref cam = attr(self, names.cam);
     if (!cam) {
         return -1;
     }
-    Ref open = call_method0(cam.get(), names::IsOpen);
+    Ref open = call_method0(cam.get(), names.IsOpen);
     if (!open) {
         return -1;
     }
@@ -26,12 +24,12 @@ int camera_is_open(PyObject* self) {
 }
 
 // self.cam.Close(), its result dropped.
-Status close_camera(PyObject* self) {
-    Ref cam = attr(self, names::cam);
+Status close_camera(const Names& names, PyObject* self) {
+    Ref cam = attr(self, names.cam);
     if (!cam) {
         return -1;
     }
-    return dropped(call_method0(cam.get(), names::Close));
+    return dropped(call_method0(cam.get(), names.Close));
 }
 
 // Whether the text of the handled open failure says that another program
@@ -39,17 +37,17 @@ Status close_camera(PyObject* self) {
 // each tested on a text made afresh with str(); failing both, the words
 // pylon's transport layers use for the same condition, in the last text made.
 // 1, 0, or -1 with the error set.
-int held_elsewhere(PyObject* failure) {
+int held_elsewhere(const Names& names, PyObject* failure) {
     Ref text;
-    for (PyObject* phrase : {names::phrase_controlled, names::phrase_denied}) {
+    for (PyObject* phrase : {names.phrase_controlled, names.phrase_denied}) {
         text = Ref::take(PyObject_Str(failure));
         const int found = text ? PySequence_Contains(text.get(), phrase) : -1;
         if (found != 0) {
             return found;
         }
     }
-    for (PyObject* phrase : {names::phrase_gige_held, names::phrase_usb_exclusive,
-                             names::phrase_usb_claimed}) {
+    for (PyObject* phrase : {names.phrase_gige_held, names.phrase_usb_exclusive,
+                             names.phrase_usb_claimed}) {
         const int found = PySequence_Contains(text.get(), phrase);
         if (found != 0) {
             return found;
@@ -61,11 +59,11 @@ int held_elsewhere(PyObject* failure) {
 // self.cam.Open(); an ordinary failure is absorbed, with the in-use line
 // when its text says another program holds the camera.
 Status open_camera(const Scope& scope, PyObject* self) {
-    Ref cam = attr(self, names::cam);
+    Ref cam = attr(self, scope.names().cam);
     if (!cam) {
         return -1;
     }
-    if (dropped(call_method0(cam.get(), names::Open)) == 0) {
+    if (dropped(call_method0(cam.get(), scope.names().Open)) == 0) {
         return 0;
     }
     cam.reset();
@@ -73,16 +71,16 @@ Status open_camera(const Scope& scope, PyObject* self) {
         return -1;
     }
     Handling failure;
-    const int in_use = held_elsewhere(failure.exception());
+    const int in_use = held_elsewhere(scope.names(), failure.exception());
     if (in_use <= 0) {
         return in_use;
     }
-    return print_line(scope, names::msg_in_use);
+    return print_line(scope, scope.names().msg_in_use);
 }
 
 // The feature groups, created in order on self.cam: for each (class name,
 // attribute) pair, self.<attribute> = self.<class name>(self.cam).
-Status create_groups(PyObject* self, PyObject* groups) {
+Status create_groups(const Names& names, PyObject* self, PyObject* groups) {
     if (groups == nullptr || !PyTuple_Check(groups)) {
         PyErr_SetString(PyExc_SystemError, "CLASS_Tavrocam.__init__ has no feature groups");
         return -1;
@@ -94,7 +92,7 @@ Status create_groups(PyObject* self, PyObject* groups) {
         if (!cls) {
             return -1;
         }
-        Ref cam = attr(self, names::cam);
+        Ref cam = attr(self, names.cam);
         if (!cam) {
             return -1;
         }
@@ -108,19 +106,20 @@ Status create_groups(PyObject* self, PyObject* groups) {
 
 // The protected block of the constructor.
 Status connect(MethodObject* method, PyObject* self, PyObject* device_index) {
-    Ref pylon = load_global(method->scope, names::pylon);
+    const Names& names = method->scope.names();
+    Ref pylon = load_global(method->scope, names.pylon);
     if (!pylon) {
         return -1;
     }
-    Ref factory_class = attr(pylon.get(), names::TlFactory);
+    Ref factory_class = attr(pylon.get(), names.TlFactory);
     if (!factory_class) {
         return -1;
     }
-    Ref tl_factory = call_method0(factory_class.get(), names::GetInstance);
+    Ref tl_factory = call_method0(factory_class.get(), names.GetInstance);
     if (!tl_factory) {
         return -1;
     }
-    Ref devices = call_method0(tl_factory.get(), names::EnumerateDevices);
+    Ref devices = call_method0(tl_factory.get(), names.EnumerateDevices);
     if (!devices) {
         return -1;
     }
@@ -129,10 +128,10 @@ Status connect(MethodObject* method, PyObject* self, PyObject* device_index) {
         return -1;
     }
     if (!any) {
-        PyErr_SetObject(PyExc_RuntimeError, names::no_cameras);
+        PyErr_SetObject(PyExc_RuntimeError, names.no_cameras);
         return -1;
     }
-    Ref create = attr(tl_factory.get(), names::CreateDevice);
+    Ref create = attr(tl_factory.get(), names.CreateDevice);
     if (!create) {
         return -1;
     }
@@ -144,31 +143,32 @@ Status connect(MethodObject* method, PyObject* self, PyObject* device_index) {
     if (!device) {
         return -1;
     }
-    pylon = load_global(method->scope, names::pylon);
+    pylon = load_global(method->scope, names.pylon);
     if (!pylon) {
         return -1;
     }
-    Ref camera = call_method1(pylon.get(), names::InstantCamera, device.get());
-    if (!camera || PyObject_SetAttr(self, names::cam, camera.get()) < 0) {
+    Ref camera = call_method1(pylon.get(), names.InstantCamera, device.get());
+    if (!camera || PyObject_SetAttr(self, names.cam, camera.get()) < 0) {
         return -1;
     }
     camera.reset();
-    if (open_camera(method->scope, self) < 0 || create_groups(self, method->closure) < 0) {
+    if (open_camera(method->scope, self) < 0 || create_groups(names, self, method->closure) < 0) {
         return -1;
     }
-    Ref device_group = attr(self, names::Device);
+    Ref device_group = attr(self, names.Device);
     if (!device_group) {
         return -1;
     }
-    Ref model = call_method0(device_group.get(), names::CUF_GET_ModelName);
+    Ref model = call_method0(device_group.get(), names.CUF_GET_ModelName);
     if (!model) {
         return -1;
     }
-    return print_joined(method->scope, {names::msg_connected, model.get()});
+    return print_joined(method->scope, {names.msg_connected, model.get()});
 }
 
 // __init__(self, device_index=0): connect; report and absorb ordinary failures.
 Ref tavrocam_init(MethodObject* method, PyObject* const* args) {
+    const Names& names = method->scope.names();
     PyObject* self = args[0];
     if (connect(method, self, args[1]) == 0) {
         return none();
@@ -177,11 +177,11 @@ Ref tavrocam_init(MethodObject* method, PyObject* const* args) {
         return Ref();
     }
     Handling failure;
-    const int open = camera_is_open(self);
-    if (open < 0 || (open && close_camera(self) < 0)) {
+    const int open = camera_is_open(names, self);
+    if (open < 0 || (open && close_camera(names, self) < 0)) {
         return Ref();
     }
-    if (print_joined(method->scope, {names::msg_init_failure, failure.exception()}) < 0) {
+    if (print_joined(method->scope, {names.msg_init_failure, failure.exception()}) < 0) {
         return Ref();
     }
     return none();
@@ -189,12 +189,13 @@ Ref tavrocam_init(MethodObject* method, PyObject* const* args) {
 
 // close(self): close the camera when it is open.
 Ref tavrocam_close(MethodObject* method, PyObject* const* args) {
+    const Names& names = method->scope.names();
     PyObject* self = args[0];
-    const int open = camera_is_open(self);
+    const int open = camera_is_open(names, self);
     if (open < 0) {
         return Ref();
     }
-    if (open && (close_camera(self) < 0 || print_line(method->scope, names::msg_closed) < 0)) {
+    if (open && (close_camera(names, self) < 0 || print_line(method->scope, names.msg_closed) < 0)) {
         return Ref();
     }
     return none();
@@ -202,8 +203,8 @@ Ref tavrocam_close(MethodObject* method, PyObject* const* args) {
 
 }  // namespace
 
-MethodSpec kTavrocamInit =
+const MethodSpec kTavrocamInit =
     custom("__init__", tavrocam_init, nullptr, "device_index", nullptr, Default::Zero);
-MethodSpec kTavrocamClose = custom("close", tavrocam_close, "關閉相機並釋放資源");
+const MethodSpec kTavrocamClose = custom("close", tavrocam_close, "關閉相機並釋放資源");
 
 }  // namespace tavrocam

@@ -173,18 +173,6 @@ private:
     Ref value_;
 };
 
-// The dotted name an extension module is being loaded under, as the
-// interpreter announces it to single-phase initialisation; NULL when it
-// announces none. Before 3.12 a private global (_Py_PackageContext), the only
-// place the interpreter says it; from 3.12 the interpreter keeps it to itself.
-inline const char* package_context() {
-#if PY_VERSION_HEX >= 0x030C0000
-    return nullptr;
-#else
-    return _Py_PackageContext;
-#endif
-}
-
 }  // namespace tavrocam::compat
 
 // Member types and flags before 3.12 (deprecated from 3.12 on).

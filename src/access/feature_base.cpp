@@ -1,13 +1,11 @@
 #include "access/feature_base.hpp"
 
-#include "access/names.hpp"
-
 namespace tavrocam {
 namespace {
 
 // __init__(self, cam): self._cam = cam
-Ref feature_base_init(MethodObject*, PyObject* const* args) {
-    if (PyObject_SetAttr(args[0], names::_cam, args[1]) < 0) {
+Ref feature_base_init(MethodObject* method, PyObject* const* args) {
+    if (PyObject_SetAttr(args[0], method->scope.names()._cam, args[1]) < 0) {
         return Ref();
     }
     return none();
@@ -15,6 +13,6 @@ Ref feature_base_init(MethodObject*, PyObject* const* args) {
 
 }  // namespace
 
-MethodSpec kFeatureBaseInit = custom("__init__", feature_base_init, nullptr, "cam");
+const MethodSpec kFeatureBaseInit = custom("__init__", feature_base_init, nullptr, "cam");
 
 }  // namespace tavrocam

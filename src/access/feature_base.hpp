@@ -6,6 +6,6 @@
 
 namespace tavrocam {
 
-extern MethodSpec kFeatureBaseInit;  // CLASS_Tavrocam._FeatureBase.__init__(self, cam)
+extern const MethodSpec kFeatureBaseInit;  // CLASS_Tavrocam._FeatureBase.__init__(self, cam)
 
 }  // namespace tavrocam

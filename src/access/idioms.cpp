@@ -2,7 +2,6 @@
 
 #include <frameobject.h>
 
-#include "access/names.hpp"
 
 namespace tavrocam {
 
@@ -18,13 +17,13 @@ Ref lookup_in(PyObject* mapping, PyObject* key) {
     return found;
 }
 
-Ref builtins_of(PyObject* globals) {
-    Ref builtins = lookup_in(globals, names::dunder_builtins);
+Ref builtins_of(const Names& names, PyObject* globals) {
+    Ref builtins = lookup_in(globals, names.dunder_builtins);
     if (!builtins) {
         if (PyErr_Occurred()) {
             return Ref();
         }
-        builtins = Ref::take(PyImport_Import(names::builtins));
+        builtins = Ref::take(PyImport_Import(names.builtins));
         if (!builtins) {
             return Ref();
         }
@@ -54,18 +53,18 @@ Ref load_global(const Scope& scope, PyObject* name) {
 }
 
 Status print_line(const Scope& scope, PyObject* text) {
-    Ref print = load_global(scope, names::print);
+    Ref print = load_global(scope, scope.names().print);
     if (!print) {
         return -1;
     }
     return dropped(call1(print.get(), text));
 }
 
-Ref join_formatted(std::initializer_list<PyObject*> pieces) {
-    Ref result = Ref::retain(names::empty);
+Ref join_formatted(const Names& names, std::initializer_list<PyObject*> pieces) {
+    Ref result = Ref::retain(names.empty);
     for (PyObject* piece : pieces) {
         Ref text = PyUnicode_CheckExact(piece) ? Ref::retain(piece)
-                                               : Ref::take(PyObject_Format(piece, names::empty));
+                                               : Ref::take(PyObject_Format(piece, names.empty));
         if (!text) {
             return Ref();
         }
@@ -78,7 +77,7 @@ Ref join_formatted(std::initializer_list<PyObject*> pieces) {
 }
 
 Status print_joined(const Scope& scope, std::initializer_list<PyObject*> pieces) {
-    Ref text = join_formatted(pieces);
+    Ref text = join_formatted(scope.names(), pieces);
     if (!text) {
         return -1;
     }

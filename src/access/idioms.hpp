@@ -6,14 +6,19 @@
 #include <initializer_list>
 
 #include "access/compat.hpp"
+#include "access/constants.hpp"
 
 namespace tavrocam {
 
 // The namespaces a function body made in the module sees: the module's
-// globals and the builtins that belong to them (borrowed).
+// globals and the builtins that belong to them, and the module's constants
+// (all borrowed).
 struct Scope {
     PyObject* globals;
     PyObject* builtins;
+    const Constants* constants;
+
+    const Names& names() const { return constants->names; }
 };
 
 // mapping[key]; an absent key gives an empty handle with no error set.
@@ -22,7 +27,7 @@ Ref lookup_in(PyObject* mapping, PyObject* key);
 // The builtins of a module namespace, as a function defined there gets them:
 // its __builtins__ (a module's namespace when that is a module), or the
 // interpreter's builtins when it has none.
-Ref builtins_of(PyObject* globals);
+Ref builtins_of(const Names& names, PyObject* globals);
 
 // A global name: the module namespace, then its builtins. NameError when
 // neither has it.
@@ -33,7 +38,7 @@ Status print_line(const Scope& scope, PyObject* text);
 
 // The concatenation of the pieces, each converted as an f-string field with
 // no format given converts it (str pieces stay as they are).
-Ref join_formatted(std::initializer_list<PyObject*> pieces);
+Ref join_formatted(const Names& names, std::initializer_list<PyObject*> pieces);
 
 // print(<pieces joined as above>)
 Status print_joined(const Scope& scope, std::initializer_list<PyObject*> pieces);

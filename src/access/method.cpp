@@ -2,25 +2,8 @@
 
 #include <cstddef>
 
-#include "access/names.hpp"
-
 namespace tavrocam {
 namespace {
-
-// The method type: a heap type made once per interpreter run by
-// prepare_method_type(), so that a failed attempt leaves nothing behind; the
-// owner of the constants holds it, and every method object too.
-PyTypeObject* MethodType = nullptr;
-
-// The current owner of the constants (borrowed: its destructor empties this)
-// and what it runs when it goes.
-PyObject* owner = nullptr;
-void (*release_constants)() = nullptr;
-
-void owner_gone(PyObject*) {
-    owner = nullptr;
-    release_constants();
-}
 
 inline MethodObject* as_method(PyObject* obj) { return reinterpret_cast<MethodObject*>(obj); }
 
@@ -34,7 +17,7 @@ void raise_missing(MethodObject* m, PyObject* const* bound, int required) {
     }
     for (int i = 0; i < required; ++i) {
         if (bound[i] == nullptr) {
-            Ref repr = Ref::take(PyObject_Repr(m->row->py_params[i]));
+            Ref repr = Ref::take(PyObject_Repr(m->row_constants->params[i]));
             if (!repr || PyList_Append(missing.get(), repr.get()) < 0) {
                 return;
             }
@@ -71,7 +54,8 @@ void raise_missing(MethodObject* m, PyObject* const* bound, int required) {
 // "f() takes 2 positional arguments but 3 were given"
 void raise_too_many(MethodObject* m, Py_ssize_t given) {
     const MethodSpec& s = *m->row;
-    const Py_ssize_t ndefaults = s.py_defaults ? PyTuple_GET_SIZE(s.py_defaults) : 0;
+    PyObject* defaults = m->row_constants->defaults;
+    const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
     Ref sig;
     bool plural;
     if (ndefaults) {
@@ -96,8 +80,9 @@ void raise_too_many(MethodObject* m, Py_ssize_t given) {
 // the missing ones. Returns false with TypeError set.
 bool bind(MethodObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** bound) {
-    const MethodSpec& s = *m->row;
-    const int n = s.nparams;
+    const int n = m->row->nparams;
+    PyObject* const* params = m->row_constants->params;
+    PyObject* defaults = m->row_constants->defaults;
     const Py_ssize_t npos = nargs < n ? nargs : n;
     for (Py_ssize_t i = 0; i < npos; ++i) {
         bound[i] = args[i];
@@ -112,13 +97,13 @@ bool bind(MethodObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
             }
             int slot = -1;
             for (int j = 0; j < n; ++j) {
-                if (s.py_params[j] == key) {
+                if (params[j] == key) {
                     slot = j;
                     break;
                 }
             }
             for (int j = 0; slot < 0 && j < n; ++j) {
-                const int eq = PyObject_RichCompareBool(key, s.py_params[j], Py_EQ);
+                const int eq = PyObject_RichCompareBool(key, params[j], Py_EQ);
                 if (eq < 0) {
                     return false;
                 }
@@ -143,7 +128,7 @@ bool bind(MethodObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         raise_too_many(m, nargs);
         return false;
     }
-    const int ndefaults = s.py_defaults ? static_cast<int>(PyTuple_GET_SIZE(s.py_defaults)) : 0;
+    const int ndefaults = defaults ? static_cast<int>(PyTuple_GET_SIZE(defaults)) : 0;
     const int required = n - ndefaults;
     for (int i = 0; i < required; ++i) {
         if (bound[i] == nullptr) {
@@ -153,7 +138,7 @@ bool bind(MethodObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     }
     for (int i = required; i < n; ++i) {
         if (bound[i] == nullptr) {
-            bound[i] = PyTuple_GET_ITEM(s.py_defaults, i - required);
+            bound[i] = PyTuple_GET_ITEM(defaults, i - required);
         }
     }
     return true;
@@ -220,14 +205,14 @@ int method_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(m->scope.globals);
     Py_VISIT(m->scope.builtins);
     Py_VISIT(m->closure);
-    Py_VISIT(m->constants);
     return 0;
 }
 
 // As func_clear does: the name and qualified name become empty strings (they
 // may be str subclasses, in a cycle), so that what reads them keeps working;
-// the call path no longer reaches the body. The owner of the constants stays
-// until the memory goes: what reads the row still works.
+// the call path no longer reaches the body. The type, and with it the
+// module's constants, stays until the memory goes: what reads the row still
+// works.
 int method_clear(PyObject* self) {
     MethodObject* m = as_method(self);
     m->vectorcall = cleared_vectorcall;
@@ -251,10 +236,8 @@ void method_dealloc(PyObject* self) {
     method_clear(self);
     Py_DECREF(as_method(self)->name);  // what the clear slot put back
     Py_DECREF(as_method(self)->qualname);
-    PyObject* constants = as_method(self)->constants;
     PyObject_GC_Del(self);
     Py_DECREF(type);
-    Py_DECREF(constants);
 }
 
 // __name__ and __qualname__ are writable strings, as on functions.
@@ -282,12 +265,12 @@ int set_qualname(PyObject* self, PyObject* value, void*) {
     return set_str_field(&as_method(self)->qualname, value, "__qualname__");
 }
 PyObject* get_defaults(PyObject* self, void*) {
-    PyObject* defaults = as_method(self)->row->py_defaults;
+    PyObject* defaults = as_method(self)->row_constants->defaults;
     return new_reference(defaults ? defaults : Py_None);
 }
 PyObject* get_kwdefaults(PyObject*, void*) { return new_reference(Py_None); }
 PyObject* get_signature(PyObject* self, void*) {
-    return new_reference(as_method(self)->row->py_signature);
+    return new_reference(as_method(self)->row_constants->signature);
 }
 // Fields that the garbage collector's clear slot empties read as None, as
 // a function's do.
@@ -307,18 +290,18 @@ int set_doc(PyObject* self, PyObject* value, void*) { return set_any(&as_method(
 
 // An instance's __module__ is served here rather than by a descriptor in the
 // type's dictionary, which keeps the type's own __module__ the string a type has.
-bool is_module_attribute(PyObject* name) {
-    return name == names::dunder_module ||
+bool is_module_attribute(PyObject* self, PyObject* name) {
+    return name == as_method(self)->scope.names().dunder_module ||
            (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__module__") == 0);
 }
 PyObject* method_getattro(PyObject* self, PyObject* name) {
-    if (is_module_attribute(name)) {
+    if (is_module_attribute(self, name)) {
         return or_none(as_method(self)->module);
     }
     return PyObject_GenericGetAttr(self, name);
 }
 int method_setattro(PyObject* self, PyObject* name, PyObject* value) {
-    if (is_module_attribute(name)) {
+    if (is_module_attribute(self, name)) {
         return set_any(&as_method(self)->module, value);
     }
     return PyObject_GenericSetAttr(self, name, value);
@@ -405,14 +388,14 @@ Ref text_signature(const MethodSpec& s) {
     return joined ? Ref::take(PyUnicode_FromFormat("(%U)", joined.get())) : Ref();
 }
 
-Ref default_values(Default which) {
+Ref default_values(const Names& names, Default which) {
     switch (which) {
         case Default::Zero: {
             Ref zero = Ref::take(PyLong_FromLong(0));
             return zero ? Ref::take(PyTuple_Pack(1, zero.get())) : Ref();
         }
         case Default::Red:
-            return Ref::take(PyTuple_Pack(1, names::Red));
+            return Ref::take(PyTuple_Pack(1, names.Red));
         case Default::None:
             break;
     }
@@ -421,122 +404,70 @@ Ref default_values(Default which) {
 
 }  // namespace
 
-Ref hold_constants(void (*release)()) {
-    if (owner != nullptr) {
-        return Ref::retain(owner);
+Ref make_method_type(PyObject* module) {
+    Ref type = Ref::take(PyType_FromModuleAndSpec(module, &method_spec, nullptr));
+    if (!type && !PyErr_Occurred()) {
+        PyErr_NoMemory();  // 3.13.0 can fail here for want of memory without saying so
     }
-    // The capsule's pointer is only a non-NULL marker.
-    Ref made = Ref::take(PyCapsule_New(&owner, "Tavrocam.constants", owner_gone));
-    if (made) {
-        owner = made.get();
-        release_constants = release;
-    }
-    return made;
+    return type;
 }
 
-void forget_owner() { owner = nullptr; }
-
-Status prepare_method_type() {
-    if (MethodType != nullptr) {
-        return 0;
-    }
-    Ref type = Ref::take(PyType_FromSpec(&method_spec));
-    if (!type) {
-        if (!PyErr_Occurred()) {
-            PyErr_NoMemory();  // 3.13.0 can fail here for want of memory without saying so
-        }
+Status make_row(const MethodSpec& s, const char* owner, const Names& names, RowConstants& k) {
+    k.name = PyUnicode_InternFromString(s.name);
+    k.qualname = PyUnicode_FromFormat("%s.%s", owner, s.name);
+    if (k.name == nullptr || k.qualname == nullptr) {
         return -1;
     }
-    MethodType = reinterpret_cast<PyTypeObject*>(type.release());
-    return 0;
-}
-
-Status prepare_method(MethodSpec& s, const char* owner) {
-    if (s.ready) {
-        return 0;
-    }
-    // Everything is made first and published together, so that a failure
-    // part-way leaves the row as it was.
-    Ref name = Ref::take(PyUnicode_InternFromString(s.name));
-    Ref qualname = Ref::take(PyUnicode_FromFormat("%s.%s", owner, s.name));
-    if (!name || !qualname) {
+    if (s.node != nullptr && (k.node = PyUnicode_InternFromString(s.node)) == nullptr) {
         return -1;
     }
-    Ref node;
-    if (s.node != nullptr && !(node = Ref::take(PyUnicode_InternFromString(s.node)))) {
+    k.doc = s.doc ? PyUnicode_FromString(s.doc) : none().release();
+    if (k.doc == nullptr) {
         return -1;
     }
-    Ref doc = s.doc ? Ref::take(PyUnicode_FromString(s.doc)) : none();
-    if (!doc) {
-        return -1;
-    }
-    Ref params[kMaxParams];
     for (int i = 0; i < s.nparams; ++i) {
-        if (!(params[i] = Ref::take(PyUnicode_InternFromString(s.params[i])))) {
+        if ((k.params[i] = PyUnicode_InternFromString(s.params[i])) == nullptr) {
             return -1;
         }
     }
-    Ref defaults = default_values(s.last_default);
-    if (s.last_default != Default::None && !defaults) {
+    k.defaults = default_values(names, s.last_default).release();
+    if (s.last_default != Default::None && k.defaults == nullptr) {
         return -1;
     }
-    Ref signature = text_signature(s);
-    if (!signature) {
-        return -1;
-    }
-    s.py_name = name.release();
-    s.py_qualname = qualname.release();
-    s.py_node = node.release();
-    s.py_doc = doc.release();
-    for (int i = 0; i < s.nparams; ++i) {
-        s.py_params[i] = params[i].release();
-    }
-    s.py_defaults = defaults.release();
-    s.py_signature = signature.release();
-    s.ready = true;
-    return 0;
+    k.signature = text_signature(s).release();
+    return k.signature ? 0 : -1;
 }
 
-Ref make_method(MethodSpec& row, PyObject* module_name, const Scope& scope, PyObject* closure) {
-    if (owner == nullptr || MethodType == nullptr || !row.ready) {
-        PyErr_SetString(PyExc_SystemError, "Tavrocam: a method made without its constants");
-        return Ref();
+void release_row(RowConstants& k) {
+    for (PyObject** slot : {&k.name, &k.qualname, &k.node, &k.doc, &k.defaults, &k.signature}) {
+        Py_CLEAR(*slot);
     }
-    MethodObject* m = PyObject_GC_New(MethodObject, MethodType);
+    for (PyObject*& param : k.params) {
+        Py_CLEAR(param);
+    }
+}
+
+Ref make_method(const MethodSpec& row, const RowConstants& k, PyObject* module_name,
+                const Scope& scope, PyObject* closure) {
+    MethodObject* m = PyObject_GC_New(MethodObject, scope.constants->method_type);
     if (m == nullptr) {
         return Ref();
     }
     m->vectorcall = method_vectorcall;
     m->row = &row;
-    m->name = Ref::retain(row.py_name).release();
-    m->qualname = Ref::retain(row.py_qualname).release();
-    m->doc = Ref::retain(row.py_doc).release();
+    m->row_constants = &k;
+    m->name = Ref::retain(k.name).release();
+    m->qualname = Ref::retain(k.qualname).release();
+    m->doc = Ref::retain(k.doc).release();
     m->module = Ref::retain(module_name).release();
     m->dict = nullptr;
     m->scope.globals = Ref::retain(scope.globals).release();
     m->scope.builtins = Ref::retain(scope.builtins).release();
+    m->scope.constants = scope.constants;
     m->closure = Ref::retain(closure).release();
     m->weakreflist = nullptr;
-    m->constants = Ref::retain(owner).release();
     PyObject_GC_Track(m);
     return Ref::take(reinterpret_cast<PyObject*>(m));
-}
-
-void drop_method(MethodSpec& s, Drop how) {
-    s.ready = false;
-    for (PyObject** slot : {&s.py_name, &s.py_qualname, &s.py_node, &s.py_doc, &s.py_defaults,
-                            &s.py_signature}) {
-        drop(*slot, how);
-    }
-    for (PyObject*& param : s.py_params) {
-        drop(param, how);
-    }
-}
-
-void drop_method_type(Drop how) {
-    PyObject* type = reinterpret_cast<PyObject*>(MethodType);
-    drop(type, how);
-    MethodType = nullptr;
 }
 
 }  // namespace tavrocam

@@ -12,8 +12,6 @@
 
 namespace tavrocam {
 
-constexpr int kMaxParams = 3;  // self plus at most two
-
 struct MethodObject;
 
 // Receives exactly row.nparams arguments (borrowed), self first, after the
@@ -25,7 +23,6 @@ using MethodImpl = Ref (*)(MethodObject* method, PyObject* const* args);
 enum class Default : unsigned char { None, Zero, Red };
 
 struct MethodSpec {
-    // Declared in the tables.
     const char* name = nullptr;
     const char* node = nullptr;  // the feature node of a plain getter or setter
     const char* doc = nullptr;   // nullptr: __doc__ is None
@@ -33,17 +30,6 @@ struct MethodSpec {
     const char* params[kMaxParams] = {"self", nullptr, nullptr};
     int nparams = 1;
     Default last_default = Default::None;
-
-    // Made once per interpreter run by prepare_method(), all together; they
-    // live as long as the owner of the constants.
-    bool ready = false;
-    PyObject* py_name = nullptr;
-    PyObject* py_qualname = nullptr;
-    PyObject* py_node = nullptr;
-    PyObject* py_doc = nullptr;
-    PyObject* py_params[kMaxParams] = {nullptr, nullptr, nullptr};
-    PyObject* py_defaults = nullptr;   // a tuple, or nullptr for no defaults
-    PyObject* py_signature = nullptr;  // __text_signature__
 };
 
 // The node-access pattern, written once (access/node.cpp).
@@ -92,48 +78,33 @@ constexpr MethodSpec custom(const char* name, MethodImpl impl, const char* doc =
 struct MethodObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    MethodSpec* row;
+    const MethodSpec* row;
+    const RowConstants* row_constants;  // the row's objects, in the module's constants
     PyObject* name;      // __name__
     PyObject* qualname;  // __qualname__
     PyObject* doc;       // __doc__
     PyObject* module;    // __module__
     PyObject* dict;      // __dict__, made on demand
-    Scope scope;         // the module namespace the method was made in, and its builtins
+    Scope scope;         // the module namespace the method was made in, its builtins,
+                         // and the module's constants (held through the type)
     PyObject* closure;   // what the body refers to besides: AnalogControl.__init__'s
                          // class cell, CLASS_Tavrocam.__init__'s feature groups
     PyObject* weakreflist;  // the weak references to the method (not owned)
-    PyObject* constants;    // the owner of the constants its row and the type
-                            // use, held until the method's memory goes
 };
 
-// The owner of the constants prepared for an interpreter run (the names, the
-// method type, the rows, the groups, the report): one object, held by every
-// module object executed in that run (its state) and by every method object
-// made there. When the last holder lets it go, `release` runs and releases
-// them all, while the interpreter is alive; the next execution makes new
-// ones. The hot path reads the constants where they are published, and never
-// the owner.
-//
-// A new reference to the current owner, made (empty) when there is none.
-Ref hold_constants(void (*release)());
+// The objects of `row`, in `constants`; `owner` is the qualified name of the
+// class that holds the method ("CLASS_Tavrocam.AnalogControl"). 0, or -1 with
+// the error set; what was made is released by release_row().
+Status make_row(const MethodSpec& row, const char* owner, const Names& names,
+                RowConstants& constants);
+void release_row(RowConstants& constants);
 
-// After the interpreter is gone: forgets an owner that outlived it (it is
-// never released), so that the next run makes its own.
-void forget_owner();
-
-// Makes the per-interpreter constants of a row; `owner` is the qualified name of
-// the class that holds the method ("CLASS_Tavrocam.AnalogControl").
-Status prepare_method(MethodSpec& row, const char* owner);
+// The method type of `module`, which holds the module.
+Ref make_method_type(PyObject* module);
 
 // A new method object for `row`, made in `scope` whose __name__ is
 // `module_name`. `closure` may be NULL.
-Ref make_method(MethodSpec& row, PyObject* module_name, const Scope& scope, PyObject* closure);
-
-Status prepare_method_type();
-
-// Release the constants (or forget them untouched, for a finished
-// interpreter): the next preparation makes new ones.
-void drop_method(MethodSpec& row, Drop how);
-void drop_method_type(Drop how);
+Ref make_method(const MethodSpec& row, const RowConstants& row_constants, PyObject* module_name,
+                const Scope& scope, PyObject* closure);
 
 }  // namespace tavrocam

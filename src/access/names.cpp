@@ -1,51 +1,21 @@
 #include "access/names.hpp"
 
-#include <cstddef>
+namespace tavrocam {
 
-namespace tavrocam::names {
-
-#define TAVROCAM_DEFINE(ident, text) PyObject* ident = nullptr;
-TAVROCAM_STRINGS(TAVROCAM_DEFINE)
-#undef TAVROCAM_DEFINE
-
-namespace {
-
-#define TAVROCAM_TEXT(ident, text) text,
-#define TAVROCAM_SLOT(ident, text) &ident,
-const char* const texts[] = {TAVROCAM_STRINGS(TAVROCAM_TEXT)};
-PyObject** const slots[] = {TAVROCAM_STRINGS(TAVROCAM_SLOT)};
-#undef TAVROCAM_TEXT
-#undef TAVROCAM_SLOT
-constexpr std::size_t count = sizeof(texts) / sizeof(texts[0]);
-bool ready = false;
-
-}  // namespace
-
-Status prepare_names() {
-    if (ready) {
-        return 0;
+Status make_names(Names& names) {
+#define TAVROCAM_MAKE(ident, text)                                 \
+    if ((names.ident = PyUnicode_InternFromString(text)) == nullptr) { \
+        return -1;                                                 \
     }
-    // Made into handles first and published only when every one exists, so a
-    // failure part-way leaves nothing half-made for the next attempt.
-    Ref made[count];
-    for (std::size_t i = 0; i < count; ++i) {
-        made[i] = Ref::take(PyUnicode_InternFromString(texts[i]));
-        if (!made[i]) {
-            return -1;
-        }
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-        *slots[i] = made[i].release();
-    }
-    ready = true;
+    TAVROCAM_STRINGS(TAVROCAM_MAKE)
+#undef TAVROCAM_MAKE
     return 0;
 }
 
-void drop_names(Drop how) {
-    for (PyObject** slot : slots) {
-        drop(*slot, how);
-    }
-    ready = false;
+void release_names(Names& names) {
+#define TAVROCAM_RELEASE(ident, text) Py_CLEAR(names.ident);
+    TAVROCAM_STRINGS(TAVROCAM_RELEASE)
+#undef TAVROCAM_RELEASE
 }
 
-}  // namespace tavrocam::names
+}  // namespace tavrocam

@@ -1,7 +1,7 @@
-// Every attribute name, message and fixed text the module uses, made once per
-// interpreter run as interned str objects (see prepare_names()). They live as
-// long as the owner of the constants (access/method.hpp); everything else
-// borrows them.
+// Every attribute name, message and fixed text the module uses, made by each
+// execution of the module as interned str objects (see make_names()). They
+// belong to that module object's constants (access/constants.hpp); everything
+// else borrows them.
 #pragma once
 
 #include "access/ref.hpp"
@@ -84,17 +84,20 @@
     X(msg_report_heading, "\n--- 目前相機設定狀態 ---")                          \
     X(msg_report_error, "執行出錯: ")
 
-namespace tavrocam::names {
+namespace tavrocam {
 
-#define TAVROCAM_DECLARE(ident, text) extern PyObject* ident;
-TAVROCAM_STRINGS(TAVROCAM_DECLARE)
+// One owned reference per text above, or NULL before it is made.
+struct Names {
+#define TAVROCAM_DECLARE(ident, text) PyObject* ident;
+    TAVROCAM_STRINGS(TAVROCAM_DECLARE)
 #undef TAVROCAM_DECLARE
+};
 
-// Creates every constant above, all or none. 0, or -1 with the error set.
-Status prepare_names();
+// Makes every text of `names` (all NULL before). 0, or -1 with the error set;
+// what was made is released by release_names().
+Status make_names(Names& names);
 
-// Releases the constants (or forgets them untouched, for a finished
-// interpreter): the next prepare_names() makes new ones.
-void drop_names(Drop how);
+// Releases what make_names() made.
+void release_names(Names& names);
 
-}  // namespace tavrocam::names
+}  // namespace tavrocam

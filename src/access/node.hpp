@@ -8,10 +8,10 @@
 namespace tavrocam {
 
 // self._cam.<node>
-Ref node_of(PyObject* self, PyObject* node);
+Ref node_of(const Names& names, PyObject* self, PyObject* node);
 // self._cam.<node>.<op>()
-Ref node_call(PyObject* self, PyObject* node, PyObject* op);
+Ref node_call(const Names& names, PyObject* self, PyObject* node, PyObject* op);
 // self._cam.<node>.SetValue(value), its result dropped.
-Status node_set(PyObject* self, PyObject* node, PyObject* value);
+Status node_set(const Names& names, PyObject* self, PyObject* node, PyObject* value);
 
 }  // namespace tavrocam

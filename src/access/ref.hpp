@@ -81,16 +81,4 @@ inline Ref attr(PyObject* obj, PyObject* name) { return Ref::take(PyObject_GetAt
 // A call's result dropped, as a status.
 inline Status dropped(const Ref& result) { return result ? 0 : -1; }
 
-// How a unit lets its per-interpreter constants go: released while the
-// interpreter that made them is alive, or forgotten untouched once it is gone.
-enum class Drop { Release, Forget };
-
-// Empties a slot that holds a constant (or NULL).
-inline void drop(PyObject*& slot, Drop how) {
-    if (how == Drop::Release) {
-        Py_XDECREF(slot);
-    }
-    slot = nullptr;
-}
-
 }  // namespace tavrocam

@@ -1,6 +1,5 @@
 // AcquisitionControl (exposure time, trigger mode) and AutoFunctionControl
 // (automatic exposure, gain and white balance).
-#include "access/names.hpp"
 #include "access/node.hpp"
 #include "features/groups.hpp"
 
@@ -23,12 +22,12 @@ Ref clamp(PyObject* val, PyObject* min_val, PyObject* max_val) {
     return Ref::retain(below ? min_val : m);
 }
 
-Status write_clamped_exposure(PyObject* self, PyObject* val) {
-    Ref min_val = node_call(self, names::ExposureTime, names::GetMin);
+Status write_clamped_exposure(const Names& names, PyObject* self, PyObject* val) {
+    Ref min_val = node_call(names, self, names.ExposureTime, names.GetMin);
     if (!min_val) {
         return -1;
     }
-    Ref max_val = node_call(self, names::ExposureTime, names::GetMax);
+    Ref max_val = node_call(names, self, names.ExposureTime, names.GetMax);
     if (!max_val) {
         return -1;
     }
@@ -36,32 +35,33 @@ Status write_clamped_exposure(PyObject* self, PyObject* val) {
     if (!target) {
         return -1;
     }
-    return node_set(self, names::ExposureTime, target.get());
+    return node_set(names, self, names.ExposureTime, target.get());
 }
 
 // CUF_SET_ExposureTime(self, val): write val clamped into the node's current
 // limits; an ordinary failure is printed and absorbed.
 Ref set_exposure_time(MethodObject* method, PyObject* const* args) {
-    if (write_clamped_exposure(args[0], args[1]) == 0) {
+    const Names& names = method->scope.names();
+    if (write_clamped_exposure(names, args[0], args[1]) == 0) {
         return none();
     }
     if (!ordinary_failure()) {
         return Ref();
     }
     Handling failure;
-    if (print_joined(method->scope, {names::msg_exposure_failure, failure.exception()}) < 0) {
+    if (print_joined(method->scope, {names.msg_exposure_failure, failure.exception()}) < 0) {
         return Ref();
     }
     return none();
 }
 
-MethodSpec acquisition[] = {
+const MethodSpec acquisition[] = {
     getter("CUF_GET_ExposureTime", "ExposureTime", "取得目前的曝光時間 (單位: microseconds)"),
     custom("CUF_SET_ExposureTime", set_exposure_time, "設定曝光時間 (單位: microseconds)", "val"),
     setter("CUF_SET_TriggerMode", "TriggerMode", "mode"),
 };
 
-MethodSpec auto_function[] = {
+const MethodSpec auto_function[] = {
     getter("CUF_GET_ExposureAuto", "ExposureAuto"),
     setter("CUF_SET_ExposureAuto", "ExposureAuto", "mode",
            "設定自動曝光模式: 'Off', 'Once', 'Continuous'"),
@@ -73,7 +73,7 @@ MethodSpec auto_function[] = {
 
 }  // namespace
 
-GroupSpec kAcquisitionGroup = group("AcquisitionControl", "Acquisition", acquisition);
-GroupSpec kAutoFunctionGroup = group("AutoFunctionControl", "AutoFunction", auto_function);
+const GroupSpec kAcquisitionGroup = group("AcquisitionControl", "Acquisition", acquisition);
+const GroupSpec kAutoFunctionGroup = group("AutoFunctionControl", "AutoFunction", auto_function);
 
 }  // namespace tavrocam

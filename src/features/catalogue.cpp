@@ -2,59 +2,61 @@
 
 namespace tavrocam {
 
-GroupSpec* const kGroups[] = {
+const GroupSpec* const kGroups[] = {
     &kSequencerGroup,   &kImageFormatGroup,    &kAnalogGroup,     &kImageQualityGroup,
     &kAcquisitionGroup, &kAutoFunctionGroup,   &kLUTGroup,        &kDigitalIOGroup,
     &kCounterTimerGroup, &kLightGroup,         &kChunkDataGroup,  &kEventGroup,
     &kTransportLayerGroup, &kDeviceGroup,
 };
-const std::size_t kGroupCount = sizeof(kGroups) / sizeof(kGroups[0]);
+static_assert(sizeof(kGroups) / sizeof(kGroups[0]) == kGroupCount);
 
 namespace {
 
-Status prepare_group(GroupSpec& group) {
-    if (group.ready) {
-        return 0;
+Status make_group(const GroupSpec& group, const Names& names, GroupConstants& k) {
+    k.class_name = PyUnicode_InternFromString(group.class_name);
+    k.attribute = PyUnicode_InternFromString(group.attribute);
+    k.qualname = PyUnicode_FromFormat("CLASS_Tavrocam.%s", group.class_name);
+    const char* owner = k.qualname ? PyUnicode_AsUTF8(k.qualname) : nullptr;
+    if (k.class_name == nullptr || k.attribute == nullptr || owner == nullptr) {
+        return -1;
     }
-    Ref class_name = Ref::take(PyUnicode_InternFromString(group.class_name));
-    Ref attribute = Ref::take(PyUnicode_InternFromString(group.attribute));
-    Ref qualname = Ref::take(PyUnicode_FromFormat("CLASS_Tavrocam.%s", group.class_name));
-    const char* owner = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
-    if (!class_name || !attribute || owner == nullptr) {
+    k.rows = static_cast<RowConstants*>(PyMem_Calloc(group.count, sizeof(RowConstants)));
+    if (k.rows == nullptr) {
+        PyErr_NoMemory();
         return -1;
     }
     for (std::size_t i = 0; i < group.count; ++i) {
-        if (prepare_method(group.methods[i], owner) < 0) {
+        if (make_row(group.methods[i], owner, names, k.rows[i]) < 0) {
             return -1;
         }
     }
-    group.py_class_name = class_name.release();
-    group.py_attribute = attribute.release();
-    group.py_qualname = qualname.release();
-    group.ready = true;
     return 0;
 }
 
 }  // namespace
 
-Status prepare_groups() {
-    for (GroupSpec* group : kGroups) {
-        if (prepare_group(*group) < 0) {
+Status make_groups(const Names& names, GroupConstants* constants) {
+    for (std::size_t g = 0; g < kGroupCount; ++g) {
+        if (make_group(*kGroups[g], names, constants[g]) < 0) {
             return -1;
         }
     }
     return 0;
 }
 
-void drop_groups(Drop how) {
-    for (GroupSpec* group : kGroups) {
-        for (std::size_t i = 0; i < group->count; ++i) {
-            drop_method(group->methods[i], how);
+void release_groups(GroupConstants* constants) {
+    for (std::size_t g = 0; g < kGroupCount; ++g) {
+        GroupConstants& k = constants[g];
+        if (k.rows != nullptr) {
+            for (std::size_t i = 0; i < kGroups[g]->count; ++i) {
+                release_row(k.rows[i]);
+            }
+            PyMem_Free(k.rows);
+            k.rows = nullptr;
         }
-        group->ready = false;
-        drop(group->py_class_name, how);
-        drop(group->py_attribute, how);
-        drop(group->py_qualname, how);
+        Py_CLEAR(k.class_name);
+        Py_CLEAR(k.attribute);
+        Py_CLEAR(k.qualname);
     }
 }
 

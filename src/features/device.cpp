@@ -5,11 +5,11 @@
 namespace tavrocam {
 namespace {
 
-MethodSpec transport_layer[] = {
+const MethodSpec transport_layer[] = {
     getter("CUF_GET_PayloadSize", "PayloadSize"),
 };
 
-MethodSpec device[] = {
+const MethodSpec device[] = {
     getter("CUF_GET_ModelName", "DeviceModelName"),
     getter("CUF_GET_Temperature", "DeviceTemperature"),
     getter("CUF_GET_DeviceFirmwareVersion", "DeviceFirmwareVersion"),
@@ -17,7 +17,7 @@ MethodSpec device[] = {
 
 }  // namespace
 
-GroupSpec kTransportLayerGroup = group("TransportLayerControl", "TransportLayer", transport_layer);
-GroupSpec kDeviceGroup = group("DeviceControl", "Device", device);
+const GroupSpec kTransportLayerGroup = group("TransportLayerControl", "TransportLayer", transport_layer);
+const GroupSpec kDeviceGroup = group("DeviceControl", "Device", device);
 
 }  // namespace tavrocam

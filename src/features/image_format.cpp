@@ -1,6 +1,5 @@
 // ImageFormatControl: ROI size and position, pixel format, mirroring, and
 // centring of the ROI on the sensor.
-#include "access/names.hpp"
 #include "access/node.hpp"
 #include "features/groups.hpp"
 
@@ -12,7 +11,8 @@ namespace {
 // not a class. 0, or -1 with the error set (any failure of the look-up other
 // than AttributeError).
 Status sdk_class(const Scope& scope, PyObject* name, Ref& cls) {
-    Ref pylon = lookup_in(scope.globals, names::pylon);
+    const Names& names = scope.names();
+    Ref pylon = lookup_in(scope.globals, names.pylon);
     if (!pylon) {
         return PyErr_Occurred() ? -1 : 0;
     }
@@ -41,7 +41,8 @@ enum class Centring {
 // raises, and on this camera model CenterX/CenterY are Boolean features with
 // no Execute at all.
 Centring probe_centring(const Scope& scope, PyObject* self, PyObject* center) {
-    Ref cam = attr(self, names::_cam);
+    const Names& names = scope.names();
+    Ref cam = attr(self, names._cam);
     if (!cam) {
         return Centring::Failed;
     }
@@ -54,7 +55,7 @@ Centring probe_centring(const Scope& scope, PyObject* self, PyObject* center) {
     if (present < 0) {
         Handling failure;
         Ref missing;
-        if (sdk_class(scope, names::LogicalErrorException, missing) < 0) {
+        if (sdk_class(scope, names.LogicalErrorException, missing) < 0) {
             return Centring::Failed;
         }
         if (missing && PyErr_GivenExceptionMatches(failure.exception(), missing.get())) {
@@ -64,12 +65,12 @@ Centring probe_centring(const Scope& scope, PyObject* self, PyObject* center) {
         return Centring::Failed;
     }
     Ref execute;
-    const int has_execute = compat::lookup_optional(node.get(), names::Execute, execute);
+    const int has_execute = compat::lookup_optional(node.get(), names.Execute, execute);
     if (has_execute < 0) {
         return Centring::Failed;
     }
     if (has_execute == 0) {
-        Ref on = call_method0(node.get(), names::GetValue);
+        Ref on = call_method0(node.get(), names.GetValue);
         const int automatic = on ? PyObject_IsTrue(on.get()) : -1;
         if (automatic < 0) {
             return Centring::Failed;
@@ -77,7 +78,7 @@ Centring probe_centring(const Scope& scope, PyObject* self, PyObject* center) {
         return automatic ? Centring::Automatic : Centring::CameraRules;
     }
     Ref placeholder;
-    if (sdk_class(scope, names::PlaceholderParameter, placeholder) < 0) {
+    if (sdk_class(scope, names.PlaceholderParameter, placeholder) < 0) {
         return Centring::Failed;
     }
     if (!placeholder) {
@@ -91,9 +92,9 @@ Centring probe_centring(const Scope& scope, PyObject* self, PyObject* center) {
 }
 
 // size.GetMax() and size.GetValue(), in this order.
-Status read_size(PyObject* self, PyObject* size, Ref& max_size, Ref& cur_size) {
-    max_size = node_call(self, size, names::GetMax);
-    cur_size = max_size ? node_call(self, size, names::GetValue) : Ref();
+Status read_size(const Names& names, PyObject* self, PyObject* size, Ref& max_size, Ref& cur_size) {
+    max_size = node_call(names, self, size, names.GetMax);
+    cur_size = max_size ? node_call(names, self, size, names.GetValue) : Ref();
     return cur_size ? 0 : -1;
 }
 
@@ -106,13 +107,13 @@ Ref half_spare(const Ref& max_size, const Ref& cur_size) {
 
 // (size.GetMax() - size.GetValue()) // 2, written to `offset` unchanged; the
 // offset's SetValue is looked up before the arithmetic.
-Ref centre_computed(PyObject* self, PyObject* size, PyObject* offset) {
+Ref centre_computed(const Names& names, PyObject* self, PyObject* size, PyObject* offset) {
     Ref max_size, cur_size;
-    if (read_size(self, size, max_size, cur_size) < 0) {
+    if (read_size(names, self, size, max_size, cur_size) < 0) {
         return Ref();
     }
-    Ref offset_node = node_of(self, offset);
-    Ref write = offset_node ? attr(offset_node.get(), names::SetValue) : Ref();
+    Ref offset_node = node_of(names, self, offset);
+    Ref write = offset_node ? attr(offset_node.get(), names.SetValue) : Ref();
     Ref value = write ? half_spare(max_size, cur_size) : Ref();
     if (!value || dropped(call1(write.get(), value.get())) < 0) {
         return Ref();
@@ -125,21 +126,21 @@ Ref centre_computed(PyObject* self, PyObject* size, PyObject* offset) {
 // offset goes to its minimum first, as the vendor's samples do, which makes
 // the result independent of where the ROI was; the centred offset is then
 // min + (spare // 2) rounded down onto the grid.
-Ref centre_by_camera_rules(PyObject* self, PyObject* size, PyObject* offset) {
-    Ref lowest = node_call(self, offset, names::GetMin);
-    Ref step = lowest ? node_call(self, offset, names::GetInc) : Ref();
-    if (!step || node_set(self, offset, lowest.get()) < 0) {
+Ref centre_by_camera_rules(const Names& names, PyObject* self, PyObject* size, PyObject* offset) {
+    Ref lowest = node_call(names, self, offset, names.GetMin);
+    Ref step = lowest ? node_call(names, self, offset, names.GetInc) : Ref();
+    if (!step || node_set(names, self, offset, lowest.get()) < 0) {
         return Ref();
     }
     Ref max_size, cur_size;
-    if (read_size(self, size, max_size, cur_size) < 0) {
+    if (read_size(names, self, size, max_size, cur_size) < 0) {
         return Ref();
     }
     Ref half = half_spare(max_size, cur_size);
     Ref steps = half ? Ref::take(PyNumber_FloorDivide(half.get(), step.get())) : Ref();
     Ref span = steps ? Ref::take(PyNumber_Multiply(steps.get(), step.get())) : Ref();
     Ref value = span ? Ref::take(PyNumber_Add(lowest.get(), span.get())) : Ref();
-    if (!value || node_set(self, offset, value.get()) < 0) {
+    if (!value || node_set(names, self, offset, value.get()) < 0) {
         return Ref();
     }
     return none();
@@ -148,16 +149,17 @@ Ref centre_by_camera_rules(PyObject* self, PyObject* size, PyObject* offset) {
 // Centres the ROI along one axis.
 Ref centre(MethodObject* method, PyObject* self, PyObject* center, PyObject* size,
            PyObject* offset) {
+    const Names& names = method->scope.names();
     switch (probe_centring(method->scope, self, center)) {
         case Centring::Command:
-            if (dropped(node_call(self, center, names::Execute)) < 0) {
+            if (dropped(node_call(names, self, center, names.Execute)) < 0) {
                 return Ref();
             }
             return none();
         case Centring::Computed:
-            return centre_computed(self, size, offset);
+            return centre_computed(names, self, size, offset);
         case Centring::CameraRules:
-            return centre_by_camera_rules(self, size, offset);
+            return centre_by_camera_rules(names, self, size, offset);
         case Centring::Automatic:
             return none();
         case Centring::Failed:
@@ -167,14 +169,16 @@ Ref centre(MethodObject* method, PyObject* self, PyObject* center, PyObject* siz
 }
 
 Ref center_x(MethodObject* method, PyObject* const* args) {
-    return centre(method, args[0], names::CenterX, names::Width, names::OffsetX);
+    const Names& names = method->scope.names();
+    return centre(method, args[0], names.CenterX, names.Width, names.OffsetX);
 }
 
 Ref center_y(MethodObject* method, PyObject* const* args) {
-    return centre(method, args[0], names::CenterY, names::Height, names::OffsetY);
+    const Names& names = method->scope.names();
+    return centre(method, args[0], names.CenterY, names.Height, names.OffsetY);
 }
 
-MethodSpec methods[] = {
+const MethodSpec methods[] = {
     getter("CUF_GET_Width", "Width"),
     setter("CUF_SET_Width", "Width", "val"),
     getter("CUF_GET_Height", "Height"),
@@ -195,6 +199,6 @@ MethodSpec methods[] = {
 
 }  // namespace
 
-GroupSpec kImageFormatGroup = group("ImageFormatControl", "ImageFormat", methods);
+const GroupSpec kImageFormatGroup = group("ImageFormatControl", "ImageFormat", methods);
 
 }  // namespace tavrocam

@@ -1,8 +1,5 @@
 // The module definition, its init export and the execution step that imports
 // the SDK and builds the class tree.
-#include <cstdlib>
-#include <cstring>
-
 #include "access/camera.hpp"
 #include "access/feature_base.hpp"
 #include "access/names.hpp"
@@ -12,112 +9,54 @@
 namespace tavrocam {
 namespace {
 
-// The constants shared by every execution in an interpreter run belong to
-// one owner (access/method.hpp), held by the state of every module object
-// executed in the run and by every method made there: the interpreter
-// releases them with the last of those, while it is still alive. The module
-// executes in the main interpreter only. Should an owner outlive the
-// interpreter (something it finalises keeps a method), the end of
-// Py_FinalizeEx (its exit functions run once the interpreter is gone, and are
-// dropped after running) forgets the constants without touching them, so
-// that an embedding program that starts the interpreter again gets new ones.
-bool forgetting_registered = false;
-
-void drop_constants(Drop how) {
-    names::drop_names(how);
-    drop_method_type(how);
-    drop_method(kTavrocamInit, how);
-    drop_method(kTavrocamClose, how);
-    drop_method(kFeatureBaseInit, how);
-    drop_groups(how);
-    drop_report(how);
-}
-
-void release_constants() { drop_constants(Drop::Release); }
-
-void forget_constants() {
-    forget_owner();
-    drop_constants(Drop::Forget);
-    forgetting_registered = false;
-}
-
-// What a module object keeps: the owner of the constants, from the start of
-// its execution on.
+// What a module object keeps: its constants, made by its execution.
 struct ModuleState {
-    PyObject* constants;
+    Constants constants;
 };
 
 ModuleState* state_of(PyObject* module) {
     return static_cast<ModuleState*>(PyModule_GetState(module));
 }
 
+// The method type holds the module: the one cycle through the state.
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* state = state_of(module);
     if (state != nullptr) {
-        Py_VISIT(state->constants);
+        Py_VISIT(state->constants.method_type);
     }
     return 0;
 }
 
+// The strings and tuples stay until the memory goes: a method of the cycle
+// being cleared may still read its row.
 int module_clear(PyObject* module) {
     ModuleState* state = state_of(module);
     if (state != nullptr) {
-        Py_CLEAR(state->constants);
+        release_method_type(state->constants);
     }
     return 0;
 }
 
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
-
-// The constants, on one path, held by `module` first. Each unit publishes its
-// constants only once all of them exist, so an execution that fails part-way
-// (out of memory, say) leaves no half-made unit, and the next execution
-// (while an owner lives) finishes what is missing.
-Status prepare_constants(PyObject* module) {
-    if (!forgetting_registered) {
-        if (Py_AtExit(forget_constants) < 0) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            "Tavrocam: the interpreter has no room left for an exit function");
-            return -1;
-        }
-        forgetting_registered = true;
+void module_free(void* module) {
+    ModuleState* state = state_of(static_cast<PyObject*>(module));
+    if (state != nullptr) {
+        release_constants(state->constants);
     }
-    ModuleState* state = state_of(module);
-    if (state == nullptr) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "Tavrocam: the module object has no state");
-        }
-        return -1;
-    }
-    if (state->constants == nullptr) {
-        state->constants = hold_constants(release_constants).release();
-        if (state->constants == nullptr) {
-            return -1;
-        }
-    }
-    if (names::prepare_names() < 0 || prepare_method_type() < 0 ||
-        prepare_method(kTavrocamInit, "CLASS_Tavrocam") < 0 ||
-        prepare_method(kTavrocamClose, "CLASS_Tavrocam") < 0 ||
-        prepare_method(kFeatureBaseInit, "CLASS_Tavrocam._FeatureBase") < 0 ||
-        prepare_groups() < 0 || prepare_report() < 0) {
-        return -1;
-    }
-    return 0;
 }
 
 // from pypylon import pylon
-Ref import_pylon(PyObject* globals) {
-    Ref fromlist = Ref::take(PyTuple_Pack(1, names::pylon));
+Ref import_pylon(const Names& names, PyObject* globals) {
+    Ref fromlist = Ref::take(PyTuple_Pack(1, names.pylon));
     if (!fromlist) {
         return Ref();
     }
     Ref package = Ref::take(
-        PyImport_ImportModuleLevelObject(names::pypylon, globals, nullptr, fromlist.get(), 0));
+        PyImport_ImportModuleLevelObject(names.pypylon, globals, nullptr, fromlist.get(), 0));
     if (!package) {
         return Ref();
     }
     Ref pylon;
-    if (compat::lookup_optional(package.get(), names::pylon, pylon) != 0) {
+    if (compat::lookup_optional(package.get(), names.pylon, pylon) != 0) {
         return pylon;  // found, or an error other than AttributeError
     }
     // As a from-import does: fall back to the submodule of that name.
@@ -126,7 +65,7 @@ Ref import_pylon(PyObject* globals) {
         if (!package_name) {
             PyErr_Clear();
         } else {
-            Ref fullname = Ref::take(PyUnicode_FromFormat("%U.%U", package_name.get(), names::pylon));
+            Ref fullname = Ref::take(PyUnicode_FromFormat("%U.%U", package_name.get(), names.pylon));
             if (!fullname) {
                 return Ref();
             }
@@ -137,8 +76,8 @@ Ref import_pylon(PyObject* globals) {
             PyErr_Clear();
         }
     }
-    PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%U'", names::pylon,
-                 names::pypylon);
+    PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%U'", names.pylon,
+                 names.pypylon);
     return Ref();
 }
 
@@ -151,9 +90,10 @@ struct TreeContext {
 // namespace[key] = value, for a namespace dict being filled.
 Status put(PyObject* ns, PyObject* key, PyObject* value) { return PyDict_SetItem(ns, key, value); }
 
-Status put_method(PyObject* ns, MethodSpec& row, const TreeContext& tree, PyObject* closure = nullptr) {
-    Ref fn = make_method(row, tree.module_name, tree.scope, closure);
-    return fn ? put(ns, row.py_name, fn.get()) : -1;
+Status put_method(PyObject* ns, const MethodSpec& row, const RowConstants& row_constants,
+                  const TreeContext& tree, PyObject* closure = nullptr) {
+    Ref fn = make_method(row, row_constants, tree.module_name, tree.scope, closure);
+    return fn ? put(ns, row_constants.name, fn.get()) : -1;
 }
 
 // metaclass(name, bases, namespace)
@@ -165,10 +105,12 @@ Ref make_class(PyObject* metaclass, PyObject* name, PyObject* bases, PyObject* n
 // class <Group>(_FeatureBase): ... -- built as a class statement with one
 // base builds it: metaclass type(base), a fresh namespace with __module__,
 // __qualname__, the methods in order (and __classcell__ where one is needed).
-Ref build_group(const GroupSpec& group, PyObject* base, const TreeContext& tree) {
+Ref build_group(const GroupSpec& group, const GroupConstants& constants, PyObject* base,
+                const TreeContext& tree) {
+    const Names& names = tree.scope.names();
     Ref ns = Ref::take(PyDict_New());
-    if (!ns || put(ns.get(), names::dunder_module, tree.module_name) < 0 ||
-        put(ns.get(), names::dunder_qualname, group.py_qualname) < 0) {
+    if (!ns || put(ns.get(), names.dunder_module, tree.module_name) < 0 ||
+        put(ns.get(), names.dunder_qualname, constants.qualname) < 0) {
         return Ref();
     }
     Ref cell;
@@ -176,30 +118,30 @@ Ref build_group(const GroupSpec& group, PyObject* base, const TreeContext& tree)
         return Ref();
     }
     for (std::size_t i = 0; i < group.count; ++i) {
-        if (put_method(ns.get(), group.methods[i], tree, cell.get()) < 0) {
+        if (put_method(ns.get(), group.methods[i], constants.rows[i], tree, cell.get()) < 0) {
             return Ref();
         }
     }
-    if (cell && put(ns.get(), names::dunder_classcell, cell.get()) < 0) {
+    if (cell && put(ns.get(), names.dunder_classcell, cell.get()) < 0) {
         return Ref();
     }
     Ref bases = Ref::take(PyTuple_Pack(1, base));
     if (!bases) {
         return Ref();
     }
-    return make_class(reinterpret_cast<PyObject*>(Py_TYPE(base)), group.py_class_name, bases.get(),
+    return make_class(reinterpret_cast<PyObject*>(Py_TYPE(base)), constants.class_name, bases.get(),
                       ns.get());
 }
 
 // ((class name, attribute), ...) of the groups in creation order: what the
 // outer constructor creates on its camera.
-Ref group_order() {
+Ref group_order(const GroupConstants* groups) {
     Ref order = Ref::take(PyTuple_New(static_cast<Py_ssize_t>(kGroupCount)));
     if (!order) {
         return Ref();
     }
     for (std::size_t g = 0; g < kGroupCount; ++g) {
-        Ref pair = Ref::take(PyTuple_Pack(2, kGroups[g]->py_class_name, kGroups[g]->py_attribute));
+        Ref pair = Ref::take(PyTuple_Pack(2, groups[g].class_name, groups[g].attribute));
         if (!pair) {
             return Ref();
         }
@@ -210,7 +152,9 @@ Ref group_order() {
 
 // class CLASS_Tavrocam: with _FeatureBase and the fourteen groups nested.
 Ref build_class_tree(const Scope& scope) {
-    Ref module_name = load_global(scope, names::dunder_name);
+    const Constants& constants = *scope.constants;
+    const Names& names = constants.names;
+    Ref module_name = load_global(scope, names.dunder_name);
     if (!module_name) {
         return Ref();
     }
@@ -218,47 +162,46 @@ Ref build_class_tree(const Scope& scope) {
     PyObject* type = reinterpret_cast<PyObject*>(&PyType_Type);
 
     Ref outer = Ref::take(PyDict_New());
-    Ref groups = group_order();
-    if (!outer || !groups || put(outer.get(), names::dunder_module, tree.module_name) < 0 ||
-        put(outer.get(), names::dunder_doc, names::class_doc) < 0 ||
-        put(outer.get(), names::dunder_qualname, names::CLASS_Tavrocam) < 0 ||
-        put_method(outer.get(), kTavrocamInit, tree, groups.get()) < 0) {
+    Ref groups = group_order(constants.groups);
+    if (!outer || !groups || put(outer.get(), names.dunder_module, tree.module_name) < 0 ||
+        put(outer.get(), names.dunder_doc, names.class_doc) < 0 ||
+        put(outer.get(), names.dunder_qualname, names.CLASS_Tavrocam) < 0 ||
+        put_method(outer.get(), kTavrocamInit, constants.tavrocam_init, tree, groups.get()) < 0) {
         return Ref();
     }
 
     Ref base_ns = Ref::take(PyDict_New());
     Ref no_bases = Ref::take(PyTuple_New(0));
-    if (!base_ns || !no_bases || put(base_ns.get(), names::dunder_module, tree.module_name) < 0 ||
-        put(base_ns.get(), names::dunder_qualname, names::qual_FeatureBase) < 0 ||
-        put_method(base_ns.get(), kFeatureBaseInit, tree) < 0) {
+    if (!base_ns || !no_bases || put(base_ns.get(), names.dunder_module, tree.module_name) < 0 ||
+        put(base_ns.get(), names.dunder_qualname, names.qual_FeatureBase) < 0 ||
+        put_method(base_ns.get(), kFeatureBaseInit, constants.feature_base_init, tree) < 0) {
         return Ref();
     }
-    Ref base = make_class(type, names::FeatureBase, no_bases.get(), base_ns.get());
-    if (!base || put(outer.get(), names::FeatureBase, base.get()) < 0) {
+    Ref base = make_class(type, names.FeatureBase, no_bases.get(), base_ns.get());
+    if (!base || put(outer.get(), names.FeatureBase, base.get()) < 0) {
         return Ref();
     }
     base.reset();
 
     for (std::size_t g = 0; g < kGroupCount; ++g) {
-        const GroupSpec* group = kGroups[g];
         // The base expression is evaluated in the class body being built.
-        Ref base_now = lookup_in(outer.get(), names::FeatureBase);
+        Ref base_now = lookup_in(outer.get(), names.FeatureBase);
         if (!base_now) {
             if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_NameError, "name '%U' is not defined", names::FeatureBase);
+                PyErr_Format(PyExc_NameError, "name '%U' is not defined", names.FeatureBase);
             }
             return Ref();
         }
-        Ref cls = build_group(*group, base_now.get(), tree);
-        if (!cls || put(outer.get(), group->py_class_name, cls.get()) < 0) {
+        Ref cls = build_group(*kGroups[g], constants.groups[g], base_now.get(), tree);
+        if (!cls || put(outer.get(), constants.groups[g].class_name, cls.get()) < 0) {
             return Ref();
         }
     }
 
-    if (put_method(outer.get(), kTavrocamClose, tree) < 0) {
+    if (put_method(outer.get(), kTavrocamClose, constants.tavrocam_close, tree) < 0) {
         return Ref();
     }
-    return make_class(type, names::CLASS_Tavrocam, no_bases.get(), outer.get());
+    return make_class(type, names.CLASS_Tavrocam, no_bases.get(), outer.get());
 }
 
 // After a failed execution: no sys.modules entry left under the module's
@@ -303,31 +246,42 @@ Status refuse_subinterpreter(PyObject* module) {
 }
 
 Status execute(PyObject* module) {
-    if (refuse_subinterpreter(module) < 0 || prepare_constants(module) < 0) {
+    if (refuse_subinterpreter(module) < 0) {
         return -1;
     }
+    ModuleState* state = state_of(module);
+    if (state == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "Tavrocam: the module object has no state");
+        }
+        return -1;
+    }
+    if (make_constants(module, state->constants) < 0) {
+        return -1;
+    }
+    const Names& names = state->constants.names;
     PyObject* globals = PyModule_GetDict(module);  // lives as long as the module
-    if (PyDict_SetItem(globals, names::dunder_doc, Py_None) < 0) {
+    if (PyDict_SetItem(globals, names.dunder_doc, Py_None) < 0) {
         return -1;
     }
-    Ref builtins = builtins_of(globals);
+    Ref builtins = builtins_of(names, globals);
     if (!builtins) {
         return -1;
     }
-    const Scope scope{globals, builtins.get()};
-    Ref pylon = import_pylon(globals);
-    if (!pylon || PyDict_SetItem(globals, names::pylon, pylon.get()) < 0) {
+    const Scope scope{globals, builtins.get(), &state->constants};
+    Ref pylon = import_pylon(names, globals);
+    if (!pylon || PyDict_SetItem(globals, names.pylon, pylon.get()) < 0) {
         return -1;
     }
     Ref cls = build_class_tree(scope);
-    if (!cls || PyDict_SetItem(globals, names::CLASS_Tavrocam, cls.get()) < 0) {
+    if (!cls || PyDict_SetItem(globals, names.CLASS_Tavrocam, cls.get()) < 0) {
         return -1;
     }
-    Ref name = load_global(scope, names::dunder_name);
+    Ref name = load_global(scope, names.dunder_name);
     if (!name) {
         return -1;
     }
-    const int is_main = PyObject_RichCompareBool(name.get(), names::dunder_main, Py_EQ);
+    const int is_main = PyObject_RichCompareBool(name.get(), names.dunder_main, Py_EQ);
     if (is_main < 0 || (is_main && run_settings_report(scope) < 0)) {
         return -1;
     }
@@ -364,27 +318,39 @@ PyModuleDef definition = {
 };
 
 }  // namespace
+
+Status make_constants(PyObject* module, Constants& constants) {
+    if (make_names(constants.names) < 0) {
+        return -1;
+    }
+    const Names& names = constants.names;
+    Ref type = make_method_type(module);
+    if (!type) {
+        return -1;
+    }
+    constants.method_type = reinterpret_cast<PyTypeObject*>(type.release());
+    if (make_row(kTavrocamInit, "CLASS_Tavrocam", names, constants.tavrocam_init) < 0 ||
+        make_row(kTavrocamClose, "CLASS_Tavrocam", names, constants.tavrocam_close) < 0 ||
+        make_row(kFeatureBaseInit, "CLASS_Tavrocam._FeatureBase", names,
+                 constants.feature_base_init) < 0 ||
+        make_groups(names, constants.groups) < 0 || make_report(constants.report) < 0) {
+        return -1;
+    }
+    return 0;
+}
+
+void release_method_type(Constants& constants) { Py_CLEAR(constants.method_type); }
+
+void release_constants(Constants& constants) {
+    release_report(constants.report);
+    release_groups(constants.groups);
+    release_row(constants.feature_base_init);
+    release_row(constants.tavrocam_close);
+    release_row(constants.tavrocam_init);
+    release_method_type(constants);
+    release_names(constants.names);
+}
+
 }  // namespace tavrocam
 
-PyMODINIT_FUNC PyInit_Tavrocam(void) {
-    // Loaded inside a package, the definition takes the full dotted name the
-    // interpreter announces (3.10 and 3.11 announce it; later versions keep it
-    // to themselves). Under multi-phase initialisation this has no effect a
-    // caller could see: the interpreter names the module after its import
-    // spec, whatever the definition says.
-    static char* qualified_name = nullptr;
-    const char* context = tavrocam::compat::package_context();
-    if (context != nullptr && std::strcmp(context, "Tavrocam") != 0 &&
-        (qualified_name == nullptr || std::strcmp(context, qualified_name) != 0)) {
-        const std::size_t size = std::strlen(context) + 1;
-        char* copy = static_cast<char*>(std::malloc(size));
-        if (copy == nullptr) {
-            return PyErr_NoMemory();
-        }
-        std::memcpy(copy, context, size);
-        tavrocam::definition.m_name = copy;
-        std::free(qualified_name);
-        qualified_name = copy;
-    }
-    return PyModuleDef_Init(&tavrocam::definition);
-}
+PyMODINIT_FUNC PyInit_Tavrocam(void) { return PyModuleDef_Init(&tavrocam::definition); }

@@ -1,7 +1,5 @@
 #include "module/report.hpp"
 
-#include "access/names.hpp"
-
 namespace tavrocam {
 namespace {
 
@@ -19,24 +17,16 @@ const ReportLine kLines[] = {
     {"Temperature    : ", "Device", "CUF_GET_Temperature", " °C"},
     {"Payload Size   : ", "TransportLayer", "CUF_GET_PayloadSize", " bytes"},
 };
-constexpr std::size_t kLineCount = sizeof(kLines) / sizeof(kLines[0]);
-
-struct LineConstants {
-    PyObject* label;
-    PyObject* group;
-    PyObject* getter;
-    PyObject* unit;
-};
-LineConstants constants[kLineCount];  // made by prepare_report(); held for the owner of the constants
-bool ready = false;
+static_assert(sizeof(kLines) / sizeof(kLines[0]) == kReportLineCount);
 
 // The protected block: the heading and the five setting lines.
 Status print_settings(const Scope& scope) {
-    if (print_line(scope, names::msg_report_heading) < 0) {
+    const Names& names = scope.names();
+    if (print_line(scope, names.msg_report_heading) < 0) {
         return -1;
     }
-    for (const LineConstants& line : constants) {
-        Ref api = load_global(scope, names::api);
+    for (const ReportLineConstants& line : scope.constants->report) {
+        Ref api = load_global(scope, names.api);
         if (!api) {
             return -1;
         }
@@ -54,29 +44,29 @@ Status print_settings(const Scope& scope) {
 
 // api.close()
 Status close_api(const Scope& scope) {
-    Ref api = load_global(scope, names::api);
+    Ref api = load_global(scope, scope.names().api);
     if (!api) {
         return -1;
     }
-    return dropped(call_method0(api.get(), names::close));
+    return dropped(call_method0(api.get(), scope.names().close));
 }
 
 // `e = None; del e`, as the end of an `except ... as e:` block does.
 Status unbind_e(const Scope& scope) {
-    if (PyDict_SetItem(scope.globals, names::e, Py_None) < 0) {
+    if (PyDict_SetItem(scope.globals, scope.names().e, Py_None) < 0) {
         return -1;
     }
-    return PyDict_DelItem(scope.globals, names::e);
+    return PyDict_DelItem(scope.globals, scope.names().e);
 }
 
 // except Exception as e: print(f"執行出錯: {e}")   -- `e` is a module global
 // while the handler runs and is deleted afterwards, also when it fails.
 Status report_error(const Scope& scope) {
     Handling failure;
-    if (PyDict_SetItem(scope.globals, names::e, failure.exception()) < 0) {
+    if (PyDict_SetItem(scope.globals, scope.names().e, failure.exception()) < 0) {
         return -1;
     }
-    if (print_joined(scope, {names::msg_report_error, failure.exception()}) == 0) {
+    if (print_joined(scope, {scope.names().msg_report_error, failure.exception()}) == 0) {
         return unbind_e(scope);
     }
     Handling pending;
@@ -89,44 +79,37 @@ Status report_error(const Scope& scope) {
 
 }  // namespace
 
-Status prepare_report() {
-    if (ready) {
-        return 0;
-    }
-    Ref made[kLineCount][4];
-    for (std::size_t i = 0; i < kLineCount; ++i) {
-        made[i][0] = Ref::take(PyUnicode_FromString(kLines[i].label));
-        made[i][1] = Ref::take(PyUnicode_InternFromString(kLines[i].group));
-        made[i][2] = Ref::take(PyUnicode_InternFromString(kLines[i].getter));
-        made[i][3] = Ref::take(PyUnicode_FromString(kLines[i].unit ? kLines[i].unit : ""));
-        if (!made[i][0] || !made[i][1] || !made[i][2] || !made[i][3]) {
+Status make_report(ReportLineConstants* constants) {
+    for (std::size_t i = 0; i < kReportLineCount; ++i) {
+        const ReportLine& line = kLines[i];
+        ReportLineConstants& k = constants[i];
+        k.label = PyUnicode_FromString(line.label);
+        k.group = PyUnicode_InternFromString(line.group);
+        k.getter = PyUnicode_InternFromString(line.getter);
+        k.unit = PyUnicode_FromString(line.unit ? line.unit : "");
+        if (k.label == nullptr || k.group == nullptr || k.getter == nullptr || k.unit == nullptr) {
             return -1;
         }
     }
-    for (std::size_t i = 0; i < kLineCount; ++i) {
-        constants[i] = {made[i][0].release(), made[i][1].release(), made[i][2].release(),
-                        made[i][3].release()};
-    }
-    ready = true;
     return 0;
 }
 
-void drop_report(Drop how) {
-    for (LineConstants& line : constants) {
-        for (PyObject** slot : {&line.label, &line.group, &line.getter, &line.unit}) {
-            drop(*slot, how);
+void release_report(ReportLineConstants* constants) {
+    for (std::size_t i = 0; i < kReportLineCount; ++i) {
+        ReportLineConstants& k = constants[i];
+        for (PyObject** slot : {&k.label, &k.group, &k.getter, &k.unit}) {
+            Py_CLEAR(*slot);
         }
     }
-    ready = false;
 }
 
 Status run_settings_report(const Scope& scope) {
-    Ref cls = load_global(scope, names::CLASS_Tavrocam);
+    Ref cls = load_global(scope, scope.names().CLASS_Tavrocam);
     if (!cls) {
         return -1;
     }
     Ref api = Ref::take(PyObject_CallNoArgs(cls.get()));
-    if (!api || PyDict_SetItem(scope.globals, names::api, api.get()) < 0) {
+    if (!api || PyDict_SetItem(scope.globals, scope.names().api, api.get()) < 0) {
         return -1;
     }
     api.reset();

@@ -6,11 +6,11 @@
 
 namespace tavrocam {
 
-// Makes the report's per-interpreter constants, all or none.
-Status prepare_report();
-
-// Releases them (or forgets them untouched, for a finished interpreter).
-void drop_report(Drop how);
+// The objects of the report's lines, in `constants` (kReportLineCount of
+// them). 0, or -1 with the error set; what was made is released by
+// release_report().
+Status make_report(ReportLineConstants* constants);
+void release_report(ReportLineConstants* constants);
 
 // Runs the report in the module's scope. 0, or -1 with the exception that
 // escaped it set.
