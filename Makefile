@@ -131,6 +131,12 @@ clang:
 venv: venv-3.10
 install: install-3.10
 
+# The type stub, written from the class tree the tests state and the simulated
+# camera's model table (tests/standin/reference.py); a test checks it is current.
+.PHONY: stub
+stub: install
+	$(VENV)/bin/python tests/standin/reference.py
+
 # The report on the simulated acA2040-55uc (all five settings, exit status 0),
 # then on pylon's emulated camera, another camera: it lacks the white-balance
 # nodes, so that report stops there with exit status 1, which the demo expects.

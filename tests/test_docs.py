@@ -133,6 +133,66 @@ def test_assumed_values_table_holds_every_assumed_value_of_the_model():
         in HOOK.render("<!-- generated: assumed-values -->")  # shown, not taken for a tag
 
 
+def test_reference_states_what_each_method_reaches_as_the_camera_has_it(T):
+    # Held to the module (the nodes a method looks up, on the stand-in camera)
+    # and to the simulated camera at its start settings (what pylon's GenApi
+    # makes of the model table), not to the code that wrote it.
+    import tavrocam_sim
+    from standin import reference
+    from tavrocam_sim import model
+
+    page = HOOK.render("<!-- generated: reference -->")
+    simulation = tavrocam_sim.Simulation(cameras=1)
+    factory = simulation.pylon.TlFactory.GetInstance()
+    cam = simulation.pylon.InstantCamera(factory.CreateDevice(factory.EnumerateDevices()[0]))
+    cam.Open()
+    offered = {node.GetNode().GetName() for node in cam.GetNodeMap().GetNodes()}
+    assumed = {what for what, _ in model.assumed_values()}
+    words = {"minimum": "minimum", "maximum": "maximum", "step": "increment", "value": "start value"}
+    listed = []
+    for attribute, cls, entries in reference.group_entries():
+        for e in entries:
+            listed.append(f"{cls}.{e.method.name}")
+            assert page.count(f"`api.{attribute}.{e.method.name}(") == 1
+            assert [f.name for f in e.nodes] == standin.nodes_reached(getattr(T, cls), e.method.name)
+            for f in e.nodes:
+                assert (f.kind is not None) == (f.name in offered), f.name
+                if f.kind is None:
+                    continue
+                node = getattr(cam, f.name)
+                if f.minimum is not None:
+                    assert (node.GetMin(), node.GetMax()) == (f.minimum, f.maximum), f.name
+                    assert f.inc is None or f.inc == node.GetInc()
+                if f.entries:
+                    assert f.entries == tuple(entry.GetSymbolic() for entry in node.GetEntries())
+                assert {f"`{f.name}` {words[word]}" for word in f.assumed} <= assumed
+                shown = [what for what in assumed if what.startswith(f"`{f.name}` ") and
+                         what.split(" ", 1)[1] in ("minimum", "maximum", "increment")]
+                assert {f"`{f.name}` {words[word]}" for word in f.assumed} >= set(shown), f.name
+    cam.Close()
+    assert sorted(listed) == sorted(f"{name}.{method}" for name, cls in vars(T).items()
+                                    if isinstance(cls, type) and cls is not T._FeatureBase
+                                    for method in vars(cls) if method.startswith("CUF_"))
+
+
+def test_reference_says_what_each_method_does_with_a_failure(T, capsys):
+    # Each method on a camera that lacks every node it reaches.
+    from standin import reference
+
+    for _, cls, entries in reference.group_entries():
+        for e in entries:
+            nodes = standin.nodes_reached(getattr(T, cls), e.method.name)
+            method = getattr(getattr(T, cls)(standin.Camera(omit=tuple(nodes))), e.method.name)
+            args = [1] * (len(e.method.params) - 1 - len(e.method.defaults or ()))
+            try:
+                result = method(*args)
+            except AttributeError:
+                result = "raised"
+            out = capsys.readouterr().out
+            done = {"raises": "raised", "prints": None, "silent": None, "nothing": None}
+            assert (result, bool(out)) == (done[e.failure], e.failure == "prints"), e.method.name
+
+
 NODES_ON_THE_EMULATOR = """\
 import json, sys
 from pypylon import pylon

@@ -33,6 +33,13 @@ def test_stubtest_finds_the_stubs_consistent_with_the_module(tmp_path):
     assert "Success" in result.stdout
 
 
+def test_the_committed_stub_is_what_the_catalogue_makes():
+    from standin import reference
+
+    assert reference.STUB.read_text(encoding="utf-8") == reference.stub(), \
+        "run `make stub` and commit the stub"
+
+
 def test_instance_attributes_are_those_the_constructor_sets(T, sdk, capsys):
     # stubtest cannot see instance attributes: compare with a connected instance.
     api = T()

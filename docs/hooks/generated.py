@@ -3,7 +3,11 @@
 - ``<!-- generated: NAME -->`` alone on a line of a page becomes the table
   NAME of ``TABLES``, made from the code at every build: ``groups`` (each
   method of the fourteen groups with its signature, from the installed stub,
-  and the nodes it reaches, run on the test suite's stand-in camera) and
+  and the nodes it reaches, run on the test suite's stand-in camera),
+  ``reference`` (each method of the fourteen groups with its nodes, their
+  type, unit and range or entries on the acA2040-55uc, what it does with a
+  failure and an example: ``standin.reference``, from the tests' statement of
+  the class tree and the simulated camera's model table) and
   ``assumed-values`` (``tavrocam_sim.model.assumed_values()``). A name not in
   ``TABLES`` fails the build.
 - The pictures under ``images/generated/`` are made by
@@ -90,8 +94,17 @@ def assumed_values_table() -> str:
     return "\n".join(rows) + "\n"
 
 
+def reference_table() -> str:
+    """The method reference of the fourteen groups."""
+    _importable()
+    from standin import reference
+
+    return reference.markdown()
+
+
 TABLES: dict[str, Callable[[], str]] = {
     "groups": groups_table,
+    "reference": reference_table,
     "assumed-values": assumed_values_table,
 }
 

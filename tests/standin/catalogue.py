@@ -4,8 +4,12 @@ This is what the tests hold the module to, written down independently of it:
 the feature groups in the order the constructor makes them, with the instance
 attribute each is stored in, and every method of the tree in class-body order
 with its parameters, defaults and docstring. A plain getter or setter (one
-node access, its result returned or dropped) also names its node. The group
-lists and method tables the tests use are all derived from here.
+node access, its result returned or dropped) also names its node; its types
+and range are the node's, in the simulated camera's model table. A method
+with logic of its own states here its types, the nodes it reaches, what it
+does with an ordinary failure and a one-line summary. The group lists and
+method tables the tests use, the type stub (standin.reference) and the
+method reference of the docs are all derived from here.
 """
 
 from __future__ import annotations
@@ -30,6 +34,14 @@ class Method(NamedTuple):
     doc: str | None = None
     node: str | None = None  # plain getters and setters only
     kind: str | None = None  # "get" or "set", with ``node``
+    # Methods with logic of their own: the parameters' and the result's types
+    # (as the stub writes them), the nodes reached, what an ordinary failure
+    # does (FAILURES), and the summary the stub and the reference give.
+    types: tuple = ()
+    returns: str = "None"
+    nodes: tuple = ()
+    failure: str = "raises"
+    summary: str | None = None
 
     @property
     def qualname(self) -> str:
@@ -49,8 +61,19 @@ class Method(NamedTuple):
         return vars(self.owner(module))[self.name]
 
 
-def _own(name, *params, defaults=None, doc=None):
-    return name, ("self", *params), defaults, doc
+# What a method does with an ordinary failure (an interrupt or an exit
+# request always reaches the caller).
+FAILURES = {
+    "raises": "raises the SDK's exception unchanged",
+    "prints": "prints the failure and returns None",
+    "silent": "discards the failure silently",
+    "nothing": "does nothing and cannot fail",
+}
+
+
+def _own(name, *params, defaults=None, doc=None, types=(), returns="None", nodes=(),
+         failure="raises", summary=None):
+    return name, ("self", *params), defaults, doc, None, None, types, returns, nodes, failure, summary
 
 
 def _get(name, node, doc=None):
@@ -63,10 +86,12 @@ def _set(name, node, param, doc=None):
 
 _CLASSES = [
     (OUTER, None, [
-        _own("__init__", "device_index", defaults=(0,)),
-        _own("close", doc="關閉相機並釋放資源"),
+        _own("__init__", "device_index", defaults=(0,), types=("int",), failure="prints",
+             summary='Connect to the camera at this enumeration index and open it; a failure\n'
+                     'is printed ("Initialize failure: ...") and the instance has no groups.'),
+        _own("close", doc="關閉相機並釋放資源", summary="Close the camera if it is open."),
     ]),
-    (BASE, None, [_own("__init__", "cam")]),
+    (BASE, None, [_own("__init__", "cam", types=("Any",))]),
     ("SequencerControl", "Sequencer", [
         _set("CUF_SET_SequencerMode", "SequencerMode", "mode"),
         _set("CUF_SET_SequencerConfigurationMode", "SequencerConfigurationMode", "mode"),
@@ -82,15 +107,17 @@ _CLASSES = [
         _set("CUF_SET_OffsetX", "OffsetX", "val"),
         _get("CUF_GET_OffsetY", "OffsetY"),
         _set("CUF_SET_OffsetY", "OffsetY", "val"),
-        _own("CUF_SET_CenterX", doc="自動將 ROI 居中於水平方向"),
-        _own("CUF_SET_CenterY", doc="自動將 ROI 居中於垂直方向"),
+        _own("CUF_SET_CenterX", doc="自動將 ROI 居中於水平方向", nodes=("CenterX", "Width", "OffsetX"),
+             summary="Centre the ROI horizontally (the camera's command, or a computed OffsetX)."),
+        _own("CUF_SET_CenterY", doc="自動將 ROI 居中於垂直方向", nodes=("CenterY", "Height", "OffsetY"),
+             summary="Centre the ROI vertically (the camera's command, or a computed OffsetY)."),
         _get("CUF_GET_ReverseX", "ReverseX"),
         _set("CUF_SET_ReverseX", "ReverseX", "en", doc="設定水平鏡像 (True/False)"),
         _get("CUF_GET_ReverseY", "ReverseY"),
         _set("CUF_SET_ReverseY", "ReverseY", "en", doc="設定垂直鏡像 (True/False)"),
     ]),
     ("AnalogControl", "Analog", [
-        _own("__init__", "cam"),
+        _own("__init__", "cam", types=("Any",)),
         _get("CUF_GET_Gain", "Gain"),
         _set("CUF_SET_Gain", "Gain", "val"),
         _get("CUF_GET_BlackLevel", "BlackLevel"),
@@ -99,22 +126,32 @@ _CLASSES = [
             "\n"
             "            取得指定通道的比例\n"
             '            selector: "Red", "Green", "Blue"\n'
-            "            ")),
+            "            "), types=("str",), returns="float",
+             nodes=("BalanceRatioSelector", "BalanceRatio"),
+             summary='Select the channel ("Red", "Green", "Blue") and read its ratio.'),
         _own("CUF_SET_BalanceRatio", "selector", "value", doc=(
             "\n"
             "            設定指定通道的比例\n"
             '            注意\uff1a必須在 AutoFunction.CUF_SET_BalanceWhiteAuto("Off") 狀態下才有效\n'
-            "            ")),
-        _own("CUF_GET_BalanceRatioAll", doc="一次取得所有通道比例"),
+            "            "), types=("str", "float"), nodes=("BalanceRatioSelector", "BalanceRatio"),
+             failure="prints",
+             summary="Select the channel and write its ratio; a failure is printed, not raised."),
+        _own("CUF_GET_BalanceRatioAll", doc="一次取得所有通道比例", returns="dict[str, float]",
+             nodes=("BalanceRatioSelector", "BalanceRatio"),
+             summary='All three ratios, {"Red": r, "Green": g, "Blue": b}.'),
     ]),
     ("ImageQualityControl", "ImageQuality", [
-        _own("CUF_SET_PylonColorAdaptation", "val"),
+        _own("CUF_SET_PylonColorAdaptation", "val", types=("object",), failure="nothing",
+             summary="Accepts its argument and does nothing."),
         _get("CUF_GET_LightSourcePreset", "LightSourcePreset"),
         _set("CUF_SET_LightSourcePreset", "LightSourcePreset", "val"),
     ]),
     ("AcquisitionControl", "Acquisition", [
         _get("CUF_GET_ExposureTime", "ExposureTime", doc="取得目前的曝光時間 (單位: microseconds)"),
-        _own("CUF_SET_ExposureTime", "val", doc="設定曝光時間 (單位: microseconds)"),
+        _own("CUF_SET_ExposureTime", "val", doc="設定曝光時間 (單位: microseconds)", types=("float",),
+             nodes=("ExposureTime",), failure="prints",
+             summary="Write the exposure time (microseconds), clamped into the camera's\n"
+                     "current range; a failure is printed, not raised."),
         _set("CUF_SET_TriggerMode", "TriggerMode", "mode"),
     ]),
     ("AutoFunctionControl", "AutoFunction", [
@@ -138,7 +175,9 @@ _CLASSES = [
         _set("CUF_SET_CounterSelector", "CounterSelector", "sel"),
     ]),
     ("BaslerLightControl", "LightControl", [
-        _own("CUF_SET_LightDeviceSelector", "sel"),
+        _own("CUF_SET_LightDeviceSelector", "sel", types=("str",), nodes=("LightDeviceSelector",),
+             failure="silent",
+             summary="Write the selector; an ordinary failure is discarded silently."),
     ]),
     ("ChunkDataControl", "ChunkData", [
         _set("CUF_SET_ChunkModeActive", "ChunkModeActive", "active"),
