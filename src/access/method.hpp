@@ -73,8 +73,10 @@ constexpr MethodSpec custom(const char* name, MethodImpl impl, const char* doc =
     return s;
 }
 
-// Every field holds a strong reference (or NULL), released by the type's
-// own slots.
+// Every object field holds a strong reference (or NULL), released by the
+// type's own slots. The row, its objects and the constants of the scope are
+// pointers into the const tables and into the module's constants: the type,
+// which every method holds, holds the module and with it its constants.
 struct MethodObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
