@@ -220,6 +220,14 @@ def test_reimport_builds_a_new_tree_and_reload_runs_nothing():
         assert device.CUF_GET_ModelName() == "model"
         assert new_outer.DeviceControl(Cam()).CUF_GET_ModelName() == "model"
         assert new_outer.AnalogControl(Cam())._cam.__class__ is Cam
+        # Each module object owns its constants, its methods' type among them;
+        # a method keeps them after its module is gone.
+        assert type(new_outer.close) is not type(old_outer.close)
+        getter = old_device.CUF_GET_ModelName
+        del first, old_outer, old_device, outer, device
+        import gc; gc.collect()
+        assert getter(new_outer.DeviceControl(Cam())) == "model"
+        assert (getter.__name__, getter.__text_signature__) == ("CUF_GET_ModelName", "(self)")
 
         second.pylon = marker = object()
         second.__doc__ = "left alone"
