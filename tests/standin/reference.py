@@ -13,6 +13,7 @@ settings. Every figure the model marks as assumed is said to be assumed.
 from __future__ import annotations
 
 import functools
+import re
 import sys
 from pathlib import Path
 from typing import NamedTuple
@@ -90,7 +91,7 @@ def _number(value) -> str:
 
 
 def _formula_names(formula: str, model) -> tuple:
-    import re
+    """The nodes a formula follows: those a program can change."""
     names = [word for word in re.findall(r"[A-Za-z_]\w*", formula) if word in model.BY_NAME]
     variable = [n for n in dict.fromkeys(names)
                 if model.BY_NAME[n].access != "RO" or model.BY_NAME[n].value is not None]
