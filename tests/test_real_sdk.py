@@ -908,8 +908,8 @@ def test_sim_pytest_fixture_binds_and_restores_the_sdk(tmp_path):
         before = Tavrocam.pylon
 
         @pytest.mark.tavrocam_sim(cameras=2)
-        def test_uses_the_simulation(tavrocam_sim, capsys):
-            assert Tavrocam.pylon is tavrocam_sim.pylon and len(tavrocam_sim.cameras) == 2
+        def test_uses_the_simulation(simulation, capsys):
+            assert Tavrocam.pylon is simulation.pylon and len(simulation.cameras) == 2
             Tavrocam.CLASS_Tavrocam(device_index=1)
             assert capsys.readouterr().out == "Connect successful: acA2040-55uc\\n"
 
