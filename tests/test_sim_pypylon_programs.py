@@ -187,3 +187,23 @@ def test_each_test_has_its_own_cameras(tmp_path, way):
                  "-W", "ignore::DeprecationWarning", "--rootdir", str(tmp_path), *options,
                  str(tmp_path)], **changes)
     assert outcome in child.stdout.splitlines()[-1], child.stdout + child.stderr
+
+
+WARNING = ("tavrocam_sim: warning: the program ends while camera 40000001 (acA2040-55uc) is "
+           "grabbing with the grab loop thread and a Python image event handler registered; "
+           'pylon aborts the process there ("FATAL: exception not rethrown", SIGABRT, exit status '
+           "134). Call StopGrabbing() or Close() before the program ends.\n")
+
+
+@pytest.mark.parametrize("case,aborts", [("handler", True), ("own loop", False),
+                                         ("no handler", False)])
+@pytest.mark.parametrize("way", ["TAVROCAM_SIM", "emulator"])
+def test_where_pylon_aborts_at_exit_the_simulated_camera_warns(case, aborts, way):
+    command, changes = argv("exit_grabbing", case, way)
+    child = run(command, **changes)
+    assert child.stdout == "ending while grabbing: True\n"
+    if way == "emulator":  # SIGABRT, now and then SIGSEGV
+        assert child.returncode in ((-signal.SIGABRT, -signal.SIGSEGV) if aborts else (0,))
+        assert ("FATAL: exception not rethrown" in child.stderr) == (child.returncode == -signal.SIGABRT)
+    else:
+        assert (child.returncode, child.stderr) == (0, WARNING if aborts else "")
