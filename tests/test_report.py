@@ -258,7 +258,10 @@ SAYS_NONE = "tavrocam-report: no camera found (the SDK sees 0 cameras)\n"
     # The module's own lines, then the command's.
     ([], 0, "", 1, NO_CAMERA, None, SAYS_NONE),
     (["--index", "2"], 0, "", 1, NO_CAMERA, None, SAYS_NONE),
-], ids=["index", "a-setting-unread", "no-camera", "no-camera-at-an-index"])
+    # An enumeration that fails: the report meets the failure itself.
+    (["--index", "1"], 2, 'sdk.fail("EnumerateDevices", Exception("x"))', 1,
+     ["Initialize failure: x", *NO_CAMERA[1:]], None, ""),
+], ids=["index", "a-setting-unread", "no-camera", "no-camera-at-an-index", "enumeration-fails"])
 def test_exit_status_tells_whether_the_report_read_every_setting(tmp_path, args, cameras, setup,
                                                                   status, lines, created, says):
     child, calls = command(tmp_path, *args, cameras=cameras, setup=setup)
