@@ -1,14 +1,19 @@
-# One-command set-up: `make demo` runs the settings report on the simulated
-# acA2040-55uc, then on pylon's emulated camera; `make test` runs the test suite
-# on CPython 3.10 and on every other supported CPython it finds. Each version
-# gets its own venv (.venv for 3.10, .venv-3.11, ...) with the package (and
-# pypylon) installed; `make demo`, `make bench`, `make asan` and `make install`
-# use the 3.10 one. `make docs` builds the documentation in strict mode.
+# One-command set-up, on the current interpreter ($(PYTHON), else python3 on
+# the PATH): `make demo` builds the package into its venv and runs the
+# settings report on the simulated acA2040-55uc, then on pylon's emulated
+# camera; `make test` runs the test suite there (a few minutes). `make
+# test-all` runs it on every supported CPython it finds, then once more
+# without numpy (`make test-no-numpy`). Each version gets its own venv
+# (.venv for 3.10, .venv-3.11, ...) with the package, pypylon and the test
+# dependencies (numpy included) installed; `make demo`, `make bench`, `make
+# asan` and `make install` use the current interpreter's. `make docs` builds
+# the documentation in strict mode.
 #
 # The interpreter for version 3.X is $(PYTHON3X) when set (PYTHON310=/path/to/
-# python3.10, ...), else pyenv's newest 3.X (`pyenv prefix 3.X`), else python3.X
-# on the PATH. VERSIONS="3.10 3.12" restricts the versions tried; `make pythons`
-# shows what each version would use.
+# python3.10, ...), else the current interpreter when it is 3.X, else pyenv's
+# newest 3.X (`pyenv prefix 3.X`), else python3.X on the PATH. VERSIONS="3.10
+# 3.12" restricts the versions test-all tries; `make pythons` shows what each
+# version would use.
 
 SHELL       := bash
 .SHELLFLAGS := -eu -o pipefail -c
@@ -38,10 +43,21 @@ PYTHON$(2)_HOW := given
 endif
 export PYTHON$(2) PYTHON$(2)_HOW
 endef
+# The current interpreter: its version (CURRENT) and its path.
+PYTHON       ?= python3
+CURRENT      := $(shell "$(PYTHON)" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
+CURRENT_PATH := $(shell "$(PYTHON)" -c 'import sys; print(sys.executable)' 2>/dev/null)
+ifneq ($(filter $(CURRENT),$(SUPPORTED)),)
+ifeq ($(origin PYTHON$(subst .,,$(CURRENT))),undefined)
+PYTHON$(subst .,,$(CURRENT)) := $(CURRENT_PATH)
+PYTHON$(subst .,,$(CURRENT))_HOW := found
+endif
+endif
+
 $(foreach v,$(SUPPORTED),$(eval $(call pick,$(v),$(subst .,,$(v)))))
 
 venv_of = $(if $(filter 3.10,$(1)),.venv,.venv-$(1))
-VENV    := $(call venv_of,3.10)
+VENV    := $(call venv_of,$(or $(filter $(CURRENT),$(SUPPORTED)),3.10))
 VPY     := $(VENV)/bin/python
 
 # Builds by this Makefile treat compiler warnings as errors (with CMake 3.24 or
@@ -53,7 +69,8 @@ PKG_INPUTS := pyproject.toml CMakeLists.txt LICENSE $(wildcard cmake/*.cmake) $(
 
 LOGS := build/logs
 
-.PHONY: all venv install test demo docs bench bench-callgrind asan clang pythons dist dist-check release-check clean
+.PHONY: all venv install test test-all test-each test-no-numpy current-python demo docs bench \
+        bench-callgrind asan clang pythons dist dist-check release-check clean
 
 all: install
 
@@ -72,8 +89,9 @@ $(call venv_of,$(1))/.installed: $(call venv_of,$(1))/bin/python $$(PKG_INPUTS)
 venv-$(1): $(call venv_of,$(1))/bin/python
 install-$(1): $(call venv_of,$(1))/.installed
 
+# -rs: the summary names the cause of every skip.
 test-$(1): install-$(1)
-	$(call venv_of,$(1))/bin/python -m pytest -q tests
+	$(call venv_of,$(1))/bin/python -m pytest -q -rs tests
 
 bench-callgrind-$(1): install-$(1)
 	$(call venv_of,$(1))/bin/python bench/bench_callgrind.py
@@ -113,8 +131,37 @@ define each_version
 	[ $${#bad[@]} = 0 ] && [ $${#ok[@]} != 0 ]
 endef
 
-test:
+# The suite on the current interpreter.
+test: current-python
+	@$(MAKE) --no-print-directory test-$(CURRENT)
+
+# The suite on every supported CPython found, then the run without numpy;
+# fails when any run failed (all still run).
+test-all:
+	@rc=0; $(MAKE) --no-print-directory test-each || rc=1; \
+	  echo; echo "=== test-no-numpy: the package without numpy (its images in pure Python)"; \
+	  $(MAKE) --no-print-directory test-no-numpy || rc=1; exit $$rc
+
+test-each:
 	$(call each_version,test)
+
+# The one run without numpy, on the current interpreter: it proves the package
+# works without it; the tests that take images as numpy arrays skip, saying so.
+NO_NUMPY_VENV := .venv-no-numpy
+$(NO_NUMPY_VENV)/.installed: $(PKG_INPUTS)
+	"$(CURRENT_PATH)" -m venv --clear $(NO_NUMPY_VENV)
+	$(NO_NUMPY_VENV)/bin/python -m pip install --quiet --upgrade pip
+	$(NO_NUMPY_VENV)/bin/python -m pip install --quiet $(WERROR) ".[test]"
+	$(NO_NUMPY_VENV)/bin/python -m pip uninstall --quiet --yes numpy
+	@touch $@
+
+test-no-numpy: current-python $(NO_NUMPY_VENV)/.installed
+	$(NO_NUMPY_VENV)/bin/python -m pytest -q -rs tests
+
+current-python:
+	@[ -n "$(filter $(CURRENT),$(SUPPORTED))" ] || { echo "make: the current interpreter" \
+	  "($(PYTHON): $(or $(CURRENT),not found)) is not a supported CPython ($(SUPPORTED));" \
+	  "set PYTHON=/path/to/python3.X"; exit 1; }
 
 # Which interpreter each version in $(VERSIONS) would use: "3.X found|given
 # PATH" (PATH empty when none was found).
@@ -127,9 +174,9 @@ clang:
 	@command -v clang++ >/dev/null || { echo "make clang: clang++ not found; install it, e.g. 'apt-get install clang'"; exit 1; }
 	$(call each_version,clang)
 
-# --- 3.10 conveniences -----------------------------------------------------------
-venv: venv-3.10
-install: install-3.10
+# --- the current interpreter's conveniences -------------------------------------
+venv: current-python venv-$(CURRENT)
+install: current-python install-$(CURRENT)
 
 # The type stub, written from the class tree the tests state and the simulated
 # camera's model table (tests/standin/reference.py); a test checks it is current.
@@ -266,4 +313,4 @@ release-check: docs
 	.ci/release-check
 
 clean:
-	rm -rf $(VENV) $(foreach v,$(SUPPORTED),$(call venv_of,$(v))) $(BUILD_VENV) $(DOCS_VENV) build dist
+	rm -rf $(VENV) $(foreach v,$(SUPPORTED),$(call venv_of,$(v))) $(NO_NUMPY_VENV) $(BUILD_VENV) $(DOCS_VENV) build dist

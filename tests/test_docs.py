@@ -254,7 +254,11 @@ def test_script_makes_every_picture_from_the_simulated_camera():
 def test_readme_is_short_and_starts_with_the_essentials():
     lines = README.read_text(encoding="utf-8").splitlines()
     assert len(lines) <= 120
-    assert "pip install tavrocam" in lines[:25]
+    # Under the title, the two commands a fresh clone runs (.ci/release-check runs them).
+    assert [line.split("#")[0].strip() for line in lines[2:6]] == ["```sh", "make demo", "make test", "```"]
+    installs = [line.split("#")[0].strip() for line in lines[:30] if line.startswith("pip install")]
+    assert installs == ["pip install .", 'pip install "tavrocam @ git+https://github.com/tavrocam/tavrocam"',
+                        "pip install tavrocam"]
     fences = [number for number, line in enumerate(lines) if line == "```python"]
     assert len(fences) >= 2 and fences[1] < 90  # a camera and the simulated camera, early
     assert "CLASS_Tavrocam()" in "\n".join(lines[fences[0]:fences[1]])

@@ -167,7 +167,8 @@ def test_no_camera_construction_reports_and_leaves_no_camera(camemu, backend):
 @pytest.mark.parametrize("camemu", [None, "0"], ids=["unset", "zero"])
 def test_no_camera_report(camemu, backend):
     proc = run_report(camemu, backend)
-    assert (proc.returncode, proc.stderr) == (1, "")
+    # The module's own lines, then the command's on standard error.
+    assert (proc.returncode, proc.stderr) == (1, "tavrocam-report: no camera found (the SDK sees 0 cameras)\n")
     assert proc.stdout.splitlines() == [
         "Initialize failure: No Basler cameras found.",
         "",
@@ -538,7 +539,12 @@ def test_report(args, backend):
                           env=child_env("3"), capture_output=True, encoding="utf-8", timeout=60)
     # The emulator has no white balance: the report stops there, exit status 1.
     # The simulated camera has it all: every setting, exit status 0.
-    complete = backend == "simulator" and "past_the_end" not in fresh
+    if "past_the_end" in fresh:  # a usage error, before any camera is made
+        assert (proc.returncode, proc.stdout) == (2, "")
+        assert proc.stderr.splitlines()[-1] == ("tavrocam-report: error: argument --index: no camera "
+                                                "at index 3: there are 3 cameras (indexes 0 to 2)")
+        return
+    complete = backend == "simulator"
     assert proc.returncode == (0 if complete else 1), proc.stderr
     if complete:
         assert proc.stderr == fresh["serial"] + "\n"
@@ -552,15 +558,13 @@ def test_report(args, backend):
             "CCD closed.",
         ]
         return
-    if "past_the_end" in fresh:
-        assert proc.stderr == ""
-        assert proc.stdout.splitlines() == [
-            f"Initialize failure: {fresh['past_the_end']['text']}",
-            "",
-            "--- 目前相機設定狀態 ---",
-            "執行出錯: 'CLASS_Tavrocam' object has no attribute 'Device'",
-        ]
+    if "past_the_end" in fresh:  # a usage error, before any camera is made
+        assert (proc.returncode, proc.stdout) == (2, "")
+        assert proc.stderr.splitlines()[-1] == ("tavrocam-report: error: argument --index: no camera "
+                                                "at index 3: there are 3 cameras (indexes 0 to 2)")
         return
+    complete = backend == "simulator"
+    assert proc.returncode == (0 if complete else 1), proc.stderr
     assert "raised" in fresh["selector"], "the emulator has gained BalanceRatioSelector"
     assert proc.stderr == fresh["serial"] + "\n"
     assert proc.stdout.splitlines() == [
@@ -669,8 +673,8 @@ def test_sim_pytest_fixture_binds_and_restores_the_sdk(tmp_path):
         before = Tavrocam.pylon
 
         @pytest.mark.tavrocam_sim(cameras=2)
-        def test_uses_the_simulation(tavrocam_sim, capsys):
-            assert Tavrocam.pylon is tavrocam_sim.pylon and len(tavrocam_sim.cameras) == 2
+        def test_uses_the_simulation(simulation, capsys):
+            assert Tavrocam.pylon is simulation.pylon and len(simulation.cameras) == 2
             Tavrocam.CLASS_Tavrocam(device_index=1)
             assert capsys.readouterr().out == "Connect successful: acA2040-55uc\\n"
 

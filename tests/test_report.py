@@ -180,7 +180,7 @@ atexit.register(lambda: open({log!r}, "w").write(json.dumps(
 """
 
 
-def command(tmp_path, *args, cameras=1, setup=""):
+def command(tmp_path, *args, cameras=1, setup="", stdout=subprocess.PIPE):
     """Run tavrocam-report on the stand-in; return the child and the SDK calls
     it made (None: pypylon was never imported)."""
     package = tmp_path / "pypylon"
@@ -189,8 +189,8 @@ def command(tmp_path, *args, cameras=1, setup=""):
     (package / "__init__.py").write_text(FAKE_PYPYLON.format(
         tests=TESTS, cameras=cameras, setup=textwrap.dedent(setup), log=str(log)), encoding="utf-8")
     env = dict(os.environ, PYTHONPATH=str(tmp_path), PYTHONIOENCODING="utf-8")
-    child = subprocess.run([COMMAND, *args], capture_output=True, encoding="utf-8", env=env,
-                           timeout=60)
+    child = subprocess.run([COMMAND, *args], stdout=stdout, stderr=subprocess.PIPE,
+                           encoding="utf-8", env=env, timeout=60)
     return child, json.loads(log.read_text()) if log.exists() else None
 
 
@@ -246,22 +246,58 @@ def test_help_and_version_touch_no_camera(tmp_path, option, first_line):
     assert child.stdout.splitlines()[0] == first_line
 
 
-@pytest.mark.parametrize("args,cameras,setup,status,lines,created", [
-    (["--index", "2"], 3, "", 0, [CONNECTED, *HEADING, *SETTINGS, CLOSED], "40012347"),
+NO_CAMERA = ["Initialize failure: No Basler cameras found.", *HEADING,
+             "執行出錯: 'CLASS_Tavrocam' object has no attribute 'Device'"]
+SAYS_NONE = "tavrocam-report: no camera found (the SDK sees 0 cameras)\n"
+
+
+@pytest.mark.parametrize("args,cameras,setup,status,lines,created,says", [
+    (["--index", "2"], 3, "", 0, [CONNECTED, *HEADING, *SETTINGS, CLOSED], "40012347", ""),
     (["--index", "1"], 3, 'sdk.fail("DeviceTemperature.GetValue", Exception("x"))', 1,
-     [CONNECTED, *HEADING, MODEL, EXPOSURE, RATIOS, "執行出錯: x", CLOSED], "40012346"),
-    (["--index", "3"], 3, "", 1, ["Initialize failure: tuple index out of range", *HEADING,
-                                  "執行出錯: 'CLASS_Tavrocam' object has no attribute 'Device'"], None),
-    ([], 0, "", 1, ["Initialize failure: No Basler cameras found.", *HEADING,
-                    "執行出錯: 'CLASS_Tavrocam' object has no attribute 'Device'"], None),
-], ids=["index", "a-setting-unread", "index-past-the-end", "no-camera"])
+     [CONNECTED, *HEADING, MODEL, EXPOSURE, RATIOS, "執行出錯: x", CLOSED], "40012346", ""),
+    # The module's own lines, then the command's.
+    ([], 0, "", 1, NO_CAMERA, None, SAYS_NONE),
+    (["--index", "2"], 0, "", 1, NO_CAMERA, None, SAYS_NONE),
+    # An enumeration that fails: the report meets the failure itself.
+    (["--index", "1"], 2, 'sdk.fail("EnumerateDevices", Exception("x"))', 1,
+     ["Initialize failure: x", *NO_CAMERA[1:]], None, ""),
+], ids=["index", "a-setting-unread", "no-camera", "no-camera-at-an-index", "enumeration-fails"])
 def test_exit_status_tells_whether_the_report_read_every_setting(tmp_path, args, cameras, setup,
-                                                                  status, lines, created):
+                                                                  status, lines, created, says):
     child, calls = command(tmp_path, *args, cameras=cameras, setup=setup)
-    assert (child.returncode, child.stderr) == (status, "")
+    assert (child.returncode, child.stderr) == (status, says)
     assert child.stdout.splitlines() == lines
     assert [call for call in calls if call.startswith("CreateDevice")] == (
         [f"CreateDevice {created}"] if created else [])
+
+
+def test_no_camera_the_sdk_calls_are_the_modules_own(tmp_path):
+    _, calls = command(tmp_path, cameras=0)
+    assert calls == run_report(cameras=0)[1]["calls"]
+
+
+@pytest.mark.parametrize("index,cameras,there", [
+    (3, 3, "there are 3 cameras (indexes 0 to 2)"), (1, 1, "there is 1 camera (index 0)"),
+    (7, 2, "there are 2 cameras (indexes 0 to 1)"),
+])
+def test_an_index_past_the_cameras_is_a_usage_error(tmp_path, index, cameras, there):
+    child, calls = command(tmp_path, "--index", str(index), cameras=cameras)
+    assert (child.returncode, child.stdout) == (2, "")
+    assert child.stderr.splitlines()[-1] == (
+        f"tavrocam-report: error: argument --index: no camera at index {index}: {there}")
+    assert not [call for call in calls if call.startswith("CreateDevice")]
+
+
+@pytest.mark.parametrize("args,opened", [([], True), (["--index", "1"], True), (["--list"], False)])
+def test_output_cut_by_a_closed_pipe_ends_quietly(tmp_path, args, opened):
+    read, write = os.pipe()
+    os.close(read)  # the reader is gone before the first line
+    try:
+        child, calls = command(tmp_path, *args, cameras=2, stdout=write)
+    finally:
+        os.close(write)
+    assert (child.returncode, child.stderr) == (1, "")
+    assert calls[-2:] == (["IsOpen", "Close"] if opened else ["TlFactory.GetInstance", "EnumerateDevices"])
 
 
 @pytest.mark.parametrize("args", [[], ["--list"], ["--index", "1"]])

@@ -206,13 +206,42 @@ def test_help(tmp_path, argv):
     assert "TAVROCAM_SIM=N" in child.stdout
 
 
-@pytest.mark.parametrize("value", ["65", "x", "-1"])
+@pytest.mark.parametrize("value", ["65", "x", "-1", ""])
 def test_a_bad_variable_is_reported_once_and_pypylon_stays(tmp_path, value):
     child = run([sys.executable, "-c", "from pypylon import pylon; print(pylon.__name__)"],
                 tmp_path, TAVROCAM_SIM=value)
     assert (child.returncode, child.stdout.strip()) == (0, "pypylon.pylon")
-    assert child.stderr == (f"tavrocam_sim: TAVROCAM_SIM={value!r} ignored: the number of "
-                            f"cameras must be a whole number from 0 to 64, not {value!r}\n")
+    assert child.stderr == (value and f"tavrocam_sim: TAVROCAM_SIM={value!r} ignored: the number "
+                            f"of cameras must be a whole number from 0 to 64, not {value!r}\n")
+
+
+@pytest.mark.parametrize("args,found", [(["--cameras", "3"], "3"), (["--cameras=0"], "0"), ([], "2")])
+def test_the_commands_count_wins_over_the_variable(tmp_path, args, found):
+    (tmp_path / "count.py").write_text(PROGRAM_COUNT)
+    child = run([sys.executable, "-m", "tavrocam_sim", *args, "count.py"], tmp_path,
+                TAVROCAM_SIM="2")
+    assert (child.returncode, child.stdout.strip(), child.stderr) == (0, found, "")
+
+
+PROGRAM_COUNT = "from pypylon import pylon\nprint(len(pylon.TlFactory.GetInstance().EnumerateDevices()))\n"
+
+
+@pytest.mark.parametrize("code,status", [
+    ("import pypylon.pylon", 1), ("from pypylon import pylon", 1),
+    ("import pypylon.genicam; print('no pylon asked for')", 0),
+])
+def test_a_simulator_that_cannot_import_never_gives_the_real_sdk(tmp_path, code, status):
+    broken = tmp_path / "broken" / "tavrocam_sim"
+    broken.mkdir(parents=True)
+    (broken / "__init__.py").write_text("raise RuntimeError('model table broken')\n")
+    path = os.pathsep.join([str(broken.parent), env().get("PYTHONPATH", "")])
+    child = run([sys.executable, "-c", code], tmp_path, TAVROCAM_SIM="1", PYTHONPATH=path)
+    assert child.returncode == status, child.stderr
+    last = (child.stderr.splitlines() or [""])[-1]
+    assert last == ("" if status == 0 else
+                    "ImportError: TAVROCAM_SIM=1 asks for simulated cameras, but the simulator "
+                    "(tavrocam_sim) failed to import: RuntimeError: model table broken; pypylon's "
+                    "own SDK is not used in its place (unset TAVROCAM_SIM to use it)")
 
 
 # --------------------------------------------------------- the pytest plugin
@@ -235,8 +264,8 @@ def test_positional_count(simulation):
     assert Tavrocam.pylon is simulation.pylon and len(simulation.cameras) == 2
 
 @pytest.mark.tavrocam_sim(cameras=0)
-def test_old_name(tavrocam_sim):
-    assert isinstance(tavrocam_sim, package.Simulation) and tavrocam_sim.cameras == ()
+def test_no_camera(simulation):
+    assert package.simulation() is simulation and simulation.cameras == ()
 
 @pytest.mark.tavrocam_sim(3)
 def test_the_mark_brings_the_fixture():
@@ -273,7 +302,7 @@ def test_the_plugin_fixture_and_mark(tmp_path):
                 for line in child.stdout.splitlines()
                 if line.startswith(("PASSED", "ERROR", "FAILED"))}
     assert outcomes == {
-        "test_positional_count": "PASSED", "test_old_name": "PASSED",
+        "test_positional_count": "PASSED", "test_no_camera": "PASSED",
         "test_the_mark_brings_the_fixture": "PASSED", "test_the_package_is_not_hidden": "PASSED",
         "test_refused_two": "ERROR", "test_refused_keyword": "ERROR",
         # Passed, then an error at teardown: the Close's, with Tavrocam.pylon restored.

@@ -160,3 +160,50 @@ def test_a_pypylon_test_suite_runs_unchanged(tmp_path, way):
                  "-W", "ignore::DeprecationWarning", *options, str(tmp_path)], **changes)
     assert child.returncode == 0, child.stdout + child.stderr
     assert "13 passed" in child.stdout, child.stdout
+
+
+# With the fixture for the whole suite (a conftest's autouse fixture), with the
+# option or the variable; "session" keeps one set of cameras, as asked.
+EACH_TEST = {
+    "fixture": (["-p", "tavrocam_sim.pytest_plugin"], {},
+                "import pytest\n\n@pytest.fixture(autouse=True)\n"
+                "def _cameras(simulation):\n    yield simulation\n", "3 passed"),
+    "option": (["-p", "tavrocam_sim.pytest_plugin", "--tavrocam-sim=1"], {}, "", "3 passed"),
+    "variable": (["-p", "tavrocam_sim.pytest_plugin"], {"TAVROCAM_SIM": "1"}, "", "3 passed"),
+    "session": (["-p", "tavrocam_sim.pytest_plugin", "--tavrocam-sim=1",
+                 "--tavrocam-sim-scope=session"], {}, "", "2 failed, 1 passed"),
+}
+
+
+@pytest.mark.parametrize("way", EACH_TEST)
+def test_each_test_has_its_own_cameras(tmp_path, way):
+    options, changes, conftest, outcome = EACH_TEST[way]
+    for name in ("unplug_suite.py", "lens.py"):
+        with open(os.path.join(PROGRAMS, name), encoding="utf-8") as file:
+            target = "test_unplug.py" if name == "unplug_suite.py" else name
+            (tmp_path / target).write_text(file.read(), encoding="utf-8")
+    (tmp_path / "conftest.py").write_text(conftest, encoding="utf-8")
+    child = run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-p", "no:randomly",
+                 "-W", "ignore::DeprecationWarning", "--rootdir", str(tmp_path), *options,
+                 str(tmp_path)], **changes)
+    assert outcome in child.stdout.splitlines()[-1], child.stdout + child.stderr
+
+
+WARNING = ("tavrocam_sim: warning: the program ends while camera 40000001 (acA2040-55uc) is "
+           "grabbing with the grab loop thread and a Python image event handler registered; "
+           'pylon aborts the process there ("FATAL: exception not rethrown", SIGABRT, exit status '
+           "134). Call StopGrabbing() or Close() before the program ends.\n")
+
+
+@pytest.mark.parametrize("case,aborts", [("handler", True), ("own loop", False),
+                                         ("no handler", False)])
+@pytest.mark.parametrize("way", ["TAVROCAM_SIM", "emulator"])
+def test_where_pylon_aborts_at_exit_the_simulated_camera_warns(case, aborts, way):
+    command, changes = argv("exit_grabbing", case, way)
+    child = run(command, **changes)
+    assert child.stdout == "ending while grabbing: True\n"
+    if way == "emulator":  # SIGABRT, now and then SIGSEGV
+        assert child.returncode in ((-signal.SIGABRT, -signal.SIGSEGV) if aborts else (0,))
+        assert ("FATAL: exception not rethrown" in child.stderr) == (child.returncode == -signal.SIGABRT)
+    else:
+        assert (child.returncode, child.stderr) == (0, WARNING if aborts else "")

@@ -117,7 +117,13 @@ class _TlFactory(_View):
 
 class _Factory(_View):
     def EnumerateDevices(self):
-        return _Devices(self._target.EnumerateDevices(), self._start)
+        found = self._target.EnumerateDevices()
+        _seen.append(len(found))
+        return _Devices(found, self._start)
+
+
+# How many cameras each enumeration of the report found (its SDK calls unchanged).
+_seen = []
 
 
 class _Devices(_View):
@@ -135,16 +141,13 @@ def _sdk_from(start, pylon=None):
     when given) except that the factory's enumeration begins at that camera.
     The report asks for devices[0] and so gets devices[start], with the SDK's
     calls in their usual order; an index past the end fails as
-    CLASS_Tavrocam(device_index=start) does. At 0 and without ``pylon``,
-    pypylon itself."""
-    if not start and pylon is None:
-        yield
-        return
+    CLASS_Tavrocam(device_index=start) does. The count of each enumeration
+    is kept in ``_seen``."""
     if pylon is None:
         from pypylon import pylon
 
     package = types.ModuleType("pypylon")
-    package.pylon = _Pylon(pylon, start) if start else pylon
+    package.pylon = _Pylon(pylon, start)
     sdk, sys.modules["pypylon"] = sys.modules["pypylon"], package
     try:
         yield
@@ -161,23 +164,55 @@ def _run_report(index, pylon):
         return 1
     module = importlib.util.module_from_spec(found)
     module.__name__ = "__main__"
-    failed = False
+    failed = closed = False
 
     def print_(*args, **kwargs):
-        nonlocal failed
-        builtins.print(*args, **kwargs)
+        nonlocal failed, closed
         if args and isinstance(args[0], str) and args[0].startswith(ERROR_LINE):
             failed = True
+        if closed:
+            return
+        try:
+            builtins.print(*args, **kwargs)
+        except BrokenPipeError:
+            # The reader is gone: the report goes on unseen, and closes the camera.
+            closed = True
+            _quiet_stdout()
 
     # The module prints with the builtins of its namespace, as a script does.
     module.__builtins__ = dict(vars(builtins), print=print_)
+    del _seen[:]
     with _sdk_from(index, pylon):
         found.loader.exec_module(module)
+    if closed:
+        raise BrokenPipeError
+    if _seen and not _seen[0]:
+        print("tavrocam-report: no camera found (the SDK sees 0 cameras)", file=sys.stderr)
+        return 1
     return 1 if failed else 0
 
 
-def main(argv=None):
-    args = _parser().parse_args(argv)
+def _quiet_stdout():
+    """Standard output to the null device, so that nothing more, the flush at
+    exit included, writes to a pipe whose reader is gone."""
+    import os
+
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, sys.stdout.fileno())
+    finally:
+        os.close(devnull)
+
+
+def _cameras(count):
+    if count == 1:
+        return "there is 1 camera (index 0)"
+    return f"there are {count} cameras (indexes 0 to {count - 1})"
+
+
+def _report(argv):
+    parser = _parser()
+    args = parser.parse_args(argv)
     if importlib.util.find_spec("pypylon") is None:
         print(MISSING_SDK, file=sys.stderr)
         return 1
@@ -188,7 +223,37 @@ def main(argv=None):
         pylon = tavrocam_sim.Simulation(cameras=args.simulate).pylon
     if args.list:
         return _list_cameras(pylon)
+    if args.index:
+        count = _count_cameras(pylon)
+        if count:  # none at all: the report says so, then this command
+            if args.index >= count:
+                parser.error(f"argument --index: no camera at index {args.index}: "
+                             f"{_cameras(count)}")
     return _run_report(args.index, pylon)
+
+
+def _count_cameras(pylon):
+    """How many cameras the SDK finds; None when it cannot enumerate (the
+    report then meets the failure itself)."""
+    try:
+        if pylon is None:
+            from pypylon import pylon
+
+        return len(pylon.TlFactory.GetInstance().EnumerateDevices())
+    except Exception:  # noqa: BLE001 (reported by the report's own enumeration)
+        return None
+
+
+def main(argv=None):
+    """The command; its exit status. Output cut short by a closed pipe ends
+    quietly with status 1, as Python's documentation recommends."""
+    try:
+        status = _report(argv)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        _quiet_stdout()
+        return 1
+    return status
 
 
 if __name__ == "__main__":

@@ -1,12 +1,15 @@
-"""pytest fixtures for code that drives an acA2040-55uc through Tavrocam, and
-a test run of a pypylon test suite, unchanged, on simulated cameras.
+"""pytest fixtures for code that drives an acA2040-55uc, through Tavrocam or
+plain pypylon, on simulated cameras: each test its own.
 
 Opt in with ``-p tavrocam_sim.pytest_plugin`` or, in a conftest.py,
 ``pytest_plugins = ["tavrocam_sim.pytest_plugin"]``.
 
-The ``simulation`` fixture gives each test a fresh ``tavrocam_sim.Simulation``
-bound as ``Tavrocam.pylon`` and puts the SDK the module had back afterwards
-(``tavrocam_sim``, its former name, still works)::
+The ``simulation`` fixture gives a test a fresh ``tavrocam_sim.Simulation``:
+bound as ``Tavrocam.pylon``, found by ``pypylon.pylon`` (in the test and in
+the code it calls, also in modules that imported ``pylon``, or cached
+``TlFactory.GetInstance()``, when they were imported) and returned by
+``tavrocam_sim.simulation()``. Afterwards the cameras the test left open are
+closed and everything is put back::
 
     def test_centres(simulation):
         api = Tavrocam.CLASS_Tavrocam()
@@ -16,91 +19,117 @@ bound as ``Tavrocam.pylon`` and puts the SDK the module had back afterwards
 Mark a test ``@pytest.mark.tavrocam_sim(2)`` (or ``cameras=2``) for more
 cameras, or 0; a marked test gets the fixture even when it does not name it.
 
-``--tavrocam-sim=N`` (or ``TAVROCAM_SIM=N`` in the environment) runs the
-whole test session on N simulated cameras: ``pypylon.pylon`` is the SDK of
-the process's simulation (``tavrocam_sim.simulation()``), as under
-``python -m tavrocam_sim``.
+``--tavrocam-sim=N`` (or ``TAVROCAM_SIM=N`` in the environment) gives every
+test a simulation of N cameras, fresh for each test, so that a camera one
+test unplugs or breaks is whole again in the next;
+``--tavrocam-sim-scope=session`` keeps one set of N cameras for the whole
+session instead. Outside a test (collection, session fixtures) ``pypylon.pylon``
+finds the session's N cameras; without the option, pypylon's own.
 """
 
 import pytest
 
 MARK = "tavrocam_sim"
-FIXTURES = ("simulation", "tavrocam_sim")
+FIXTURE = "simulation"
+SCOPES = ("test", "session")
+
+# The plugin's command-line options: (flag, dest, keyword arguments). A new
+# option is one more row here and one more read in _Settings.
+OPTIONS = (
+    ("--tavrocam-sim", "tavrocam_sim",
+     {"metavar": "N", "default": None,
+      "help": "run every test on N simulated acA2040-55uc cameras, fresh for each test: "
+              "pypylon.pylon finds them (as TAVROCAM_SIM=N does)"}),
+    ("--tavrocam-sim-scope", "tavrocam_sim_scope",
+     {"choices": SCOPES, "default": "test",
+      "help": "with --tavrocam-sim/TAVROCAM_SIM: 'test' (default) gives each test its own "
+              "cameras, 'session' one set for the whole session"}),
+)
 
 
 def pytest_addoption(parser):
-    parser.addoption(
-        "--tavrocam-sim", metavar="N", dest="tavrocam_sim", default=None,
-        help="run the session on N simulated acA2040-55uc cameras: pypylon.pylon finds "
-             "them (as TAVROCAM_SIM=N does)")
+    group = parser.getgroup("tavrocam_sim", "simulated acA2040-55uc cameras")
+    for flag, dest, kwargs in OPTIONS:
+        group.addoption(flag, dest=dest, **kwargs)
+
+
+class _Settings:
+    """What the command line and the environment asked for."""
+
+    def __init__(self, options):
+        import os
+
+        from tavrocam_sim import runner
+
+        text = getattr(options, "tavrocam_sim", None)
+        self.flag = "--tavrocam-sim" if text is not None else runner.ENVIRONMENT
+        if text is None:
+            text = os.environ.get(runner.ENVIRONMENT) or None
+        try:
+            self.cameras = None if text is None else runner.cameras_from(text)
+        except ValueError as exc:
+            raise pytest.UsageError(f"{self.flag}: {exc}") from None
+        self.scope = getattr(options, "tavrocam_sim_scope", None) or SCOPES[0]
+
+
+def _install(options):
+    import os
+
+    from tavrocam_sim import runner
+
+    settings = _Settings(options)
+    if settings.cameras is not None:
+        os.environ[runner.ENVIRONMENT] = str(settings.cameras)  # subprocesses simulate too
+    try:
+        runner.install_per_test(settings.cameras)
+    except RuntimeError as exc:  # TAVROCAM_SIM gave another count already
+        raise pytest.UsageError(f"{settings.flag}={settings.cameras}: {exc}") from None
+    return settings
 
 
 @pytest.hookimpl(tryfirst=True)
 def pytest_load_initial_conftests(early_config, parser, args):
     # Before any conftest.py or test module can import pypylon.
-    from tavrocam_sim import runner
-
-    text = getattr(early_config.known_args_namespace, "tavrocam_sim", None)
-    if text is None:
-        runner.install_from_environment()
-        return
-    _install(text)
-
-
-def _install(text):
-    import os
-
-    from tavrocam_sim import runner
-
-    try:
-        count = runner.cameras_from(text)
-    except ValueError as exc:
-        raise pytest.UsageError(f"--tavrocam-sim: {exc}") from None
-    os.environ[runner.ENVIRONMENT] = str(count)  # subprocesses of the tests simulate too
-    try:
-        runner.install(count)
-    except RuntimeError as exc:  # TAVROCAM_SIM gave another count already
-        raise pytest.UsageError(f"--tavrocam-sim={count}: {exc}") from None
+    early_config._tavrocam_sim = _install(early_config.known_args_namespace)
 
 
 def pytest_configure(config):
-    # The plugin named in a conftest.py's pytest_plugins comes too late for
-    # pytest_load_initial_conftests: the modules imported so far keep pypylon's pylon.
-    text = config.getoption("tavrocam_sim")
-    if text is not None:
-        _install(text)
+    # The plugin named in a conftest.py's pytest_plugins comes later: what
+    # imported pypylon's pylon before keeps it.
+    if getattr(config, "_tavrocam_sim", None) is None:
+        config._tavrocam_sim = _install(config.option)
     config.addinivalue_line(
-        "markers", f"{MARK}(cameras=1): how many simulated cameras the simulation fixture "
+        "markers", f"{MARK}(cameras=1): how many simulated cameras the {FIXTURE} fixture "
                    f"makes, as {MARK}(2) or {MARK}(cameras=2); implies the fixture")
 
 
 def pytest_report_header(config):
-    import sys
-
-    runner = sys.modules.get("tavrocam_sim.runner")
-    cameras = runner and runner._state.cameras
-    if cameras is not None:
-        return f"tavrocam_sim: pypylon.pylon finds {cameras} simulated acA2040-55uc camera(s)"
-    return None
-
-
-@pytest.hookimpl(tryfirst=True)
-def pytest_runtest_setup(item):
-    # A marked test that names neither fixture gets one: the mark is never ignored.
-    names = getattr(item, "fixturenames", None)
-    if item.get_closest_marker(MARK) is not None and names is not None \
-            and not any(name in names for name in FIXTURES):
-        names.append(FIXTURES[0])
+    settings = getattr(config, "_tavrocam_sim", None)
+    if settings is None or settings.cameras is None:
+        return None
+    each = "each test its own" if settings.scope == "test" else "one set for the session"
+    return (f"tavrocam_sim: pypylon.pylon finds {settings.cameras} simulated acA2040-55uc "
+            f"camera(s), {each}")
 
 
-def _cameras(marker):
+@pytest.fixture(autouse=True)
+def _tavrocam_sim_each_test(request):
+    # The fixture for every test that is marked or runs with --tavrocam-sim per test.
+    settings = getattr(request.config, "_tavrocam_sim", None)
+    marked = request.node.get_closest_marker(MARK) is not None
+    if marked or (settings is not None and settings.cameras is not None
+                  and settings.scope == "test"):
+        request.getfixturevalue(FIXTURE)
+
+
+def _cameras(marker, default):
     if marker is None:
-        return 1
+        return default
     args, kwargs = marker.args, dict(marker.kwargs)
     if len(args) + len(kwargs) == 1 and (len(args) == 1 or "cameras" in kwargs):
         return args[0] if args else kwargs["cameras"]
     if not args and not kwargs:
-        return 1
+        return default
     given = ", ".join([repr(a) for a in args] + [f"{k}={v!r}" for k, v in kwargs.items()])
     pytest.fail(f"@pytest.mark.{MARK}({given}): give one count of cameras, as "
                 f"@pytest.mark.{MARK}(2) or @pytest.mark.{MARK}(cameras=2)", pytrace=False)
@@ -108,17 +137,27 @@ def _cameras(marker):
 
 @pytest.fixture
 def simulation(request):
-    """A fresh ``tavrocam_sim.Simulation``, bound as ``Tavrocam.pylon`` for the test."""
-    import Tavrocam
-    import tavrocam_sim
+    """A fresh ``tavrocam_sim.Simulation`` for the test: bound as
+    ``Tavrocam.pylon``, found by ``pypylon.pylon``, returned by
+    ``tavrocam_sim.simulation()``."""
+    import importlib
 
-    made = tavrocam_sim.Simulation(_cameras(request.node.get_closest_marker(MARK)))
-    saved = Tavrocam.pylon
-    Tavrocam.pylon = made.pylon
+    import tavrocam_sim
+    from tavrocam_sim import runner
+
+    importlib.import_module(runner.TARGET)  # the process's SDK in place
+    settings = getattr(request.config, "_tavrocam_sim", None)
+    default = 1 if settings is None or settings.cameras is None else settings.cameras
+    made = tavrocam_sim.Simulation(_cameras(request.node.get_closest_marker(MARK), default))
+    tavrocam = importlib.import_module("Tavrocam")
+    saved = tavrocam.pylon
+    tavrocam.pylon = made.pylon
+    before = runner.use(made)
     try:
         yield made
     finally:
-        Tavrocam.pylon = saved
+        tavrocam.pylon = saved
+        runner.use(before)
         _close_all(made)
 
 
@@ -138,9 +177,3 @@ def _close_all(made):
             device.opened_by = None
     if error is not None:
         raise error
-
-
-@pytest.fixture
-def tavrocam_sim(simulation):
-    """The ``simulation`` fixture under its former name."""
-    return simulation

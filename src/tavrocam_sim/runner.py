@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import os
 import sys
+import types
 
 ENVIRONMENT = "TAVROCAM_SIM"
 TARGET = "pypylon.pylon"
@@ -48,6 +49,8 @@ def cameras_from(text: str) -> int:
 class _State:
     cameras: int | None = None   # installed with this many cameras
     simulation = None            # the process's Simulation, once made
+    per_test = False             # pypylon.pylon is a CurrentSdk (the pytest plugin)
+    sdk = None                   # what pypylon.pylon is, once swapped
     pending = False              # pypylon's pylon is loaded, the swap waits
     making = False
     warned = False               # a bad TAVROCAM_SIM reported (a venv runs .pth files twice)
@@ -121,15 +124,37 @@ def settle() -> None:
         for info in pkgutil.iter_modules(package.__path__):
             if info.name not in _ENTRY_POINTS:
                 importlib.import_module(f"{__package__}.{info.name}")
-        simulation = Simulation(_state.cameras)
-        _state.simulation = simulation
+        if _state.cameras is not None and _state.simulation is None:
+            _state.simulation = Simulation(_state.cameras)
         _state.pending = False
-        sys.modules[TARGET] = simulation.pylon
-        parent = sys.modules.get("pypylon")
-        if parent is not None:
-            parent.pylon = simulation.pylon
+        _state.sdk = CurrentSdk() if _state.per_test else _state.simulation.pylon
+        _swap(_state.sdk)
+    except Exception as exc:
+        # Never pypylon's own SDK in place of the simulated cameras asked for.
+        raise ImportError(f"{TARGET}: the simulated cameras asked for cannot be made: "
+                          f"{type(exc).__name__}: {exc}", name=TARGET) from exc
     finally:
         _state.making = False
+
+
+def _swap(sdk) -> None:
+    sys.modules[TARGET] = sdk
+    parent = sys.modules.get("pypylon")
+    if parent is not None:
+        parent.pylon = sdk
+
+
+def _recount(cameras: int) -> None:
+    """Simulate ``cameras`` cameras instead of the count installed (the
+    command's ``--cameras`` over ``TAVROCAM_SIM``), before the program runs."""
+    _state.cameras = cameras
+    if _state.simulation is not None:
+        from .simulator import Simulation
+
+        _state.simulation = Simulation(cameras)
+        if not _state.per_test:
+            _state.sdk = _state.simulation.pylon
+            _swap(_state.sdk)
 
 
 def install(cameras: int) -> None:
@@ -144,6 +169,12 @@ def install(cameras: int) -> None:
             raise RuntimeError(f"this process already simulates {_state.cameras} camera(s)")
         return
     _state.cameras = cameras
+    _hook()
+
+
+def _hook() -> None:
+    if any(isinstance(finder, _Finder) for finder in sys.meta_path):
+        return
     sys.meta_path.insert(0, _Finder())
     loaded = sys.modules.get(TARGET)
     if loaded is not None:   # imported before: swap now
@@ -155,7 +186,7 @@ def install_from_environment() -> None:
     """Install the hook when ``TAVROCAM_SIM`` is set (the .pth file's call).
     A value that is no count is reported on standard error and ignored."""
     text = os.environ.get(ENVIRONMENT)
-    if text is None:
+    if not text:  # unset or empty
         return
     try:
         install(cameras_from(text))
@@ -170,13 +201,96 @@ def simulation():
     made now if the program has not imported pypylon yet; None when the
     process does not run on simulated cameras."""
     if _state.cameras is None:
-        return None
+        return _state.simulation
     if _state.simulation is None:
         import importlib
 
         importlib.import_module(TARGET)
         settle()
     return _state.simulation
+
+
+# --- one SDK for the whole process, each test's cameras behind it
+def install_per_test(cameras: int | None) -> None:
+    """Make ``pypylon.pylon`` a CurrentSdk (the pytest plugin): the SDK of
+    whatever simulation is current (``use``), else of a process simulation of
+    ``cameras`` cameras, else pypylon's own (``cameras`` None)."""
+    if _state.cameras is not None and cameras is not None and _state.cameras != cameras:
+        raise RuntimeError(f"this process already simulates {_state.cameras} camera(s)")
+    _state.per_test = True
+    if cameras is not None:
+        _state.cameras = cameras
+    _hook()
+    if _state.sdk is not None and not isinstance(_state.sdk, CurrentSdk):
+        _state.sdk = CurrentSdk()  # what imported pypylon.pylon before keeps its SDK
+        _swap(_state.sdk)
+    elif sys.modules.get(TARGET) is not None and _state.sdk is None:  # imported before
+        _state.pending = True
+        settle()
+
+
+def use(simulation) -> object:
+    """Make ``simulation`` the one ``pypylon.pylon`` reaches (and
+    ``tavrocam_sim.simulation()`` returns); returns the one it replaces."""
+    before, _state.simulation = _state.simulation, simulation
+    return before
+
+
+class _ForwardingFactory:
+    """The one ``TlFactory.GetInstance()`` of a CurrentSdk: each call goes to
+    the factory of the SDK current at the moment of the call, so a factory
+    cached at import time finds the current test's cameras."""
+
+    def __getattr__(self, name):
+        return getattr(_current().TlFactory.GetInstance(), name)
+
+    def __repr__(self):
+        return f"<TlFactory of the current SDK: {_current().TlFactory.GetInstance()!r}>"
+
+
+_FACTORY = _ForwardingFactory()
+
+
+class _ForwardingTlFactory:
+    """``pylon.TlFactory`` of a CurrentSdk."""
+
+    @staticmethod
+    def GetInstance():
+        return _FACTORY
+
+
+def _current():
+    if _state.simulation is not None:
+        return _state.simulation.pylon
+    from .pypylon_sdk import pylon
+
+    return pylon
+
+
+class CurrentSdk(types.ModuleType):
+    """``pypylon.pylon`` under the pytest plugin: one module object for the
+    whole process whose every name is looked up, at each use, in the SDK of
+    the current simulation (a test's own; pypylon's own SDK when there is
+    none), so that a module that imported ``pylon`` once reaches each test's
+    cameras."""
+
+    def __init__(self):
+        super().__init__(TARGET, "pypylon's pylon, with the current test's simulated cameras")
+        from .pypylon_sdk import pylon
+
+        self.__dict__["__pypylon_pylon__"] = pylon
+        self.TlFactory = _ForwardingTlFactory
+
+    def __getattr__(self, name):
+        if name.startswith("__") or name in ("this", "thisown"):
+            raise AttributeError(name)
+        return getattr(_current(), name)
+
+    def __dir__(self):
+        return sorted(set(dir(_current())) | set(vars(self)))
+
+    def __repr__(self):
+        return f"<module {TARGET!r}: the current SDK, {_current()!r}>"
 
 
 # --- the command
@@ -250,7 +364,7 @@ def main(argv=None) -> int:
 
     argv = sys.argv[1:] if argv is None else list(argv)
     parser, cameras, module, program, args = _split(argv)
-    text = cameras if cameras is not None else os.environ.get(ENVIRONMENT, "1")
+    text = cameras if cameras is not None else os.environ.get(ENVIRONMENT) or "1"
     try:
         count = cameras_from(text)
     except ValueError as exc:
@@ -261,6 +375,8 @@ def main(argv=None) -> int:
               "[Errno 2] No such file or directory", file=sys.stderr)
         return 2
     os.environ[ENVIRONMENT] = str(count)  # the program's subprocesses simulate too
+    if _state.cameras is not None and _state.cameras != count:
+        _recount(count)  # --cameras wins over the variable the process started with
     install(count)
     if module is not None:
         sys.argv = [module, *args]
