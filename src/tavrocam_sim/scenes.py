@@ -26,6 +26,7 @@ from __future__ import annotations
 
 import array
 import os
+import sys
 from typing import Any, NamedTuple
 
 from . import model, sensor
@@ -204,6 +205,213 @@ class Chart(Scene):
         return _chart_light()
 
 
+# --------------------------------------------------------------- pictures
+IMAGE_FORMATS = ("PNG", "TIFF", "JPEG", "BMP")
+IMAGE_SUFFIXES = (".png", ".tif", ".tiff", ".jpg", ".jpeg", ".bmp")
+ACCEPTED = ("a numpy array of H x W (grey) or H x W x 3 (red, green, blue) of uint8 "
+            "(sRGB-encoded), uint16 or float (linear), or the path of a PNG, TIFF, "
+            "JPEG or BMP file")
+
+
+def default_white() -> float:
+    """The irradiance (W/m²) a picture's white stands for by default: linear
+    1.0 then fills 80 % of full scale in green at 10 ms and 0 dB."""
+    return sensor.irradiance_for(PICTURE_WHITE_FILL * sensor.SATURATION_CAPACITY,
+                                 DEFAULT_EXPOSURE_S, sensor.WAVELENGTHS[1], "green")
+
+
+def _pillow():
+    try:
+        from PIL import Image
+    except ImportError:
+        raise ModuleNotFoundError(
+            "reading image files needs Pillow: pip install 'tavrocam[images]' "
+            "(or pass the picture as a numpy array)") from None
+    return Image
+
+
+def _read_file(path: str):
+    """(data, height, width, channels, dtype) of an image file, through Pillow."""
+    if not os.path.exists(path):
+        raise FileNotFoundError(f"no such image file: {path!r}")
+    if os.path.isdir(path):
+        raise ValueError(f"{path!r} is a folder: a Picture takes {ACCEPTED} "
+                         f"(tavrocam_sim.scenes.from_path plays a folder)")
+    Image = _pillow()
+    try:
+        with Image.open(path, formats=IMAGE_FORMATS) as image:
+            # Pillow reads 16-bit colour at 8 bits a channel: its values are
+            # still linear, not sRGB.
+            deep = any(";16" in str(tile[-1]) for tile in image.tile)
+            image.load()
+            data, height, width, channels, dtype = _from_pillow(image)
+            if deep and dtype == "u8":
+                data, dtype = array.array("H", (v * 257 for v in data)), "u16"
+            return data, height, width, channels, dtype
+    except OSError as error:  # not an image, truncated, unreadable
+        if isinstance(error, (FileNotFoundError, PermissionError)):
+            raise
+        raise ValueError(f"cannot read {path!r} as a PNG, TIFF, JPEG or BMP image: "
+                         f"{error}") from None
+
+
+def _from_pillow(image):
+    width, height = image.size
+    mode = image.mode
+    if mode in ("I;16", "I;16L", "I;16B", "I;16N"):
+        data = array.array("H", image.tobytes("raw", "I;16"))
+        if sys.byteorder == "big":
+            data.byteswap()
+        return data, height, width, 1, "u16"
+    if mode == "I":
+        values = array.array("i", image.tobytes("raw", "I"))
+        return array.array("H", (min(max(v, 0), 65535) for v in values)), height, width, 1, "u16"
+    if mode == "F":
+        values = array.array("f", image.tobytes("raw", "F"))
+        return _checked_floats(values), height, width, 1, "f32"
+    if mode == "L":
+        return image.tobytes(), height, width, 1, "u8"
+    if mode not in ("RGB",):
+        image = image.convert("RGB")
+    return image.tobytes(), height, width, 3, "u8"
+
+
+def _checked_floats(values):
+    for v in values:
+        if not v >= 0.0 or v == float("inf"):
+            raise ValueError(f"a picture's linear light must be finite and at least 0, "
+                             f"not {v!r}")
+    return values
+
+
+def _from_array(np, source):
+    """(data, height, width, channels, dtype) of a numpy array."""
+    if source.ndim == 2:
+        height, width, channels = source.shape[0], source.shape[1], 1
+    elif source.ndim == 3 and source.shape[2] in (1, 3):
+        height, width, channels = source.shape
+    else:
+        raise ValueError(f"a picture's array must be H x W or H x W x 3, not of shape "
+                         f"{source.shape}")
+    if height < 1 or width < 1:
+        raise ValueError(f"a picture's array must hold at least one pixel, not of shape "
+                         f"{source.shape}")
+    kind = source.dtype
+    if kind == np.uint8:
+        dtype, target = "u8", np.uint8
+    elif kind == np.uint16:
+        dtype, target = "u16", np.uint16
+    elif kind.kind == "f":
+        dtype, target = "f32", np.float32
+        if not bool(np.isfinite(source).all()) or bool((source < 0).any()):
+            raise ValueError("a picture's float values (linear light) must be finite "
+                             "and at least 0")
+    else:
+        raise TypeError(f"a picture's array must be uint8 (sRGB), uint16 or float "
+                        f"(linear), not {kind}")
+    data = np.array(source, dtype=target, order="C", copy=True)
+    data.flags.writeable = False
+    return data, height, width, channels, dtype
+
+
+class Picture(Scene):
+    """A picture as light: its linear red, green and blue are the irradiance
+    at the sites under the red, green and blue filters, ``white`` W/m² being
+    linear 1.0 (by default white fills about 80 % of full scale in green at
+    the default exposure and 0 dB). ``source``: a numpy array (H x W or
+    H x W x 3; uint8 sRGB-encoded, uint16 and float linear) or the path of a
+    PNG, TIFF, JPEG or BMP file (8 or 16 bit grey, 8 bit colour; needs Pillow).
+    """
+
+    __slots__ = ("source", "white", "_light")
+
+    def __init__(self, source, white: float | None = None) -> None:
+        if white is None:
+            white = default_white()
+        else:
+            white = _number("white", white, "W/m²")
+            if white <= 0:
+                raise ValueError(f"white must be more than 0 W/m², not {white!r}")
+        np = sys.modules.get("numpy")
+        if np is not None and isinstance(source, np.ndarray):
+            data, height, width, channels, dtype = _from_array(np, source)
+            shown = f"<array {height}x{width}x{channels} {source.dtype}>"
+        elif isinstance(source, (str, os.PathLike)):
+            shown = os.fspath(source)
+            if not isinstance(shown, str):
+                raise TypeError(f"a picture's path must be text, not {type(shown).__name__}")
+            data, height, width, channels, dtype = _read_file(shown)
+        else:
+            raise TypeError(f"a Picture takes {ACCEPTED}, not {type(source).__name__}")
+        object.__setattr__(self, "source", shown)
+        object.__setattr__(self, "white", white)
+        object.__setattr__(self, "_light", Light(
+            data, height, width, channels, dtype, white, sensor.WAVELENGTHS))
+
+    def __setattr__(self, name, value):
+        raise AttributeError(f"a Picture's {name!r} is read-only")
+
+    def __repr__(self) -> str:
+        return f"Picture({self.source!r}, white={self.white!r})"
+
+    @property
+    def size(self) -> tuple:
+        """(width, height) of the picture."""
+        return self._light.width, self._light.height
+
+    def light(self, t: float = 0.0, frame: int = 0) -> Light:
+        return self._light
+
+
+class Folder(Scene):
+    """The images of a folder (PNG, TIFF, JPEG, BMP) in name order, one per
+    frame, looping: frame n shows image n modulo their number."""
+
+    __slots__ = ("path", "files", "white", "_last")
+
+    def __init__(self, path, white: float | None = None) -> None:
+        path = os.fspath(path)
+        if not os.path.isdir(path):
+            raise FileNotFoundError(f"no such folder: {path!r}")
+        files = tuple(os.path.join(path, name) for name in sorted(os.listdir(path))
+                      if name.lower().endswith(IMAGE_SUFFIXES)
+                      and os.path.isfile(os.path.join(path, name)))
+        if not files:
+            raise ValueError(f"the folder {path!r} holds no PNG, TIFF, JPEG or BMP "
+                             f"image ({', '.join(IMAGE_SUFFIXES)})")
+        first = Picture(files[0], white)
+        object.__setattr__(self, "path", path)
+        object.__setattr__(self, "files", files)
+        object.__setattr__(self, "white", first.white)
+        object.__setattr__(self, "_last", (0, first))
+
+    def __setattr__(self, name, value):
+        raise AttributeError(f"a Folder's {name!r} is read-only")
+
+    def __repr__(self) -> str:
+        return f"Folder({self.path!r}, {len(self.files)} images)"
+
+    def light(self, t: float = 0.0, frame: int = 0) -> Light:
+        index = frame % len(self.files)
+        last = self._last  # one read: other cameras may replace it meanwhile
+        if last[0] != index:
+            last = (index, Picture(self.files[index], self.white))
+            object.__setattr__(self, "_last", last)
+        return last[1].light(t, frame)
+
+
+def from_path(path) -> Scene:
+    """The scene of a path: an image file's Picture, or a folder's images
+    played in name order, one per frame, looping."""
+    if not isinstance(path, (str, os.PathLike)):
+        raise TypeError(f"a scene's path must be text or a path, not {type(path).__name__}")
+    path = os.fspath(path)
+    if os.path.isdir(path):
+        return Folder(path)
+    return Picture(path)
+
+
+# --------------------------------------------------------------- any scene
 def _number(name: str, value, unit: str) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise TypeError(f"{name} must be a number of {unit}, not {type(value).__name__}")
@@ -216,20 +424,37 @@ def _number(name: str, value, unit: str) -> float:
 def light_at(scene, t: float = 0.0, frame: int = 0) -> Light:
     """The Light of ``scene`` (a Scene or a callable of t) for the exposure that
     starts at ``t`` seconds on the camera's clock, its ``frame``-th since
-    power-up. A callable's exceptions pass to the caller (they fail the frame)."""
+    power-up. A callable's exceptions, and TypeError/ValueError for what it
+    returns, pass to the caller (they fail that frame only)."""
     if isinstance(scene, Scene):
         return scene.light(t, frame)
-    return check(scene(t)).light(t, frame)
+    shown = scene(t)
+    if isinstance(shown, Scene):
+        return shown.light(t, frame)
+    np = sys.modules.get("numpy")
+    if np is not None and isinstance(shown, np.ndarray):
+        return Picture(shown).light(t, frame)
+    raise TypeError(f"a scene callable must return a numpy array or a scene "
+                    f"(Chart, Uniform, Picture), not {type(shown).__name__}")
 
 
-def check(scene):
-    """``scene`` as a Scene (or the callable itself), or TypeError/ValueError
-    saying what a scene may be."""
-    if isinstance(scene, Scene) or (callable(scene) and not isinstance(scene, type)):
+def check(scene) -> Any:
+    """``scene`` as a camera may take it: a Scene or a callable scene(t);
+    otherwise TypeError saying what a scene may be. A numpy array or a path is
+    made a Picture (or, for a folder, a Folder)."""
+    if isinstance(scene, Scene):
         return scene
-    raise TypeError(f"a scene must be tavrocam_sim.scenes.Chart(), Uniform(...), "
-                    f"Picture(...) or a callable scene(t) returning an array or a "
-                    f"scene, not {type(scene).__name__}")
+    np = sys.modules.get("numpy")
+    if np is not None and isinstance(scene, np.ndarray):
+        return Picture(scene)
+    if isinstance(scene, (str, os.PathLike)):
+        return from_path(scene)
+    if callable(scene) and not isinstance(scene, type):
+        return scene
+    raise TypeError(f"a scene must be tavrocam_sim.scenes.Chart(), Uniform(irradiance, "
+                    f"wavelength), Picture(source, white), a path, or a callable scene(t) "
+                    f"returning a numpy array or a scene; not {type(scene).__name__}")
 
 
-__all__ = ["Light", "Scene", "Chart", "Uniform", "light_at", "check"]
+__all__ = ["Light", "Scene", "Chart", "Uniform", "Picture", "Folder", "from_path",
+           "light_at", "check", "default_white"]
