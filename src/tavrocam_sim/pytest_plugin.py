@@ -15,6 +15,10 @@ bound as ``Tavrocam.pylon`` and puts the SDK the module had back afterwards
 
 Mark a test ``@pytest.mark.tavrocam_sim(2)`` (or ``cameras=2``) for more
 cameras, or 0; a marked test gets the fixture even when it does not name it.
+``@pytest.mark.tavrocam_sim(scene=...)`` gives its cameras a scene (a
+``tavrocam_sim.scenes`` scene, a callable or a path);
+``--tavrocam-sim-scene=PATH`` (or ``TAVROCAM_SIM_SCENE=PATH``) gives every
+simulated camera of the session an image file or a folder of images.
 
 ``--tavrocam-sim=N`` (or ``TAVROCAM_SIM=N`` in the environment) runs the
 whole test session on N simulated cameras: ``pypylon.pylon`` is the SDK of
@@ -33,6 +37,10 @@ def pytest_addoption(parser):
         "--tavrocam-sim", metavar="N", dest="tavrocam_sim", default=None,
         help="run the session on N simulated acA2040-55uc cameras: pypylon.pylon finds "
              "them (as TAVROCAM_SIM=N does)")
+    parser.addoption(
+        "--tavrocam-sim-scene", metavar="PATH", dest="tavrocam_sim_scene", default=None,
+        help="what the simulated cameras look at: an image file, or a folder of images "
+             "played one per frame (as TAVROCAM_SIM_SCENE=PATH does)")
 
 
 @pytest.hookimpl(tryfirst=True)
@@ -40,11 +48,27 @@ def pytest_load_initial_conftests(early_config, parser, args):
     # Before any conftest.py or test module can import pypylon.
     from tavrocam_sim import runner
 
+    _scene(getattr(early_config.known_args_namespace, "tavrocam_sim_scene", None))
     text = getattr(early_config.known_args_namespace, "tavrocam_sim", None)
     if text is None:
         runner.install_from_environment()
         return
     _install(text)
+
+
+def _scene(path):
+    """Check ``--tavrocam-sim-scene`` and hand it on as TAVROCAM_SIM_SCENE."""
+    if path is None:
+        return
+    import os
+
+    from tavrocam_sim import runner, scenes
+
+    try:
+        scenes.from_path(path)
+    except (OSError, ValueError, TypeError) as exc:
+        raise pytest.UsageError(f"--tavrocam-sim-scene: {exc}") from None
+    os.environ[runner.SCENE_ENVIRONMENT] = os.path.abspath(path)
 
 
 def _install(text):
@@ -66,12 +90,14 @@ def _install(text):
 def pytest_configure(config):
     # The plugin named in a conftest.py's pytest_plugins comes too late for
     # pytest_load_initial_conftests: the modules imported so far keep pypylon's pylon.
+    _scene(config.getoption("tavrocam_sim_scene"))
     text = config.getoption("tavrocam_sim")
     if text is not None:
         _install(text)
     config.addinivalue_line(
         "markers", f"{MARK}(cameras=1): how many simulated cameras the simulation fixture "
-                   f"makes, as {MARK}(2) or {MARK}(cameras=2); implies the fixture")
+                   f"makes, as {MARK}(2) or {MARK}(cameras=2), and scene=... the scene "
+                   f"they look at; implies the fixture")
 
 
 def pytest_report_header(config):
@@ -97,6 +123,7 @@ def _cameras(marker):
     if marker is None:
         return 1
     args, kwargs = marker.args, dict(marker.kwargs)
+    kwargs.pop("scene", None)
     if len(args) + len(kwargs) == 1 and (len(args) == 1 or "cameras" in kwargs):
         return args[0] if args else kwargs["cameras"]
     if not args and not kwargs:
@@ -112,7 +139,15 @@ def simulation(request):
     import Tavrocam
     import tavrocam_sim
 
-    made = tavrocam_sim.Simulation(_cameras(request.node.get_closest_marker(MARK)))
+    from tavrocam_sim import runner
+
+    marker = request.node.get_closest_marker(MARK)
+    made = tavrocam_sim.Simulation(_cameras(marker))
+    if marker is not None and "scene" in marker.kwargs:
+        for device in made.cameras:
+            device.scene = marker.kwargs["scene"]
+    else:
+        runner.apply_scene(made)
     saved = Tavrocam.pylon
     Tavrocam.pylon = made.pylon
     try:
