@@ -5,6 +5,7 @@ sensor's own figures), bad scenes are refused, callables fail or delay only
 their own frames and camera, and frames are reproducible."""
 
 import threading
+import time
 
 import pytest
 
@@ -229,6 +230,7 @@ def test_scenes_set_from_another_thread_apply_to_whole_frames(cam):
     def flip():
         while not stop.is_set():
             device.scene = bright if device.scene is dark else dark
+            time.sleep(0.0005)
 
     thread = threading.Thread(target=flip)
     thread.start()
