@@ -4,7 +4,8 @@
   NAME of ``TABLES``, made from the code at every build: ``groups`` (each
   method of the fourteen groups with its signature, from the installed stub,
   and the nodes it reaches, run on the test suite's stand-in camera) and
-  ``assumed-values`` (``tavrocam_sim.model.assumed_values()``). A name not in
+  ``assumed-values`` (``tavrocam_sim.model.assumed_values()``) and
+  ``sensor-model`` (``tavrocam_sim.sensor.MODEL``). A name not in
   ``TABLES`` fails the build.
 - The pictures under ``images/generated/`` are made by
   ``docs/scripts/make_images.py`` from the simulated camera at every build and
@@ -90,9 +91,24 @@ def assumed_values_table() -> str:
     return "\n".join(rows) + "\n"
 
 
+def sensor_model_table() -> str:
+    """The simulated camera's sensor model: each value, its confidence and source."""
+    _importable()
+    from tavrocam_sim import sensor
+
+    rows = ["| Value | In the model | Confidence | Source |", "|---|---|---|---|"]
+    for fact in sensor.MODEL:
+        number = f"{fact.value:,.0f}" if fact.value >= 1000 else f"{fact.value:.4g}"
+        value = "see the source" if fact.value != fact.value else f"{number} {fact.unit}"
+        rows.append(f"| `{fact.name}` | {value.strip()} | {fact.confidence} | "
+                    f"{_escaped(fact.source)} |")
+    return "\n".join(rows) + "\n"
+
+
 TABLES: dict[str, Callable[[], str]] = {
     "groups": groups_table,
     "assumed-values": assumed_values_table,
+    "sensor-model": sensor_model_table,
 }
 
 

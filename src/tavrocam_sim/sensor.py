@@ -61,7 +61,7 @@ WAVELENGTHS = (610.0, 545.0, 465.0)
 
 MODEL = (
     Fact("pixel_area", PIXEL_PITCH_UM ** 2, "µm²", "confirmed",
-         "3.45 µm square pixels (IMX265 and camera data sheets)"),
+         "3.45 x 3.45 µm pixels of the Sony IMX265LQR-C (the camera maker's data)"),
     Fact("quantum_efficiency(545, 'green')", FILTERS["green"][0] * math.exp(
         -0.5 * ((545.0 - FILTERS["green"][1]) / FILTERS["green"][2]) ** 2), "", "likely",
          "the maker's rule for colour cameras: a mono Pregius pixel's QE near 545 nm "
