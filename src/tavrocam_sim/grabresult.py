@@ -105,14 +105,14 @@ class GrabResult:
         return False
 
     def GrabSucceeded(self):
-        return self._f().error is None
+        return self._f().outcome() is None
 
     def GetErrorCode(self):
-        error = self._f().error
+        error = self._f().outcome()
         return 0 if error is None else error[0]
 
     def GetErrorDescription(self):
-        error = self._f().error
+        error = self._f().outcome()
         return "" if error is None else error[1]
 
     # --- the image
@@ -213,8 +213,8 @@ class GrabResult:
             return np.frombuffer(self.GetBuffer(), np.uint8)
         s = self._f().settings
         if s.pixel_format.endswith("12p"):
-            frame = self._f()
-            values = image.frame_values(frame.settings, frame.number)
+            values = image.unpack12(memoryview(self._data())[:self.GetImageSize()],
+                                    s.width * s.height)
             return values.reshape(s.height, s.width).copy()
         shape, dtype, _ = self.GetImageFormat()
         image_data = memoryview(self._data())[:self.GetImageSize()]
