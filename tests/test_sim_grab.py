@@ -269,7 +269,8 @@ class TestBrightness:
     def test_clips_at_full_scale(self, cam, pixel_format, full):
         cam.PixelFormat.Value = pixel_format
         cam.ExposureTime.Value = 200000.0
-        assert {v for row in grab(cam) for v in row} == {full}
+        values = {v for row in grab(cam) for v in row}  # the full well, less read noise
+        assert max(values) == full and min(values) >= full * 0.998
 
     def test_black_level_is_an_offset_in_counts_of_the_format(self, cam, pixel_format, full):
         cam.PixelFormat.Value = pixel_format
@@ -336,15 +337,20 @@ def test_packed_12_bit_holds_the_same_values(cam):
             assert site_mean(packed, dy, dx) == pytest.approx(site_mean(plain, dy, dx), abs=2)
 
 
-def test_noise_is_small_and_reproducible(cam):
+def test_noise_is_the_sensors_and_reproducible(cam):
     other = tavrocam_sim.Simulation().pylon
     twin = other.InstantCamera(other.TlFactory.GetInstance().CreateFirstDevice())
     twin.Open()
     roi(twin, *BRIGHT)
+    cam.PixelFormat.Value = twin.PixelFormat.Value = "BayerRG12"
     first, second, again = grab(cam), grab(cam), grab(twin)
     assert first == again and first != second
-    diffs = [a - b for ra, rb in zip(first, second) for a, b in zip(ra, rb)]
-    assert max(map(abs, diffs)) <= 8 and abs(mean(diffs)) < 0.2
+    greens = [(y, x) for y in range(48) for x in range(64) if (x + y) & 1]  # balance ratio 1
+    diffs = [first[y][x] - second[y][x] for y, x in greens]
+    level = mean(first[y][x] for y, x in greens)
+    gain = tavrocam_sim.sensor.SYSTEM_GAIN  # shot noise: variance K x signal
+    assert mean(d * d for d in diffs) / 2 == pytest.approx(gain * level, rel=0.15)
+    assert abs(mean(diffs)) < 0.1 * (gain * level) ** 0.5
 
 
 @pytest.mark.parametrize("pixel_format,shift", [("Mono8", 0), ("BayerRG12", 4)])

@@ -367,7 +367,7 @@ PyObject* unpack12(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     long long count = 0;
     if (!data.get(args[0], "data") || !as_int(args[1], 0, 1LL << 40, &count, "count")) return nullptr;
     const size_t n = static_cast<size_t>(count);
-    if (static_cast<size_t>(data.view.len) < n * 3 / 2 + (n & 1)) {
+    if (static_cast<size_t>(data.view.len) < n * 3 / 2) {
         PyErr_SetString(PyExc_ValueError, "the 12p data is shorter than count values");
         return nullptr;
     }
