@@ -35,9 +35,11 @@ TEST_IMAGES = {f"testimage{n}.png": (f"Testimage{n}", "RGB8", f"Testimage{n}") f
 # and the photon-transfer curve measured on it.
 SENSOR = {
     "picture.png": ("A picture, 1920 x 1080, as the program hands it to the camera", None, None),
-    "picture-frame.png": ("The picture through the camera: RGB8 at 10 ms and 0 dB", "RGB8", "Off"),
-    "picture-dim.png": ("The same at 1 ms and 20 dB: the photon and read noise show",
-                        "RGB8", "Off"),
+    "picture-frame.png": ("The picture through the camera: RGB8 at 10 ms and 0 dB, white "
+                          "balanced once", "RGB8", "Off"),
+    "picture-crop.png": ("A part of it at 1:1, shown 2 x", "RGB8", "Off"),
+    "picture-dim.png": ("The same part at 1 ms and 20 dB: the photon noise of a tenth of "
+                        "the light", "RGB8", "Off"),
     "photon-transfer.svg": ("The photon-transfer curve of Uniform(0.025) at 545 nm, "
                             "green sites of BayerRG12", "BayerRG12", "Off"),
 }
@@ -140,6 +142,8 @@ def photon_transfer(camera, scenes, device, irradiance=0.025, steps=24):
     exposures from 1 ms to beyond saturation, and the dark variance."""
     camera.PixelFormat.Value = "BayerRG12"
     camera.BlackLevel.Value = 64.0  # the dark noise above zero, not clipped
+    camera.BalanceRatioSelector.Value = "Green"
+    camera.BalanceRatio.Value = 1.0  # the green sites' raw values unscaled
     camera.Width.Value = camera.Height.Value = 128
     camera.OffsetX.Value, camera.OffsetY.Value = 960, 704
     green = (np.indices((128, 128)).sum(axis=0) & 1) == 1
@@ -210,11 +214,19 @@ def sensor_pictures(camera, device) -> dict[str, bytes]:
     device.scene = scenes.Picture(picture)
     camera.PixelFormat.Value = "RGB8"
     camera.TestImageSelector.Value = "Off"
+    camera.BalanceWhiteAuto.Value = "Once"  # a picture's grey is not the chart's
+    while camera.BalanceWhiteAuto.Value != "Off":
+        camera.GrabOne(5000).Release()
     for name, exposure, gain in (("picture-frame.png", 10000.0, 0.0),
                                  ("picture-dim.png", 1000.0, 20.0)):
         camera.ExposureTime.Value, camera.Gain.Value = exposure, gain
         with camera.GrabOne(5000) as result:
-            made[name] = png(to_8bit(shrink(np.asarray(result.Array), SHRINK), 8))
+            frame = np.asarray(result.Array)
+        if name == "picture-frame.png":
+            made[name] = png(to_8bit(shrink(frame, SHRINK), 8))
+            name = "picture-crop.png"
+        crop = frame[1000:1192, 1200:1456]  # the green washer's edge and the tray
+        made[name] = png(np.repeat(np.repeat(crop, 2, axis=0), 2, axis=1))
     camera.Gain.Value = 0.0
     points, _ = photon_transfer(camera, scenes, device)
     made["photon-transfer.svg"] = ptc_svg(points, device.sensor.system_gain)
