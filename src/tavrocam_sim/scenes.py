@@ -124,7 +124,7 @@ CHART_FILL = 0.88
 # The colour of the chart's neutral patches as the sensor sees it under the
 # chart's illumination (assumed; the camera's white balance presets are made
 # for it): red and blue electrons relative to green.
-CHART_NEUTRAL = (0.639, 1.0, 0.454)
+CHART_NEUTRAL = model.SCENE_NEUTRAL_RGB
 
 
 def srgb_to_linear(value: float) -> float:
