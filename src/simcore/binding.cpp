@@ -434,6 +434,7 @@ Ref table_of(const Named (&rows)[N]) {
 }
 
 int exec_module(PyObject* module) {
+    simcore::prepare();
     State* state = static_cast<State*>(PyModule_GetState(module));
     state->constants = new (std::nothrow) Constants();
     if (state->constants == nullptr) {

@@ -353,6 +353,11 @@ bool finite_nonneg(float v) { return std::isfinite(v) && v >= 0.0f; }
 
 }  // namespace
 
+void prepare() {
+    normals();
+    srgb_linear();
+}
+
 size_t payload_size(Format format, int width, int height) {
     const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
     switch (format) {

@@ -69,6 +69,10 @@ struct Frame {
     bool noise = true;                  // false: the expected values (no temporal noise)
 };
 
+// Makes the tables every render reads (once a process; later calls return at
+// once), so that the first frame costs no more than the next.
+void prepare();
+
 // Bytes of image data of a format at width x height.
 size_t payload_size(Format format, int width, int height);
 // 12 for the Bayer 12 formats, else 8.

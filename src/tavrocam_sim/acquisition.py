@@ -159,6 +159,7 @@ class Engine(Triggers, Events, Sequencer):
     # --- the device's commands (the device calls them under LOCK)
     def start(self):
         self._reset()
+        self.meter.light()  # a scene's light ready before the first frame (the chart: drawn once)
         self.active = True
         self.single = self.registers.get_entry("AcquisitionMode") == "SingleFrame"
         self.next_free = time.monotonic() + self.period()
