@@ -5,6 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 
+// SSE2: the baseline of every x86-64 build (and of MSVC's x64 target).
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#define TAVROCAM_SSE2 1
+#include <emmintrin.h>
+#endif
+
 namespace simcore {
 namespace {
 
@@ -52,6 +58,9 @@ size_t row_offset(uint64_t seed, uint64_t number, int row, uint64_t stream) {
     return static_cast<size_t>(h & (kTable - 1));
 }
 constexpr uint64_t kFixed = ~uint64_t{0};
+// Electrons a pixel can be asked to hold before its well clips them: keeps
+// an infinite light finite.
+constexpr float kMostElectrons = 1e9f;
 
 struct Srgb {
     float linear[256];
@@ -122,27 +131,50 @@ struct Work {
     Work& operator=(const Work&) = delete;
 };
 
+// Hands out aligned pieces of one block.
+class Carver {
+public:
+    explicit Carver(void* base) : next_(static_cast<uint8_t*>(base)) {}
+    template <typename T>
+    T* take(size_t count) {
+        T* p = reinterpret_cast<T*>(next_);
+        next_ += (count * sizeof(T) + 63) / 64 * 64;
+        return p;
+    }
+    static size_t size_of(size_t bytes) { return (bytes + 63) / 64 * 64; }
+
+private:
+    uint8_t* next_;
+};
+
 // Makes the raw rows of a frame.
 class Sensor {
 public:
-    Sensor(const Frame& f, float* scratch, int* index) : f_(f), fit_(f.light), w_(f.roi.width) {
+    // Bytes of work memory for a ROI width.
+    static size_t work(size_t w) {
+        return 7 * Carver::size_of(w * sizeof(float)) + 2 * Carver::size_of(w * sizeof(int));
+    }
+
+    Sensor(const Frame& f, Carver& carve) : f_(f), fit_(f.light), w_(f.roi.width) {
+        const size_t w = static_cast<size_t>(w_);
         srgb_ = srgb_linear();
         table_ = normals();
-        sig_ = scratch;
-        zero_ = scratch + w_;
-        for (int parity = 0; parity < 2; ++parity) {
-            coef_[parity] = scratch + (2 + parity) * w_;
-            gain_[parity] = scratch + (4 + parity) * w_;
-            index_[parity] = index + parity * w_;
-        }
+        zero_ = carve.take<float>(w);
         const int ch = f.light.channels;
+        const float scale = f.light.sample == Sample::U16 ? 1.0f / 65535.0f : 1.0f;
+        for (int parity = 0; parity < 2; ++parity) {
+            sig_[parity] = carve.take<float>(w);
+            coef_[parity] = carve.take<float>(w);
+            gain_[parity] = carve.take<float>(w);
+            index_[parity] = carve.take<int>(w);
+        }
         for (int i = 0; i < w_; ++i) {
             const int x = f.roi.offset_x + i;
             const int column = fit_.column(x);
             zero_[i] = 0.0f;
             for (int parity = 0; parity < 2; ++parity) {
                 const int c = site(x, parity);
-                coef_[parity][i] = f.electrons[c];
+                coef_[parity][i] = f.electrons[c] * scale;
                 gain_[parity][i] = f.gain[c];
                 index_[parity][i] = column * ch + (ch == 3 ? c : 0);
             }
@@ -151,23 +183,10 @@ public:
     }
 
     // Raw row `i` of the ROI (sensor order) into `raw`.
-    void row(int i, uint16_t* raw) const {
+    void row(int i, uint16_t* raw) {
         const int y = f_.roi.offset_y + i;
         const int parity = y & 1;
-        const void* light = static_cast<const uint8_t*>(f_.light.data) + row_bytes_ * static_cast<size_t>(fit_.row(y));
-        const int* index = index_[parity];
-        const float* coef = coef_[parity];
-        float* sig = sig_;
-        const int w = w_;
-        switch (f_.light.sample) {  // the gather: scalar
-        case Sample::U8: {
-            const uint8_t* l = static_cast<const uint8_t*>(light);
-            for (int k = 0; k < w; ++k) sig[k] = srgb_[l[index[k]]] * coef[k];
-            break;
-        }
-        default:
-            for (int k = 0; k < w; ++k) sig[k] = light_value(f_.light, light, index[k], srgb_) * coef[k];
-        }
+        const float* sig = signal(y);
         const size_t x0 = static_cast<size_t>(f_.roi.offset_x);
         const float* prnu_p = table_ + row_offset(f_.seed, kFixed, y, 2) + x0;
         const float* dsnu_p = table_ + row_offset(f_.seed, kFixed, y, 3) + x0;
@@ -176,13 +195,37 @@ public:
         const float* gain = gain_[parity];
         const float prnu = f_.prnu, dsnu = f_.dsnu, dark = f_.dark_mean, sat = f_.saturation;
         const float noise = f_.dark_noise, black = f_.black + 0.5f;
-        for (int k = 0; k < w; ++k) {  // vectorised
-            float m = sig[k] * (1.0f + prnu * prnu_p[k]) + dark + dsnu * dsnu_p[k];
-            m = m > 0.0f ? m : 0.0f;
-            float e = m + std::sqrt(m) * shot[k];
+        const int w = w_;
+        int k = 0;
+#if defined(TAVROCAM_SSE2)
+        // Eight pixels at a time; max(x, 0) takes NaN to 0 as the loop below does.
+        const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f), most = _mm_set1_ps(kMostElectrons);
+        const __m128 vprnu = _mm_set1_ps(prnu), vdark = _mm_set1_ps(dark), vsat = _mm_set1_ps(sat);
+        const __m128 vdsnu = _mm_set1_ps(dsnu), vnoise = _mm_set1_ps(noise), vblack = _mm_set1_ps(black);
+        const __m128 full = _mm_set1_ps(static_cast<float>(kFull));
+        auto four = [&](int at) {
+            __m128 m = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(sig + at),
+                                             _mm_add_ps(one, _mm_mul_ps(vprnu, _mm_loadu_ps(prnu_p + at)))), vdark);
+            m = _mm_min_ps(_mm_max_ps(m, zero), most);
+            __m128 e = _mm_add_ps(m, _mm_mul_ps(_mm_sqrt_ps(m), _mm_loadu_ps(shot + at)));
+            e = _mm_min_ps(_mm_max_ps(e, zero), vsat);
+            e = _mm_add_ps(e, _mm_add_ps(_mm_mul_ps(vdsnu, _mm_loadu_ps(dsnu_p + at)),
+                                         _mm_mul_ps(vnoise, _mm_loadu_ps(read + at))));
+            __m128 dn = _mm_add_ps(_mm_mul_ps(e, _mm_loadu_ps(gain + at)), vblack);
+            dn = _mm_min_ps(_mm_max_ps(dn, zero), full);
+            return _mm_cvttps_epi32(dn);
+        };
+        for (; k + 8 <= w; k += 8)
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(raw + k), _mm_packs_epi32(four(k), four(k + 4)));
+#endif
+        for (; k < w; ++k) {
+            float m = sig[k] * (1.0f + prnu * prnu_p[k]) + dark;
+            m = m > 0.0f ? m : 0.0f;  // NaN too
+            m = m < kMostElectrons ? m : kMostElectrons;
+            float e = m + std::sqrt(m) * shot[k];  // photo and dark electrons, Poisson
             e = e > 0.0f ? e : 0.0f;
-            e = e < sat ? e : sat;
-            e += noise * read[k];
+            e = e < sat ? e : sat;  // the well
+            e += dsnu * dsnu_p[k] + noise * read[k];  // the dark offset's pattern, read noise
             float dn = e * gain[k] + black;
             dn = dn > 0.0f ? dn : 0.0f;
             dn = dn < static_cast<float>(kFull) ? dn : static_cast<float>(kFull);
@@ -202,23 +245,52 @@ public:
     }
 
 private:
+    // The mean photo-electrons of sensor row y's pixels: the light's row
+    // sampled (kept while the next row of this parity samples the same one).
+    const float* signal(int y) {
+        const int parity = y & 1;
+        const int light_row = fit_.row(y);
+        float* sig = sig_[parity];
+        if (held_[parity] == light_row) return sig;
+        held_[parity] = light_row;
+        const void* light = static_cast<const uint8_t*>(f_.light.data) + row_bytes_ * static_cast<size_t>(light_row);
+        const int* index = index_[parity];
+        const float* coef = coef_[parity];
+        const int w = w_;
+        // A gather (scalar); the noise loop clips what is not a number >= 0.
+        switch (f_.light.sample) {
+        case Sample::U8: {
+            const uint8_t* l = static_cast<const uint8_t*>(light);
+            for (int k = 0; k < w; ++k) sig[k] = srgb_[l[index[k]]] * coef[k];
+            break;
+        }
+        case Sample::U16: {
+            const uint16_t* l = static_cast<const uint16_t*>(light);
+            for (int k = 0; k < w; ++k) sig[k] = static_cast<float>(l[index[k]]) * coef[k];
+            break;
+        }
+        case Sample::F32: {
+            const float* l = static_cast<const float*>(light);
+            for (int k = 0; k < w; ++k) sig[k] = l[index[k]] * coef[k];
+            break;
+        }
+        }
+        return sig;
+    }
+
     const Frame& f_;
     Fit fit_;
     int w_;
     const float* srgb_ = nullptr;
     const float* table_ = nullptr;
-    float* sig_ = nullptr;
     float* zero_ = nullptr;
+    float* sig_[2] = {nullptr, nullptr};
+    int held_[2] = {-1, -1};
     float* coef_[2] = {nullptr, nullptr};
     float* gain_[2] = {nullptr, nullptr};
     int* index_[2] = {nullptr, nullptr};
     size_t row_bytes_ = 0;
 };
-
-inline void put16(uint8_t* p, unsigned v) {
-    p[0] = static_cast<uint8_t>(v & 0xFF);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
 
 inline int clamp255(int v) { return v < 0 ? 0 : v > 255 ? 255 : v; }
 
@@ -230,35 +302,58 @@ inline void ycbcr(int r, int g, int b, int parity, uint8_t* out) {
     out[1] = static_cast<uint8_t>(clamp255((c >> 8) + 128));
 }
 
-void render_raw(const Frame& f, const Sensor& sensor, uint16_t* raw, uint16_t* values, uint8_t* out) {
+// o[k] (or o[w - 1 - k] mirrored) = value(k), for k < w.
+template <typename T, typename F>
+inline void store_row(T* o, int w, bool reverse, F value) {
+    if (reverse) {
+        for (int k = 0; k < w; ++k) o[w - 1 - k] = value(k);
+    } else {
+        for (int k = 0; k < w; ++k) o[k] = value(k);
+    }
+}
+
+// 16-bit values as little-endian bytes.
+inline void store_le16(uint8_t* out, const uint16_t* values, size_t count) {
+#if (defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) || defined(_MSC_VER)
+    std::memcpy(out, values, count * 2);
+#else
+    for (size_t k = 0; k < count; ++k) {
+        out[2 * k] = static_cast<uint8_t>(values[k] & 0xFF);
+        out[2 * k + 1] = static_cast<uint8_t>(values[k] >> 8);
+    }
+#endif
+}
+
+void render_raw(const Frame& f, Sensor& sensor, uint16_t* raw, uint16_t* values, uint16_t* frame_values,
+                uint8_t* out) {
     const int w = f.roi.width, h = f.roi.height;
     const uint16_t* process = f.process;
+    const bool rx = f.roi.reverse_x;
+    const size_t wide = static_cast<size_t>(w);
     for (int i = 0; i < h; ++i) {
         sensor.row(i, raw);
         const int j = f.roi.reverse_y ? h - 1 - i : i;
-        const size_t base = static_cast<size_t>(j) * static_cast<size_t>(w);
-        const bool rx = f.roi.reverse_x;
-        switch (f.format) {
-        case Format::Bayer8: {
-            uint8_t* o = out + base;
-            for (int k = 0; k < w; ++k) {
-                const unsigned v = process ? process[raw[k]] : static_cast<unsigned>(raw[k] >> 4);
-                o[rx ? w - 1 - k : k] = static_cast<uint8_t>(v);
-            }
-            break;
+        const size_t base = static_cast<size_t>(j) * wide;
+        if (f.format == Format::Bayer8) {
+            if (process)
+                store_row(out + base, w, rx, [&](int k) { return static_cast<uint8_t>(process[raw[k]]); });
+            else
+                store_row(out + base, w, rx, [&](int k) { return static_cast<uint8_t>(raw[k] >> 4); });
+            continue;
         }
-        case Format::Bayer12: {
-            uint8_t* o = out + 2 * base;
-            for (int k = 0; k < w; ++k) put16(o + 2 * (rx ? w - 1 - k : k), process ? process[raw[k]] : raw[k]);
-            break;
-        }
-        default: {  // Bayer12p: values first, packed below
-            uint16_t* o = values + base;
-            for (int k = 0; k < w; ++k) o[rx ? w - 1 - k : k] = process ? process[raw[k]] : raw[k];
-        }
-        }
+        uint16_t* row = frame_values ? frame_values + base : values;
+        if (process)
+            store_row(row, w, rx, [&](int k) { return process[raw[k]]; });
+        else if (rx)
+            store_row(row, w, true, [&](int k) { return raw[k]; });
+        else
+            std::memcpy(row, raw, wide * 2);
+        if (f.format == Format::Bayer12)
+            store_le16(out + 2 * base, row, wide);
+        else if (frame_values == nullptr)  // 12p of an even width: row by row
+            pack12(row, wide, out + base / 2 * 3);
     }
-    if (f.format == Format::Bayer12p) pack12(values, static_cast<size_t>(w) * static_cast<size_t>(h), out);
+    if (frame_values != nullptr) pack12(frame_values, wide * static_cast<size_t>(h), out);
 }
 
 inline int mirror(int i, int n) {
@@ -267,84 +362,130 @@ inline int mirror(int i, int n) {
     return i;
 }
 
-void render_colour(const Frame& f, const Sensor& sensor, uint16_t* ring, float* rgb, uint8_t* out) {
-    const int w = f.roi.width, h = f.roi.height;
-    int held[3] = {-1, -1, -1};
-    auto raw_row = [&](int i) -> const uint16_t* {
-        uint16_t* slot = ring + static_cast<size_t>(i % 3) * static_cast<size_t>(w);
-        if (held[i % 3] != i) {
-            sensor.row(i, slot);
-            held[i % 3] = i;
+// The raw rows around the row being demosaiced, each with one mirrored
+// column on either side.
+class Rows {
+public:
+    static size_t work(size_t w) { return 3 * Carver::size_of((w + 2) * sizeof(uint16_t)); }
+    Rows(Sensor& sensor, int w, int h, Carver& carve) : sensor_(sensor), w_(w), h_(h) {
+        for (auto& slot : slots_) slot = carve.take<uint16_t>(static_cast<size_t>(w) + 2);
+    }
+    // Row i (mirrored at the ROI's edges); [-1] and [w] hold the mirrored columns.
+    const uint16_t* at(int i) {
+        i = mirror(i, h_);
+        uint16_t* slot = slots_[i % 3];
+        if (held_[i % 3] != i) {
+            sensor_.row(i, slot + 1);
+            slot[0] = slot[1 + mirror(-1, w_)];
+            slot[w_ + 1] = slot[1 + mirror(w_, w_)];
+            held_[i % 3] = i;
         }
-        return slot;
-    };
-    float* R = rgb;
-    float* G = rgb + w;
-    float* B = rgb + 2 * w;
+        return slot + 1;
+    }
+
+private:
+    Sensor& sensor_;
+    int w_, h_;
+    uint16_t* slots_[3] = {nullptr, nullptr, nullptr};
+    int held_[3] = {-1, -1, -1};
+};
+
+void render_colour(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) {
+    const int w = f.roi.width, h = f.roi.height;
+    const size_t wide = static_cast<size_t>(w);
+    Rows rows(sensor, w, h, carve);
+    float* R = carve.take<float>(wide);
+    float* G = carve.take<float>(wide);
+    float* B = carve.take<float>(wide);
+    float* odd = carve.take<float>(wide);  // 1 where the sensor column is odd
+    int* ri = carve.take<int>(wide);
+    int* gi = carve.take<int>(wide);
+    int* bi = carve.take<int>(wide);
+    for (int k = 0; k < w; ++k) odd[k] = static_cast<float>((f.roi.offset_x + k) & 1);
     const float black = f.black;
     const float* m = f.matrix;
     const uint16_t* process = f.process;
-    const int xl0 = w > 1 ? 1 : 0, xr_last = w > 1 ? w - 2 : 0;
+    const bool rx = f.roi.reverse_x;
     for (int i = 0; i < h; ++i) {
         const int y = f.roi.offset_y + i;
-        const uint16_t* up = raw_row(mirror(i - 1, h));
-        const uint16_t* down = raw_row(mirror(i + 1, h));
-        const uint16_t* mid = raw_row(i);
-        // Bilinear demosaic: each pixel's own colour and its neighbours' means.
-        for (int k = 0; k < w; ++k) {
-            const int x = f.roi.offset_x + k;
-            const int l = k > 0 ? k - 1 : xl0, r = k < w - 1 ? k + 1 : xr_last;
-            const float c = mid[k];
-            const float cross = (up[k] + down[k] + mid[l] + mid[r]) * 0.25f;
-            const float diag = (up[l] + up[r] + down[l] + down[r]) * 0.25f;
-            const float across = (mid[l] + mid[r]) * 0.5f, vertical = (up[k] + down[k]) * 0.5f;
-            switch (site(x, y) + (y & 1) * 3) {
-            case 0:  R[k] = c; G[k] = cross; B[k] = diag; break;        // red
-            case 1:  R[k] = across; G[k] = c; B[k] = vertical; break;   // green, red row
-            case 4:  R[k] = vertical; G[k] = c; B[k] = across; break;   // green, blue row
-            default: R[k] = diag; G[k] = cross; B[k] = c; break;        // blue
+        const uint16_t* up = rows.at(i - 1);
+        const uint16_t* down = rows.at(i + 1);
+        const uint16_t* mid = rows.at(i);
+        // Bilinear demosaic: each site's own colour, the others its neighbours' means.
+        if ((y & 1) == 0) {  // red and green sites
+            for (int k = 0; k < w; ++k) {
+                const float c = mid[k], across = (mid[k - 1] + mid[k + 1]) * 0.5f, vertical = (up[k] + down[k]) * 0.5f;
+                const float cross = (across + vertical) * 0.5f;
+                const float diag = static_cast<float>(up[k - 1] + up[k + 1] + down[k - 1] + down[k + 1]) * 0.25f;
+                const float o = odd[k];
+                R[k] = c + o * (across - c);
+                G[k] = cross + o * (c - cross);
+                B[k] = diag + o * (vertical - diag);
+            }
+        } else {  // green and blue sites
+            for (int k = 0; k < w; ++k) {
+                const float c = mid[k], across = (mid[k - 1] + mid[k + 1]) * 0.5f, vertical = (up[k] + down[k]) * 0.5f;
+                const float cross = (across + vertical) * 0.5f;
+                const float diag = static_cast<float>(up[k - 1] + up[k + 1] + down[k - 1] + down[k + 1]) * 0.25f;
+                const float o = odd[k];
+                R[k] = vertical + o * (diag - vertical);
+                G[k] = c + o * (cross - c);
+                B[k] = across + o * (c - across);
             }
         }
         const int j = f.roi.reverse_y ? h - 1 - i : i;
-        const bool rx = f.roi.reverse_x;
         if (f.format == Format::Mono8) {
-            uint8_t* o = out + static_cast<size_t>(j) * static_cast<size_t>(w);
-            for (int k = 0; k < w; ++k) {
-                const int v = static_cast<int>(clamp_full(0.299f * R[k] + 0.587f * G[k] + 0.114f * B[k] + 0.5f));
-                o[rx ? w - 1 - k : k] = static_cast<uint8_t>(process ? process[v] : v >> 4);
-            }
+            for (int k = 0; k < w; ++k) ri[k] = static_cast<int>(clamp_full(0.299f * R[k] + 0.587f * G[k] + 0.114f * B[k] + 0.5f));
+            uint8_t* o = out + static_cast<size_t>(j) * wide;
+            if (process)
+                store_row(o, w, rx, [&](int k) { return static_cast<uint8_t>(process[ri[k]]); });
+            else
+                store_row(o, w, rx, [&](int k) { return static_cast<uint8_t>(ri[k] >> 4); });
             continue;
         }
         if (f.matrix_on) {
             for (int k = 0; k < w; ++k) {
                 const float r = R[k] - black, g = G[k] - black, b = B[k] - black;
-                R[k] = clamp_full(m[0] * r + m[1] * g + m[2] * b + black + 0.5f);
-                G[k] = clamp_full(m[3] * r + m[4] * g + m[5] * b + black + 0.5f);
-                B[k] = clamp_full(m[6] * r + m[7] * g + m[8] * b + black + 0.5f);
+                ri[k] = static_cast<int>(clamp_full(m[0] * r + m[1] * g + m[2] * b + black + 0.5f));
+                gi[k] = static_cast<int>(clamp_full(m[3] * r + m[4] * g + m[5] * b + black + 0.5f));
+                bi[k] = static_cast<int>(clamp_full(m[6] * r + m[7] * g + m[8] * b + black + 0.5f));
             }
         } else {
             for (int k = 0; k < w; ++k) {
-                R[k] += 0.5f;
-                G[k] += 0.5f;
-                B[k] += 0.5f;
+                ri[k] = static_cast<int>(R[k] + 0.5f);
+                gi[k] = static_cast<int>(G[k] + 0.5f);
+                bi[k] = static_cast<int>(B[k] + 0.5f);
             }
         }
-        const int bytes = f.format == Format::YCbCr422 ? 2 : 3;
-        uint8_t* row = out + static_cast<size_t>(j) * static_cast<size_t>(w) * static_cast<size_t>(bytes);
-        for (int k = 0; k < w; ++k) {
-            const int ri = static_cast<int>(R[k]), gi = static_cast<int>(G[k]), bi = static_cast<int>(B[k]);
-            const int r8 = process ? process[ri] : ri >> 4;
-            const int g8 = process ? process[gi] : gi >> 4;
-            const int b8 = process ? process[bi] : bi >> 4;
-            const int col = rx ? w - 1 - k : k;
-            uint8_t* o = row + static_cast<size_t>(col) * static_cast<size_t>(bytes);
-            if (f.format == Format::RGB8) {
-                o[0] = static_cast<uint8_t>(r8); o[1] = static_cast<uint8_t>(g8); o[2] = static_cast<uint8_t>(b8);
-            } else if (f.format == Format::BGR8) {
-                o[0] = static_cast<uint8_t>(b8); o[1] = static_cast<uint8_t>(g8); o[2] = static_cast<uint8_t>(r8);
-            } else {
-                ycbcr(r8, g8, b8, col & 1, o);
+        if (process) {
+            for (int k = 0; k < w; ++k) {
+                ri[k] = process[ri[k]];
+                gi[k] = process[gi[k]];
+                bi[k] = process[bi[k]];
             }
+        } else {
+            for (int k = 0; k < w; ++k) {
+                ri[k] >>= 4;
+                gi[k] >>= 4;
+                bi[k] >>= 4;
+            }
+        }
+        if (f.format == Format::YCbCr422) {
+            uint8_t* row = out + static_cast<size_t>(j) * wide * 2;
+            for (int k = 0; k < w; ++k) {
+                const int col = rx ? w - 1 - k : k;
+                ycbcr(ri[k], gi[k], bi[k], col & 1, row + 2 * static_cast<size_t>(col));
+            }
+            continue;
+        }
+        const int* first = f.format == Format::RGB8 ? ri : bi;
+        const int* last = f.format == Format::RGB8 ? bi : ri;
+        uint8_t* row = out + static_cast<size_t>(j) * wide * 3;
+        for (int k = 0; k < w; ++k) {
+            uint8_t* o = row + 3 * static_cast<size_t>(rx ? w - 1 - k : k);
+            o[0] = static_cast<uint8_t>(first[k]);
+            o[1] = static_cast<uint8_t>(gi[k]);
+            o[2] = static_cast<uint8_t>(last[k]);
         }
     }
 }
@@ -401,30 +542,31 @@ const char* check(const Frame& f) {
 
 bool render(const Frame& f, uint8_t* out) {
     const size_t w = static_cast<size_t>(f.roi.width), h = static_cast<size_t>(f.roi.height);
-    // floats: signal, zeros, 2 x coefficients, 2 x gains, 3 rgb rows; ints: 2
-    // index rows; 16-bit: 3 raw rows and (12p) the frame's values.
-    const size_t floats = 9 * w, ints = 2 * w, shorts = 3 * w + (f.format == Format::Bayer12p ? w * h : 0);
-    Work work(floats * sizeof(float) + ints * sizeof(int) + shorts * sizeof(uint16_t) + 64);
+    const bool colour = f.format != Format::Bayer8 && f.format != Format::Bayer12 && f.format != Format::Bayer12p;
+    // 12p of an odd width packs across rows: the frame's values first.
+    const bool whole = f.format == Format::Bayer12p && (w & 1) != 0;
+    size_t bytes = Sensor::work(w) + 2 * Carver::size_of(w * 2) + (whole ? Carver::size_of(w * h * 2) : 0);
+    if (colour) bytes += Rows::work(w) + 4 * Carver::size_of(w * sizeof(float)) + 3 * Carver::size_of(w * sizeof(int));
+    Work work(bytes + 64);
     if (work.p == nullptr) return false;
-    float* scratch = static_cast<float*>(work.p);
-    int* index = reinterpret_cast<int*>(scratch + floats);
-    uint16_t* raw = reinterpret_cast<uint16_t*>(index + ints);
-    Sensor sensor(f, scratch, index);
-    switch (f.format) {
-    case Format::Bayer8:
-    case Format::Bayer12:
-    case Format::Bayer12p: render_raw(f, sensor, raw, raw + 3 * w, out); break;
-    default: render_colour(f, sensor, raw, scratch + 6 * w, out);
+    Carver carve(reinterpret_cast<void*>((reinterpret_cast<uintptr_t>(work.p) + 63) / 64 * 64));
+    Sensor sensor(f, carve);
+    if (colour) {
+        render_colour(f, sensor, carve, out);
+    } else {
+        uint16_t* raw = carve.take<uint16_t>(w);
+        uint16_t* values = carve.take<uint16_t>(w);
+        render_raw(f, sensor, raw, values, whole ? carve.take<uint16_t>(w * h) : nullptr, out);
     }
     return true;
 }
 
 void measure(const Frame& f, int x, int y, int width, int height, int step, double means[3]) {
-    float scratch[6] = {0, 0, 0, 0, 0, 0};
-    int index[2] = {0, 0};
     Frame one = f;
     one.roi.width = 1;  // the Sensor's per-column tables are not used here
-    Sensor sensor(one, scratch, index);
+    alignas(64) uint8_t scratch[1024];
+    Carver carve(scratch);
+    const Sensor sensor(one, carve);
     double sums[3] = {0, 0, 0};
     double counts[3] = {0, 0, 0};
     if (step < 2) step = 2;
