@@ -50,11 +50,20 @@ def cam():
     camera.Close()
 
 
-def blocks(rng, channels, size=8):
-    """A sensor-sized picture of independent random blocks per channel."""
-    h, w = tavrocam_sim.model.SENSOR_HEIGHT // size, tavrocam_sim.model.SENSOR_WIDTH // size
-    coarse = rng.uniform(0.05, 0.5, (h, w, channels))
+def blocks(rng, channels, shape=None, size=8):
+    """A picture (sensor-sized by default) of independent random blocks per channel."""
+    h, w = shape or (tavrocam_sim.model.SENSOR_HEIGHT, tavrocam_sim.model.SENSOR_WIDTH)
+    coarse = rng.uniform(0.05, 0.5, (h // size, w // size, channels))
     return np.repeat(np.repeat(coarse, size, 0), size, 1).astype(np.float32)
+
+
+def on_the_sensor(picture):
+    """The picture filling the sensor keeping its aspect, centred and cropped."""
+    height, width = tavrocam_sim.model.SENSOR_HEIGHT, tavrocam_sim.model.SENSOR_WIDTH
+    scale = max(width / picture.shape[1], height / picture.shape[0])
+    ys = ((np.arange(height) + 0.5 - height / 2) / scale + picture.shape[0] / 2).astype(int)
+    xs = ((np.arange(width) + 0.5 - width / 2) / scale + picture.shape[1] / 2).astype(int)
+    return picture[ys][:, xs]
 
 
 def correlation(a, b):
@@ -62,14 +71,21 @@ def correlation(a, b):
 
 
 # ------------------------------------------------------------------ pictures
-@pytest.mark.parametrize("mirror", [(False, False), (True, False), (True, True)])
-@pytest.mark.parametrize("pixel_format", ["Bayer8", "Bayer12", "Bayer12p", "RGB8", "BGR8",
-                                          "Mono8", "YCbCr422_8"])
-def test_a_picture_reaches_its_pixels_in_every_format(cam, pixel_format, mirror):
+MIRRORS = [(False, False), (True, False), (True, True)]
+PICTURES = [(f, m, None) for f in ("Bayer8", "Bayer12", "Bayer12p", "RGB8", "BGR8", "Mono8",
+                                   "YCbCr422_8") for m in MIRRORS]
+# Pictures of other sizes (1920 x 1080, 1000 x 2000): one raw, one colour, the grey formats.
+PICTURES += [(f, m, s) for f in ("Bayer12", "RGB8", "Mono8", "YCbCr422_8")
+             for m in MIRRORS[::2] for s in ((1080, 1920), (2000, 1000))]
+
+
+@pytest.mark.parametrize("pixel_format,mirror,shape", PICTURES)
+def test_a_picture_reaches_its_pixels_in_every_format(cam, pixel_format, mirror, shape):
     device, camera = cam
     grey = pixel_format in ("Mono8", "YCbCr422_8")
-    picture = blocks(np.random.default_rng(33), 1 if grey else 3)
-    device.scene = scenes.Picture(picture[..., 0] if grey else picture)
+    given = blocks(np.random.default_rng(33), 1 if grey else 3, shape)
+    picture = on_the_sensor(given)
+    device.scene = scenes.Picture(given[..., 0] if grey else given)
     camera.ReverseX.Value, camera.ReverseY.Value = mirror
     if pixel_format.startswith("Bayer"):
         pixel_format = f"Bayer{PHASES[mirror]}{pixel_format[5:]}"
@@ -82,7 +98,7 @@ def test_a_picture_reaches_its_pixels_in_every_format(cam, pixel_format, mirror)
     seen = seen[::-1] if mirror[1] else seen
     if grey:
         luma = image[..., 0] if image.ndim == 3 else image
-        assert correlation(luma, seen[..., 0]) > 0.95
+        assert correlation(luma, seen[..., 0]) > 0.9
         return
     if image.ndim == 3:  # RGB8, BGR8: each channel its own colour
         order = (2, 1, 0) if pixel_format == "BGR8" else (0, 1, 2)
