@@ -113,6 +113,9 @@ def main(argv=None) -> int:
     for what, measured, expected in rows:
         ratio = measured / expected if expected else float("nan")
         print(f"{what:<40}{measured:>12.4g}{expected:>12.4g}{ratio:>8.3f}")
+    adc = (sensor_model.FULL_SCALE - BLACK) / model.system_gain
+    print(f"(at a black level of {BLACK:g} DN the ADC's range ends at {adc:,.0f} e-, before the "
+          f"full well; the standard takes the saturation at the variance's peak, below that)")
     print(f"SNRmax {results.SNR_max_dB():.1f} dB, dynamic range {results.DR_dB():.1f} dB; "
           f"{args.steps} steps, L = {args.frames}, {taken:.1f} s of grabbing")
     return 0
