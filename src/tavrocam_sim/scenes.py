@@ -72,6 +72,9 @@ class Uniform(Scene):
     sensor, of ``wavelength`` nm."""
 
     __slots__ = ("irradiance", "wavelength", "_light")
+    irradiance: float
+    wavelength: float
+    _light: Light
 
     def __init__(self, irradiance: float, wavelength: float = 545.0) -> None:
         irradiance = _number("irradiance", irradiance, "W/m²")
@@ -324,6 +327,9 @@ class Picture(Scene):
     """
 
     __slots__ = ("source", "white", "_light")
+    source: str
+    white: float
+    _light: Light
 
     def __init__(self, source, white: float | None = None) -> None:
         if white is None:
@@ -368,6 +374,10 @@ class Folder(Scene):
     frame, looping: frame n shows image n modulo their number."""
 
     __slots__ = ("path", "files", "white", "_last")
+    path: str
+    files: tuple
+    white: float
+    _last: tuple
 
     def __init__(self, path, white: float | None = None) -> None:
         path = os.fspath(path)

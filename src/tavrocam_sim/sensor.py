@@ -92,6 +92,7 @@ class Sensor:
     """
 
     __slots__ = ("_temperature",)
+    _temperature: float
 
     def __init__(self, temperature: float = 25.0) -> None:
         object.__setattr__(self, "_temperature", float(temperature))
