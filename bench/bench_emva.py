@@ -27,7 +27,8 @@ try:
     from emva1288 import process
     from emva1288.process.routines import get_int_imgs
 except ImportError:
-    sys.exit("bench_emva: needs the emva1288 package (1.0.2, with numpy < 2): run `make bench-emva`")
+    sys.exit("bench_emva: needs the emva1288 package (1.0.2, with numpy < 2): "
+             "run `make bench-emva`")
 
 import tavrocam_sim  # noqa: E402
 from tavrocam_sim import scenes, sensor as sensor_model  # noqa: E402

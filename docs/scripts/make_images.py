@@ -185,7 +185,8 @@ def ptc_svg(points, gain: float) -> bytes:
            f'stroke="black" fill="none"/>']
     for tick in range(0, int(mean_max) + 1, 1000):
         x, _ = xy(tick, 0)
-        out.append(f'<text x="{x:.1f}" y="{height - bottom + 16}" text-anchor="middle">{tick}</text>')
+        out.append(f'<text x="{x:.1f}" y="{height - bottom + 16}" '
+                   f'text-anchor="middle">{tick}</text>')
     for tick in range(0, int(var_max) + 1, 200):
         _, y = xy(0, tick)
         out.append(f'<text x="{left - 6}" y="{y + 4:.1f}" text-anchor="end">{tick}</text>')
