@@ -300,9 +300,9 @@ def _from_array(np, source):
         raise ValueError(f"a picture's array must hold at least one pixel, not of shape "
                          f"{source.shape}")
     kind = source.dtype
-    if kind == np.uint8:
+    if kind.kind == "u" and kind.itemsize == 1:
         dtype, target = "u8", np.uint8
-    elif kind == np.uint16:
+    elif kind.kind == "u" and kind.itemsize == 2:  # either byte order
         dtype, target = "u16", np.uint16
     elif kind.kind == "f":
         dtype, target = "f32", np.float32
@@ -312,7 +312,11 @@ def _from_array(np, source):
     else:
         raise TypeError(f"a picture's array must be uint8 (sRGB), uint16 or float "
                         f"(linear), not {kind}")
-    data = np.array(source, dtype=target, order="C", copy=True)
+    with np.errstate(over="ignore"):
+        data = np.array(source, dtype=target, order="C", copy=True)
+    if dtype == "f32" and not bool(np.isfinite(data).all()):
+        raise ValueError("a picture's float values (linear light) must be within float32's "
+                         "range (below 3.4e38)")
     data.flags.writeable = False
     return data, height, width, channels, dtype
 
