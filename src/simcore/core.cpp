@@ -390,102 +390,148 @@ private:
     int held_[3] = {-1, -1, -1};
 };
 
+// Mono8: the luma of each pixel's 2 x 2 quad (one red, two green, one blue
+// site) in the raw values, through the processing.
+void render_mono(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) {
+    const int w = f.roi.width, h = f.roi.height;
+    const size_t wide = static_cast<size_t>(w);
+    Rows rows(sensor, w, h, carve);
+    float* weight[2][4];  // [row parity][site of (x, y), (x + 1, y), (x, y + 1), (x + 1, y + 1)]
+    for (auto& set : weight)
+        for (auto& row : set) row = carve.take<float>(wide);
+    int* luma = carve.take<int>(wide);
+    const float per_site[3] = {0.299f, 0.587f / 2, 0.114f};
+    for (int parity = 0; parity < 2; ++parity)
+        for (int k = 0; k < w; ++k) {
+            const int x = f.roi.offset_x + k;
+            weight[parity][0][k] = per_site[site(x, parity)];
+            weight[parity][1][k] = per_site[site(x + 1, parity)];
+            weight[parity][2][k] = per_site[site(x, parity + 1)];
+            weight[parity][3][k] = per_site[site(x + 1, parity + 1)];
+        }
+    const uint16_t* process = f.process;
+    const bool rx = f.roi.reverse_x;
+    for (int i = 0; i < h; ++i) {
+        const uint16_t* mid = rows.at(i);
+        const uint16_t* down = rows.at(i + 1);
+        float* const* wt = weight[(f.roi.offset_y + i) & 1];
+        const float *a = wt[0], *b = wt[1], *c = wt[2], *d = wt[3];
+        for (int k = 0; k < w; ++k) {
+            const float v = a[k] * mid[k] + b[k] * mid[k + 1] + c[k] * down[k] + d[k] * down[k + 1] + 0.5f;
+            luma[k] = static_cast<int>(v < static_cast<float>(kFull) ? v : static_cast<float>(kFull));
+        }
+        uint8_t* o = out + static_cast<size_t>(f.roi.reverse_y ? h - 1 - i : i) * wide;
+        if (process)
+            store_row(o, w, rx, [&](int k) { return static_cast<uint8_t>(process[luma[k]]); });
+        else
+            store_row(o, w, rx, [&](int k) { return static_cast<uint8_t>(luma[k] >> 4); });
+    }
+}
+
+// The colour matrix and the black level it works around.
+struct Mix {
+    float m[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    float black = 0, lift = 0.5f;
+};
+
+// One row's bilinear demosaic (each site's own colour, the others its
+// neighbours' means), then the colour matrix around the black level, clamps
+// as min/max, as 12-bit values. Red rows hold red (even sensor columns) and
+// green sites, blue rows green and blue (odd).
+template <bool kRedRow>
+void demosaic(const uint16_t* up, const uint16_t* mid, const uint16_t* down, const float* odd, int w,
+              const Mix& mix, int* __restrict ri, int* __restrict gi, int* __restrict bi) {
+    const float m0 = mix.m[0], m1 = mix.m[1], m2 = mix.m[2], m3 = mix.m[3], m4 = mix.m[4], m5 = mix.m[5];
+    const float m6 = mix.m[6], m7 = mix.m[7], m8 = mix.m[8], black = mix.black, lift = mix.lift;
+    const float top = static_cast<float>(kFull);
+    for (int k = 0; k < w; ++k) {
+        const float c = mid[k], across = static_cast<float>(mid[k - 1] + mid[k + 1]) * 0.5f;
+        const float vertical = static_cast<float>(up[k] + down[k]) * 0.5f;
+        const float cross = (across + vertical) * 0.5f;
+        const float diag = static_cast<float>(up[k - 1] + up[k + 1] + down[k - 1] + down[k + 1]) * 0.25f;
+        const float o = odd[k];
+        float r, g, b;
+        if (kRedRow) {
+            r = c + o * (across - c);
+            g = cross + o * (c - cross);
+            b = diag + o * (vertical - diag);
+        } else {
+            r = vertical + o * (diag - vertical);
+            g = c + o * (cross - c);
+            b = across + o * (c - across);
+        }
+        r -= black;
+        g -= black;
+        b -= black;
+        float vr = m0 * r + m1 * g + m2 * b + lift;
+        float vg = m3 * r + m4 * g + m5 * b + lift;
+        float vb = m6 * r + m7 * g + m8 * b + lift;
+        vr = vr > 0.0f ? vr : 0.0f;
+        vg = vg > 0.0f ? vg : 0.0f;
+        vb = vb > 0.0f ? vb : 0.0f;
+        ri[k] = static_cast<int>(vr < top ? vr : top);
+        gi[k] = static_cast<int>(vg < top ? vg : top);
+        bi[k] = static_cast<int>(vb < top ? vb : top);
+    }
+}
+
 void render_colour(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) {
     const int w = f.roi.width, h = f.roi.height;
     const size_t wide = static_cast<size_t>(w);
     Rows rows(sensor, w, h, carve);
-    float* R = carve.take<float>(wide);
-    float* G = carve.take<float>(wide);
-    float* B = carve.take<float>(wide);
-    float* odd = carve.take<float>(wide);  // 1 where the sensor column is odd
+    float* odd = carve.take<float>(wide);     // 1 where the sensor column is odd
     int* ri = carve.take<int>(wide);
     int* gi = carve.take<int>(wide);
     int* bi = carve.take<int>(wide);
-    for (int k = 0; k < w; ++k) odd[k] = static_cast<float>((f.roi.offset_x + k) & 1);
-    const float black = f.black;
-    const float* m = f.matrix;
-    const uint16_t* process = f.process;
     const bool rx = f.roi.reverse_x;
+    for (int k = 0; k < w; ++k) {
+        odd[k] = static_cast<float>((f.roi.offset_x + k) & 1);
+    }
+    Mix mx;
+    if (f.matrix_on)
+        for (int n = 0; n < 9; ++n) mx.m[n] = f.matrix[n];
+    mx.black = f.black;
+    mx.lift = f.black + 0.5f;
+    uint8_t* cut = carve.take<uint8_t>(kFull + 1);  // the processing's 8-bit value of each raw value
+    for (int v = 0; v <= kFull; ++v) cut[v] = static_cast<uint8_t>(f.process ? f.process[v] : v >> 4);
     for (int i = 0; i < h; ++i) {
         const int y = f.roi.offset_y + i;
         const uint16_t* up = rows.at(i - 1);
         const uint16_t* down = rows.at(i + 1);
         const uint16_t* mid = rows.at(i);
-        // Bilinear demosaic: each site's own colour, the others its neighbours' means.
-        if ((y & 1) == 0) {  // red and green sites
-            for (int k = 0; k < w; ++k) {
-                const float c = mid[k], across = (mid[k - 1] + mid[k + 1]) * 0.5f, vertical = (up[k] + down[k]) * 0.5f;
-                const float cross = (across + vertical) * 0.5f;
-                const float diag = static_cast<float>(up[k - 1] + up[k + 1] + down[k - 1] + down[k + 1]) * 0.25f;
-                const float o = odd[k];
-                R[k] = c + o * (across - c);
-                G[k] = cross + o * (c - cross);
-                B[k] = diag + o * (vertical - diag);
-            }
-        } else {  // green and blue sites
-            for (int k = 0; k < w; ++k) {
-                const float c = mid[k], across = (mid[k - 1] + mid[k + 1]) * 0.5f, vertical = (up[k] + down[k]) * 0.5f;
-                const float cross = (across + vertical) * 0.5f;
-                const float diag = static_cast<float>(up[k - 1] + up[k + 1] + down[k - 1] + down[k + 1]) * 0.25f;
-                const float o = odd[k];
-                R[k] = vertical + o * (diag - vertical);
-                G[k] = c + o * (cross - c);
-                B[k] = across + o * (c - across);
-            }
-        }
-        const int j = f.roi.reverse_y ? h - 1 - i : i;
-        if (f.format == Format::Mono8) {
-            for (int k = 0; k < w; ++k) ri[k] = static_cast<int>(clamp_full(0.299f * R[k] + 0.587f * G[k] + 0.114f * B[k] + 0.5f));
-            uint8_t* o = out + static_cast<size_t>(j) * wide;
-            if (process)
-                store_row(o, w, rx, [&](int k) { return static_cast<uint8_t>(process[ri[k]]); });
-            else
-                store_row(o, w, rx, [&](int k) { return static_cast<uint8_t>(ri[k] >> 4); });
-            continue;
-        }
-        if (f.matrix_on) {
-            for (int k = 0; k < w; ++k) {
-                const float r = R[k] - black, g = G[k] - black, b = B[k] - black;
-                ri[k] = static_cast<int>(clamp_full(m[0] * r + m[1] * g + m[2] * b + black + 0.5f));
-                gi[k] = static_cast<int>(clamp_full(m[3] * r + m[4] * g + m[5] * b + black + 0.5f));
-                bi[k] = static_cast<int>(clamp_full(m[6] * r + m[7] * g + m[8] * b + black + 0.5f));
-            }
-        } else {
-            for (int k = 0; k < w; ++k) {
-                ri[k] = static_cast<int>(R[k] + 0.5f);
-                gi[k] = static_cast<int>(G[k] + 0.5f);
-                bi[k] = static_cast<int>(B[k] + 0.5f);
-            }
-        }
-        if (process) {
-            for (int k = 0; k < w; ++k) {
-                ri[k] = process[ri[k]];
-                gi[k] = process[gi[k]];
-                bi[k] = process[bi[k]];
-            }
-        } else {
-            for (int k = 0; k < w; ++k) {
-                ri[k] >>= 4;
-                gi[k] >>= 4;
-                bi[k] >>= 4;
-            }
-        }
-        if (f.format == Format::YCbCr422) {
-            uint8_t* row = out + static_cast<size_t>(j) * wide * 2;
+        // Bilinear demosaic (each site's own colour, the others its
+        // neighbours' means), then the colour matrix around the black level
+        // (identity without one), clamps as min/max, in one pass.
+        if ((y & 1) == 0)
+            demosaic<true>(up, mid, down, odd, w, mx, ri, gi, bi);
+        else
+            demosaic<false>(up, mid, down, odd, w, mx, ri, gi, bi);
+        const size_t j = static_cast<size_t>(f.roi.reverse_y ? h - 1 - i : i);
+        if (f.format == Format::YCbCr422) {  // BT.601 (full range) of the 8-bit values
+            uint8_t* row = out + j * wide * 2;
             for (int k = 0; k < w; ++k) {
                 const int col = rx ? w - 1 - k : k;
-                ycbcr(ri[k], gi[k], bi[k], col & 1, row + 2 * static_cast<size_t>(col));
+                ycbcr(cut[ri[k]], cut[gi[k]], cut[bi[k]], col & 1, row + 2 * static_cast<size_t>(col));
             }
             continue;
         }
         const int* first = f.format == Format::RGB8 ? ri : bi;
         const int* last = f.format == Format::RGB8 ? bi : ri;
-        uint8_t* row = out + static_cast<size_t>(j) * wide * 3;
-        for (int k = 0; k < w; ++k) {
-            uint8_t* o = row + 3 * static_cast<size_t>(rx ? w - 1 - k : k);
-            o[0] = static_cast<uint8_t>(first[k]);
-            o[1] = static_cast<uint8_t>(gi[k]);
-            o[2] = static_cast<uint8_t>(last[k]);
+        uint8_t* row = out + j * wide * 3;
+        if (rx) {
+            for (int k = 0; k < w; ++k) {
+                uint8_t* o = row + 3 * static_cast<size_t>(w - 1 - k);
+                o[0] = cut[first[k]];
+                o[1] = cut[gi[k]];
+                o[2] = cut[last[k]];
+            }
+        } else {
+            for (int k = 0; k < w; ++k) {
+                uint8_t* o = row + 3 * static_cast<size_t>(k);
+                o[0] = cut[first[k]];
+                o[1] = cut[gi[k]];
+                o[2] = cut[last[k]];
+            }
         }
     }
 }
@@ -546,12 +592,16 @@ bool render(const Frame& f, uint8_t* out) {
     // 12p of an odd width packs across rows: the frame's values first.
     const bool whole = f.format == Format::Bayer12p && (w & 1) != 0;
     size_t bytes = Sensor::work(w) + 2 * Carver::size_of(w * 2) + (whole ? Carver::size_of(w * h * 2) : 0);
-    if (colour) bytes += Rows::work(w) + 4 * Carver::size_of(w * sizeof(float)) + 3 * Carver::size_of(w * sizeof(int));
+    if (colour)
+        bytes += Rows::work(w) + 8 * Carver::size_of(w * sizeof(float)) + 3 * Carver::size_of(w * sizeof(int)) +
+                 Carver::size_of(kFull + 1);
     Work work(bytes + 64);
     if (work.p == nullptr) return false;
     Carver carve(reinterpret_cast<void*>((reinterpret_cast<uintptr_t>(work.p) + 63) / 64 * 64));
     Sensor sensor(f, carve);
-    if (colour) {
+    if (f.format == Format::Mono8) {
+        render_mono(f, sensor, carve, out);
+    } else if (colour) {
         render_colour(f, sensor, carve, out);
     } else {
         uint16_t* raw = carve.take<uint16_t>(w);
