@@ -236,7 +236,8 @@ def _pillow():
 def _read_file(path: str):
     """(data, height, width, channels, dtype) of an image file, through Pillow."""
     if not os.path.exists(path):
-        raise FileNotFoundError(f"no such image file: {path!r}")
+        raise FileNotFoundError(f"no such image file: {path!r} (a picture's path names a "
+                                f"PNG, TIFF, JPEG or BMP file)")
     if os.path.isdir(path):
         raise ValueError(f"{path!r} is a folder: a Picture takes {ACCEPTED} "
                          f"(tavrocam_sim.scenes.from_path plays a folder)")
@@ -386,7 +387,8 @@ class Folder(Scene):
     def __init__(self, path, white: float | None = None) -> None:
         path = os.fspath(path)
         if not os.path.isdir(path):
-            raise FileNotFoundError(f"no such folder: {path!r}")
+            raise FileNotFoundError(f"no such folder: {path!r} (a folder of PNG, TIFF, JPEG "
+                                    f"or BMP images)")
         files = tuple(os.path.join(path, name) for name in sorted(os.listdir(path))
                       if name.lower().endswith(IMAGE_SUFFIXES)
                       and os.path.isfile(os.path.join(path, name)))
