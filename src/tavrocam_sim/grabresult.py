@@ -20,6 +20,11 @@ BAD_COPY = ("Wrong number or type of arguments for overloaded function 'new_Grab
             "    Pylon::CGrabResultPtr::CGrabResultPtr(Pylon::CGrabResultPtr const &)\n")
 
 
+def _payload_of(frame):
+    """The frame's payload: its image, with chunk mode its chunk chain too."""
+    return frame.image() if frame.chunks is None else chunks.payload(frame)
+
+
 def _null():
     raise _pylon.RuntimeException(NULL_RESULT)
 
@@ -153,7 +158,7 @@ class GrabResult:
         frame = self._f()
         share = self.__dict__["_share"]
         if share.data is None:
-            share.data = bytearray(chunks.payload(frame))
+            share.data = bytearray(_payload_of(frame))
         return share.data
 
     def _data(self):
@@ -161,7 +166,7 @@ class GrabResult:
         bytes may have been written through it), else the frame's own."""
         frame = self._f()
         share = self.__dict__["_share"]
-        return share.data if share.data is not None else chunks.payload(frame)
+        return share.data if share.data is not None else _payload_of(frame)
 
     def GetPayloadSize(self):
         return len(self._data())

@@ -21,12 +21,13 @@ from __future__ import annotations
 
 import array
 import hashlib
+import sys
 import threading
 from typing import NamedTuple
 
 import _tavrocam_sensor as core
 
-from . import formats, model, pixels, scenes, sensor, testimages
+from . import model, pixels, scenes, sensor, testimages
 
 try:
     import numpy
@@ -71,7 +72,7 @@ def settings(regs, over_temperature=False, temperature=25.0) -> Settings:
     """The current settings of a device's registers (``device.Registers``);
     ``over_temperature``: the camera is in its over-temperature mode."""
     pixel_format = regs.get_entry("PixelFormat")
-    twelve = bits(pixel_format) == 12
+    twelve = _BITS[pixel_format] == 12
     black = min(max(regs.get_float("BlackLevel"), 0.0),
                 model.BLACK_LEVEL_MAX_12 if twelve else model.BLACK_LEVEL_MAX_8)
     lut = None
@@ -79,7 +80,7 @@ def settings(regs, over_temperature=False, temperature=25.0) -> Settings:
         every = getattr(regs, "get_ints", None)  # the registers' own: one read
         lut = every("LUTValue") if every is not None else \
             tuple(regs.get_int("LUTValue", i) for i in range(model.LUT_POINTS))
-    preset = regs.get_entry("LightSourcePreset") if _family(pixel_format) in COLOUR else "Off"
+    preset = regs.get_entry("LightSourcePreset") if _FAMILY[pixel_format] in COLOUR else "Off"
     return Settings(
         regs.get_int("Width"), regs.get_int("Height"), regs.get_int("OffsetX"),
         regs.get_int("OffsetY"), bool(regs.get_int("ReverseX")), bool(regs.get_int("ReverseY")),
@@ -89,13 +90,23 @@ def settings(regs, over_temperature=False, temperature=25.0) -> Settings:
         regs.get_int("DigitalShift"), lut, preset, bool(over_temperature), float(temperature))
 
 
-bits = formats.bits
-_family = formats.family
+_BITS = {name: pixels.bits(name) for name in model.PFNC}
+_FAMILY = {name: pixels.family(name) for name in model.PFNC}
+
+
+def bits(pixel_format) -> int:
+    """The significant bits of a pixel: 12 or 8."""
+    return _BITS[pixel_format]
+
+
+def payload_bytes(pixel_format, width, height) -> int:
+    """Bytes of image data of a width x height image."""
+    return width * height * ((model.PFNC[pixel_format] >> 16) & 0xFF) // 8
 
 
 def image_size(s: Settings) -> int:
     """Bytes of image data (as PayloadSize counts them, without chunks)."""
-    return formats.payload_bytes(s.pixel_format, s.width, s.height)
+    return payload_bytes(s.pixel_format, s.width, s.height)
 
 
 def seed_of(serial: str) -> int:
@@ -105,13 +116,25 @@ def seed_of(serial: str) -> int:
 
 def unpack12(data, count: int):
     """The pixel values of 12p data (a numpy uint16 array, or an array.array)."""
-    return formats.unpack12(data, count, numpy)
+    values = core.unpack12(data, count)
+    return numpy.frombuffer(values, numpy.uint16) if numpy is not None \
+        else array.array("H", values)
 
 
 def pixel_values(data, pixel_format: str, count: int):
     """The pixel values of image data as integers (numpy array or array.array),
     one per sample (three per pixel for RGB8/BGR8, two for YCbCr422_8)."""
-    return formats.pixel_values(data, pixel_format, count, numpy)
+    if pixel_format.endswith("12p"):
+        return unpack12(data, count)
+    if _BITS[pixel_format] == 12:  # little-endian words
+        if numpy is not None:
+            return numpy.frombuffer(data, "<u2")
+        values = array.array("H", bytes(data))
+        if sys.byteorder != "little":
+            values.byteswap()
+        return values
+    return numpy.frombuffer(data, numpy.uint8) if numpy is not None \
+        else array.array("B", bytes(data))
 
 
 # --------------------------------------------------------------- small tables
@@ -148,10 +171,10 @@ def _curve(s):
 
 def _process(s):
     """The digital processing as 4096 uint16 values, or None for the plain cut."""
-    srgb = s.preset != "Off" and _family(s.pixel_format) in COLOUR
+    srgb = s.preset != "Off" and _FAMILY[s.pixel_format] in COLOUR
     if s.lut is None and not srgb and s.gamma == 1.0 and s.digital_shift == 0:
         return None
-    key = ("process", s.lut, srgb, s.gamma, s.digital_shift, bits(s.pixel_format))
+    key = ("process", s.lut, srgb, s.gamma, s.digital_shift, _BITS[s.pixel_format])
     return _cached(key, lambda: array.array("H", pixels.processing(
         _curve(s), srgb, s.gamma, s.digital_shift, key[5])))
 
@@ -159,18 +182,29 @@ def _process(s):
 def _chain(s):
     """(DN per electron of a red, green, blue site, black, matrix, process)."""
     dn = sensor.SYSTEM_GAIN * 10 ** (s.gain / 20)
-    black = s.black * (1 if bits(s.pixel_format) == 12 else 16)
+    black = s.black * (1 if _BITS[s.pixel_format] == 12 else 16)
     matrix = None
-    if s.preset != "Off" and _family(s.pixel_format) in COLOUR:
+    if s.preset != "Off" and _FAMILY[s.pixel_format] in COLOUR:
         matrix = tuple(v for row in model.COLOR_MATRICES[s.preset] for v in row)
     return (dn * s.ratios[0], dn * s.ratios[1], dn * s.ratios[2], black, matrix, _process(s))
 
 
+_SENSOR: dict = {}
+
+
 def _sensor(s, light):
-    """The sensor's numbers for a frame of ``light`` at settings ``s``."""
-    electrons = sensor.electrons_per_unit(light, s.exposure)
-    dark = sensor.dark_current(s.temperature) * s.exposure
-    return (*electrons, dark, *SENSOR_FIGURES)
+    """The sensor's numbers for a frame of ``light`` at settings ``s`` (the
+    last few kept: a steady camera asks for the same every frame)."""
+    key = (light.white, light.wavelengths, s.exposure, s.temperature)
+    found = _SENSOR.get(key)
+    if found is None:
+        electrons = sensor.electrons_per_unit(light, s.exposure)
+        dark = sensor.dark_current(s.temperature) * s.exposure
+        found = (*electrons, dark, *SENSOR_FIGURES)
+        if len(_SENSOR) >= _TABLE_LIMIT:
+            _SENSOR.clear()
+        _SENSOR[key] = found
+    return found
 
 
 # --------------------------------------------------------------- frames
@@ -195,7 +229,7 @@ def _test_frame(s: Settings, number: int) -> bytes:
     return core.test_image(table, entry, s.width, s.height,
                            number if name in testimages.MOVING else 0, testimages.modulo(name),
                            testimages.red_site(name, pixel_format),
-                           _family(pixel_format) == "ycbcr", pixel_format.endswith("12p"))
+                           _FAMILY[pixel_format] == "ycbcr", pixel_format.endswith("12p"))
 
 
 # --------------------------------------------------------------- what the auto functions see
@@ -215,7 +249,7 @@ def _processed(s, value):
     index = min(max(int(value + 0.5), 0), pixels.FULL12)
     if process is not None:
         return process[index]
-    return index if bits(s.pixel_format) == 12 else index >> 4
+    return index if _BITS[s.pixel_format] == 12 else index >> 4
 
 
 def mean_level(s: Settings, light=None) -> float:
@@ -227,9 +261,9 @@ def mean_level(s: Settings, light=None) -> float:
     if light is None:
         light = scenes.Chart().light()
     red, green, blue = _measure(s, light)
-    family = _family(s.pixel_format)
+    family = _FAMILY[s.pixel_format]
     if family == "bayer":
-        full = (1 << bits(s.pixel_format)) - 1
+        full = (1 << _BITS[s.pixel_format]) - 1
         return (_processed(s, red) + 2 * _processed(s, green) + _processed(s, blue)) / 4 / full
     if family == "mono":
         return _processed(s, sum(w * v for w, v in zip(pixels.LUMA, (red, green, blue)))) / 255

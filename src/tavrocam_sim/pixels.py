@@ -24,6 +24,18 @@ CR_WEIGHTS = (128, -107, -21)
 LUMA = (0.299, 0.587, 0.114)
 
 
+def family(pixel_format):
+    """'bayer', 'mono', 'rgb', 'bgr' or 'ycbcr'."""
+    if pixel_format.startswith("Bayer"):
+        return "bayer"
+    return {"Mono8": "mono", "RGB8": "rgb", "BGR8": "bgr", "YCbCr422_8": "ycbcr"}[pixel_format]
+
+
+def bits(pixel_format) -> int:
+    """The significant bits of a pixel: 12 or 8."""
+    return 12 if "12" in pixel_format else 8
+
+
 def lut_curve(points):
     """The LUT's 4096 outputs from its points (LUTValue at LUTIndex 0, 8, ...,
     4088): linear interpolation between them, the last segment's slope beyond

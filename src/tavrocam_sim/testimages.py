@@ -22,8 +22,7 @@ mapped by the compiled core.
 
 from __future__ import annotations
 
-from .formats import family
-from .pixels import luma8, ycbcr
+from .pixels import family, luma8, ycbcr
 
 NAMES = tuple(f"Testimage{n}" for n in range(1, 7))
 MOVING = frozenset(NAMES[1:])
