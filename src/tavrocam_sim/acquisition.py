@@ -58,11 +58,9 @@ class _Meter:
         light = self.light()
         return (0.5, 0.5, 0.5) if light is None else image.channel_means(s, light)
 
-    def __call__(self, registers, over_temperature=False) -> float:
+    def mean_level(self, s) -> float:
         light = self.light()
-        if light is None:
-            return 0.5
-        return image.mean_level(self.settings(registers, over_temperature), light)
+        return 0.5 if light is None else image.mean_level(s, light)
 
 
 class _Seen:
