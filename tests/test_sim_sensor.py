@@ -177,6 +177,22 @@ def test_the_photon_transfer_curve_gives_back_the_sensor(cam):
     assert qe == pytest.approx(s.quantum_efficiency(545.0, "green"), rel=0.05)
 
 
+@pytest.mark.parametrize("suffix,dtype,channels", [
+    ("png", np.uint8, 3), ("png", np.uint16, 1), ("tif", np.uint16, 1), ("bmp", np.uint8, 3),
+    ("jpg", np.uint8, 1), ("tiff", np.uint8, 1)])
+def test_an_image_file_is_read_as_its_array_would_be(tmp_path, suffix, dtype, channels):
+    image_module = pytest.importorskip("PIL.Image", reason="image files are read through Pillow")
+    top = np.iinfo(dtype).max
+    array = (blocks(np.random.default_rng(5), channels, (48, 64)) * top).astype(dtype)
+    array = array[..., 0] if channels == 1 else array
+    path = tmp_path / f"picture.{suffix}"
+    image_module.fromarray(array).save(path)
+    light, expected = scenes.Picture(path).light(), scenes.Picture(array).light()
+    assert light[1:] == expected[1:]
+    read = np.frombuffer(light.data, dtype).reshape(array.shape)
+    assert np.abs(read.astype(float) - array).max() <= (8 if suffix == "jpg" else 0)
+
+
 # ------------------------------------------------------------------ bad scenes
 @pytest.mark.parametrize("scene,error", [
     (5, TypeError), ([[0.5]], TypeError), (np.zeros((4, 4), np.int32), TypeError),
