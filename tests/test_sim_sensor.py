@@ -193,6 +193,25 @@ def test_an_image_file_is_read_as_its_array_would_be(tmp_path, suffix, dtype, ch
     assert np.abs(read.astype(float) - array).max() <= (8 if suffix == "jpg" else 0)
 
 
+def test_a_folder_plays_its_images_in_name_order_one_per_frame(cam, tmp_path):
+    image_module = pytest.importorskip("PIL.Image", reason="image files are read through Pillow")
+    for name, level in (("b.png", 200), ("a.png", 0), ("c.bmp", 100)):
+        image_module.fromarray(np.full((30, 40), level, np.uint8)).save(tmp_path / name)
+    (tmp_path / "notes.txt").write_text("not an image")
+    device, camera = cam
+    camera.PixelFormat.Value = "Mono8"
+    device.scene = scenes.from_path(tmp_path)
+    levels = [image.mean() for image in frames(camera, 7)]
+    dark, mid, bright = sorted(levels[:3])
+    assert mid - dark > 10 and bright - mid > 10
+
+    def name(level):  # 0, 1, 2: a, b, c
+        return min((abs(level - dark), 0), (abs(level - bright), 1), (abs(level - mid), 2))[1]
+
+    shown = [name(level) for level in levels]
+    assert all((after - before) % 3 == 1 for before, after in zip(shown, shown[1:]))
+
+
 # ------------------------------------------------------------------ bad scenes
 @pytest.mark.parametrize("scene,error", [
     (5, TypeError), ([[0.5]], TypeError), (np.zeros((4, 4), np.int32), TypeError),
