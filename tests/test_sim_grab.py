@@ -308,6 +308,34 @@ def test_once_settles_where_the_images_have_the_target_mean(cam, auto, target):
             pytest.approx(target, rel=0.03)
 
 
+@pytest.mark.parametrize("half", [0, 1])
+def test_exposure_auto_measures_its_roi_of_the_scene(cam, half):
+    """A picture dark on the left and bright on the right of the image: Once
+    brings the half its brightness ROI covers to the target."""
+    np = pytest.importorskip("numpy")
+    x, y, width, height = 1024, 512, 256, 128
+    picture = np.full((tavrocam_sim.model.SENSOR_HEIGHT, tavrocam_sim.model.SENSOR_WIDTH), 0.02,
+                      np.float32)
+    picture[:, x + width // 2:] = 0.2
+    cam._sim.scene = tavrocam_sim.scenes.Picture(picture)
+    roi(cam, x, y, width, height)
+    cam.AutoFunctionROISelector.Value = "ROI1"  # the one used for the brightness
+    cam.AutoFunctionROIOffsetX.Value = cam.AutoFunctionROIOffsetY.Value = 0
+    cam.AutoFunctionROIWidth.Value, cam.AutoFunctionROIHeight.Value = width // 2, height
+    cam.AutoFunctionROIOffsetX.Value, cam.AutoFunctionROIOffsetY.Value = x + half * width // 2, y
+    cam.AutoTargetBrightness.Value = 0.4
+    cam.ExposureAuto.Value = "Once"
+    cam.StartGrabbing()
+    for _ in range(31):
+        cam.RetrieveResult(1000).Release()
+        if cam.ExposureAuto.Value == "Off":
+            break
+    cam.StopGrabbing()
+    image = grab(cam)
+    measured = [row[half * width // 2:(half + 1) * width // 2] for row in image]
+    assert mean(v for row in measured for v in row) / 255 == pytest.approx(0.4, rel=0.05)
+
+
 def test_colour_formats_agree(cam):
     roi(cam, *RED_PATCH)
     cam.LightSourcePreset.Value = "Off"  # a preset's matrix and gamma change RGB, not Mono8

@@ -222,3 +222,16 @@ def test_the_core_refuses_what_it_cannot_take(argument, bad, error):
     arguments[argument] = bad
     with pytest.raises(error):
         image.core.render(*arguments)
+
+
+@pytest.mark.parametrize("call,error", [
+    (lambda core: core.measure(CHART, (0, 0, 4000, 8), SENSOR, CHAIN, 2), ValueError),
+    (lambda core: core.measure(CHART, (0, 0, 16, 8), SENSOR, CHAIN, 0), ValueError),
+    (lambda core: core.test_image(b"\0" * 255, 1, 16, 8, 0, 256, -1, False, False), ValueError),
+    (lambda core: core.test_image(b"\0" * 1024, 1, 16, 8, 0, 100, -1, False, False), ValueError),
+    (lambda core: core.test_image(b"\0" * 1024, 1, 16, 8, 0, 256, -1, False, True), ValueError),
+    (lambda core: core.unpack12(b"\0" * 5, 4), ValueError),
+    (lambda core: core.render(*[CHART] * 6), TypeError)])
+def test_the_cores_other_calls_refuse_what_they_cannot_take(call, error):
+    with pytest.raises(error):
+        call(image.core)
