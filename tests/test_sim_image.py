@@ -231,6 +231,8 @@ def test_the_core_refuses_what_it_cannot_take(argument, bad, error):
     (lambda core: core.test_image(b"\0" * 1024, 1, 16, 8, 0, 100, -1, False, False), ValueError),
     (lambda core: core.test_image(b"\0" * 1024, 1, 16, 8, 0, 256, -1, False, True), ValueError),
     (lambda core: core.unpack12(b"\0" * 5, 4), ValueError),
+    (lambda core: core.unpack12(b"\0" * 6, 4, b"\0" * 8), BufferError),
+    (lambda core: core.unpack12(b"\0" * 6, 4, bytearray(6)), ValueError),
     (lambda core: core.render(*[CHART] * 6), TypeError)])
 def test_the_cores_other_calls_refuse_what_they_cannot_take(call, error):
     with pytest.raises(error):

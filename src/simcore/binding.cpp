@@ -358,11 +358,16 @@ PyObject* test_image(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 const char kUnpackDoc[] =
-    "unpack12(data, count) -> bytes\n\n"
-    "The count values of 12p data, as native uint16.";
+    "unpack12(data, count[, out]) -> bytes or None\n\n"
+    "The count values of 12p data as native uint16: a new bytes object, or written\n"
+    "into out (a writable C-contiguous buffer of count x 2 bytes, such as a numpy\n"
+    "uint16 array), then None.";
 
 PyObject* unpack12(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!arity(nargs, 2, "unpack12")) return nullptr;
+    if (nargs != 2 && nargs != 3) {
+        PyErr_Format(PyExc_TypeError, "unpack12() takes 2 or 3 arguments (%zd given)", nargs);
+        return nullptr;
+    }
     View data;
     long long count = 0;
     if (!data.get(args[0], "data") || !as_int(args[1], 0, 1LL << 40, &count, "count")) return nullptr;
@@ -371,10 +376,26 @@ PyObject* unpack12(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_ValueError, "the 12p data is shorter than count values");
         return nullptr;
     }
+    const uint8_t* src = static_cast<const uint8_t*>(data.view.buf);
+    if (nargs == 3) {
+        Py_buffer target{};
+        if (PyObject_GetBuffer(args[2], &target, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) < 0) return nullptr;
+        View out;  // released when this ends
+        out.view = target;
+        out.held = true;
+        if (static_cast<size_t>(target.len) != n * 2 || reinterpret_cast<uintptr_t>(target.buf) % 2 != 0) {
+            PyErr_SetString(PyExc_ValueError, "out must be count x 2 bytes, aligned to 2");
+            return nullptr;
+        }
+        uint16_t* values = static_cast<uint16_t*>(target.buf);
+        Py_BEGIN_ALLOW_THREADS
+        simcore::unpack12(src, n, values);
+        Py_END_ALLOW_THREADS
+        Py_RETURN_NONE;
+    }
     Ref out = Ref::take(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * 2)));
     if (!out) return nullptr;
     uint16_t* values = reinterpret_cast<uint16_t*>(PyBytes_AS_STRING(out.get()));
-    const uint8_t* src = static_cast<const uint8_t*>(data.view.buf);
     Py_BEGIN_ALLOW_THREADS
     simcore::unpack12(src, n, values);
     Py_END_ALLOW_THREADS

@@ -218,9 +218,10 @@ class GrabResult:
             return np.frombuffer(self.GetBuffer(), np.uint8)
         s = self._f().settings
         if s.pixel_format.endswith("12p"):
-            values = image.unpack12(memoryview(self._data())[:self.GetImageSize()],
-                                    s.width * s.height)
-            return values.reshape(s.height, s.width).copy()
+            values = np.empty((s.height, s.width), np.uint16)
+            image.core.unpack12(memoryview(self._data())[:self.GetImageSize()],
+                                s.width * s.height, values)
+            return values
         shape, dtype, _ = self.GetImageFormat()
         image_data = memoryview(self._data())[:self.GetImageSize()]
         return np.frombuffer(image_data, dtype).reshape(shape).copy()
