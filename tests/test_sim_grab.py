@@ -336,6 +336,24 @@ def test_exposure_auto_measures_its_roi_of_the_scene(cam, half):
     assert mean(v for row in measured for v in row) / 255 == pytest.approx(0.4, rel=0.05)
 
 
+def test_a_held_result_keeps_its_image_while_later_frames_reuse_buffers(cam):
+    calls = []
+
+    def scene(t):  # brighter at every call: a frame made twice would show it
+        calls.append(t)
+        return tavrocam_sim.scenes.Uniform(0.001 * len(calls))
+    cam._sim.scene = scene
+    cam.StartGrabbing()
+    first = cam.RetrieveResult(1000)
+    copy = type(first)(first)  # a second reference to the same frame
+    before = bytes(first.GetBuffer())
+    first.Release()
+    for _ in range(6):  # each made in a buffer a released frame gave back
+        cam.RetrieveResult(1000).Release()
+    assert bytes(copy.GetBuffer()) == before and len(calls) == 7
+    copy.Release()
+
+
 def test_colour_formats_agree(cam):
     roi(cam, *RED_PATCH)
     cam.LightSourcePreset.Value = "Off"  # a preset's matrix and gamma change RGB, not Mono8

@@ -259,11 +259,16 @@ bool arity(Py_ssize_t nargs, Py_ssize_t n, const char* name) {
 }
 
 const char kRenderDoc[] =
-    "render(light, roi, pixel_format, sensor, chain, seed, number) -> bytes\n\n"
-    "The image data of one frame (see the module's documentation).";
+    "render(light, roi, pixel_format, sensor, chain, seed, number[, out]) -> bytes or None\n\n"
+    "The image data of one frame (see the module's documentation): a new bytes\n"
+    "object, or written into out (a writable C-contiguous buffer of the frame's\n"
+    "size, such as a bytearray used before: its pages are mapped), then None.";
 
 PyObject* render(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-    if (!arity(nargs, 7, "render")) return nullptr;
+    if (nargs != 7 && nargs != 8) {
+        PyErr_Format(PyExc_TypeError, "render() takes 7 or 8 arguments (%zd given)", nargs);
+        return nullptr;
+    }
     Constants& k = constants_of(module);
     simcore::Frame f;
     View light;
@@ -273,15 +278,29 @@ PyObject* render(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
         !as_u64(args[6], &f.number, "number") || !checked(f))
         return nullptr;
     const size_t size = simcore::payload_size(f.format, f.roi.width, f.roi.height);
-    Ref out = Ref::take(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-    if (!out) return nullptr;
-    uint8_t* bytes = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get()));
+    Ref made;
+    View target;
+    uint8_t* bytes = nullptr;
+    if (nargs == 8 && args[7] != Py_None) {
+        if (PyObject_GetBuffer(args[7], &target.view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) < 0) return nullptr;
+        target.held = true;
+        if (static_cast<size_t>(target.view.len) != size) {
+            PyErr_Format(PyExc_ValueError, "out has %zd bytes, the frame %zu", target.view.len, size);
+            return nullptr;
+        }
+        bytes = static_cast<uint8_t*>(target.view.buf);
+    } else {
+        made = Ref::take(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+        if (!made) return nullptr;
+        bytes = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(made.get()));
+    }
     bool done = false;
     Py_BEGIN_ALLOW_THREADS
     done = simcore::render(f, bytes);
     Py_END_ALLOW_THREADS
     if (!done) return PyErr_NoMemory();
-    return out.release();
+    if (!made) Py_RETURN_NONE;
+    return made.release();
 }
 
 const char kMeasureDoc[] =

@@ -108,7 +108,8 @@ class Frame:
             try:
                 light = scenes.light_at(self.scene or scenes.Chart(), self.timestamp / 1e9,
                                         self.number)
-                data = image.frame(s, self.number, light, self.seed)
+                data = image.frame_buffer(image.image_size(s))
+                image.frame(s, self.number, light, self.seed, data)
             except Exception as exc:
                 self.error = (GRAB_ERROR_CODE, f"The scene failed: {type(exc).__name__}: {exc}")
                 data = bytes(image.image_size(s))
@@ -119,6 +120,14 @@ class Frame:
             data = image.frame(s, self.number)
         self.data = data
         return data
+
+    def recycle(self):
+        """No result holds the frame any more: its image's buffer may serve a
+        later frame (made again from the scene if it is asked for after all)."""
+        data = self.data
+        if type(data) is bytearray:
+            self.data = None
+            image.give_back(data)
 
     def outcome(self):
         """(error code, description) of a failed grab, or None: the image made first."""

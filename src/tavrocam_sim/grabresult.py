@@ -4,6 +4,8 @@ counters, its chunks (tavrocam_sim.chunks) and its data container
 
 from __future__ import annotations
 
+import threading
+
 from .pypylon_sdk import genicam, pylon as _pylon
 
 from . import chunks, image
@@ -18,6 +20,9 @@ BAD_COPY = ("Wrong number or type of arguments for overloaded function 'new_Grab
             "  Possible C/C++ prototypes are:\n"
             "    Pylon::CGrabResultPtr::CGrabResultPtr()\n"
             "    Pylon::CGrabResultPtr::CGrabResultPtr(Pylon::CGrabResultPtr const &)\n")
+
+
+_REFS = threading.Lock()  # the references' counts
 
 
 def _payload_of(frame):
@@ -61,7 +66,8 @@ class GrabResult:
         d = self.__dict__
         share = args[0].__dict__["_share"] if args else None
         if share is not None:
-            share.refs += 1
+            with _REFS:
+                share.refs += 1
         d["_share"] = share
         d["_frame"] = share.frame if share is not None else None
         d["_chunk_map"] = None
@@ -94,9 +100,13 @@ class GrabResult:
     def Release(self):
         d = self.__dict__
         share = d.get("_share")
-        if share is not None:
-            share.refs -= 1
         d["_share"] = d["_frame"] = d["_chunk_map"] = None
+        if share is not None:
+            with _REFS:
+                share.refs -= 1
+                last = share.refs == 0
+            if last:  # the frame's image buffer serves a later frame
+                share.frame.recycle()
 
     def __del__(self):
         if self.__dict__.get("_share") is not None:

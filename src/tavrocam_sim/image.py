@@ -158,9 +158,10 @@ def _cached(key, make):
 
 
 def clear_caches():
-    """Forget the tables made so far."""
+    """Forget the tables made so far and the free frame buffers."""
     with _LOCK:
         _TABLES.clear()
+        _FREE.clear()
 
 
 def _curve(s):
@@ -208,17 +209,52 @@ def _sensor(s, light):
 
 
 # --------------------------------------------------------------- frames
-def frame(s: Settings, number: int, light=None, seed: int = 0) -> bytes:
+def frame(s: Settings, number: int, light=None, seed: int = 0, out=None):
     """The image data of frame ``number`` (the camera's frame count since
     power-up) at settings ``s`` of ``light`` (a scenes.Light; None: the
-    chart's) for a camera of ``seed``. A light the core refuses raises
-    TypeError or ValueError."""
+    chart's) for a camera of ``seed``: bytes, or written into ``out`` (a
+    ``frame_buffer``) and None. A light the core refuses raises TypeError or
+    ValueError."""
     if s.shown != "Off":
-        return _test_frame(s, number)
+        data = _test_frame(s, number)
+        if out is None:
+            return data
+        out[:] = data
+        return None
     if light is None:
         light = scenes.Chart().light()
     roi = (s.width, s.height, s.offset_x, s.offset_y, s.reverse_x, s.reverse_y)
-    return core.render(light, roi, s.pixel_format, _sensor(s, light), _chain(s), seed, number)
+    return core.render(light, roi, s.pixel_format, _sensor(s, light), _chain(s), seed, number,
+                       out)
+
+
+# --------------------------------------------------------------- frame buffers
+# Buffers of frames no result holds any more, by size: a new frame written
+# into one finds its pages mapped (a new buffer of a full frame costs the
+# kernel a fault a page). A few per size, for a few sizes.
+_FREE: dict = {}
+_FREE_PER_SIZE, _FREE_SIZES = 4, 8
+
+
+def frame_buffer(size: int) -> bytearray:
+    """A writable buffer of ``size`` bytes for a frame's image data."""
+    with _LOCK:
+        free = _FREE.get(size)
+        if free:
+            return free.pop()
+    return bytearray(size)
+
+
+def give_back(buffer: bytearray) -> None:
+    """``buffer`` (from ``frame_buffer``) is no longer read: a later frame may take it."""
+    with _LOCK:
+        free = _FREE.get(len(buffer))
+        if free is None:
+            if len(_FREE) >= _FREE_SIZES:
+                _FREE.pop(next(iter(_FREE)))
+            free = _FREE[len(buffer)] = []
+        if len(free) < _FREE_PER_SIZE:
+            free.append(buffer)
 
 
 def _test_frame(s: Settings, number: int) -> bytes:
@@ -299,4 +335,4 @@ def grey_world_step(ratios, means):
 
 
 __all__ = ["Settings", "settings", "frame", "mean_level", "channel_means", "grey_world_step",
-           "image_size", "seed_of", "unpack12", "pixel_values"]
+           "image_size", "seed_of", "unpack12", "pixel_values", "frame_buffer", "give_back"]
