@@ -69,7 +69,7 @@ PKG_INPUTS := pyproject.toml CMakeLists.txt LICENSE $(wildcard cmake/*.cmake) $(
 
 LOGS := build/logs
 
-.PHONY: all venv install test test-all test-each test-no-numpy current-python demo docs bench \
+.PHONY: all venv install test test-all test-each test-no-numpy current-python demo docs bench bench-emva \
         bench-callgrind asan clang pythons dist dist-check release-check clean
 
 all: install
@@ -198,6 +198,18 @@ demo: install
 bench: install
 	PYLON_CAMEMU=1 $(VPY) bench/bench_getter.py
 	PYLON_CAMEMU=1 $(VPY) bench/bench_sim.py
+
+# The simulated camera measured by EMVA 1288's reference implementation:
+# emva1288 1.0.2 needs numpy < 2, so CPython 3.12 (or older) in a venv of its own.
+EMVA_VENV := .venv-emva
+$(EMVA_VENV)/.installed: $(PKG_INPUTS)
+	rm -rf $(EMVA_VENV)
+	$(PYTHON312) -m venv $(EMVA_VENV)
+	$(EMVA_VENV)/bin/python -m pip install --quiet "emva1288==1.0.2" "numpy<2" .
+	touch $@
+
+bench-emva: $(EMVA_VENV)/.installed
+	$(EMVA_VENV)/bin/python bench/bench_emva.py
 
 # Instructions per call (valgrind's callgrind) of the wrapper against a
 # pure-Python class and the inline chain, on every version found.

@@ -1,6 +1,6 @@
 """The simulated acA2040-55uc's images, made directly by tavrocam_sim.image:
 the test images, the analog and digital processing, the white balance rule,
-threads, and the same bytes with and without numpy."""
+threads, and the compiled core refusing what it cannot take."""
 
 import threading
 
@@ -17,8 +17,8 @@ TESTS = tuple(f"Testimage{n}" for n in range(1, 7))
 
 
 def settings(pixel_format="BayerRG8", corner=BRIGHT, width=32, height=16, **changes):
-    s = image.Settings(width, height, corner[0], corner[1], False, False, pixel_format, 1.0,
-                       0.0, DAYLIGHT, "Off")
+    s = image.Settings(width, height, corner[0], corner[1], False, False, pixel_format, 0.01,
+                       0.0, 0.0, DAYLIGHT, "Off")
     return s._replace(**changes)
 
 
@@ -37,12 +37,6 @@ def at(s, x, y, number=0):
 def mean(samples):
     samples = list(samples)
     return sum(samples) / len(samples)
-
-
-@pytest.fixture
-def pure(monkeypatch):
-    """The simulator's pure-Python path, numpy or not."""
-    monkeypatch.setattr(image, "numpy", None)
 
 
 # ------------------------------------------------------------------ test images
@@ -82,7 +76,7 @@ def test_testimage5_through_the_lut_is_the_curve_of_testimage3():
 
 
 @pytest.mark.parametrize("field,value", [
-    ("factor", 4.0), ("black", 10.0), ("ratios", (3.0, 0.5, 1.0)), ("gamma", 0.5),
+    ("exposure", 0.04), ("gain", 6.0), ("black", 10.0), ("ratios", (3.0, 0.5, 1.0)), ("gamma", 0.5),
     ("digital_shift", 2), ("preset", "Tungsten2800K")])
 @pytest.mark.parametrize("name", TESTS)
 @pytest.mark.parametrize("pixel_format", ["BayerRG12", "RGB8"])
@@ -95,7 +89,7 @@ def test_analog_settings_change_no_test_image(field, value, name, pixel_format):
 @pytest.mark.parametrize("pixel_format,black", [("BayerRG8", 20.0), ("BayerRG12", 20.0),
                                                 ("BayerRG12", 320.0), ("Mono8", 31.9375)])
 def test_black_level_counts_in_the_pixel_format(pixel_format, black):
-    s = settings(pixel_format, corner=DARK, factor=0.002)
+    s = settings(pixel_format, corner=DARK, exposure=0.00002)
     lifted = mean(values(s._replace(black=black))) - mean(values(s))
     assert lifted == pytest.approx(black, abs=0.6)
 
@@ -167,16 +161,13 @@ def test_grey_world_step_keeps_the_ratio_range():
         model.BY_NAME["BalanceRatio"].max
 
 
-# ------------------------------------------------------------------ threads, numpy
+# ------------------------------------------------------------------ threads, the core
 def test_threads_render_their_own_frames():
-    numpy = pytest.importorskip("numpy")
-    if image.numpy is None:
-        pytest.skip("the simulator was loaded without numpy")
-    cases = [settings(f, width=512, height=384, factor=1 + k / 64, corner=(256, 200))
+    cases = [settings(f, width=512, height=384, exposure=0.01 + k / 6400, corner=(256, 200))
              for k, f in enumerate(("BayerRG8", "RGB8", "BayerRG12p", "YCbCr422_8"))]
     cases += [settings("Mono8", test_image="Testimage3", width=512, height=384)]
     rounds = 12
-    expected = {(i, r): image.frame(case._replace(factor=case.factor * (1 + r / 256)), r)
+    expected = {(i, r): image.frame(case._replace(exposure=case.exposure * (1 + r / 256)), r)
                 for i, case in enumerate(cases) for r in range(rounds)}
     image.clear_caches()
     got, errors = {}, []
@@ -184,7 +175,7 @@ def test_threads_render_their_own_frames():
     def render(i, case):
         try:
             for r in range(rounds):
-                got[i, r] = image.frame(case._replace(factor=case.factor * (1 + r / 256)), r)
+                got[i, r] = image.frame(case._replace(exposure=case.exposure * (1 + r / 256)), r)
                 image.mean_level(case)
         except Exception as error:  # reported below
             errors.append(error)
@@ -193,42 +184,56 @@ def test_threads_render_their_own_frames():
         thread.start()
     for thread in threads:
         thread.join()
-    assert not errors and numpy is not None
+    assert not errors
     assert [key for key in expected if got.get(key) != expected[key]] == []
-
-
-FORMATS = sorted(model.PFNC)
-
-
-@pytest.mark.parametrize("pixel_format", FORMATS)
-@pytest.mark.parametrize("changes", [
-    {}, {"preset": "Daylight5000K", "gamma": 0.7, "lut": DOUBLING, "black": 3.5},
-    {"factor": 9.0, "digital_shift": 1, "reverse_x": True, "reverse_y": True},
-    {"test_image": "Testimage5", "lut": DOUBLING}, {"test_image": "Testimage6"}],
-    ids=["default", "processing", "bright-mirrored", "testimage5", "testimage6"])
-def test_pure_python_makes_the_same_bytes(pixel_format, changes, monkeypatch):
-    if image.numpy is None:
-        pytest.skip("numpy is not installed: only the pure path runs")
-    s = settings(pixel_format, corner=(248, 214), width=24, height=12, **changes)
-    with_numpy = image.frame(s, 5), image.mean_level(s), image.channel_means(s)
-    monkeypatch.setattr(image, "numpy", None)
-    assert (image.frame(s, 5), image.mean_level(s), image.channel_means(s)) == with_numpy
 
 
 @pytest.mark.parametrize("name", ["Off", "Testimage1", "Testimage3"])
 @pytest.mark.parametrize("number", [0, 5])
-def test_frame_values_are_the_frames_unpacked(name, number):
-    s = settings("BayerGR12p", test_image=name)
-    kept = image.frame_values(s, number)  # kept while the frame was made
-    image.clear_caches()
-    assert list(kept) == list(image.unpack12(image.frame(s, number), s.width * s.height))
+def test_12p_packs_the_values_of_12(name, number):
+    s = settings("BayerGR12p", test_image=name, width=30, height=7)
+    plain = image.pixel_values(image.frame(s._replace(pixel_format="BayerGR12"), number, seed=7),
+                               "BayerGR12", s.width * s.height)
+    assert list(image.unpack12(image.frame(s, number, seed=7), s.width * s.height)) == list(plain)
 
 
-@pytest.mark.parametrize("count,step", [(2, 1), (6, 1), (3072, 1), (1 << 17, 1), (3072, 2)],
-                         ids=["one-pair", "three-pairs", "small", "large", "strided"])
-def test_12p_packing_with_numpy_is_the_pure_one(count, step):
-    numpy = pytest.importorskip("numpy")
-    from tavrocam_sim import formats
-    samples = numpy.random.default_rng(count).integers(0, 4096, count * step, numpy.uint16)
-    samples = samples[::step]
-    assert formats.pack12(samples, numpy) == formats.pack12(samples.tolist(), None)
+CHART = tavrocam_sim.scenes.Chart().light()
+ROI = (16, 8, 0, 0, False, False)
+SENSOR = (100.0, 100.0, 100.0, 0.0, 2.9, 10700.0, 1.0, 0.005)
+CHAIN = (0.38, 0.38, 0.38, 0.0, None, None)
+
+
+@pytest.mark.parametrize("argument,bad,error", [
+    (0, None, TypeError), (0, (b"", 1, 1, 1, "u8"), ValueError),
+    (0, (b"\0" * 3, 1, 1, 1, "u16"), ValueError), (0, (b"\0" * 4, 2, 2, 1, "u9"), ValueError),
+    (0, (b"\0" * 8, 1, 1, 2, "f32"), ValueError), (0, (b"\0" * 4, -1, 2, 1, "u8"), ValueError),
+    (0, (memoryview(b"\0" * 8)[::2], 2, 2, 1, "u8"), TypeError),
+    (0, (memoryview(b"\0" * 5)[1:], 1, 1, 1, "f32"), ValueError),
+    (1, (16, 8, 2060, 0, False, False), ValueError), (1, (0, 8, 0, 0, False, False), ValueError),
+    (1, (16, 8), TypeError), (1, (16, 8, 0, 2 ** 70, False, False), ValueError),
+    (2, "Mono16", ValueError), (2, b"Mono8", TypeError),
+    (3, SENSOR[:7] + (float("nan"),), ValueError), (3, SENSOR[:5] + (-1.0,) + SENSOR[6:], ValueError),
+    (3, SENSOR[:4] + ("2.9",) + SENSOR[5:], TypeError), (3, SENSOR[:4] + (1e300,) + SENSOR[5:], ValueError),
+    (4, CHAIN[:3] + (5000.0,) + CHAIN[4:], ValueError), (4, CHAIN[:4] + ((1.0,) * 8, None), TypeError),
+    (4, CHAIN[:5] + (b"\0" * 100,), ValueError), (4, CHAIN[:3] + (float("inf"), None, None), ValueError),
+    (5, -1.5, TypeError), (6, "1", TypeError)])
+def test_the_core_refuses_what_it_cannot_take(argument, bad, error):
+    arguments = [CHART, ROI, "BayerRG8", SENSOR, CHAIN, 1, 0]
+    arguments[argument] = bad
+    with pytest.raises(error):
+        image.core.render(*arguments)
+
+
+@pytest.mark.parametrize("call,error", [
+    (lambda core: core.measure(CHART, (0, 0, 4000, 8), SENSOR, CHAIN, 2), ValueError),
+    (lambda core: core.measure(CHART, (0, 0, 16, 8), SENSOR, CHAIN, 0), ValueError),
+    (lambda core: core.test_image(b"\0" * 255, 1, 16, 8, 0, 256, -1, False, False), ValueError),
+    (lambda core: core.test_image(b"\0" * 1024, 1, 16, 8, 0, 100, -1, False, False), ValueError),
+    (lambda core: core.test_image(b"\0" * 1024, 1, 16, 8, 0, 256, -1, False, True), ValueError),
+    (lambda core: core.unpack12(b"\0" * 5, 4), ValueError),
+    (lambda core: core.unpack12(b"\0" * 6, 4, b"\0" * 8), BufferError),
+    (lambda core: core.unpack12(b"\0" * 6, 4, bytearray(6)), ValueError),
+    (lambda core: core.render(*[CHART] * 6), TypeError)])
+def test_the_cores_other_calls_refuse_what_they_cannot_take(call, error):
+    with pytest.raises(error):
+        call(image.core)

@@ -202,7 +202,7 @@ def test_a_missing_program_is_reported_as_python_reports_it(tmp_path):
 def test_help(tmp_path, argv):
     child = run(argv, tmp_path)
     assert (child.returncode, child.stderr) == (0, "")
-    assert "[--cameras N] (program.py | -m module)" in child.stdout.splitlines()[0]
+    assert "[--cameras N] [--scene PATH] (program.py | -m module)" in child.stdout.splitlines()[0]
     assert "TAVROCAM_SIM=N" in child.stdout
 
 

@@ -61,6 +61,7 @@ EXPECTED = {
     "camera_object": {"closed": "Cannot get the stream grabber from a closed device.",
                       "stream grabber": True, "tl": True, "stop": [True, False, True, True],
                       "events waiting": False, "context": [0, 42], "sfnc": 2},
+    "scene_file": {"size": [256, 512], "follows": [True, True]},
 }
 # Where the acA2040-55uc is not pylon's emulated camera.
 ON_THE_EMULATOR = {
@@ -71,15 +72,18 @@ ON_THE_EMULATOR = {
 NOT_ON_THE_EMULATOR = {
     "chunks": "the emulated camera has no ChunkSelector",
 }
-WITH_THE_COMMAND = ("finding", "images", "camera_array", "grab_loop")
+WITH_THE_COMMAND = ("finding", "images", "camera_array", "grab_loop", "scene_file")
 # Programs that take images as numpy arrays (pypylon's Array needs numpy).
-WITH_NUMPY = ("grab_strategies", "chunks", "images")
+WITH_NUMPY = ("grab_strategies", "chunks", "images", "scene_file")
+# Programs shown a picture file (TAVROCAM_SIM_SCENE, or the command's --scene).
+PICTURE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "parts.png")
+WITH_A_PICTURE = ("scene_file",)
 HAS_NUMPY = importlib.util.find_spec("numpy") is not None
 
 
 def run(argv, **changes):
     env = dict(os.environ, PYTHONIOENCODING="utf-8")
-    for name in ("PYLON_CAMEMU", "TAVROCAM_SIM"):
+    for name in ("PYLON_CAMEMU", "TAVROCAM_SIM", "TAVROCAM_SIM_SCENE"):
         env.pop(name, None)
     if env.get("PYTHONPATH"):
         env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p)
@@ -115,12 +119,16 @@ def expected(name, arg, emulator=False):
 def argv(name, arg, way):
     if name in WITH_NUMPY and not HAS_NUMPY:
         pytest.skip("the program takes images as numpy arrays; numpy is not installed")
+    if name in WITH_A_PICTURE and importlib.util.find_spec("PIL") is None:
+        pytest.skip("the simulated camera reads picture files through Pillow; it is not installed")
     program = [os.path.join(PROGRAMS, name + ".py"), *([arg] if arg else [])]
+    picture = {"TAVROCAM_SIM_SCENE": PICTURE} if name in WITH_A_PICTURE else {}
     if way == "python -m tavrocam_sim":
-        return [sys.executable, "-m", "tavrocam_sim", "--cameras", "2", *program], {}
+        scene = ["--scene", PICTURE] if picture else []
+        return [sys.executable, "-m", "tavrocam_sim", "--cameras", "2", *scene, *program], {}
     if way == "emulator":
-        return [sys.executable, *program], {"PYLON_CAMEMU": "2"}
-    return [sys.executable, *program], {"TAVROCAM_SIM": "2"}
+        return [sys.executable, *program], {"PYLON_CAMEMU": "2", **picture}
+    return [sys.executable, *program], {"TAVROCAM_SIM": "2", **picture}
 
 
 @pytest.mark.parametrize("name,arg", CASES)

@@ -7,8 +7,9 @@
   ``reference`` (each method of the fourteen groups with its nodes, their
   type, unit and range or entries on the acA2040-55uc, what it does with a
   failure and an example: ``standin.reference``, from the tests' statement of
-  the class tree and the simulated camera's model table) and
-  ``assumed-values`` (``tavrocam_sim.model.assumed_values()``). A name not in
+  the class tree and the simulated camera's model table),
+  ``assumed-values`` (``tavrocam_sim.model.assumed_values()``) and
+  ``sensor-model`` (``tavrocam_sim.sensor.MODEL``). A name not in
   ``TABLES`` fails the build.
 - The pictures under ``images/generated/`` are made by
   ``docs/scripts/make_images.py`` from the simulated camera at every build and
@@ -102,10 +103,25 @@ def reference_table() -> str:
     return reference.markdown()
 
 
+def sensor_model_table() -> str:
+    """The simulated camera's sensor model: each value, its confidence and source."""
+    _importable()
+    from tavrocam_sim import sensor
+
+    rows = ["| Value | In the model | Confidence | Source |", "|---|---|---|---|"]
+    for fact in sensor.MODEL:
+        number = f"{fact.value:,.0f}" if fact.value >= 1000 else f"{fact.value:.4g}"
+        value = "see the source" if fact.value != fact.value else f"{number} {fact.unit}"
+        rows.append(f"| `{fact.name}` | {value.strip()} | {fact.confidence} | "
+                    f"{_escaped(fact.source)} |")
+    return "\n".join(rows) + "\n"
+
+
 TABLES: dict[str, Callable[[], str]] = {
     "groups": groups_table,
     "reference": reference_table,
     "assumed-values": assumed_values_table,
+    "sensor-model": sensor_model_table,
 }
 
 

@@ -20,7 +20,7 @@ from __future__ import annotations
 import time
 import weakref
 
-from . import image, model
+from . import image, model, scenes
 from .autofunctions import AUTO_MAX_CYCLES
 from .events import Events, timestamp
 from .registers import CHANGED, LOCK
@@ -33,26 +33,55 @@ GRAB_ERROR_CODE = 0xE1000014  # a failed grab's error code when the fault names 
 
 class _Meter:
     """What the device's auto functions measure in its images (the device
-    sits below the images and is handed this)."""
+    sits below the images and is handed this): the light the camera saw last
+    (the scene itself while no frame was made yet, unless it is a callable,
+    which is called only where its frame is made)."""
 
-    settings = staticmethod(image.settings)
-    channel_means = staticmethod(image.channel_means)
     grey_world_step = staticmethod(image.grey_world_step)
 
-    def __call__(self, registers, over_temperature=False) -> float:
-        return image.mean_level(image.settings(registers, over_temperature))
+    def __init__(self, device):
+        self.device = device  # a weak proxy
+        self.seen = _Seen()
+
+    def light(self):
+        light = self.seen.light
+        if light is None:
+            scene = self.device.scene
+            if isinstance(scene, scenes.Scene):
+                light = self.seen.light = scenes.light_at(scene)
+        return light
+
+    def settings(self, registers, over_temperature=False):
+        return image.settings(registers, over_temperature, self.device.temperature)
+
+    def channel_means(self, s):
+        light = self.light()
+        return (0.5, 0.5, 0.5) if light is None else image.channel_means(s, light)
+
+    def mean_level(self, s) -> float:
+        light = self.light()
+        return 0.5 if light is None else image.mean_level(s, light)
 
 
-_METER = _Meter()
+class _Seen:
+    """The light a camera's last made frame saw."""
+
+    __slots__ = ("light",)
+
+    def __init__(self):
+        self.light = None
 
 
 class Frame:
-    """One frame the device acquired: what it was exposed with."""
+    """One frame the device acquired: what it was exposed with. Its image is
+    made on first use (``image()``), outside the device's lock: the scene's
+    light at the exposure's start, through the sensor."""
 
     __slots__ = ("settings", "number", "block_id", "timestamp", "chunks", "skipped", "error",
-                 "id")
+                 "id", "scene", "seed", "seen", "data")
 
-    def __init__(self, settings, number, block_id, stamp, chunks, error=None):
+    def __init__(self, settings, number, block_id, stamp, chunks, error=None, scene=None,
+                 seed=0, seen=None):
         self.settings = settings    # an image.settings() snapshot
         self.number = number        # the device's frame count: the image's noise follows it
         self.block_id = block_id    # from 0 per acquisition
@@ -61,6 +90,49 @@ class Frame:
         self.skipped = 0
         self.error = error          # (error code, description) of a failed grab
         self.id = 0
+        self.scene = scene          # what the camera looked at (None: the chart)
+        self.seed = seed            # the camera's (image.seed_of its serial)
+        self.seen = seen            # where the light seen is kept for the auto functions
+        self.data = None            # the image data, once made
+
+    def image(self) -> bytes:
+        """The frame's image data. A scene that fails (a callable raising, or
+        returning what is not light) fails this frame only: its image is
+        black, its error says why."""
+        data = self.data
+        if data is not None:
+            return data
+        s = self.settings
+        light = None
+        if s.shown == "Off":
+            try:
+                light = scenes.light_at(self.scene or scenes.Chart(), self.timestamp / 1e9,
+                                        self.number)
+                data = image.frame_buffer(image.image_size(s))
+                image.frame(s, self.number, light, self.seed, data)
+            except Exception as exc:
+                self.error = (GRAB_ERROR_CODE, f"The scene failed: {type(exc).__name__}: {exc}")
+                data = bytes(image.image_size(s))
+            else:
+                if self.seen is not None:
+                    self.seen.light = light
+        else:
+            data = image.frame(s, self.number)
+        self.data = data
+        return data
+
+    def recycle(self):
+        """No result holds the frame any more: its image's buffer may serve a
+        later frame (made again from the scene if it is asked for after all)."""
+        data = self.data
+        if type(data) is bytearray:
+            self.data = None
+            image.give_back(data)
+
+    def outcome(self):
+        """(error code, description) of a failed grab, or None: the image made first."""
+        self.image()
+        return self.error
 
 
 class Engine(Triggers, Events, Sequencer):
@@ -77,7 +149,8 @@ class Engine(Triggers, Events, Sequencer):
         self.sequence_set = 0       # the sequencer set the next frame takes
         self._reset()
         device.engine = self
-        device.meter = _METER
+        device.meter = self.meter = _Meter(weakref.proxy(device))
+        self.seed = image.seed_of(device.serial)
 
     def _reset(self):
         self.single = False         # AcquisitionMode SingleFrame: one frame, then none
@@ -93,6 +166,7 @@ class Engine(Triggers, Events, Sequencer):
     # --- the device's commands (the device calls them under LOCK)
     def start(self):
         self._reset()
+        self.meter.light()  # a scene's light ready before the first frame (the chart: drawn once)
         self.active = True
         self.single = self.registers.get_entry("AcquisitionMode") == "SingleFrame"
         self.next_free = time.monotonic() + self.period()
@@ -224,8 +298,9 @@ class Engine(Triggers, Events, Sequencer):
             device.check("Grab")
         except Exception as exc:
             error = (getattr(exc, "error_code", GRAB_ERROR_CODE), str(exc))
-        frame = Frame(image.settings(regs, device.over_temperature), device.frames, self.block,
-                      timestamp(when), chunks, error)
+        frame = Frame(image.settings(regs, device.over_temperature, device.temperature),
+                      device.frames, self.block, timestamp(when), chunks, error, device.scene,
+                      self.seed, self.meter.seen)
         self.event("FrameStart", when, self.block)
         exposure_end = when + regs.get_float("ExposureTime") / 1e6
         self.event("ExposureEnd", exposure_end, self.block)

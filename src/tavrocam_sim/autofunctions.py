@@ -1,7 +1,8 @@
 """The simulated camera's auto functions: Exposure Auto, Gain Auto and Balance
 White Auto, one calculation cycle a frame; the white balance by the grey world.
-What they measure in the images comes from the images (``device.meter``), as
-the device sits below them."""
+They measure what the camera sees (``device.meter``: the scene's light through
+the sensor, without noise) over the auto-function ROI each one uses, cut to
+the image's ROI, as the device sits below the images."""
 
 from __future__ import annotations
 
@@ -23,11 +24,14 @@ class AutoFunctions:
     switched)."""
 
     def mean_level(self) -> float:
-        """The image's mean grey level as a fraction of full scale: what the
-        images at the current settings give (the meter is the images')."""
-        if self.meter is None:
+        """The mean grey level as a fraction of full scale over the brightness
+        auto-function ROI (the image's ROI where it misses it): what the
+        camera sees at the current settings."""
+        meter = self.meter
+        if meter is None:
             return 0.5
-        return self.meter(self.registers, self.over_temperature)
+        s = meter.settings(self.registers, self.over_temperature)
+        return meter.mean_level(self._area(s, "AutoFunctionROIUseBrightness") or s)
 
     def _restart_auto(self, name):
         """An auto function switched (again): its cycles count from 0."""
@@ -75,7 +79,7 @@ class AutoFunctions:
                 regs.put_float("BalanceRatio", model.GREY_WORLD_START, index)
         meter = self.meter
         s = meter.settings(regs, self.over_temperature)
-        area = self._balance_area(s)
+        area = self._area(s, "AutoFunctionROIUseWhiteBalance")
         done = area is None  # the ROI misses the image: the ratios stay at 1.5
         if area is not None:
             ratios = tuple(regs.get_float("BalanceRatio", index) for index in range(3))
@@ -88,12 +92,12 @@ class AutoFunctions:
         if mode == "Once" and (done or cycles["BalanceWhiteAuto"] >= AUTO_MAX_CYCLES):
             regs.put_entry("BalanceWhiteAuto", "Off")
 
-    def _balance_area(self, s):
-        """``s`` cut to where the image ROI and the auto-function ROI used for
-        the white balance overlap (sensor coordinates), or None."""
+    def _area(self, s, use):
+        """``s`` cut to where the image ROI and the auto-function ROI with
+        ``use`` on overlap (sensor coordinates), or None."""
         regs = self.registers
         for roi in range(2):
-            if regs.get_int("AutoFunctionROIUseWhiteBalance", roi):
+            if regs.get_int(use, roi):
                 break
         else:
             return None

@@ -17,7 +17,7 @@ import struct
 
 from .pypylon_sdk import genicam
 
-from . import image, model
+from . import model
 from .registers import connect, description, parameter
 
 _CHUNKS = model.BY_NAME["ChunkSelector"].entries
@@ -95,7 +95,7 @@ class ChunkNodeMap:
 
 def payload(frame) -> bytes:
     """The frame's payload: its image, and with chunk mode its chunk chain."""
-    data = image.frame(frame.settings, frame.number)
+    data = frame.image()
     if frame.chunks is None:
         return data
     out = bytearray(data)

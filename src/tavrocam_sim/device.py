@@ -19,7 +19,7 @@ import struct
 import time
 import weakref
 
-from . import faults as _faults, model
+from . import faults as _faults, model, scenes as _scenes, sensor as _sensor
 from .autofunctions import AutoFunctions
 from .registers import _ENUMS, CHANGED, LOCK, Port, Registers, connect, xml
 from .temperature import Temperature
@@ -49,6 +49,7 @@ class Device(Temperature, AutoFunctions):
         self._armed = {"OverTemperature": True, "CriticalTemperature": True}
         self._auto_cycles = {"ExposureAuto": 0, "GainAuto": 0, "BalanceWhiteAuto": 0}
         self.faults: dict[str, list] = {}
+        self._scene = _scenes.Chart()  # what the camera looks at (see the scene property)
         self.counters = [0, 0]
         self.frames = 0            # frames made since power-up (the images' noise follows it)
         self.engine = None         # the acquisition (tavrocam_sim.acquisition) sets itself here
@@ -240,6 +241,26 @@ class Device(Temperature, AutoFunctions):
     @temperature.setter
     def temperature(self, value: float) -> None:
         self._set_temperature(value)  # tavrocam_sim.temperature
+
+    @property
+    def scene(self):
+        """What the camera looks at (tavrocam_sim.scenes): Chart() by default,
+        Uniform(...), Picture(...), a callable scene(t), or a path (an image
+        file, or a folder played one image per frame). Setting it checks the
+        scene at once (TypeError, ValueError or FileNotFoundError keep the old
+        one); it takes effect from the next exposure, from any thread."""
+        return self._scene
+
+    @scene.setter
+    def scene(self, value) -> None:
+        self._scene = _scenes.check(value)
+
+    @property
+    def sensor(self) -> _sensor.Sensor:
+        """The camera's sensor, read-only (tavrocam_sim.sensor.Sensor): the
+        EMVA 1288 model of its IMX265, the dark current at the camera's
+        temperature now."""
+        return _sensor.Sensor(self._temperature)
 
     def invalidate(self):
         """Make every node map forget GenApi's cached values and access modes

@@ -71,6 +71,7 @@ def _loop(camera_ref, state, session):
             return
         camera._dispatch_events()
         if frame is not None:
+            frame.image()  # the scene is looked at here, in this camera's own thread
             session.delivered += 1
             result = GrabResult.of(frame, session.delivered, state.context)
             try:
@@ -201,6 +202,7 @@ class GrabEngine:
             self._dispatch_events()
         if frame is None:
             return GrabResult()
+        frame.image()  # the scene is looked at here, outside every lock
         session.delivered += 1
         result = GrabResult.of(frame, session.delivered, self._st.context)
         if session.limit is not None and session.delivered >= session.limit:

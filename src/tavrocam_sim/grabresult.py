@@ -4,6 +4,8 @@ counters, its chunks (tavrocam_sim.chunks) and its data container
 
 from __future__ import annotations
 
+import threading
+
 from .pypylon_sdk import genicam, pylon as _pylon
 
 from . import chunks, image
@@ -18,6 +20,14 @@ BAD_COPY = ("Wrong number or type of arguments for overloaded function 'new_Grab
             "  Possible C/C++ prototypes are:\n"
             "    Pylon::CGrabResultPtr::CGrabResultPtr()\n"
             "    Pylon::CGrabResultPtr::CGrabResultPtr(Pylon::CGrabResultPtr const &)\n")
+
+
+_REFS = threading.Lock()  # the references' counts
+
+
+def _payload_of(frame):
+    """The frame's payload: its image, with chunk mode its chunk chain too."""
+    return frame.image() if frame.chunks is None else chunks.payload(frame)
 
 
 def _null():
@@ -56,7 +66,8 @@ class GrabResult:
         d = self.__dict__
         share = args[0].__dict__["_share"] if args else None
         if share is not None:
-            share.refs += 1
+            with _REFS:
+                share.refs += 1
         d["_share"] = share
         d["_frame"] = share.frame if share is not None else None
         d["_chunk_map"] = None
@@ -89,9 +100,13 @@ class GrabResult:
     def Release(self):
         d = self.__dict__
         share = d.get("_share")
-        if share is not None:
-            share.refs -= 1
         d["_share"] = d["_frame"] = d["_chunk_map"] = None
+        if share is not None:
+            with _REFS:
+                share.refs -= 1
+                last = share.refs == 0
+            if last:  # the frame's image buffer serves a later frame
+                share.frame.recycle()
 
     def __del__(self):
         if self.__dict__.get("_share") is not None:
@@ -105,14 +120,14 @@ class GrabResult:
         return False
 
     def GrabSucceeded(self):
-        return self._f().error is None
+        return self._f().outcome() is None
 
     def GetErrorCode(self):
-        error = self._f().error
+        error = self._f().outcome()
         return 0 if error is None else error[0]
 
     def GetErrorDescription(self):
-        error = self._f().error
+        error = self._f().outcome()
         return "" if error is None else error[1]
 
     # --- the image
@@ -153,7 +168,7 @@ class GrabResult:
         frame = self._f()
         share = self.__dict__["_share"]
         if share.data is None:
-            share.data = bytearray(chunks.payload(frame))
+            share.data = bytearray(_payload_of(frame))
         return share.data
 
     def _data(self):
@@ -161,7 +176,7 @@ class GrabResult:
         bytes may have been written through it), else the frame's own."""
         frame = self._f()
         share = self.__dict__["_share"]
-        return share.data if share.data is not None else chunks.payload(frame)
+        return share.data if share.data is not None else _payload_of(frame)
 
     def GetPayloadSize(self):
         return len(self._data())
@@ -213,9 +228,10 @@ class GrabResult:
             return np.frombuffer(self.GetBuffer(), np.uint8)
         s = self._f().settings
         if s.pixel_format.endswith("12p"):
-            frame = self._f()
-            values = image.frame_values(frame.settings, frame.number)
-            return values.reshape(s.height, s.width).copy()
+            values = np.empty((s.height, s.width), np.uint16)
+            image.core.unpack12(memoryview(self._data())[:self.GetImageSize()],
+                                s.width * s.height, values)
+            return values
         shape, dtype, _ = self.GetImageFormat()
         image_data = memoryview(self._data())[:self.GetImageSize()]
         return np.frombuffer(image_data, dtype).reshape(shape).copy()

@@ -18,6 +18,10 @@ closed and everything is put back::
 
 Mark a test ``@pytest.mark.tavrocam_sim(2)`` (or ``cameras=2``) for more
 cameras, or 0; a marked test gets the fixture even when it does not name it.
+``@pytest.mark.tavrocam_sim(scene=...)`` gives its cameras a scene (a
+``tavrocam_sim.scenes`` scene, a callable or a path);
+``--tavrocam-sim-scene=PATH`` (or ``TAVROCAM_SIM_SCENE=PATH``) gives every
+simulated camera of the session an image file or a folder of images.
 
 ``--tavrocam-sim=N`` (or ``TAVROCAM_SIM=N`` in the environment) gives every
 test a simulation of N cameras, fresh for each test, so that a camera one
@@ -40,6 +44,10 @@ OPTIONS = (
      {"metavar": "N", "default": None,
       "help": "run every test on N simulated acA2040-55uc cameras, fresh for each test: "
               "pypylon.pylon finds them (as TAVROCAM_SIM=N does)"}),
+    ("--tavrocam-sim-scene", "tavrocam_sim_scene",
+     {"metavar": "PATH", "default": None,
+      "help": "what the simulated cameras look at: an image file, or a folder of images "
+              "played one per frame (as TAVROCAM_SIM_SCENE=PATH does)"}),
     ("--tavrocam-sim-scope", "tavrocam_sim_scope",
      {"choices": SCOPES, "default": "test",
       "help": "with --tavrocam-sim/TAVROCAM_SIM: 'test' (default) gives each test its own "
@@ -78,6 +86,7 @@ def _install(options):
     from tavrocam_sim import runner
 
     settings = _Settings(options)
+    _scene(getattr(options, "tavrocam_sim_scene", None))
     if settings.cameras is not None:
         os.environ[runner.ENVIRONMENT] = str(settings.cameras)  # subprocesses simulate too
     try:
@@ -85,6 +94,21 @@ def _install(options):
     except RuntimeError as exc:  # TAVROCAM_SIM gave another count already
         raise pytest.UsageError(f"{settings.flag}={settings.cameras}: {exc}") from None
     return settings
+
+
+def _scene(path):
+    """Check ``--tavrocam-sim-scene`` and hand it on as TAVROCAM_SIM_SCENE."""
+    if path is None:
+        return
+    import os
+
+    from tavrocam_sim import runner, scenes
+
+    try:
+        scenes.from_path(path)
+    except (OSError, ValueError, TypeError) as exc:
+        raise pytest.UsageError(f"--tavrocam-sim-scene: {exc}") from None
+    os.environ[runner.SCENE_ENVIRONMENT] = os.path.abspath(path)
 
 
 @pytest.hookimpl(tryfirst=True)
@@ -100,7 +124,8 @@ def pytest_configure(config):
         config._tavrocam_sim = _install(config.option)
     config.addinivalue_line(
         "markers", f"{MARK}(cameras=1): how many simulated cameras the {FIXTURE} fixture "
-                   f"makes, as {MARK}(2) or {MARK}(cameras=2); implies the fixture")
+                   f"makes, as {MARK}(2) or {MARK}(cameras=2), and scene=... the scene they "
+                   f"look at; implies the fixture")
 
 
 def pytest_report_header(config):
@@ -126,6 +151,7 @@ def _cameras(marker, default):
     if marker is None:
         return default
     args, kwargs = marker.args, dict(marker.kwargs)
+    kwargs.pop("scene", None)
     if len(args) + len(kwargs) == 1 and (len(args) == 1 or "cameras" in kwargs):
         return args[0] if args else kwargs["cameras"]
     if not args and not kwargs:
@@ -148,7 +174,13 @@ def simulation(request):
     importlib.import_module(runner.TARGET)  # the process's SDK in place
     settings = getattr(request.config, "_tavrocam_sim", None)
     default = 1 if settings is None or settings.cameras is None else settings.cameras
-    made = tavrocam_sim.Simulation(_cameras(request.node.get_closest_marker(MARK), default))
+    marker = request.node.get_closest_marker(MARK)
+    made = tavrocam_sim.Simulation(_cameras(marker, default))
+    if marker is not None and "scene" in marker.kwargs:
+        for device in made.cameras:
+            device.scene = marker.kwargs["scene"]
+    else:
+        runner.apply_scene(made)
     tavrocam = importlib.import_module("Tavrocam")
     saved = tavrocam.pylon
     tavrocam.pylon = made.pylon

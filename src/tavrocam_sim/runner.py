@@ -2,13 +2,16 @@
 
 Two ways, as pylon's emulator has ``PYLON_CAMEMU=N``:
 
-- the command ``python -m tavrocam_sim [--cameras N] program.py args...``
+- the command ``python -m tavrocam_sim [--cameras N] [--scene PATH] program.py args...``
   (or ``-m module args...``; installed as ``tavrocam-sim``) runs the program
   as ``__main__``;
 - the environment variable ``TAVROCAM_SIM=N`` does the same for any Python
   process the package is installed for: the ``tavrocam_sim.pth`` file it
   installs calls ``install_from_environment`` at start-up (and does nothing
   else when the variable is unset).
+
+``TAVROCAM_SIM_SCENE=PATH`` (or ``--scene PATH``) sets every simulated camera's
+scene: an image file, or a folder of images played one per frame.
 
 Either way an import hook makes ``pypylon.pylon`` the SDK of one simulation
 of N cameras, the process's (``tavrocam_sim.simulation()``), made when the
@@ -28,8 +31,9 @@ import sys
 import types
 
 ENVIRONMENT = "TAVROCAM_SIM"
+SCENE_ENVIRONMENT = "TAVROCAM_SIM_SCENE"
 TARGET = "pypylon.pylon"
-USAGE = "%(prog)s [-h] [--cameras N] (program.py | -m module) [args ...]"
+USAGE = "%(prog)s [-h] [--cameras N] [--scene PATH] (program.py | -m module) [args ...]"
 # Modules of the package that run it rather than make it up.
 _ENTRY_POINTS = ("__main__", "runner", "pytest_plugin")
 
@@ -125,7 +129,9 @@ def settle() -> None:
             if info.name not in _ENTRY_POINTS:
                 importlib.import_module(f"{__package__}.{info.name}")
         if _state.cameras is not None and _state.simulation is None:
-            _state.simulation = Simulation(_state.cameras)
+            simulation = Simulation(_state.cameras)
+            apply_scene(simulation)
+            _state.simulation = simulation
         _state.pending = False
         _state.sdk = CurrentSdk() if _state.per_test else _state.simulation.pylon
         _swap(_state.sdk)
@@ -152,6 +158,7 @@ def _recount(cameras: int) -> None:
         from .simulator import Simulation
 
         _state.simulation = Simulation(cameras)
+        apply_scene(_state.simulation)
         if not _state.per_test:
             _state.sdk = _state.simulation.pylon
             _swap(_state.sdk)
@@ -194,6 +201,24 @@ def install_from_environment() -> None:
         if not _state.warned:
             _state.warned = True
             print(f"tavrocam_sim: {ENVIRONMENT}={text!r} ignored: {exc}", file=sys.stderr)
+
+
+def apply_scene(simulation) -> None:
+    """Give every camera of ``simulation`` the scene ``TAVROCAM_SIM_SCENE``
+    names, if set; a path that is no scene is reported on standard error and
+    the cameras keep the chart."""
+    path = os.environ.get(SCENE_ENVIRONMENT)
+    if not path:
+        return
+    from . import scenes
+
+    try:
+        scene = scenes.from_path(path)
+    except (OSError, ValueError, TypeError) as exc:
+        print(f"tavrocam_sim: {SCENE_ENVIRONMENT}={path!r} ignored: {exc}", file=sys.stderr)
+        return
+    for device in simulation.cameras:
+        device.scene = scene
 
 
 def simulation():
@@ -305,6 +330,9 @@ def _parser():
                "process (subprocesses of the program included).")
     parser.add_argument("--cameras", metavar="N",
                         help=f"how many simulated cameras (0 to 64; default ${ENVIRONMENT}, else 1)")
+    parser.add_argument("--scene", metavar="PATH",
+                        help=f"what the cameras look at: an image file, or a folder of images "
+                             f"played one per frame (default ${SCENE_ENVIRONMENT}, else the chart)")
     parser.add_argument("-m", dest="module", metavar="module", help="run a module as a program")
     parser.add_argument("program", nargs="?", help="the program's file")
     parser.add_argument("args", nargs="*", help="the program's arguments")
@@ -317,11 +345,12 @@ def _prog():
 
 
 def _split(argv):
-    """(options, module, program, args) as python's own command line splits
-    them: options end at the program (or -m module); the rest is the
-    program's."""
+    """(parser, options, module, program, args) as python's own command line
+    splits them: options (a dict of --cameras and --scene) end at the program
+    (or -m module); the rest is the program's."""
     parser = _parser()
-    cameras = module = None
+    options = {"cameras": None, "scene": None}
+    module = None
     index = 0
     while index < len(argv):
         arg = argv[index]
@@ -331,14 +360,15 @@ def _split(argv):
         if arg == "--":
             index += 1
             break
-        if arg == "--cameras" or arg.startswith("--cameras="):
+        name = arg.partition("=")[0][2:] if arg.startswith("--") else None
+        if name in options:
             if "=" in arg:
-                cameras = arg.partition("=")[2]
+                options[name] = arg.partition("=")[2]
             elif index + 1 < len(argv):
                 index += 1
-                cameras = argv[index]
+                options[name] = argv[index]
             else:
-                parser.error("argument --cameras: expected one argument")
+                parser.error(f"argument --{name}: expected one argument")
         elif arg == "-m" or (arg.startswith("-m") and len(arg) > 2):
             module = arg[2:]
             if not module:
@@ -346,7 +376,7 @@ def _split(argv):
                     parser.error("argument -m: expected one argument")
                 index += 1
                 module = argv[index]
-            return parser, cameras, module, None, argv[index + 1:]
+            return parser, options, module, None, argv[index + 1:]
         elif arg.startswith("-") and arg != "-":
             parser.error(f"unrecognized arguments: {arg}")
         else:
@@ -354,7 +384,7 @@ def _split(argv):
         index += 1
     if index >= len(argv):
         parser.error("a program (program.py, or -m module) is required")
-    return parser, cameras, None, argv[index], argv[index + 1:]
+    return parser, options, None, argv[index], argv[index + 1:]
 
 
 def main(argv=None) -> int:
@@ -363,7 +393,8 @@ def main(argv=None) -> int:
     import runpy
 
     argv = sys.argv[1:] if argv is None else list(argv)
-    parser, cameras, module, program, args = _split(argv)
+    parser, options, module, program, args = _split(argv)
+    cameras, scene = options["cameras"], options["scene"]
     text = cameras if cameras is not None else os.environ.get(ENVIRONMENT) or "1"
     try:
         count = cameras_from(text)
@@ -374,9 +405,19 @@ def main(argv=None) -> int:
         print(f"{parser.prog}: can't open file {os.path.abspath(program)!r}: "
               "[Errno 2] No such file or directory", file=sys.stderr)
         return 2
+    if scene is not None:
+        from . import scenes
+
+        try:
+            scenes.from_path(scene)
+        except (OSError, ValueError, TypeError) as exc:
+            parser.error(f"argument --scene: {exc}")
+        os.environ[SCENE_ENVIRONMENT] = os.path.abspath(scene)
     os.environ[ENVIRONMENT] = str(count)  # the program's subprocesses simulate too
     if _state.cameras is not None and _state.cameras != count:
         _recount(count)  # --cameras wins over the variable the process started with
+    elif scene is not None and _state.simulation is not None:
+        apply_scene(_state.simulation)  # made at start-up, before --scene was read
     install(count)
     if module is not None:
         sys.argv = [module, *args]

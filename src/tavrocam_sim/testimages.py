@@ -16,14 +16,13 @@ each pixel's filter colour, Mono8 its luma. Exposure, gain, black level, the
 balance ratios, the colour matrix, Gamma and DigitalShift change none of them;
 the LUT changes Testimage4 and Testimage5 only.
 
-Each image is an index per pixel (``index_numpy`` / ``index_pure``) into a
-table of output values (``table``), as the scene's frames are.
+Each image is an index per pixel into a table of output values (``table``),
+mapped by the compiled core.
 """
 
 from __future__ import annotations
 
-from .formats import family
-from .pixels import luma8, ycbcr
+from .pixels import family, luma8, ycbcr
 
 NAMES = tuple(f"Testimage{n}" for n in range(1, 7))
 MOVING = frozenset(NAMES[1:])
@@ -78,44 +77,21 @@ def table(name, pixel_format, curve):
     return out
 
 
-def index_pure(name, pixel_format, width, height, number):
-    """The table index of each pixel, as a list."""
-    bayer, ycbcr_format = _split(name, pixel_format)
-    step = number if name in MOVING else 0
-    mod = modulo(name)
-    red = _red_site(pixel_format) if bayer else (0, 0)
-    out = []
-    for y in range(height):
-        for x in range(width):
-            index = (x + y + step) % mod
-            if bayer:
-                index += ((x ^ red[0]) & 1) + ((y ^ red[1]) & 1) << 8
-            out.append(index * 2 + (x & 1) if ycbcr_format else index)
-    return out
+def table_bytes(name, pixel_format, curve):
+    """``table`` as the core takes it: (bytes, bytes an entry)."""
+    values = table(name, pixel_format, curve)
+    kind = family(pixel_format)
+    if kind in ("rgb", "bgr"):
+        return bytes(v for rgb in values for v in rgb), 3
+    if kind == "ycbcr" or "12" in pixel_format:
+        return b"".join(v.to_bytes(2, "little") for v in values), 2
+    return bytes(values), 1
 
 
-def diagonal(np, width, height):
-    """x + y over the image (int32, read-only), for ``index_numpy``."""
-    plane = (np.arange(width, dtype=np.int32)[None, :]
-             + np.arange(height, dtype=np.int32)[:, None]).reshape(-1)
-    plane.flags.writeable = False
-    return plane
-
-
-def index_numpy(np, name, pixel_format, width, height, number, base, out):
-    """The table index of each pixel into ``out`` (intp, width * height), from
-    ``base`` (``diagonal``)."""
-    bayer, ycbcr_format = _split(name, pixel_format)
-    step = number % modulo(name) if name in MOVING else 0
-    np.add(base, step, out=out)
-    np.bitwise_and(out, modulo(name) - 1, out=out)
-    plane = out.reshape(height, width)
-    if bayer:
-        rx, ry = _red_site(pixel_format)
-        plane[(1 - ry)::2, :] += 256
-        plane[:, (1 - rx)::2] += 256
-    if ycbcr_format:
-        out *= 2
-        plane[:, 1::2] += 1
-    return out
-
+def red_site(name, pixel_format):
+    """The parity (x | y << 1) of the red filter in the image when the test
+    image shows each Bayer filter's colour, else -1."""
+    if not _split(name, pixel_format)[0]:
+        return -1
+    x, y = _red_site(pixel_format)
+    return x | y << 1

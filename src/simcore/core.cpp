@@ -1,0 +1,752 @@
+// The simulated acA2040-55uc's pixel path (see core.hpp).
+#include "simcore/core.hpp"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+// SSE2: the baseline of every x86-64 build (and of MSVC's x64 target);
+// TAVROCAM_NO_SIMD builds the plain loops alone (the reference they are
+// checked against).
+#if defined(TAVROCAM_NO_SIMD)
+#elif defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#define TAVROCAM_SSE2 1
+#include <emmintrin.h>
+#endif
+
+namespace simcore {
+namespace {
+
+// The table of normal deviates: kTable values, read from kTable + kPad so a
+// row (at most the sensor's width) starting anywhere in the first kTable fits.
+constexpr size_t kTable = size_t{1} << 18;
+constexpr size_t kPad = 4096;
+
+uint64_t mix(uint64_t z) {
+    z += 0x9E3779B97F4A7C15ULL;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+struct Normals {
+    float values[kTable + kPad];
+    Normals() {
+        uint64_t state = 2040;
+        for (size_t i = 0; i < kTable; i += 2) {
+            // Box-Muller on two uniforms in (0, 1].
+            state = mix(state);
+            double u1 = (static_cast<double>(state >> 11) + 1.0) * (1.0 / 9007199254740992.0);
+            state = mix(state);
+            double u2 = static_cast<double>(state >> 11) * (1.0 / 9007199254740992.0);
+            double r = std::sqrt(-2.0 * std::log(u1));
+            values[i] = static_cast<float>(r * std::cos(6.283185307179586 * u2));
+            values[i + 1] = static_cast<float>(r * std::sin(6.283185307179586 * u2));
+        }
+        for (size_t i = 0; i < kPad; ++i) values[kTable + i] = values[i];
+    }
+};
+
+const float* normals() {
+    static const Normals* table = new Normals();  // made once, thread-safely; kept
+    return table->values;
+}
+
+// Where a row's deviates start: stream 0 and 1 the temporal noise of frame
+// `number`, 2 and 3 the fixed patterns (PRNU, DSNU) of sensor row `row`.
+size_t row_offset(uint64_t seed, uint64_t number, int row, uint64_t stream) {
+    uint64_t h = mix(seed ^ (stream * 0xD1B54A32D192ED03ULL));
+    h = mix(h + number);
+    h = mix(h + static_cast<uint64_t>(row));
+    return static_cast<size_t>(h & (kTable - 1));
+}
+constexpr uint64_t kFixed = ~uint64_t{0};
+// Electrons a pixel can be asked to hold before its well clips them: keeps
+// an infinite light finite.
+constexpr float kMostElectrons = 1e9f;
+
+struct Srgb {
+    float linear[256];
+    Srgb() {
+        for (int i = 0; i < 256; ++i) {
+            double v = i / 255.0;
+            linear[i] = static_cast<float>(v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4));
+        }
+    }
+};
+
+const float* srgb_linear() {
+    static const Srgb* table = new Srgb();
+    return table->linear;
+}
+
+// The sensor's filter colour at (x, y): 0 red, 1 green, 2 blue.
+inline int site(int x, int y) { return (x & 1) + (y & 1); }
+
+inline float clamp_full(float v) {
+    v = v > 0.0f ? v : 0.0f;  // NaN to 0
+    return v < static_cast<float>(kFull) ? v : static_cast<float>(kFull);
+}
+
+// The light image fitted to the sensor: the light column and row of each
+// sensor column and row.
+struct Fit {
+    double scale = 1, half_w = 0, half_h = 0;
+    int lw = 1, lh = 1;
+    explicit Fit(const Light& light) : lw(light.width), lh(light.height) {
+        double sx = static_cast<double>(kSensorWidth) / lw, sy = static_cast<double>(kSensorHeight) / lh;
+        scale = sx > sy ? sx : sy;
+        half_w = lw / 2.0;
+        half_h = lh / 2.0;
+    }
+    int column(int x) const { return clampi(std::floor((x + 0.5 - kSensorWidth / 2.0) / scale + half_w), lw); }
+    int row(int y) const { return clampi(std::floor((y + 0.5 - kSensorHeight / 2.0) / scale + half_h), lh); }
+    static int clampi(double v, int n) {
+        if (!(v > 0)) return 0;
+        return v < n - 1 ? static_cast<int>(v) : n - 1;
+    }
+};
+
+// The linear value of sample `i` of a light row.
+inline float light_value(const Light& light, const void* row, int i, const float* srgb) {
+    switch (light.sample) {
+    case Sample::U8:
+        return srgb[static_cast<const uint8_t*>(row)[i]];
+    case Sample::U16:
+        return static_cast<const uint16_t*>(row)[i] * (1.0f / 65535.0f);
+    case Sample::F32: {
+        float v = static_cast<const float*>(row)[i];
+        v = v > 0.0f ? v : 0.0f;
+        return v < 1e6f ? v : 1e6f;
+    }
+    }
+    return 0.0f;
+}
+
+size_t sample_bytes(Sample s) { return s == Sample::U8 ? 1 : s == Sample::U16 ? 2 : 4; }
+
+// Work memory of one render, freed when it ends.
+struct Work {
+    void* p = nullptr;
+    explicit Work(size_t bytes) : p(std::malloc(bytes)) {}
+    ~Work() { std::free(p); }
+    Work(const Work&) = delete;
+    Work& operator=(const Work&) = delete;
+};
+
+// Hands out aligned pieces of one block.
+class Carver {
+public:
+    explicit Carver(void* base) : next_(static_cast<uint8_t*>(base)) {}
+    template <typename T>
+    T* take(size_t count) {
+        T* p = reinterpret_cast<T*>(next_);
+        next_ += (count * sizeof(T) + 63) / 64 * 64;
+        return p;
+    }
+    static size_t size_of(size_t bytes) { return (bytes + 63) / 64 * 64; }
+
+private:
+    uint8_t* next_;
+};
+
+// Makes the raw rows of a frame.
+class Sensor {
+public:
+    // Bytes of work memory for a ROI width.
+    static size_t work(size_t w) {
+        return 7 * Carver::size_of(w * sizeof(float)) + 2 * Carver::size_of(w * sizeof(int));
+    }
+
+    Sensor(const Frame& f, Carver& carve) : f_(f), fit_(f.light), w_(f.roi.width) {
+        const size_t w = static_cast<size_t>(w_);
+        srgb_ = srgb_linear();
+        table_ = normals();
+        zero_ = carve.take<float>(w);
+        const int ch = f.light.channels;
+        const float scale = f.light.sample == Sample::U16 ? 1.0f / 65535.0f : 1.0f;
+        for (int parity = 0; parity < 2; ++parity) {
+            sig_[parity] = carve.take<float>(w);
+            coef_[parity] = carve.take<float>(w);
+            gain_[parity] = carve.take<float>(w);
+            index_[parity] = carve.take<int>(w);
+        }
+        for (int i = 0; i < w_; ++i) {
+            const int x = f.roi.offset_x + i;
+            const int column = fit_.column(x);
+            zero_[i] = 0.0f;
+            for (int parity = 0; parity < 2; ++parity) {
+                const int c = site(x, parity);
+                coef_[parity][i] = f.electrons[c] * scale;
+                gain_[parity][i] = f.gain[c];
+                index_[parity][i] = column * ch + (ch == 3 ? c : 0);
+            }
+        }
+        row_bytes_ = static_cast<size_t>(f.light.width) * static_cast<size_t>(ch) * sample_bytes(f.light.sample);
+    }
+
+    // Raw row `i` of the ROI (sensor order) into `raw`.
+    void row(int i, uint16_t* raw) {
+        const int y = f_.roi.offset_y + i;
+        const int parity = y & 1;
+        const float* sig = signal(y);
+        const size_t x0 = static_cast<size_t>(f_.roi.offset_x);
+        const float* prnu_p = table_ + row_offset(f_.seed, kFixed, y, 2) + x0;
+        const float* dsnu_p = table_ + row_offset(f_.seed, kFixed, y, 3) + x0;
+        const float* shot = f_.noise ? table_ + row_offset(f_.seed, f_.number, y, 0) : zero_;
+        const float* read = f_.noise ? table_ + row_offset(f_.seed, f_.number, y, 1) : zero_;
+        const float* gain = gain_[parity];
+        const float prnu = f_.prnu, dsnu = f_.dsnu, dark = f_.dark_mean, sat = f_.saturation;
+        const float noise = f_.dark_noise, black = f_.black + 0.5f;
+        const int w = w_;
+        int k = 0;
+#if defined(TAVROCAM_SSE2)
+        // Eight pixels at a time; max(x, 0) takes NaN to 0 as the loop below does.
+        const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f), most = _mm_set1_ps(kMostElectrons);
+        const __m128 vprnu = _mm_set1_ps(prnu), vdark = _mm_set1_ps(dark), vsat = _mm_set1_ps(sat);
+        const __m128 vdsnu = _mm_set1_ps(dsnu), vnoise = _mm_set1_ps(noise), vblack = _mm_set1_ps(black);
+        const __m128 full = _mm_set1_ps(static_cast<float>(kFull));
+        auto four = [&](int at) {
+            __m128 m = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(sig + at),
+                                             _mm_add_ps(one, _mm_mul_ps(vprnu, _mm_loadu_ps(prnu_p + at)))), vdark);
+            m = _mm_min_ps(_mm_max_ps(m, zero), most);
+            __m128 e = _mm_add_ps(m, _mm_mul_ps(_mm_sqrt_ps(m), _mm_loadu_ps(shot + at)));
+            e = _mm_min_ps(_mm_max_ps(e, zero), vsat);
+            e = _mm_add_ps(e, _mm_add_ps(_mm_mul_ps(vdsnu, _mm_loadu_ps(dsnu_p + at)),
+                                         _mm_mul_ps(vnoise, _mm_loadu_ps(read + at))));
+            __m128 dn = _mm_add_ps(_mm_mul_ps(e, _mm_loadu_ps(gain + at)), vblack);
+            dn = _mm_min_ps(_mm_max_ps(dn, zero), full);
+            return _mm_cvttps_epi32(dn);
+        };
+        for (; k + 8 <= w; k += 8)
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(raw + k), _mm_packs_epi32(four(k), four(k + 4)));
+#endif
+        for (; k < w; ++k) {
+            float m = sig[k] * (1.0f + prnu * prnu_p[k]) + dark;
+            m = m > 0.0f ? m : 0.0f;  // NaN too
+            m = m < kMostElectrons ? m : kMostElectrons;
+            float e = m + std::sqrt(m) * shot[k];  // photo and dark electrons, Poisson
+            e = e > 0.0f ? e : 0.0f;
+            e = e < sat ? e : sat;  // the well
+            e += dsnu * dsnu_p[k] + noise * read[k];  // the dark offset's pattern, read noise
+            float dn = e * gain[k] + black;
+            dn = dn > 0.0f ? dn : 0.0f;
+            dn = dn < static_cast<float>(kFull) ? dn : static_cast<float>(kFull);
+            raw[k] = static_cast<uint16_t>(static_cast<int>(dn));
+        }
+    }
+
+    // The expected raw value of sensor pixel (x, y) (no noise, no patterns).
+    float expected(int x, int y) const {
+        const int c = site(x, y);
+        const int ch = f_.light.channels;
+        const void* light = static_cast<const uint8_t*>(f_.light.data) + row_bytes_ * static_cast<size_t>(fit_.row(y));
+        float m = light_value(f_.light, light, fit_.column(x) * ch + (ch == 3 ? c : 0), srgb_) * f_.electrons[c]
+                  + f_.dark_mean;
+        m = m < f_.saturation ? m : f_.saturation;
+        return clamp_full(m * f_.gain[c] + f_.black);
+    }
+
+private:
+    // The mean photo-electrons of sensor row y's pixels: the light's row
+    // sampled (kept while the next row of this parity samples the same one).
+    const float* signal(int y) {
+        const int parity = y & 1;
+        const int light_row = fit_.row(y);
+        float* sig = sig_[parity];
+        if (held_[parity] == light_row) return sig;
+        held_[parity] = light_row;
+        const void* light = static_cast<const uint8_t*>(f_.light.data) + row_bytes_ * static_cast<size_t>(light_row);
+        const int* index = index_[parity];
+        const float* coef = coef_[parity];
+        const int w = w_;
+        // A gather (scalar); the noise loop clips what is not a number >= 0.
+        switch (f_.light.sample) {
+        case Sample::U8: {
+            const uint8_t* l = static_cast<const uint8_t*>(light);
+            for (int k = 0; k < w; ++k) sig[k] = srgb_[l[index[k]]] * coef[k];
+            break;
+        }
+        case Sample::U16: {
+            const uint16_t* l = static_cast<const uint16_t*>(light);
+            for (int k = 0; k < w; ++k) sig[k] = static_cast<float>(l[index[k]]) * coef[k];
+            break;
+        }
+        case Sample::F32: {
+            const float* l = static_cast<const float*>(light);
+            for (int k = 0; k < w; ++k) sig[k] = l[index[k]] * coef[k];
+            break;
+        }
+        }
+        return sig;
+    }
+
+    const Frame& f_;
+    Fit fit_;
+    int w_;
+    const float* srgb_ = nullptr;
+    const float* table_ = nullptr;
+    float* zero_ = nullptr;
+    float* sig_[2] = {nullptr, nullptr};
+    int held_[2] = {-1, -1};
+    float* coef_[2] = {nullptr, nullptr};
+    float* gain_[2] = {nullptr, nullptr};
+    int* index_[2] = {nullptr, nullptr};
+    size_t row_bytes_ = 0;
+};
+
+inline int clamp255(int v) { return v < 0 ? 0 : v > 255 ? 255 : v; }
+
+// The 8-bit BT.601 (full range) Y and the chroma of an output column's parity
+// (Cb even, Cr odd).
+inline void ycbcr(int r, int g, int b, int parity, uint8_t* out) {
+    out[0] = static_cast<uint8_t>(clamp255((77 * r + 150 * g + 29 * b + 128) >> 8));
+    const int c = parity ? (128 * r - 107 * g - 21 * b + 128) : (-43 * r - 85 * g + 128 * b + 128);
+    out[1] = static_cast<uint8_t>(clamp255((c >> 8) + 128));
+}
+
+// o[k] (or o[w - 1 - k] mirrored) = value(k), for k < w.
+template <typename T, typename F>
+inline void store_row(T* o, int w, bool reverse, F value) {
+    if (reverse) {
+        for (int k = 0; k < w; ++k) o[w - 1 - k] = value(k);
+    } else {
+        for (int k = 0; k < w; ++k) o[k] = value(k);
+    }
+}
+
+// 16-bit values as little-endian bytes.
+inline void store_le16(uint8_t* out, const uint16_t* values, size_t count) {
+#if (defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) || defined(_MSC_VER)
+    std::memcpy(out, values, count * 2);
+#else
+    for (size_t k = 0; k < count; ++k) {
+        out[2 * k] = static_cast<uint8_t>(values[k] & 0xFF);
+        out[2 * k + 1] = static_cast<uint8_t>(values[k] >> 8);
+    }
+#endif
+}
+
+void render_raw(const Frame& f, Sensor& sensor, uint16_t* raw, uint16_t* values, uint16_t* frame_values,
+                uint8_t* out) {
+    const int w = f.roi.width, h = f.roi.height;
+    const uint16_t* process = f.process;
+    const bool rx = f.roi.reverse_x;
+    const size_t wide = static_cast<size_t>(w);
+    for (int i = 0; i < h; ++i) {
+        sensor.row(i, raw);
+        const int j = f.roi.reverse_y ? h - 1 - i : i;
+        const size_t base = static_cast<size_t>(j) * wide;
+        if (f.format == Format::Bayer8) {
+            if (process)
+                store_row(out + base, w, rx, [&](int k) { return static_cast<uint8_t>(process[raw[k]]); });
+            else
+                store_row(out + base, w, rx, [&](int k) { return static_cast<uint8_t>(raw[k] >> 4); });
+            continue;
+        }
+        uint16_t* row = frame_values ? frame_values + base : values;
+        if (process)
+            store_row(row, w, rx, [&](int k) { return process[raw[k]]; });
+        else if (rx)
+            store_row(row, w, true, [&](int k) { return raw[k]; });
+        else
+            std::memcpy(row, raw, wide * 2);
+        if (f.format == Format::Bayer12)
+            store_le16(out + 2 * base, row, wide);
+        else if (frame_values == nullptr)  // 12p of an even width: row by row
+            pack12(row, wide, out + base / 2 * 3);
+    }
+    if (frame_values != nullptr) pack12(frame_values, wide * static_cast<size_t>(h), out);
+}
+
+inline int mirror(int i, int n) {
+    if (i < 0) return n > 1 ? 1 : 0;
+    if (i >= n) return n > 1 ? n - 2 : n - 1;
+    return i;
+}
+
+// The raw rows around the row being demosaiced, each with one mirrored
+// column on either side.
+class Rows {
+public:
+    static size_t work(size_t w) { return 3 * Carver::size_of((w + 2) * sizeof(uint16_t)); }
+    Rows(Sensor& sensor, int w, int h, Carver& carve) : sensor_(sensor), w_(w), h_(h) {
+        for (auto& slot : slots_) slot = carve.take<uint16_t>(static_cast<size_t>(w) + 2);
+    }
+    // Row i (mirrored at the ROI's edges); [-1] and [w] hold the mirrored columns.
+    const uint16_t* at(int i) {
+        i = mirror(i, h_);
+        uint16_t* slot = slots_[i % 3];
+        if (held_[i % 3] != i) {
+            sensor_.row(i, slot + 1);
+            slot[0] = slot[1 + mirror(-1, w_)];
+            slot[w_ + 1] = slot[1 + mirror(w_, w_)];
+            held_[i % 3] = i;
+        }
+        return slot + 1;
+    }
+
+private:
+    Sensor& sensor_;
+    int w_, h_;
+    uint16_t* slots_[3] = {nullptr, nullptr, nullptr};
+    int held_[3] = {-1, -1, -1};
+};
+
+// Mono8: the luma of each pixel's 2 x 2 quad (one red, two green, one blue
+// site) in the raw values, through the processing.
+void render_mono(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) {
+    const int w = f.roi.width, h = f.roi.height;
+    const size_t wide = static_cast<size_t>(w);
+    Rows rows(sensor, w, h, carve);
+    float* weight[2][4];  // [row parity][site of (x, y), (x + 1, y), (x, y + 1), (x + 1, y + 1)]
+    for (auto& set : weight)
+        for (auto& row : set) row = carve.take<float>(wide);
+    int* luma = carve.take<int>(wide);
+    const float per_site[3] = {0.299f, 0.587f / 2, 0.114f};
+    for (int parity = 0; parity < 2; ++parity)
+        for (int k = 0; k < w; ++k) {
+            const int x = f.roi.offset_x + k;
+            weight[parity][0][k] = per_site[site(x, parity)];
+            weight[parity][1][k] = per_site[site(x + 1, parity)];
+            weight[parity][2][k] = per_site[site(x, parity + 1)];
+            weight[parity][3][k] = per_site[site(x + 1, parity + 1)];
+        }
+    const uint16_t* process = f.process;
+    const bool rx = f.roi.reverse_x;
+    for (int i = 0; i < h; ++i) {
+        const uint16_t* mid = rows.at(i);
+        const uint16_t* down = rows.at(i + 1);
+        float* const* wt = weight[(f.roi.offset_y + i) & 1];
+        const float *a = wt[0], *b = wt[1], *c = wt[2], *d = wt[3];
+        for (int k = 0; k < w; ++k) {
+            const float v = a[k] * mid[k] + b[k] * mid[k + 1] + c[k] * down[k] + d[k] * down[k + 1] + 0.5f;
+            luma[k] = static_cast<int>(v < static_cast<float>(kFull) ? v : static_cast<float>(kFull));
+        }
+        uint8_t* o = out + static_cast<size_t>(f.roi.reverse_y ? h - 1 - i : i) * wide;
+        if (process)
+            store_row(o, w, rx, [&](int k) { return static_cast<uint8_t>(process[luma[k]]); });
+        else
+            store_row(o, w, rx, [&](int k) { return static_cast<uint8_t>(luma[k] >> 4); });
+    }
+}
+
+// The colour matrix and the black level it works around.
+struct Mix {
+    float m[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    float black = 0, lift = 0.5f;
+};
+
+#if defined(TAVROCAM_SSE2)
+// YCbCr422_8 of a row in image order, eight pixels a step, in 16-bit lanes
+// (Y's weights add to 256, so its sum fits). Returns the pixels done.
+int ycbcr_sse2(const int* ri, const int* gi, const int* bi, const uint8_t* cut, int w, uint8_t* row,
+               uint16_t* r8) {
+    uint16_t* g8 = r8 + w;
+    uint16_t* b8 = g8 + w;
+    const int whole = w / 8 * 8;
+    for (int k = 0; k < whole; ++k) {
+        r8[k] = cut[ri[k]];
+        g8[k] = cut[gi[k]];
+        b8[k] = cut[bi[k]];
+    }
+    const __m128i round = _mm_set1_epi16(128), half = _mm_set1_epi16(static_cast<short>(-32768));
+    const __m128i y_r = _mm_set1_epi16(77), y_g = _mm_set1_epi16(150), y_b = _mm_set1_epi16(29);
+    const __m128i c43 = _mm_set1_epi16(43), c85 = _mm_set1_epi16(85), c107 = _mm_set1_epi16(107);
+    const __m128i c21 = _mm_set1_epi16(21);
+    const __m128i odd = _mm_set_epi16(-1, 0, -1, 0, -1, 0, -1, 0);  // Cr in the odd columns
+    for (int k = 0; k < whole; k += 8) {
+        const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r8 + k));
+        const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g8 + k));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b8 + k));
+        __m128i y = _mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(r, y_r), _mm_mullo_epi16(g, y_g)),
+                                  _mm_add_epi16(_mm_mullo_epi16(b, y_b), round));
+        y = _mm_srli_epi16(y, 8);
+        // 128 x (b or r) - (the negative part) + 32768, exact in 16 bits (128 .. 65408),
+        // then + 128 saturating (65536 only at the top, which clamps to 255), >> 8.
+        const __m128i cb = _mm_adds_epu16(
+            _mm_add_epi16(_mm_sub_epi16(_mm_slli_epi16(b, 7),
+                                        _mm_add_epi16(_mm_mullo_epi16(r, c43), _mm_mullo_epi16(g, c85))),
+                          half),
+            round);
+        const __m128i cr = _mm_adds_epu16(
+            _mm_add_epi16(_mm_sub_epi16(_mm_slli_epi16(r, 7),
+                                        _mm_add_epi16(_mm_mullo_epi16(g, c107), _mm_mullo_epi16(b, c21))),
+                          half),
+            round);
+        __m128i c = _mm_or_si128(_mm_and_si128(odd, cr), _mm_andnot_si128(odd, cb));
+        c = _mm_srli_epi16(c, 8);
+        const __m128i bytes = _mm_packus_epi16(y, c);  // y0..y7 c0..c7, each within 0..255
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 2 * static_cast<size_t>(k)),
+                         _mm_unpacklo_epi8(bytes, _mm_srli_si128(bytes, 8)));
+    }
+    return whole;
+}
+#endif
+
+// One row's bilinear demosaic (each site's own colour, the others its
+// neighbours' means), then the colour matrix around the black level, clamps
+// as min/max, as 12-bit values. Red rows hold red (even sensor columns) and
+// green sites, blue rows green and blue (odd).
+template <bool kRedRow>
+void demosaic(const uint16_t* up, const uint16_t* mid, const uint16_t* down, const float* odd, int w,
+              const Mix& mix, int* __restrict ri, int* __restrict gi, int* __restrict bi) {
+    const float m0 = mix.m[0], m1 = mix.m[1], m2 = mix.m[2], m3 = mix.m[3], m4 = mix.m[4], m5 = mix.m[5];
+    const float m6 = mix.m[6], m7 = mix.m[7], m8 = mix.m[8], black = mix.black, lift = mix.lift;
+    const float top = static_cast<float>(kFull);
+    for (int k = 0; k < w; ++k) {
+        const float c = mid[k], across = static_cast<float>(mid[k - 1] + mid[k + 1]) * 0.5f;
+        const float vertical = static_cast<float>(up[k] + down[k]) * 0.5f;
+        const float cross = (across + vertical) * 0.5f;
+        const float diag = static_cast<float>(up[k - 1] + up[k + 1] + down[k - 1] + down[k + 1]) * 0.25f;
+        const float o = odd[k];
+        float r, g, b;
+        if (kRedRow) {
+            r = c + o * (across - c);
+            g = cross + o * (c - cross);
+            b = diag + o * (vertical - diag);
+        } else {
+            r = vertical + o * (diag - vertical);
+            g = c + o * (cross - c);
+            b = across + o * (c - across);
+        }
+        r -= black;
+        g -= black;
+        b -= black;
+        float vr = m0 * r + m1 * g + m2 * b + lift;
+        float vg = m3 * r + m4 * g + m5 * b + lift;
+        float vb = m6 * r + m7 * g + m8 * b + lift;
+        vr = vr > 0.0f ? vr : 0.0f;
+        vg = vg > 0.0f ? vg : 0.0f;
+        vb = vb > 0.0f ? vb : 0.0f;
+        ri[k] = static_cast<int>(vr < top ? vr : top);
+        gi[k] = static_cast<int>(vg < top ? vg : top);
+        bi[k] = static_cast<int>(vb < top ? vb : top);
+    }
+}
+
+void render_colour(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) {
+    const int w = f.roi.width, h = f.roi.height;
+    const size_t wide = static_cast<size_t>(w);
+    Rows rows(sensor, w, h, carve);
+    float* odd = carve.take<float>(wide);     // 1 where the sensor column is odd
+    int* ri = carve.take<int>(wide);
+    int* gi = carve.take<int>(wide);
+    int* bi = carve.take<int>(wide);
+#if defined(TAVROCAM_SSE2)
+    uint16_t* r8 = carve.take<uint16_t>(3 * wide);  // 8-bit values (YCbCr)
+#endif
+    const bool rx = f.roi.reverse_x;
+    for (int k = 0; k < w; ++k) odd[k] = static_cast<float>((f.roi.offset_x + k) & 1);
+    Mix mx;
+    if (f.matrix_on)
+        for (int n = 0; n < 9; ++n) mx.m[n] = f.matrix[n];
+    mx.black = f.black;
+    mx.lift = f.black + 0.5f;
+    uint8_t* cut = carve.take<uint8_t>(kFull + 1);  // the processing's 8-bit value of each raw value
+    for (int v = 0; v <= kFull; ++v) cut[v] = static_cast<uint8_t>(f.process ? f.process[v] : v >> 4);
+    for (int i = 0; i < h; ++i) {
+        const int y = f.roi.offset_y + i;
+        const uint16_t* up = rows.at(i - 1);
+        const uint16_t* down = rows.at(i + 1);
+        const uint16_t* mid = rows.at(i);
+        // Bilinear demosaic (each site's own colour, the others its
+        // neighbours' means), then the colour matrix around the black level
+        // (identity without one), clamps as min/max, in one pass.
+        if ((y & 1) == 0)
+            demosaic<true>(up, mid, down, odd, w, mx, ri, gi, bi);
+        else
+            demosaic<false>(up, mid, down, odd, w, mx, ri, gi, bi);
+        const size_t j = static_cast<size_t>(f.roi.reverse_y ? h - 1 - i : i);
+        if (f.format == Format::YCbCr422) {  // BT.601 (full range) of the 8-bit values
+            uint8_t* row = out + j * wide * 2;
+            int k = 0;
+#if defined(TAVROCAM_SSE2)
+            if (!rx) k = ycbcr_sse2(ri, gi, bi, cut, w, row, r8);
+#endif
+            for (; k < w; ++k) {
+                const int col = rx ? w - 1 - k : k;
+                ycbcr(cut[ri[k]], cut[gi[k]], cut[bi[k]], col & 1, row + 2 * static_cast<size_t>(col));
+            }
+            continue;
+        }
+        const int* first = f.format == Format::RGB8 ? ri : bi;
+        const int* last = f.format == Format::RGB8 ? bi : ri;
+        uint8_t* row = out + j * wide * 3;
+        if (rx) {
+            for (int k = 0; k < w; ++k) {
+                uint8_t* o = row + 3 * static_cast<size_t>(w - 1 - k);
+                o[0] = cut[first[k]];
+                o[1] = cut[gi[k]];
+                o[2] = cut[last[k]];
+            }
+        } else {
+            for (int k = 0; k < w; ++k) {
+                uint8_t* o = row + 3 * static_cast<size_t>(k);
+                o[0] = cut[first[k]];
+                o[1] = cut[gi[k]];
+                o[2] = cut[last[k]];
+            }
+        }
+    }
+}
+
+bool finite_nonneg(float v) { return std::isfinite(v) && v >= 0.0f; }
+
+}  // namespace
+
+void prepare() {
+    normals();
+    srgb_linear();
+}
+
+size_t payload_size(Format format, int width, int height) {
+    const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
+    switch (format) {
+    case Format::Mono8:
+    case Format::Bayer8: return n;
+    case Format::Bayer12:
+    case Format::YCbCr422: return 2 * n;
+    case Format::Bayer12p: return n * 3 / 2;
+    case Format::RGB8:
+    case Format::BGR8: return 3 * n;
+    }
+    return 0;
+}
+
+int format_bits(Format format) { return format == Format::Bayer12 || format == Format::Bayer12p ? 12 : 8; }
+
+const char* check(const Frame& f) {
+    const Light& l = f.light;
+    if (l.data == nullptr || l.height < 1 || l.width < 1 || (l.channels != 1 && l.channels != 3))
+        return "the light must be a non-empty image of 1 or 3 channels";
+    if (l.height > (1 << 16) || l.width > (1 << 16)) return "the light is larger than 65536 pixels a side";
+    const Roi& r = f.roi;
+    if (r.width < 1 || r.height < 1 || r.offset_x < 0 || r.offset_y < 0 || r.width > kSensorWidth ||
+        r.height > kSensorHeight || r.offset_x > kSensorWidth - r.width || r.offset_y > kSensorHeight - r.height)
+        return "the ROI must lie on the 2064 x 1544 sensor";
+    for (int c = 0; c < 3; ++c)
+        if (!finite_nonneg(f.electrons[c]) || !finite_nonneg(f.gain[c]))
+            return "electrons and gains must be finite and not negative";
+    if (!finite_nonneg(f.dark_mean) || !finite_nonneg(f.dark_noise) || !finite_nonneg(f.saturation) ||
+        !finite_nonneg(f.dsnu) || !finite_nonneg(f.prnu))
+        return "the sensor's figures must be finite and not negative";
+    if (f.electrons[0] > 1e9f || f.electrons[1] > 1e9f || f.electrons[2] > 1e9f || f.dark_mean > 1e9f ||
+        f.saturation > 1e9f || f.dark_noise > 1e6f || f.dsnu > 1e6f || f.prnu > 10.0f || f.gain[0] > 1e6f ||
+        f.gain[1] > 1e6f || f.gain[2] > 1e6f)
+        return "a sensor figure is out of range";
+    if (!(f.black >= 0.0f && f.black <= static_cast<float>(kFull))) return "the black level must be 0 .. 4095";
+    for (float v : f.matrix)
+        if (!std::isfinite(v) || std::fabs(v) > 1e3f) return "the colour matrix must be finite";
+    return nullptr;
+}
+
+bool render(const Frame& f, uint8_t* out) {
+    const size_t w = static_cast<size_t>(f.roi.width), h = static_cast<size_t>(f.roi.height);
+    const bool colour = f.format != Format::Bayer8 && f.format != Format::Bayer12 && f.format != Format::Bayer12p;
+    // 12p of an odd width packs across rows: the frame's values first.
+    const bool whole = f.format == Format::Bayer12p && (w & 1) != 0;
+    size_t bytes = Sensor::work(w) + 2 * Carver::size_of(w * 2) + (whole ? Carver::size_of(w * h * 2) : 0);
+    if (colour)
+        bytes += Rows::work(w) + 8 * Carver::size_of(w * sizeof(float)) + 3 * Carver::size_of(w * sizeof(int)) +
+                 Carver::size_of(kFull + 1) + Carver::size_of(3 * w * sizeof(uint16_t));
+    Work work(bytes + 64);
+    if (work.p == nullptr) return false;
+    Carver carve(reinterpret_cast<void*>((reinterpret_cast<uintptr_t>(work.p) + 63) / 64 * 64));
+    Sensor sensor(f, carve);
+    if (f.format == Format::Mono8) {
+        render_mono(f, sensor, carve, out);
+    } else if (colour) {
+        render_colour(f, sensor, carve, out);
+    } else {
+        uint16_t* raw = carve.take<uint16_t>(w);
+        uint16_t* values = carve.take<uint16_t>(w);
+        render_raw(f, sensor, raw, values, whole ? carve.take<uint16_t>(w * h) : nullptr, out);
+    }
+    return true;
+}
+
+void measure(const Frame& f, int x, int y, int width, int height, int step, double means[3]) {
+    Frame one = f;
+    one.roi.width = 1;  // the Sensor's per-column tables are not used here
+    alignas(64) uint8_t scratch[1024];
+    Carver carve(scratch);
+    const Sensor sensor(one, carve);
+    double sums[3] = {0, 0, 0};
+    double counts[3] = {0, 0, 0};
+    if (step < 2) step = 2;
+    for (int j = 0; j < height; j += step)
+        for (int dy = 0; dy < 2 && j + dy < height; ++dy)
+            for (int i = 0; i < width; i += step)
+                for (int dx = 0; dx < 2 && i + dx < width; ++dx) {
+                    const int sx = x + i + dx, sy = y + j + dy;
+                    const int c = site(sx, sy);
+                    sums[c] += sensor.expected(sx, sy);
+                    counts[c] += 1;
+                }
+    for (int c = 0; c < 3; ++c) means[c] = counts[c] > 0 ? sums[c] / counts[c] : f.black;
+}
+
+bool test_image_fits(const TestImage& t) {
+    if (t.width < 1 || t.height < 1 || t.modulo == 0 || (t.modulo & (t.modulo - 1)) != 0 || t.modulo > 65536)
+        return false;
+    if (t.entry < 1 || t.entry > 3 || (t.pack12 && t.entry != 2) || t.bayer_red > 3) return false;
+    size_t top = t.modulo - 1 + (t.bayer_red >= 0 ? 512 : 0);
+    if (t.parity) top = top * 2 + 1;
+    return top < t.entries;
+}
+
+void test_image(const TestImage& t, uint8_t* out) {
+    const size_t w = static_cast<size_t>(t.width), h = static_cast<size_t>(t.height);
+    const uint32_t mask = t.modulo - 1;
+    const int rx = t.bayer_red & 1, ry = (t.bayer_red >> 1) & 1;
+    uint8_t* o = out;
+    uint8_t pending[3] = {0, 0, 0};
+    size_t count = 0;
+    for (size_t j = 0; j < h; ++j)
+        for (size_t i = 0; i < w; ++i) {
+            size_t index = (i + j + t.step) & mask;
+            if (t.bayer_red >= 0)
+                index += static_cast<size_t>((((static_cast<int>(i) ^ rx) & 1) + ((static_cast<int>(j) ^ ry) & 1)) << 8);
+            if (t.parity) index = index * 2 + (i & 1);
+            const uint8_t* e = t.table + index * static_cast<size_t>(t.entry);
+            if (!t.pack12) {
+                std::memcpy(o, e, static_cast<size_t>(t.entry));
+                o += t.entry;
+                continue;
+            }
+            const unsigned v = e[0] | (static_cast<unsigned>(e[1]) << 8);
+            if ((count++ & 1) == 0) {
+                pending[0] = static_cast<uint8_t>(v & 0xFF);
+                pending[1] = static_cast<uint8_t>((v >> 8) & 0x0F);
+            } else {
+                o[0] = pending[0];
+                o[1] = static_cast<uint8_t>(pending[1] | ((v & 0x0F) << 4));
+                o[2] = static_cast<uint8_t>(v >> 4);
+                o += 3;
+            }
+        }
+    if (t.pack12 && (count & 1)) o[0] = pending[0];
+}
+
+void pack12(const uint16_t* values, size_t count, uint8_t* out) {
+    size_t i = 0;
+    for (; i + 1 < count; i += 2, out += 3) {
+        const unsigned a = values[i] & 0xFFF, b = values[i + 1] & 0xFFF;
+        out[0] = static_cast<uint8_t>(a & 0xFF);
+        out[1] = static_cast<uint8_t>((a >> 8) | ((b & 0x0F) << 4));
+        out[2] = static_cast<uint8_t>(b >> 4);
+    }
+    if (i < count) out[0] = static_cast<uint8_t>(values[i] & 0xFF);
+}
+
+void unpack12(const uint8_t* data, size_t count, uint16_t* out) {
+    size_t i = 0;
+    for (; i + 1 < count; i += 2, data += 3) {
+        out[i] = static_cast<uint16_t>(data[0] | ((data[1] & 0x0F) << 8));
+        out[i + 1] = static_cast<uint16_t>((data[1] >> 4) | (data[2] << 4));
+    }
+    if (i < count) out[i] = data[0];
+}
+
+}  // namespace simcore
