@@ -65,21 +65,22 @@ async def next_of(socket, kind):
     raise AssertionError(f"socket closed before a {kind!r} message")
 
 
-@pytest.mark.parametrize("drawn", [(100, 50, 640, 480), (740, 530, -640, -480), (3, 1, 17, 9),
-                                   (2000, 1500, 500, 400), (-20, -20, 5000, 5000)])
-def test_a_drawn_roi_is_one_the_camera_takes_and_covers_the_drawing(served, drawn):
+@pytest.mark.parametrize("drawn, inside", [
+    ((100, 50, 640, 480), True), ((740, 530, -640, -480), True), ((2001, 1501, 37, 19), True),
+    ((3, 1, 7, 5), False), ((2040, 1530, 500, 400), False), ((-20, -20, 5000, 5000), False)])
+def test_a_drawn_roi_is_one_the_camera_takes_next_to_the_drawing(served, drawn, inside):
     sim, camera, _ = served
     limits = camera.limits()
     roi = fit(*drawn, limits)
-    outcome = camera.set_roi(roi.offset_x, roi.offset_y, roi.width, roi.height, relative=False)
-    assert "error" not in outcome and outcome["roi"] == vars(roi)
+    outcome = camera.set_roi(*drawn, relative=False)
+    assert "error" not in outcome and outcome["roi"] == vars(roi)  # the camera took it as it is
     x, y, w, h = drawn
-    left, top = max(min(x, x + w), 0), max(min(y, y + h), 0)
-    # Within an increment of the drawing, on the sensor, never below the least size.
-    assert roi.offset_x <= max(left, 0) < roi.offset_x + limits.offset_x_inc + max(
-        0, left + roi.width - limits.sensor_width)
-    assert roi.width >= min(abs(w), limits.sensor_width) - limits.width_inc + 1 or roi.width == limits.min_width
-    assert roi.offset_x + roi.width <= limits.sensor_width and roi.offset_y + roi.height <= limits.sensor_height
+    for start, size, offset, length, inc, sensor in (
+            (min(x, x + w), abs(w), roi.offset_x, roi.width, limits.width_inc, limits.sensor_width),
+            (min(y, y + h), abs(h), roi.offset_y, roi.height, limits.height_inc, limits.sensor_height)):
+        assert 0 <= offset and offset + length <= sensor
+        if inside:  # within one increment of what was drawn
+            assert 0 <= start - offset < inc and 0 <= size - length < inc
 
 
 @pytest.mark.parametrize("bad", [float("nan"), float("inf"), "10", True])
