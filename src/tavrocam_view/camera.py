@@ -95,23 +95,18 @@ def channels(array, pixel_format: str) -> list[tuple[str, object]]:
 
 def histogram(array, pixel_format: str, bits: int) -> dict:
     """256 bins per channel, and the pixels at 0 (black) and at full scale
-    (saturated) counted exactly."""
+    (saturated) counted exactly: one count of every value per channel."""
     import numpy as np
 
     top = (1 << bits) - 1
-    shift = max(bits - 8, 0)
     result = []
     for name, planes in channels(array, pixel_format):
-        counts = np.zeros(256, dtype=np.int64)
-        black = saturated = total = 0
+        values = np.zeros(top + 1, dtype=np.int64)
         for plane in planes:
-            counts += np.bincount((plane >> shift).ravel() if shift else plane.ravel(),
-                                  minlength=256)[:256]
-            black += int(np.count_nonzero(plane == 0))
-            saturated += int(np.count_nonzero(plane == top))
-            total += plane.size
-        result.append({"name": name, "counts": counts.tolist(), "black": black,
-                       "saturated": saturated, "total": total})
+            values += np.bincount(plane.ravel(), minlength=top + 1)[:top + 1]
+        result.append({"name": name, "counts": values.reshape(256, -1).sum(axis=1).tolist(),
+                       "black": int(values[0]), "saturated": int(values[top]),
+                       "total": int(values.sum())})
     return {"bits": bits, "channels": result}
 
 
@@ -316,18 +311,20 @@ class Camera:
         return self._converter.Convert(image).GetArray()
 
     def preview(self, frame: Frame, max_width: int, max_height: int) -> bytes:
-        """The frame as a JPEG that fits max_width x max_height: decimated
-        first, converted, then scaled."""
+        """The frame as a JPEG for a window of max_width x max_height:
+        decimated first (to the step nearest the window's scale), converted,
+        then scaled down to fit if still larger; never scaled up (the page
+        does that)."""
         from PIL import Image
 
         array = frame.array()
         scale = min(max_width / frame.width, max_height / frame.height, 1.0)
-        step = max(int(1.0 / scale), 1) if scale > 0 else 1
-        small = self._rgb(decimate(array, frame.pixel_format, step), frame)
-        image = Image.fromarray(small)
-        size = (max(round(frame.width * scale), 1), max(round(frame.height * scale), 1))
-        if image.size != size:
-            image = image.resize(size, Image.BILINEAR)
+        step = max(round(1.0 / scale), 1)
+        image = Image.fromarray(self._rgb(decimate(array, frame.pixel_format, step), frame))
+        fit = min(max_width / image.width, max_height / image.height)
+        if fit < 1.0:
+            image = image.resize((max(round(image.width * fit), 1), max(round(image.height * fit), 1)),
+                                 Image.BILINEAR)
         out = io.BytesIO()
         image.save(out, "JPEG", quality=PREVIEW_QUALITY)
         return out.getvalue()
