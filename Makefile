@@ -316,11 +316,10 @@ release-check: docs
 # --- the live view in a real browser ------------------------------------------------
 # Debian's chromium and chromium-driver (apt-get, as root) where missing, with a
 # CJK font for the page's Chinese texts; no browser is downloaded. Then the
-# browser tests (tests/test_view_browser.py, skipped by `make test`) on
-# $(BROWSER_VERSION), with Selenium installed into that venv.
-BROWSER_VERSION ?= 3.12
-BROWSER_PY      := $(call venv_of,$(BROWSER_VERSION))/bin/python
-SELENIUM        := selenium>=4.10
+# browser tests (tests/test_view_browser.py, skipped by `make test`) on the
+# current interpreter, with Selenium installed into its venv.
+BROWSER_PY := $(call venv_of,$(CURRENT))/bin/python
+SELENIUM   := selenium>=4.10
 
 .PHONY: browser test-browser
 browser:
@@ -332,7 +331,8 @@ browser:
 	echo "browser: apt-get install $${missing[*]}"; apt-get update -qq; \
 	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$${missing[@]}" >/dev/null
 
-test-browser: browser install-$(BROWSER_VERSION)
+test-browser: browser current-python
+	@$(MAKE) --no-print-directory install-$(CURRENT)
 	$(BROWSER_PY) -c "import selenium" 2>/dev/null || $(BROWSER_PY) -m pip install --quiet "$(SELENIUM)"
 	TAVROCAM_BROWSER=1 $(BROWSER_PY) -m pytest -q tests/test_view_browser.py
 
