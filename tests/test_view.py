@@ -146,6 +146,32 @@ def test_the_server_needs_its_token_and_closes_the_camera_when_stopped(stop, sta
     assert (child.returncode, out, err) == (status, "CCD closed.\n", "")
 
 
+def test_the_browser_gets_a_private_file_and_no_command_line_holds_the_token(tmp_path):
+    record = tmp_path / "browser.json"
+    script = tmp_path / "browser"
+    script.write_text(f"""#!{sys.executable}
+import json, os, stat, sys
+path = sys.argv[1].removeprefix("file://")
+json.dump({{"argv": sys.argv[1:], "mode": stat.S_IMODE(os.stat(path).st_mode),
+           "text": open(path).read()}}, open({str(record)!r}, "w"))
+""")
+    script.chmod(0o755)
+    child = subprocess.Popen(VIEW + ["--simulate"], stdout=subprocess.PIPE, text=True,
+                             env=dict(os.environ, BROWSER=str(script)))
+    child.stdout.readline()
+    url = child.stdout.readline().strip()
+    for _ in range(600):
+        if record.exists() and record.stat().st_size:
+            break
+        threading.Event().wait(0.05)
+    child.send_signal(signal.SIGTERM)
+    child.communicate(timeout=60)
+    opened = json.loads(record.read_text())
+    token = url.split("?token=")[1]
+    assert token not in " ".join(opened["argv"]) and opened["mode"] == 0o600
+    assert url in opened["text"] and not os.path.exists(opened["argv"][0].removeprefix("file://"))
+
+
 def test_output_cut_by_a_closed_pipe_ends_quietly():
     child, _ = start_view()
     child.stdout.close()  # as `| head -2` does

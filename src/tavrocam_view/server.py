@@ -30,8 +30,9 @@ _KEY = web.AppKey("view", object)
 class Page:
     """One open page: its websocket, what it asked for, what it was sent."""
 
-    def __init__(self, number: int, socket: web.WebSocketResponse) -> None:
+    def __init__(self, number: int, socket: web.WebSocketResponse, frames_before: int) -> None:
         self.number = number
+        self.frames_before = frames_before  # frames the camera sent before the page opened
         self.socket = socket
         self.ready = False
         self.size = (960, 720)
@@ -136,7 +137,7 @@ class View:
             "frame": frame.number if frame else None,
             "received_fps": round(camera.received_rate(), 2), "shown_fps": round(shown_rate, 2),
             "received": camera.received, "shown": page.shown,
-            "dropped": max(camera.camera_frames() - page.shown, 0),
+            "dropped": max(camera.camera_frames() - page.frames_before - page.shown, 0),
             "failed": camera.failed, "grab_error": camera.grab_error,
         }
         if histogram is not None:
@@ -184,7 +185,7 @@ class View:
             return web.Response(status=403, text=FORBIDDEN)
         socket = web.WebSocketResponse(heartbeat=20, max_msg_size=1 << 16)
         await socket.prepare(request)
-        page = Page(next(self._numbers), socket)
+        page = Page(next(self._numbers), socket, self.camera.camera_frames())
         self.pages.append(page)
         loop = asyncio.get_running_loop()
         try:
