@@ -325,7 +325,7 @@ SELENIUM   := selenium>=4.10
 browser:
 	@missing=(); command -v chromium >/dev/null || missing+=(chromium); \
 	command -v chromedriver >/dev/null || missing+=(chromium-driver); \
-	fc-list 2>/dev/null | grep -q "Noto Sans CJK" || missing+=(fonts-noto-cjk); \
+	fc-list 2>/dev/null | grep "Noto Sans CJK" >/dev/null || missing+=(fonts-noto-cjk); \
 	[ $${#missing[@]} = 0 ] && exit 0; \
 	[ "$$(id -u)" = 0 ] || { echo "browser: missing $${missing[*]}: run 'apt-get install $${missing[*]}' as root"; exit 1; }; \
 	echo "browser: apt-get install $${missing[*]}"; apt-get update -qq; \
