@@ -148,7 +148,7 @@ def main(argv=None) -> int:
         import PIL  # noqa: F401
     except ImportError as error:
         print(MISSING_EXTRA.format(prog=PROG, name=error.name), file=sys.stderr)
-        return 2
+        return 1
     try:
         module, sim = _module(args, p)
     except Usage as error:
