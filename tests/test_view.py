@@ -116,12 +116,48 @@ def test_a_scene_that_is_no_image_is_a_usage_error(tmp_path):
     assert run.returncode == 2 and "--scene" in run.stderr
 
 
-def start_view(*args):
-    child = subprocess.Popen(VIEW + ["--simulate", "--no-browser", *args], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
+def start_view(*args, model="acA2040-55uc", env=None):
+    child = subprocess.Popen(VIEW + ["--no-browser", *(args or ["--simulate"])], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, env=env)
     lines = [child.stdout.readline(), child.stdout.readline()]
-    assert lines[0] == "Connect successful: acA2040-55uc\n", lines + [child.stderr.read()]
+    assert lines[0] == f"Connect successful: {model}\n", lines + [child.stderr.read()]
     return child, lines[1].strip()
+
+
+@pytest.mark.parametrize("args, emulated, model", [
+    (["--simulate", "2", "--index", "1"], None, "acA2040-55uc"), (["--index", "1"], "2", "CamEmu")])
+def test_the_second_camera_s_live_image_and_roi_on_the_simulated_and_the_emulated_camera(args, emulated, model):
+    env = dict(os.environ, **({"PYLON_CAMEMU": emulated} if emulated else {}))
+    child, url = start_view(*args, model=model, env=env)
+
+    async def look(session, base, token):
+        socket = await session.ws_connect(f"{base}ws?token={token}")
+        await socket.send_json({"type": "features"})
+        described = await next_of(socket, "features")
+        serial = next(f["now"]["value"] for g in described["groups"]
+                      for f in g["features"] if f["name"] == "ModelName")
+        before = described["roi"]
+        await socket.send_json({"type": "roi", "x": 32, "y": 16, "width": 256, "height": 128})
+        roi = await next_of(socket, "roi")
+        await socket.send_json({"type": "ready", "width": 4096, "height": 4096})
+        header = await next_of(socket, "frame")
+        while (header["width"], header["height"]) != (256, 128):  # a frame from before the ROI
+            await socket.send_json({"type": "ready", "width": 4096, "height": 4096})
+            header = await next_of(socket, "frame")
+        jpeg = await socket.receive_bytes()
+        await socket.close()
+        return serial, before, roi, jpeg
+
+    try:
+        model_name, before, roi, jpeg = talk(url, look)
+    finally:
+        child.send_signal(signal.SIGTERM)
+        out, err = child.communicate(timeout=60)
+    # Drawn on the image: its offsets add to the ROI shown.
+    assert model_name == model and roi["roi"] == {"offset_x": before["offset_x"] + 32, "width": 256,
+                                                  "offset_y": before["offset_y"] + 16, "height": 128}
+    assert Image.open(io.BytesIO(jpeg)).size == (256, 128)
+    assert (child.returncode, out, err) == (128 + 15, "CCD closed.\n", "")
 
 
 @pytest.mark.parametrize("stop, status", [(signal.SIGTERM, 128 + 15), (signal.SIGINT, 128 + 2)])
