@@ -137,3 +137,35 @@ def test_stopping_the_server_closes_the_camera_and_the_page_says_so(browser):
     assert child.stdout.read() == "CCD closed.\n" and child.wait(timeout=30) == 128 + signal.SIGTERM
     wait(browser, lambda: text(browser, "camera") == "server stopped")
     time.sleep(0.2)
+
+
+def test_a_second_page_views_only_until_the_first_one_closes(browser, served):
+    _, camera, server = served
+    browser.get(server.url)
+    first = browser.current_window_handle
+    wait(browser, lambda: "controls" in text(browser, "role"))
+    browser.switch_to.new_window("tab")
+    browser.get(server.url)
+    wait(browser, lambda: text(browser, "role").startswith("viewing only (2 pages open"))
+    assert "viewer" in browser.find_element(By.TAG_NAME, "body").get_attribute("class")
+    browser.switch_to.window(first)
+    browser.close()
+    browser.switch_to.window(browser.window_handles[0])
+    wait(browser, lambda: text(browser, "role") == "this page controls the camera")
+    set_in_row(browser, "Acquisition", "ExposureTime", "1234")
+    wait(browser, lambda: camera.cam.ExposureTime.GetValue() == 1234.0)
+
+
+def test_the_pixel_under_the_pointer_is_the_bayer_site_s_value(browser, served):
+    import re
+
+    _, camera, server = served
+    browser.get(server.url)
+    wait(browser, lambda: text(browser, "frame-number").isdigit())
+    overlay = browser.find_element(By.ID, "overlay")
+    ActionChains(browser).move_to_element_with_offset(overlay, 37, 23).perform()
+    found = wait(browser, lambda: re.fullmatch(r"\((\d+), (\d+)\) ([RGB]) (\d+) DN \(8 bit\)",
+                                                text(browser, "pointer")))
+    x, y, site, value = int(found[1]), int(found[2]), found[3], int(found[4])
+    assert site == "RGGB"[(y % 2) * 2 + x % 2] and 0 <= value <= 255
+    assert abs(x - 1024) < 120 and abs(y - 768) < 120  # a little right of and below the centre
