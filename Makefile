@@ -310,10 +310,11 @@ $(DOCS_VENV)/.requirements: docs/requirements.txt $(DOCS_VENV)/bin/python
 	@touch $@
 
 $(DOCS_VENV)/.installed: $(DOCS_VENV)/.requirements $(PKG_INPUTS)
-	$(DOCS_VENV)/bin/python -m pip install --quiet .
+	$(DOCS_VENV)/bin/python -m pip install --quiet ".[view]" "$(SELENIUM)"
 	@touch $@
 
-docs: $(DOCS_VENV)/.installed
+# (The screenshot of the live view is shot in headless chromium: see browser.)
+docs: browser $(DOCS_VENV)/.installed
 	NO_MKDOCS_2_WARNING=1 $(DOCS_VENV)/bin/python -m mkdocs build --strict --clean
 	@echo "docs: built in strict mode; open build/site/index.html"
 
@@ -323,6 +324,29 @@ docs: $(DOCS_VENV)/.installed
 # docs, built as the workflow builds them.
 release-check: docs
 	.ci/release-check
+
+# --- the live view in a real browser ------------------------------------------------
+# Debian's chromium and chromium-driver (apt-get, as root) where missing, with a
+# CJK font for the page's Chinese texts; no browser is downloaded. Then the
+# browser tests (tests/test_view_browser.py, skipped by `make test`) on the
+# current interpreter, with Selenium installed into its venv.
+BROWSER_PY := $(call venv_of,$(CURRENT))/bin/python
+SELENIUM   := selenium>=4.10
+
+.PHONY: browser test-browser
+browser:
+	@missing=(); command -v chromium >/dev/null || missing+=(chromium); \
+	command -v chromedriver >/dev/null || missing+=(chromium-driver); \
+	fc-list 2>/dev/null | grep "Noto Sans CJK" >/dev/null || missing+=(fonts-noto-cjk); \
+	[ $${#missing[@]} = 0 ] && exit 0; \
+	[ "$$(id -u)" = 0 ] || { echo "browser: missing $${missing[*]}: run 'apt-get install $${missing[*]}' as root"; exit 1; }; \
+	echo "browser: apt-get install $${missing[*]}"; apt-get update -qq; \
+	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$${missing[@]}" >/dev/null
+
+test-browser: browser current-python
+	@$(MAKE) --no-print-directory install-$(CURRENT)
+	$(BROWSER_PY) -c "import selenium" 2>/dev/null || $(BROWSER_PY) -m pip install --quiet "$(SELENIUM)"
+	TAVROCAM_BROWSER=1 $(BROWSER_PY) -m pytest -q tests/test_view_browser.py
 
 clean:
 	rm -rf $(VENV) $(foreach v,$(SUPPORTED),$(call venv_of,$(v))) $(NO_NUMPY_VENV) $(BUILD_VENV) $(DOCS_VENV) build dist

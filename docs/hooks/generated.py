@@ -13,7 +13,8 @@
   ``TABLES`` fails the build.
 - The pictures under ``images/generated/`` are made by
   ``docs/scripts/make_images.py`` from the simulated camera at every build and
-  never written into the checkout.
+  never written into the checkout; ``view.png``, the live view's page, by
+  ``docs/scripts/view_screenshot.py`` in headless chromium.
 
 Nothing here imports MkDocs at module level, so the tests (which run without
 the docs toolchain) load this file and check what it makes.
@@ -144,7 +145,24 @@ def images() -> dict[str, bytes]:
     assert spec and spec.loader
     script = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(script)
-    return script.make_images()
+    made = script.make_images()
+    made.update(view_images())
+    return made
+
+
+def view_images() -> dict[str, bytes]:
+    """The live view's page (``view.png``), shot in headless chromium. On
+    Read the Docs, which has no browser, its live image alone (``view.png``
+    then a JPEG the view itself made)."""
+    import os
+
+    spec = importlib.util.spec_from_file_location("view_screenshot", ROOT / "docs/scripts/view_screenshot.py")
+    assert spec and spec.loader
+    script = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(script)
+    if not script.browser_found() and os.environ.get("READTHEDOCS") == "True":
+        return {"view.png": script.preview()}
+    return {"view.png": script.screenshot()}
 
 
 # ------------------------------------------------------------ MkDocs events

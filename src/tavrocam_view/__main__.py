@@ -1,0 +1,5 @@
+import sys
+
+from .cli import entry
+
+sys.exit(entry())
