@@ -58,6 +58,13 @@ EXPECTED = {
                      "grabbing": True, "stopped": [False, False], "serials": 2,
                      "after": [False, False, 0],
                      "refused": "Not all cameras in the array have attached devices."},
+    "buffers": {"queued limit": [5, 0, 5], "no output queue": False,
+                **{name: [[2, 0, 0], [1, 0, 0], [0, 0, 0], False, True, 3]
+                   for name in ("OneByOne", "LatestImageOnly", "LatestImages")},
+                "UpcomingImage": [[0, 0, 2], [0, 0, 1], [0, 0, 0],
+                                  "Timeout while waiting for canceled buffer after timeout with "
+                                  "strategy GrabStrategy_UpcomingImage. : RuntimeException thrown "
+                                  "(file 'GrabEngine.h', line 450)", True]},
     "camera_object": {"closed": "Cannot get the stream grabber from a closed device.",
                       "stream grabber": True, "tl": True, "stop": [True, False, True, True],
                       "events waiting": False, "context": [0, 42], "sfnc": 2},

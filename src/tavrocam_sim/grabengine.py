@@ -72,7 +72,7 @@ def _loop(camera_ref, state, session):
         camera._dispatch_events()
         if frame is not None:
             session.delivered += 1
-            result = GrabResult.of(frame, session.delivered, state.context)
+            result = GrabResult.of(frame, session.delivered, state.context, session.stream)
             try:
                 if frame.skipped:
                     state.image_handlers.each("OnImagesSkipped", camera, frame.skipped)
@@ -126,9 +126,11 @@ class GrabEngine:
             params = st.parameters
             buffers = params.value("MaxNumBuffer")
             keep = 1 if strategy != _pylon.GrabStrategy_LatestImages else \
-                max(1, min(params.value("OutputQueueSize"), buffers))
+                min(params.value("OutputQueueSize"), buffers)
             self._node("PayloadSize").GetValue()  # pylon sizes its buffers by it
-            session = GrabSession(device, _stream.Stream(buffers, kind, keep, st.ids), strategy,
+            stream = _stream.Stream(buffers, kind, keep, st.ids,
+                                    params.value("MaxNumQueuedBuffer"))
+            session = GrabSession(device, stream, strategy,
                                   limit, opened_here,
                                   loop == _pylon.GrabLoop_ProvidedByInstantCamera)
             with LOCK:
@@ -202,7 +204,7 @@ class GrabEngine:
         if frame is None:
             return GrabResult()
         session.delivered += 1
-        result = GrabResult.of(frame, session.delivered, self._st.context)
+        result = GrabResult.of(frame, session.delivered, self._st.context, session.stream)
         if session.limit is not None and session.delivered >= session.limit:
             self.StopGrabbing()
         return result

@@ -26,15 +26,23 @@ def _null():
 
 class _Share:
     """What every reference to one grab result shares (pylon's grab result
-    data): the frame, its payload once made, the camera context, and how many
-    references hold it."""
+    data): the frame, its payload once made, the camera context, how many
+    references hold it, and the stream whose buffer it keeps until the last
+    reference lets it go."""
 
-    __slots__ = ("frame", "image_number", "context", "data", "refs")
+    __slots__ = ("frame", "image_number", "context", "data", "refs", "stream")
 
-    def __init__(self, frame, image_number, context):
+    def __init__(self, frame, image_number, context, stream=None):
         self.frame, self.image_number, self.context = frame, image_number, context
         self.data = None
         self.refs = 1
+        self.stream = stream
+
+    def drop(self):
+        self.refs -= 1
+        stream, self.stream = (self.stream, None) if self.refs <= 0 else (None, None)
+        if stream is not None:
+            stream.give_back()
 
 
 class GrabResult:
@@ -62,10 +70,11 @@ class GrabResult:
         d["_chunk_map"] = None
 
     @classmethod
-    def of(cls, frame, image_number=0, context=0):
-        """The result the grab engine hands out for ``frame``."""
+    def of(cls, frame, image_number=0, context=0, stream=None):
+        """The result the grab engine hands out for ``frame``, holding its
+        buffer of ``stream`` until released."""
         result = cls()
-        result.__dict__["_share"] = _Share(frame, image_number, context)
+        result.__dict__["_share"] = _Share(frame, image_number, context, stream)
         result.__dict__["_frame"] = frame
         return result
 
@@ -89,8 +98,9 @@ class GrabResult:
     def Release(self):
         d = self.__dict__
         share = d.get("_share")
+        d["_share"] = None
         if share is not None:
-            share.refs -= 1
+            share.drop()
         d["_share"] = d["_frame"] = d["_chunk_map"] = None
 
     def __del__(self):
