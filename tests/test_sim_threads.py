@@ -328,6 +328,32 @@ def test_attach_stops_the_old_grab():
     assert again.IsOpen()
 
 
+@pytest.mark.parametrize("leave", ["DetachDevice", "DestroyDevice", "Attach", "drop"])
+def test_a_camera_object_hears_the_removal_of_its_own_device_only(leave):
+    sim = tavrocam_sim.Simulation(cameras=2)
+    tl = sim.pylon.TlFactory.GetInstance()
+    first, other = tl.EnumerateDevices()
+    heard = []
+
+    class Watch(pylon.ConfigurationEventHandler):
+        def OnCameraDeviceRemoved(self, camera):
+            heard.append(camera)
+    cam = sim.pylon.InstantCamera()
+    cam.RegisterConfiguration(Watch(), pylon.RegistrationMode_Append, pylon.Cleanup_Delete)
+    for _ in range(4):
+        cam.Attach(tl.CreateDevice(first))
+        if leave == "drop":
+            sim.pylon.InstantCamera(tl.CreateDevice(first))
+        elif leave == "Attach":
+            cam.Attach(tl.CreateDevice(other))
+        else:
+            getattr(cam, leave)()
+    gc.collect()
+    assert len(sim.cameras[0]._removal_listeners) == (leave == "drop")
+    sim.cameras[0].remove()
+    assert heard == ([cam] if leave == "drop" else [])
+
+
 def test_an_interrupted_grab_one_leaves_the_camera_not_grabbing(sim):
     class Interrupt(pylon.ConfigurationEventHandler):
         def OnGrabStarted(self, camera):

@@ -231,7 +231,14 @@ class Device(Temperature, AutoFunctions):
     def on_removal(self, callback) -> None:
         """Call ``callback()`` (held weakly: a bound method) when the device is removed."""
         with LOCK:
+            self.off_removal(None)  # the listeners already gone
             self._removal_listeners.append(weakref.WeakMethod(callback))
+
+    def off_removal(self, callback) -> None:
+        """Call ``callback`` no more (and forget the listeners already gone)."""
+        with LOCK:
+            self._removal_listeners = [ref for ref in self._removal_listeners
+                                       if ref() is not None and ref() != callback]
 
     @property
     def temperature(self) -> float:

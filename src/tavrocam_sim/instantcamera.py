@@ -145,6 +145,7 @@ class InstantCamera(GrabEngine):
                 device.stop_acquisition()
             device.opened_by = None
             device.invalidate()
+        device.off_removal(st.device_removed)
         st.device = st.handle = None
         self._params.clear()
         st.configurations.each("OnDetached", self)
@@ -157,6 +158,7 @@ class InstantCamera(GrabEngine):
         self.StopGrabbing()
         self.Close()
         st.configurations.each("OnDestroy", self)
+        st.device.off_removal(st.device_removed)
         st.device = st.handle = None
         self._params.clear()
         st.configurations.each("OnDestroyed", self)

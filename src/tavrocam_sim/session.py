@@ -121,8 +121,10 @@ class CameraState:
         with LOCK:
             self.halt()
             device = self.device
-            if device is not None and device.opened_by is None and device.acquiring:
-                device.stop_acquisition()
+            if device is not None:
+                device.off_removal(self.device_removed)
+                if device.opened_by is None and device.acquiring:
+                    device.stop_acquisition()
 
     def device_removed(self):
         camera = self.camera()
