@@ -399,10 +399,33 @@ def test_non_finite_floats_are_out_of_range(sim, node, value):
 
 
 @pytest.mark.parametrize("value,error", [(math.nan, ValueError), (math.inf, ValueError),
-                                         (-274.0, ValueError), ("hot", TypeError)])
+                                         (-274.0, ValueError), ("hot", TypeError),
+                                         pytest.param(10**400, ValueError, id="10**400"),
+                                         pytest.param(-10**400, ValueError, id="-10**400")])
 def test_temperature_refuses_what_no_camera_reaches(sim, value, error):
     with pytest.raises(error, match="temperature"):
         sim.cameras[0].temperature = value
+
+
+def test_temperature_takes_numpys_numbers(sim):
+    numpy = pytest.importorskip("numpy")
+    sim.cameras[0].temperature = numpy.int64(80)
+    assert sim.cam.TemperatureState.Value == "Critical"
+
+
+@pytest.mark.parametrize("at", [-math.inf, math.inf, math.nan])
+def test_an_input_edge_at_no_time_is_refused_at_the_call(sim, at):
+    with pytest.raises(ValueError, match="time.monotonic"):
+        sim.cameras[0].set_input("Line1", True, at=at)
+    assert sim.cameras[0].line_levels["Line1"] is False
+
+
+@pytest.mark.parametrize("code", [1.5, "7", True, -1, 2**32])
+def test_a_grab_fault_with_no_pylon_error_code_is_refused(sim, code):
+    failure = RuntimeError("lost")
+    failure.error_code = code
+    with pytest.raises(ValueError, match="error_code"):
+        sim.cameras[0].fail("Grab", failure)
 
 
 # ------------------------------------------------------------------ handlers

@@ -15,6 +15,8 @@ below them.
 
 from __future__ import annotations
 
+import math
+import numbers
 import struct
 import time
 import weakref
@@ -158,10 +160,11 @@ class Device(Temperature, AutoFunctions):
         if not isinstance(level, bool):
             raise TypeError(f"level must be a bool, not {type(level).__name__}")
         if at is not None:
-            if isinstance(at, bool) or not isinstance(at, (int, float)):
+            if isinstance(at, bool) or not isinstance(at, numbers.Real):
                 raise TypeError(f"at must be a time.monotonic() value, not {type(at).__name__}")
-            if not at <= time.monotonic():
-                raise ValueError(f"at must not lie in the future, not {at!r}")
+            if not math.isfinite(at) or not at <= time.monotonic():
+                raise ValueError(f"at must be a time.monotonic() value not in the future, "
+                                 f"not {at!r}")
         with LOCK:
             changed, self.line_levels[line] = self.line_levels[line] != level, level
             if changed and self.engine is not None:
@@ -184,6 +187,12 @@ class Device(Temperature, AutoFunctions):
         if not (isinstance(exc, BaseException) or
                 isinstance(exc, type) and issubclass(exc, BaseException)):
             raise TypeError(f"exc must be an exception or an exception class, not {exc!r}")
+        code = getattr(exc, "error_code", None)
+        if operation == "Grab" and code is not None and (
+                isinstance(code, bool) or not isinstance(code, numbers.Integral)
+                or not 0 <= code < 2**32):
+            raise ValueError(f"exc.error_code must be an int from 0 to 0xFFFFFFFF (pylon's "
+                             f"ErrorCode), not {code!r}")
         if times is not None and (isinstance(times, bool) or not isinstance(times, int)):
             raise TypeError(f"times must be an int or None, not {type(times).__name__}")
         if times is not None and times < 1:
