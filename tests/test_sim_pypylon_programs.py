@@ -65,6 +65,7 @@ EXPECTED = {
                                   "Timeout while waiting for canceled buffer after timeout with "
                                   "strategy GrabStrategy_UpcomingImage. : RuntimeException thrown "
                                   "(file 'GrabEngine.h', line 450)", True]},
+    "reload": {"same": True, "name": "pypylon.pylon", "grabbed": True, "cameras": True},
     "camera_object": {"closed": "Cannot get the stream grabber from a closed device.",
                       "stream grabber": True, "tl": True, "stop": [True, False, True, True],
                       "events waiting": False, "context": [0, 42], "sfnc": 2},
