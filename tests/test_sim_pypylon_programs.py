@@ -53,7 +53,15 @@ EXPECTED = {
                "png": True, "image": [True, True, True, False], "released": [False, True],
                "loaded": True, "container": [1, 1, True, True, True],
                "wrong": "Wrong number or type of arguments for overloaded function "
-                        "'ImageFormatConverter_Convert'."},
+                        "'ImageFormatConverter_Convert'.",
+               "hints": [True, "PylonImage_AttachGrabResultBufferWithUserHints expected 6 "
+                               "arguments, got 7",
+                         "in method 'PylonImage_AttachGrabResultBufferWithUserHints', "
+                         "argument 5 of type 'uint32_t'",
+                         "The image size (in bytes) defined by the user hints doesn't fit into "
+                         "the buffer of the given grabresult. Given size = HINTED bytes, "
+                         "possible size = SIZE bytes : InvalidArgumentException thrown "
+                         "(file 'PylonImage.cpp', line 168)"]},
     "camera_array": {"size": 2, "attached": True, "open": True, "contexts": [0, 1],
                      "grabbing": True, "stopped": [False, False], "serials": 2,
                      "after": [False, False, 0],
