@@ -672,3 +672,77 @@ def test_image_events_come_as_on_pylons_emulator():
     runs = {backend: child(IMAGE_EVENTS, backend) for backend in ("emulator", "simulator")}
     assert runs["simulator"] == runs["emulator"]
     assert runs["simulator"][1:4] == [["grabbed", False, True, n] for n in (1, 2, 3)]
+
+
+# What a grab loop thread's handler may call, and stops meeting busy handlers.
+IN_THE_LOOP = r'''
+import signal
+what = sys.argv[2]
+factory = pylon.TlFactory.GetInstance()
+cams = [pylon.InstantCamera(factory.CreateDevice(d)) for d in factory.EnumerateDevices()[:2]]
+both, out = threading.Barrier(2, timeout=5), {}
+
+class Handler(PYLON.ImageEventHandler):
+    def __init__(self, me):
+        super().__init__()
+        self.me = me
+
+    def OnImageGrabbed(self, camera, result):
+        if self.me in out:
+            return
+        out[self.me] = None
+        try:
+            if what == "cross":  # both at the same moment
+                both.wait()
+                cams[1 - self.me].StopGrabbing()
+                out[self.me] = cams[1 - self.me].IsGrabbing()
+            elif what == "busy":
+                time.sleep(1.5)
+            elif what == "retrieve":
+                camera.RetrieveResult(100, PYLON.TimeoutHandling_Return)
+            else:
+                camera.StopGrabbing()
+                camera.StartGrabbing(PYLON.GrabStrategy_OneByOne, PYLON.GrabLoop_ProvidedByUser)
+        except Exception as exc:
+            out[self.me] = [type(exc).__name__, str(exc)]
+
+class Stopped(PYLON.ConfigurationEventHandler):
+    def OnGrabStopped(self, camera):
+        out["stopped"] = True
+
+for me, cam in enumerate(cams):
+    cam.RegisterImageEventHandler(Handler(me), PYLON.RegistrationMode_Append, PYLON.Cleanup_Delete)
+    cam.RegisterConfiguration(Stopped(), PYLON.RegistrationMode_Append, PYLON.Cleanup_Delete)
+    cam.Open()
+    cam.Width.Value, cam.Height.Value = 64, 48
+for cam in cams[:2 if what == "cross" else 1]:
+    cam.StartGrabbing(PYLON.GrabStrategy_OneByOne, PYLON.GrabLoop_ProvidedByInstantCamera)
+while 0 not in out:
+    time.sleep(0.01)
+if what == "busy":  # Ctrl-C while StopGrabbing may wait for the handler
+    threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+    try:
+        cams[0].StopGrabbing()
+        time.sleep(3)
+    except KeyboardInterrupt:
+        out["interrupted"] = True
+time.sleep(1)
+start = time.monotonic()
+for cam in cams:
+    cam.StopGrabbing()
+out["later"] = [time.monotonic() - start < 1, cams[0].IsGrabbing(), cams[0].Width.IsWritable()]
+print(json.dumps(out))
+'''
+
+
+@pytest.mark.parametrize("what,seen", [
+    ("cross", {"0": False, "1": False}),
+    ("busy", {"0": None, "interrupted": True}),
+    ("retrieve", {"0": ["RuntimeException", "There is already a thread waiting for a result. : "
+                        "RuntimeException thrown (file 'InstantCameraImpl.h', line 1145)"]}),
+    ("restart", {"0": ["RuntimeError", "C++ std::exception: Resource deadlock avoided"]}),
+])
+@pytest.mark.parametrize("backend", ["emulator", "simulator"])
+def test_grab_loop_handlers_call_the_camera_as_pylons_do(backend, what, seen):
+    assert child(IN_THE_LOOP, backend, what, cameras="2") == {
+        **seen, "stopped": True, "later": [True, False, True]}

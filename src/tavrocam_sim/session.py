@@ -52,6 +52,7 @@ class CameraState:
         self.session: GrabSession | None = None
         self.waiting = False
         self.stopping = None          # (done, session, thread) of the last StopGrabbing
+        self.loop_thread = None       # the last grab session's grab loop thread
         self.ids = [0]
         self.context = 0              # SetCameraContext's value, for its results
         self._parameters = None
