@@ -45,7 +45,11 @@ EXPECTED = {
     "grab_loop": {"images": [True] * 5, "finished": True,
                   "events": ["OnOpened", "OnGrabStarted", "OnGrabStopped", "OnClosed"]},
     "software_trigger": {"trigger": ["On", "Software"], "numbers": [1, 2, 3], "none": False,
-                         "by hand": "On"},
+                         "by hand": "On", "idle wait": [False, True],
+                         "closed": "The camera device does not support waiting for frame "
+                                   "trigger ready. AcquisitionStatus is not readable. : "
+                                   "RuntimeException thrown (file 'InstantCameraImpl.h', "
+                                   "line 1836)"},
     "camera_events": {"events": True, "first": [100, "EventExposureEndData"], "frame id": True},
     "chunks": {"Timestamp": True, "PayloadCRC16": True, "payload": True, "timestamp": True,
                "crc": [True, True], "image": True, "plain": False},

@@ -34,6 +34,12 @@ LOOP_SLICE = 0.1  # the grab loop thread looks at its camera object this often (
 # A grab loop thread that stopped its own grab and starts again (the
 # emulator's text: pylon would join the thread it runs in).
 RESTART_IN_LOOP = "C++ std::exception: Resource deadlock avoided"
+# pylon's texts for a trigger wait on a closed camera, and on one without a device.
+NO_TRIGGER_WAIT = ("The camera device does not support waiting for frame trigger ready. : "
+                   "RuntimeException thrown (file 'InstantCameraImpl.h', line 1845)")
+NO_TRIGGER_WAIT_CLOSED = ("The camera device does not support waiting for frame trigger ready. "
+                          "AcquisitionStatus is not readable. : RuntimeException thrown "
+                          "(file 'InstantCameraImpl.h', line 1836)")
 _LOOP = threading.local()  # .running: this thread is a camera's grab loop thread
 
 
@@ -264,21 +270,31 @@ class GrabEngine:
         self._node("TriggerSoftware").Execute()
 
     def CanWaitForFrameTriggerReady(self):
-        return True
+        return self.IsOpen()  # AcquisitionStatus is readable
 
     def WaitForFrameTriggerReady(self, *args, **kwargs):
         timeout, handling = (arguments("WaitForFrameTriggerReady", args, kwargs,
                                         ("uint", "enum"), 1)
                              + [_pylon.TimeoutHandling_ThrowException])[:2]
+        if not self.IsOpen():
+            raise _pylon.RuntimeException(NO_TRIGGER_WAIT_CLOSED if self._st.device is not None
+                                          else NO_TRIGGER_WAIT)
         session = self._st.session
         ready = session.device.engine.trigger_ready_at() if session is not None else None
         now = time.monotonic()
         if ready is not None and ready - now <= timeout / 1000.0:
             time.sleep(max(0.0, ready - now))
             return True
-        with LOCK:  # a stop ends the wait early
-            if self._st.session is session:
-                CHANGED.wait(timeout / 1000.0)
+        deadline = now + timeout / 1000.0
+        with LOCK:  # a stop ends the wait early; another camera's frames do not
+            while self._st.session is session:
+                now = time.monotonic()
+                ready = session.device.engine.trigger_ready_at() if session is not None else None
+                if ready is not None and ready <= now:
+                    return True
+                if now >= deadline:
+                    break
+                CHANGED.wait(min(deadline, ready or deadline) - now)
         if handling == _pylon.TimeoutHandling_ThrowException:
             raise _pylon.TimeoutException(TRIGGER_READY_TIMEOUT)
         return False
