@@ -50,7 +50,9 @@ EXPECTED = {
                                    "trigger ready. AcquisitionStatus is not readable. : "
                                    "RuntimeException thrown (file 'InstantCameraImpl.h', "
                                    "line 1836)"},
-    "camera_events": {"events": True, "first": [100, "EventExposureEndData"], "frame id": True},
+    "camera_events": {"events": True, "first": [[100, "EventExposureEndData", "CategoryParameter"]],
+                      "per node": [[200, "EventExposureEndFrameID", "IntegerParameter"]],
+                      "frame id": True},
     "chunks": {"Timestamp": True, "PayloadCRC16": True, "payload": True, "timestamp": True,
                "crc": [True, True], "image": True, "plain": False},
     "images": {"bgr": True, "has destination format": False, "packed": [False, 8, True],
