@@ -746,3 +746,53 @@ print(json.dumps(out))
 def test_grab_loop_handlers_call_the_camera_as_pylons_do(backend, what, seen):
     assert child(IN_THE_LOOP, backend, what, cameras="2") == {
         **seen, "stopped": True, "later": [True, False, True]}
+
+
+FORKED = r'''
+import json, os, sys, threading, time
+import tavrocam_sim
+from tavrocam_sim import registers
+sim = tavrocam_sim.Simulation(cameras=1)
+cam = sim.pylon.InstantCamera(sim.pylon.TlFactory.GetInstance().CreateFirstDevice())
+cam.Open()
+inside, leave = threading.Event(), threading.Event()
+read = registers.Registers.read
+
+def held(self, address, length):  # the other thread stays inside a node read
+    if threading.current_thread().name == "other":
+        inside.set()
+        leave.wait()
+    return read(self, address, length)
+
+registers.Registers.read = held
+if sys.argv[1] == "the simulator's lock":
+    def other():
+        with registers.LOCK:
+            inside.set()
+            leave.wait()
+else:  # GenApi holds its node map's lock around the read
+    def other():
+        cam.DeviceTemperature.GetValue()
+threading.Thread(target=other, name="other", daemon=True).start()
+inside.wait()
+pid = os.fork()
+if pid == 0:
+    cam.Gain.Value = 2.0
+    os._exit(0 if cam.Gain.Value == 2.0 and cam.Width.Value > 0 else 1)
+deadline = time.monotonic() + 10
+while os.waitpid(pid, os.WNOHANG) == (0, 0) and time.monotonic() < deadline:
+    time.sleep(0.01)
+done = time.monotonic() < deadline
+if not done:
+    os.kill(pid, 9)
+leave.set()
+print(json.dumps(done))
+'''
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork here")
+@pytest.mark.parametrize("held", ["the simulator's lock", "a node map"])
+def test_a_child_forked_while_another_thread_holds_the_camera_goes_on(held):
+    proc = subprocess.run([sys.executable, "-W", "ignore", "-c", FORKED, held],
+                          capture_output=True, text=True, timeout=60)
+    assert proc.stdout.strip() == "true", proc.stderr

@@ -120,6 +120,14 @@ class Device(Temperature, AutoFunctions):
             keep = self._node_maps[camera] = connect(xml(), Port(self, camera), "Device")
         return keep[1], keep
 
+    def renew_node_maps(self) -> list:
+        """Forget the node maps (each camera object's is made again on next
+        use) and return them: after a fork, GenApi's lock in one may be held
+        by a thread the child does not have, so the caller keeps them alive,
+        never to be used or destroyed."""
+        old, self._node_maps = list(self._node_maps.values()), weakref.WeakKeyDictionary()
+        return old
+
     @property
     def opened_by(self):
         """The camera object that holds the device open, or None. A camera

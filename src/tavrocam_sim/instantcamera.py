@@ -9,6 +9,7 @@ the device stops grabbing and lets the device go.
 
 from __future__ import annotations
 
+import os
 import warnings
 import weakref
 
@@ -64,6 +65,24 @@ def _fault_set(device, name):
 
 _CAMERAS: weakref.WeakSet = weakref.WeakSet()
 faults.ARMING.append(_fault_set)
+_FORSAKEN: list = []  # a forked child's node maps of before the fork: never used again
+
+
+def _after_fork_in_child():
+    """A forked child has only the thread that forked: a node map another
+    thread was using at the fork would hold GenApi's lock for ever, so every
+    camera object gets new node maps (the nodes it hands out from now on)."""
+    for camera in list(_CAMERAS):
+        state = camera._st
+        if state.device is not None:
+            _FORSAKEN.extend(state.device.renew_node_maps())
+        _FORSAKEN.append((dict(camera._params), state._parameters))
+        camera._params.clear()
+        state._parameters = None
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
 class NodeMap:
