@@ -151,8 +151,9 @@ class CameraState:
             self.waiting = True
             try:
                 frame = self._wait(session, deadline)
-                if frame is None and deadline is not None:
-                    self._starved(session)
+                if frame is None and deadline is not None \
+                        and session.thread is not threading.current_thread():
+                    self._starved(session)  # (the grab loop thread just tries again)
             finally:
                 self.waiting = False
                 if session.stream.strategy == _stream.UPCOMING:

@@ -117,6 +117,9 @@ class Stream:
         """The next result's frame (its buffer now held), or None."""
         if not self.ready:
             return None
+        while self.given:  # count the buffers given back (here, under the lock)
+            self.given.popleft()
+            self.taken -= 1
         self.taken += 1
         return self.ready.popleft()
 
