@@ -80,6 +80,8 @@ EXPECTED = {
                                   "strategy GrabStrategy_UpcomingImage. : RuntimeException thrown "
                                   "(file 'GrabEngine.h', line 450)", True]},
     "reload": {"same": True, "name": "pypylon.pylon", "grabbed": True, "cameras": True},
+    "child_process": {"held": "'Device is exclusively opened by another client.'",
+                      "closed": "opened"},
     "camera_object": {"closed": "Cannot get the stream grabber from a closed device.",
                       "stream grabber": True, "tl": True, "stop": [True, False, True, True],
                       "events waiting": False, "context": [0, 42], "sfnc": 2},
@@ -88,12 +90,13 @@ EXPECTED = {
 ON_THE_EMULATOR = {
     "finding": {"usb": False},           # the emulator's transport layer is not USB
     "parameters": {"user set": False},   # the emulator's Default set keeps the width
+    "child_process": {"held": "opened"},  # the emulator is no exclusive device
 }
 # What the emulator cannot run at all.
 NOT_ON_THE_EMULATOR = {
     "chunks": "the emulated camera has no ChunkSelector",
 }
-WITH_THE_COMMAND = ("finding", "images", "camera_array", "grab_loop")
+WITH_THE_COMMAND = ("finding", "images", "camera_array", "grab_loop", "child_process")
 # Programs that take images as numpy arrays (pypylon's Array needs numpy).
 WITH_NUMPY = ("grab_strategies", "chunks", "images")
 HAS_NUMPY = importlib.util.find_spec("numpy") is not None

@@ -21,7 +21,7 @@ import struct
 import time
 import weakref
 
-from . import faults as _faults, model
+from . import faults as _faults, model, sharing as _sharing
 from .autofunctions import AutoFunctions
 from .registers import _ENUMS, CHANGED, LOCK, Port, Registers, connect, xml
 from .temperature import Temperature
@@ -136,12 +136,15 @@ class Device(Temperature, AutoFunctions):
         holder = self._holder() if self._holder is not None else None
         if holder is None and self._holder is not None:
             self._holder = None
+            _sharing.release(self)
             self.stop_acquisition()
         return holder
 
     @opened_by.setter
     def opened_by(self, camera):
         self._holder = None if camera is None else weakref.ref(camera)
+        if camera is None:
+            _sharing.release(self)
 
     # --- state the test controls
     def __repr__(self) -> str:

@@ -15,7 +15,7 @@ import weakref
 
 from .pypylon_sdk import genicam, pylon as _pylon
 
-from . import faults, model, parameters, streamgrabber
+from . import faults, model, parameters, sharing, streamgrabber
 from .grabengine import GrabEngine, WaitObject
 from .session import CameraState
 from .handlers import check_event_node
@@ -203,9 +203,13 @@ class InstantCamera(GrabEngine):
             raise _pylon.RuntimeException(REMOVED.format(name=name))
         if device.opened_by is self:
             return
-        if device.in_use or device.opened_by is not None:
+        if device.in_use or device.opened_by is not None or not sharing.claim(device):
             raise _pylon.RuntimeException(IN_USE.format(name=name))
-        self._st.configurations.each("OnOpen", self)
+        try:
+            self._st.configurations.each("OnOpen", self)
+        except BaseException:
+            sharing.release(device)
+            raise
         device.opened_by = self
         device.invalidate()
         self._st.invalidate_parameters()
