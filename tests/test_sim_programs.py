@@ -5,11 +5,9 @@ FeaturePersistence on the simulated node map.
 
 Each program runs in a child interpreter, as a user would start it; the same
 program also runs on pylon's emulator (``PYLON_CAMEMU``), where the SDK is
-pypylon's own. tests/data/acA2040-55uc_22095198.pfs is a feature file in the
-shape pylon writes for a real acA2040-55uc (GenApi persistence 3.0.1: each
-selected value after its selector's value), written from the saved values the
-fact sheet gives for serial 22095198 and the model's start values elsewhere;
-its header's tooltip, device version and product GUID are assumed.
+pypylon's own. tests/data/acA2040-55uc_22095198.pfs is the feature file a
+real acA2040-55uc (serial 22095198) saved (GenApi persistence 3.0.1: each
+selected value after its selector's value, for every value of the selector).
 """
 
 import json
@@ -338,7 +336,7 @@ def feature_lines(text):
 def test_the_real_cameras_file_loads_with_validation(cameras):
     sdk, (camera, _) = cameras
     sdk.FeaturePersistence.Load(FEATURE_FILE, camera.GetNodeMap(), True)
-    assert (camera.ExposureTime.Value, camera.AcquisitionFrameRateEnable.Value) == (20000.0, True)
+    assert (camera.ExposureTime.Value, camera.AcquisitionFrameRateEnable.Value) == (23000.0, True)
     assert camera.AcquisitionFrameRate.Value == pytest.approx(35.00053, abs=1e-3)
 
 
@@ -351,13 +349,42 @@ def test_saved_features_load_back_into_another_camera(cameras):
     first.ReverseX.Value = True
     first.OffsetX.Value = 0
     first.Width.Value = 2064
+    first.AcquisitionFrameRate.Value = 35.00053
+    first.UserDefinedValueSelector.Value = "Value4"
+    first.UserDefinedValue.Value = -7
     saved = sdk.FeaturePersistence.SaveToString(first.GetNodeMap())
     sdk.FeaturePersistence.LoadFromString(saved, second.GetNodeMap(), True)
     assert sdk.FeaturePersistence.SaveToString(second.GetNodeMap()) == saved
     second.ColorAdjustmentSelector.Value = "Cyan"
     second.BalanceRatioSelector.Value = "Blue"
+    second.UserDefinedValueSelector.Value = "Value4"
     assert (second.ColorAdjustmentHue.Value, second.BalanceRatio.Value, second.PixelFormat.Value,
-            second.Width.Value) == (1.5, 3.25, "BayerGR8", 2064)
+            second.Width.Value, second.AcquisitionFrameRate.Value,
+            second.UserDefinedValue.Value) == (1.5, 3.25, "BayerGR8", 2064, 35.00053, -7)
+
+
+def test_a_saved_file_holds_what_the_camera_saved_in_its_order(cameras):
+    sdk, (camera, _) = cameras
+    sdk.FeaturePersistence.Load(FEATURE_FILE, camera.GetNodeMap(), True)
+    # Today's pylon writes "Name {Selector=value} value"; the camera's wrote
+    # each selected value after a "Selector value" line. Both as [name,
+    # selector value or None, value]:
+    ours = [[line[0], line[1].split("=")[1][:-1] if len(line) == 3 else None, line[-1]]
+            for line in feature_lines(sdk.FeaturePersistence.SaveToString(camera.GetNodeMap()))
+            if not line[0].endswith("Selector")]
+    selected = {name for name, selector, _ in ours if selector is not None}
+    with open(FEATURE_FILE, encoding="utf-8") as file:
+        values, selector = [], None
+        for name, value in feature_lines(file.read()):
+            if name.endswith("Selector"):
+                selector = value
+            elif (name, selector) not in (("LineMode", "Line1"), ("LineMode", "Line2")):
+                # (pylon writes a selected value only where it is writable:
+                # LineMode is read-only on the opto-coupled lines)
+                values.append([name, selector if name in selected else None, value])
+    assert sorted(ours) == sorted(values)
+    order = [name for name, *_ in ours if name != "LineMinimumOutputPulseWidth"]
+    assert order == [name for name, *_ in values if name != "LineMinimumOutputPulseWidth"]
 
 
 def test_save_writes_the_line_mode_only_of_the_lines_that_can_change_it(cameras):

@@ -45,19 +45,43 @@ EXPECTED = {
     "grab_loop": {"images": [True] * 5, "finished": True,
                   "events": ["OnOpened", "OnGrabStarted", "OnGrabStopped", "OnClosed"]},
     "software_trigger": {"trigger": ["On", "Software"], "numbers": [1, 2, 3], "none": False,
-                         "by hand": "On"},
-    "camera_events": {"events": True, "first": [100, "EventExposureEndData"], "frame id": True},
+                         "by hand": "On", "idle wait": [False, True],
+                         "closed": "The camera device does not support waiting for frame "
+                                   "trigger ready. AcquisitionStatus is not readable. : "
+                                   "RuntimeException thrown (file 'InstantCameraImpl.h', "
+                                   "line 1836)"},
+    "camera_events": {"events": True, "first": [[100, "EventExposureEndData", "CategoryParameter"]],
+                      "per node": [[200, "EventExposureEndFrameID", "IntegerParameter"]],
+                      "frame id": True},
     "chunks": {"Timestamp": True, "PayloadCRC16": True, "payload": True, "timestamp": True,
                "crc": [True, True], "image": True, "plain": False},
     "images": {"bgr": True, "has destination format": False, "packed": [False, 8, True],
                "png": True, "image": [True, True, True, False], "released": [False, True],
                "loaded": True, "container": [1, 1, True, True, True],
                "wrong": "Wrong number or type of arguments for overloaded function "
-                        "'ImageFormatConverter_Convert'."},
+                        "'ImageFormatConverter_Convert'.",
+               "hints": [True, "PylonImage_AttachGrabResultBufferWithUserHints expected 6 "
+                               "arguments, got 7",
+                         "in method 'PylonImage_AttachGrabResultBufferWithUserHints', "
+                         "argument 5 of type 'uint32_t'",
+                         "The image size (in bytes) defined by the user hints doesn't fit into "
+                         "the buffer of the given grabresult. Given size = HINTED bytes, "
+                         "possible size = SIZE bytes : InvalidArgumentException thrown "
+                         "(file 'PylonImage.cpp', line 168)"]},
     "camera_array": {"size": 2, "attached": True, "open": True, "contexts": [0, 1],
                      "grabbing": True, "stopped": [False, False], "serials": 2,
                      "after": [False, False, 0],
                      "refused": "Not all cameras in the array have attached devices."},
+    "buffers": {"queued limit": [5, 0, 5], "no output queue": False,
+                **{name: [[2, 0, 0], [1, 0, 0], [0, 0, 0], False, True, 3]
+                   for name in ("OneByOne", "LatestImageOnly", "LatestImages")},
+                "UpcomingImage": [[0, 0, 2], [0, 0, 1], [0, 0, 0],
+                                  "Timeout while waiting for canceled buffer after timeout with "
+                                  "strategy GrabStrategy_UpcomingImage. : RuntimeException thrown "
+                                  "(file 'GrabEngine.h', line 450)", True]},
+    "reload": {"same": True, "name": "pypylon.pylon", "grabbed": True, "cameras": True},
+    "child_process": {"held": "'Device is exclusively opened by another client.'",
+                      "closed": "opened"},
     "camera_object": {"closed": "Cannot get the stream grabber from a closed device.",
                       "stream grabber": True, "tl": True, "stop": [True, False, True, True],
                       "events waiting": False, "context": [0, 42], "sfnc": 2},
@@ -67,12 +91,13 @@ EXPECTED = {
 ON_THE_EMULATOR = {
     "finding": {"usb": False},           # the emulator's transport layer is not USB
     "parameters": {"user set": False},   # the emulator's Default set keeps the width
+    "child_process": {"held": "opened"},  # the emulator is no exclusive device
 }
 # What the emulator cannot run at all.
 NOT_ON_THE_EMULATOR = {
     "chunks": "the emulated camera has no ChunkSelector",
 }
-WITH_THE_COMMAND = ("finding", "images", "camera_array", "grab_loop", "scene_file")
+WITH_THE_COMMAND = ("finding", "images", "camera_array", "grab_loop", "scene_file", "child_process")
 # Programs that take images as numpy arrays (pypylon's Array needs numpy).
 WITH_NUMPY = ("grab_strategies", "chunks", "images", "scene_file")
 # Programs shown a picture file (TAVROCAM_SIM_SCENE, or the command's --scene).

@@ -328,6 +328,32 @@ def test_attach_stops_the_old_grab():
     assert again.IsOpen()
 
 
+@pytest.mark.parametrize("leave", ["DetachDevice", "DestroyDevice", "Attach", "drop"])
+def test_a_camera_object_hears_the_removal_of_its_own_device_only(leave):
+    sim = tavrocam_sim.Simulation(cameras=2)
+    tl = sim.pylon.TlFactory.GetInstance()
+    first, other = tl.EnumerateDevices()
+    heard = []
+
+    class Watch(pylon.ConfigurationEventHandler):
+        def OnCameraDeviceRemoved(self, camera):
+            heard.append(camera)
+    cam = sim.pylon.InstantCamera()
+    cam.RegisterConfiguration(Watch(), pylon.RegistrationMode_Append, pylon.Cleanup_Delete)
+    for _ in range(4):
+        cam.Attach(tl.CreateDevice(first))
+        if leave == "drop":
+            sim.pylon.InstantCamera(tl.CreateDevice(first))
+        elif leave == "Attach":
+            cam.Attach(tl.CreateDevice(other))
+        else:
+            getattr(cam, leave)()
+    gc.collect()
+    assert len(sim.cameras[0]._removal_listeners) == (leave == "drop")
+    sim.cameras[0].remove()
+    assert heard == ([cam] if leave == "drop" else [])
+
+
 def test_an_interrupted_grab_one_leaves_the_camera_not_grabbing(sim):
     class Interrupt(pylon.ConfigurationEventHandler):
         def OnGrabStarted(self, camera):
@@ -373,10 +399,33 @@ def test_non_finite_floats_are_out_of_range(sim, node, value):
 
 
 @pytest.mark.parametrize("value,error", [(math.nan, ValueError), (math.inf, ValueError),
-                                         (-274.0, ValueError), ("hot", TypeError)])
+                                         (-274.0, ValueError), ("hot", TypeError),
+                                         pytest.param(10**400, ValueError, id="10**400"),
+                                         pytest.param(-10**400, ValueError, id="-10**400")])
 def test_temperature_refuses_what_no_camera_reaches(sim, value, error):
     with pytest.raises(error, match="temperature"):
         sim.cameras[0].temperature = value
+
+
+def test_temperature_takes_numpys_numbers(sim):
+    numpy = pytest.importorskip("numpy")
+    sim.cameras[0].temperature = numpy.int64(80)
+    assert sim.cam.TemperatureState.Value == "Critical"
+
+
+@pytest.mark.parametrize("at", [-math.inf, math.inf, math.nan])
+def test_an_input_edge_at_no_time_is_refused_at_the_call(sim, at):
+    with pytest.raises(ValueError, match="time.monotonic"):
+        sim.cameras[0].set_input("Line1", True, at=at)
+    assert sim.cameras[0].line_levels["Line1"] is False
+
+
+@pytest.mark.parametrize("code", [1.5, "7", True, -1, 2**32])
+def test_a_grab_fault_with_no_pylon_error_code_is_refused(sim, code):
+    failure = RuntimeError("lost")
+    failure.error_code = code
+    with pytest.raises(ValueError, match="error_code"):
+        sim.cameras[0].fail("Grab", failure)
 
 
 # ------------------------------------------------------------------ handlers
@@ -623,3 +672,127 @@ def test_image_events_come_as_on_pylons_emulator():
     runs = {backend: child(IMAGE_EVENTS, backend) for backend in ("emulator", "simulator")}
     assert runs["simulator"] == runs["emulator"]
     assert runs["simulator"][1:4] == [["grabbed", False, True, n] for n in (1, 2, 3)]
+
+
+# What a grab loop thread's handler may call, and stops meeting busy handlers.
+IN_THE_LOOP = r'''
+import signal
+what = sys.argv[2]
+factory = pylon.TlFactory.GetInstance()
+cams = [pylon.InstantCamera(factory.CreateDevice(d)) for d in factory.EnumerateDevices()[:2]]
+both, out = threading.Barrier(2, timeout=5), {}
+
+class Handler(PYLON.ImageEventHandler):
+    def __init__(self, me):
+        super().__init__()
+        self.me = me
+
+    def OnImageGrabbed(self, camera, result):
+        if self.me in out:
+            return
+        out[self.me] = None
+        try:
+            if what == "cross":  # both at the same moment
+                both.wait()
+                cams[1 - self.me].StopGrabbing()
+                out[self.me] = cams[1 - self.me].IsGrabbing()
+            elif what == "busy":
+                time.sleep(1.5)
+            elif what == "retrieve":
+                camera.RetrieveResult(100, PYLON.TimeoutHandling_Return)
+            else:
+                camera.StopGrabbing()
+                camera.StartGrabbing(PYLON.GrabStrategy_OneByOne, PYLON.GrabLoop_ProvidedByUser)
+        except Exception as exc:
+            out[self.me] = [type(exc).__name__, str(exc)]
+
+class Stopped(PYLON.ConfigurationEventHandler):
+    def OnGrabStopped(self, camera):
+        out["stopped"] = True
+
+for me, cam in enumerate(cams):
+    cam.RegisterImageEventHandler(Handler(me), PYLON.RegistrationMode_Append, PYLON.Cleanup_Delete)
+    cam.RegisterConfiguration(Stopped(), PYLON.RegistrationMode_Append, PYLON.Cleanup_Delete)
+    cam.Open()
+    cam.Width.Value, cam.Height.Value = 64, 48
+for cam in cams[:2 if what == "cross" else 1]:
+    cam.StartGrabbing(PYLON.GrabStrategy_OneByOne, PYLON.GrabLoop_ProvidedByInstantCamera)
+while 0 not in out:
+    time.sleep(0.01)
+if what == "busy":  # Ctrl-C while StopGrabbing may wait for the handler
+    threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+    try:
+        cams[0].StopGrabbing()
+        time.sleep(3)
+    except KeyboardInterrupt:
+        out["interrupted"] = True
+time.sleep(1)
+start = time.monotonic()
+for cam in cams:
+    cam.StopGrabbing()
+out["later"] = [time.monotonic() - start < 1, cams[0].IsGrabbing(), cams[0].Width.IsWritable()]
+print(json.dumps(out))
+'''
+
+
+@pytest.mark.parametrize("what,seen", [
+    ("cross", {"0": False, "1": False}),
+    ("busy", {"0": None, "interrupted": True}),
+    ("retrieve", {"0": ["RuntimeException", "There is already a thread waiting for a result. : "
+                        "RuntimeException thrown (file 'InstantCameraImpl.h', line 1145)"]}),
+    ("restart", {"0": ["RuntimeError", "C++ std::exception: Resource deadlock avoided"]}),
+])
+@pytest.mark.parametrize("backend", ["emulator", "simulator"])
+def test_grab_loop_handlers_call_the_camera_as_pylons_do(backend, what, seen):
+    assert child(IN_THE_LOOP, backend, what, cameras="2") == {
+        **seen, "stopped": True, "later": [True, False, True]}
+
+
+FORKED = r'''
+import json, os, sys, threading, time
+import tavrocam_sim
+from tavrocam_sim import registers
+sim = tavrocam_sim.Simulation(cameras=1)
+cam = sim.pylon.InstantCamera(sim.pylon.TlFactory.GetInstance().CreateFirstDevice())
+cam.Open()
+inside, leave = threading.Event(), threading.Event()
+read = registers.Registers.read
+
+def held(self, address, length):  # the other thread stays inside a node read
+    if threading.current_thread().name == "other":
+        inside.set()
+        leave.wait()
+    return read(self, address, length)
+
+registers.Registers.read = held
+if sys.argv[1] == "the simulator's lock":
+    def other():
+        with registers.LOCK:
+            inside.set()
+            leave.wait()
+else:  # GenApi holds its node map's lock around the read
+    def other():
+        cam.DeviceTemperature.GetValue()
+threading.Thread(target=other, name="other", daemon=True).start()
+inside.wait()
+pid = os.fork()
+if pid == 0:
+    cam.Gain.Value = 2.0
+    os._exit(0 if cam.Gain.Value == 2.0 and cam.Width.Value > 0 else 1)
+deadline = time.monotonic() + 10
+while os.waitpid(pid, os.WNOHANG) == (0, 0) and time.monotonic() < deadline:
+    time.sleep(0.01)
+done = time.monotonic() < deadline
+if not done:
+    os.kill(pid, 9)
+leave.set()
+print(json.dumps(done))
+'''
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork here")
+@pytest.mark.parametrize("held", ["the simulator's lock", "a node map"])
+def test_a_child_forked_while_another_thread_holds_the_camera_goes_on(held):
+    proc = subprocess.run([sys.executable, "-W", "ignore", "-c", FORKED, held],
+                          capture_output=True, text=True, timeout=60)
+    assert proc.stdout.strip() == "true", proc.stderr

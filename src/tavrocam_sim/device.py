@@ -15,11 +15,13 @@ below them.
 
 from __future__ import annotations
 
+import math
+import numbers
 import struct
 import time
 import weakref
 
-from . import faults as _faults, model, scenes as _scenes, sensor as _sensor
+from . import faults as _faults, model, scenes as _scenes, sensor as _sensor, sharing as _sharing
 from .autofunctions import AutoFunctions
 from .registers import _ENUMS, CHANGED, LOCK, Port, Registers, connect, xml
 from .temperature import Temperature
@@ -119,6 +121,14 @@ class Device(Temperature, AutoFunctions):
             keep = self._node_maps[camera] = connect(xml(), Port(self, camera), "Device")
         return keep[1], keep
 
+    def renew_node_maps(self) -> list:
+        """Forget the node maps (each camera object's is made again on next
+        use) and return them: after a fork, GenApi's lock in one may be held
+        by a thread the child does not have, so the caller keeps them alive,
+        never to be used or destroyed."""
+        old, self._node_maps = list(self._node_maps.values()), weakref.WeakKeyDictionary()
+        return old
+
     @property
     def opened_by(self):
         """The camera object that holds the device open, or None. A camera
@@ -127,12 +137,15 @@ class Device(Temperature, AutoFunctions):
         holder = self._holder() if self._holder is not None else None
         if holder is None and self._holder is not None:
             self._holder = None
+            _sharing.release(self)
             self.stop_acquisition()
         return holder
 
     @opened_by.setter
     def opened_by(self, camera):
         self._holder = None if camera is None else weakref.ref(camera)
+        if camera is None:
+            _sharing.release(self)
 
     # --- state the test controls
     def __repr__(self) -> str:
@@ -159,10 +172,11 @@ class Device(Temperature, AutoFunctions):
         if not isinstance(level, bool):
             raise TypeError(f"level must be a bool, not {type(level).__name__}")
         if at is not None:
-            if isinstance(at, bool) or not isinstance(at, (int, float)):
+            if isinstance(at, bool) or not isinstance(at, numbers.Real):
                 raise TypeError(f"at must be a time.monotonic() value, not {type(at).__name__}")
-            if not at <= time.monotonic():
-                raise ValueError(f"at must not lie in the future, not {at!r}")
+            if not math.isfinite(at) or not at <= time.monotonic():
+                raise ValueError(f"at must be a time.monotonic() value not in the future, "
+                                 f"not {at!r}")
         with LOCK:
             changed, self.line_levels[line] = self.line_levels[line] != level, level
             if changed and self.engine is not None:
@@ -185,6 +199,12 @@ class Device(Temperature, AutoFunctions):
         if not (isinstance(exc, BaseException) or
                 isinstance(exc, type) and issubclass(exc, BaseException)):
             raise TypeError(f"exc must be an exception or an exception class, not {exc!r}")
+        code = getattr(exc, "error_code", None)
+        if operation == "Grab" and code is not None and (
+                isinstance(code, bool) or not isinstance(code, numbers.Integral)
+                or not 0 <= code < 2**32):
+            raise ValueError(f"exc.error_code must be an int from 0 to 0xFFFFFFFF (pylon's "
+                             f"ErrorCode), not {code!r}")
         if times is not None and (isinstance(times, bool) or not isinstance(times, int)):
             raise TypeError(f"times must be an int or None, not {type(times).__name__}")
         if times is not None and times < 1:
@@ -232,7 +252,14 @@ class Device(Temperature, AutoFunctions):
     def on_removal(self, callback) -> None:
         """Call ``callback()`` (held weakly: a bound method) when the device is removed."""
         with LOCK:
+            self.off_removal(None)  # the listeners already gone
             self._removal_listeners.append(weakref.WeakMethod(callback))
+
+    def off_removal(self, callback) -> None:
+        """Call ``callback`` no more (and forget the listeners already gone)."""
+        with LOCK:
+            self._removal_listeners = [ref for ref in self._removal_listeners
+                                       if ref() is not None and ref() != callback]
 
     @property
     def temperature(self) -> float:

@@ -25,12 +25,26 @@ from .pypylon_sdk import pylon as _pylon
 
 from . import handlers, stream as _stream
 from .arguments import (ALREADY, GRAB_ONE_TIMEOUT, NOT_STARTED, TRIGGER_READY_TIMEOUT,
-                        ZERO_COUNT, arguments, with_defaults)
+                        WAITING, ZERO_COUNT, arguments, with_defaults)
 from .grabresult import GrabResult
 from .registers import CHANGED, LOCK
 from .session import GrabSession
 
 LOOP_SLICE = 0.1  # the grab loop thread looks at its camera object this often (s)
+# A grab loop thread that stopped its own grab and starts again (the
+# emulator's text: pylon would join the thread it runs in).
+RESTART_IN_LOOP = "C++ std::exception: Resource deadlock avoided"
+# pylon's texts for a trigger wait on a closed camera, and on one without a device.
+NO_TRIGGER_WAIT = ("The camera device does not support waiting for frame trigger ready. : "
+                   "RuntimeException thrown (file 'InstantCameraImpl.h', line 1845)")
+NO_TRIGGER_WAIT_CLOSED = ("The camera device does not support waiting for frame trigger ready. "
+                          "AcquisitionStatus is not readable. : RuntimeException thrown "
+                          "(file 'InstantCameraImpl.h', line 1836)")
+_LOOP = threading.local()  # .running: this thread is a camera's grab loop thread
+
+
+def _in_a_grab_loop() -> bool:
+    return getattr(_LOOP, "running", False)
 
 
 class WaitObject:
@@ -61,6 +75,7 @@ class WaitObject:
 def _loop(camera_ref, state, session):
     """pylon's grab loop thread: retrieve and hand each result to the image
     event handlers, until the session ends or the device is removed."""
+    _LOOP.running = True
     while not session.stopped:
         try:
             frame, _ = state.retrieve(int(LOOP_SLICE * 1000), False)
@@ -73,7 +88,7 @@ def _loop(camera_ref, state, session):
         if frame is not None:
             frame.image()  # the scene is looked at here, in this camera's own thread
             session.delivered += 1
-            result = GrabResult.of(frame, session.delivered, state.context)
+            result = GrabResult.of(frame, session.delivered, state.context, session.stream)
             try:
                 if frame.skipped:
                     state.image_handlers.each("OnImagesSkipped", camera, frame.skipped)
@@ -118,6 +133,8 @@ class GrabEngine:
         device = self._device()
         if st.session is not None:
             raise _pylon.RuntimeException(ALREADY)
+        if st.loop_thread is threading.current_thread():
+            raise RuntimeError(RESTART_IN_LOOP)
         kind = _STRATEGIES.get(strategy, _stream.ONE_BY_ONE)
         opened_here = not self.IsOpen()
         if opened_here:
@@ -127,9 +144,11 @@ class GrabEngine:
             params = st.parameters
             buffers = params.value("MaxNumBuffer")
             keep = 1 if strategy != _pylon.GrabStrategy_LatestImages else \
-                max(1, min(params.value("OutputQueueSize"), buffers))
+                min(params.value("OutputQueueSize"), buffers)
             self._node("PayloadSize").GetValue()  # pylon sizes its buffers by it
-            session = GrabSession(device, _stream.Stream(buffers, kind, keep, st.ids), strategy,
+            stream = _stream.Stream(buffers, kind, keep, st.ids,
+                                    params.value("MaxNumQueuedBuffer"))
+            session = GrabSession(device, stream, strategy,
                                   limit, opened_here,
                                   loop == _pylon.GrabLoop_ProvidedByInstantCamera)
             with LOCK:
@@ -147,6 +166,7 @@ class GrabEngine:
             session.thread = threading.Thread(
                 target=_loop, args=(self._st.camera, st, session), daemon=True,
                 name=f"GrabLoopThread {device.serial}")
+            st.loop_thread = session.thread
             session.thread.start()
         try:
             st.configurations.each("OnGrabStarted", self)
@@ -157,8 +177,9 @@ class GrabEngine:
     def StopGrabbing(self):
         """Stop the grab session; a stop under way in another thread is
         waited for (so a Close after it finds the grab stopped, its
-        configuration events called), but never by that thread or the
-        session's grab loop thread."""
+        configuration events called), but never by that thread or a grab
+        loop thread (as pylon's, which returns at once there: two handlers
+        may stop each other's cameras)."""
         st = self._st
         here = threading.current_thread()
         with LOCK:
@@ -167,8 +188,7 @@ class GrabEngine:
             if mine:
                 stopping = st.stopping = (threading.Event(), session, here)
         if not mine:
-            if stopping is not None and here is not stopping[2] \
-                    and here is not stopping[1].thread:
+            if stopping is not None and here is not stopping[2] and not _in_a_grab_loop():
                 stopping[0].wait()
             return
         try:
@@ -182,19 +202,24 @@ class GrabEngine:
         with LOCK:
             if st.halt() is not session:
                 return  # another thread stopped it meanwhile
-        if session.thread is not None and session.thread is not threading.current_thread():
-            session.thread.join()
-        device = session.device
-        if device.opened_by is self and device.acquiring and not device.removed:
-            self._node("AcquisitionStop").Execute()
-        st.invalidate_parameters()
-        st.configurations.each("OnGrabStopped", self)
-        if session.opened_here:
-            self.Close()
+        try:  # the grab loop thread's handler may be busy: an interrupt ends the wait only
+            if session.thread is not None and not _in_a_grab_loop():
+                session.thread.join()
+        finally:
+            device = session.device
+            if device.opened_by is self and device.acquiring and not device.removed:
+                self._node("AcquisitionStop").Execute()
+            st.invalidate_parameters()
+            st.configurations.each("OnGrabStopped", self)
+            if session.opened_here:
+                self.Close()
 
     def RetrieveResult(self, *args, **kwargs):
         timeout, handling = (arguments("RetrieveResult", args, kwargs, ("uint", "enum"), 1)
                              + [_pylon.TimeoutHandling_ThrowException])[:2]
+        session = self._st.session
+        if session is not None and session.thread is threading.current_thread():
+            raise _pylon.RuntimeException(WAITING)  # the grab loop thread is the waiter
         try:
             frame, session = self._st.retrieve(
                 timeout, handling == _pylon.TimeoutHandling_ThrowException)
@@ -204,7 +229,7 @@ class GrabEngine:
             return GrabResult()
         frame.image()  # the scene is looked at here, outside every lock
         session.delivered += 1
-        result = GrabResult.of(frame, session.delivered, self._st.context)
+        result = GrabResult.of(frame, session.delivered, self._st.context, session.stream)
         if session.limit is not None and session.delivered >= session.limit:
             self.StopGrabbing()
         return result
@@ -247,21 +272,31 @@ class GrabEngine:
         self._node("TriggerSoftware").Execute()
 
     def CanWaitForFrameTriggerReady(self):
-        return True
+        return self.IsOpen()  # AcquisitionStatus is readable
 
     def WaitForFrameTriggerReady(self, *args, **kwargs):
         timeout, handling = (arguments("WaitForFrameTriggerReady", args, kwargs,
                                         ("uint", "enum"), 1)
                              + [_pylon.TimeoutHandling_ThrowException])[:2]
+        if not self.IsOpen():
+            raise _pylon.RuntimeException(NO_TRIGGER_WAIT_CLOSED if self._st.device is not None
+                                          else NO_TRIGGER_WAIT)
         session = self._st.session
         ready = session.device.engine.trigger_ready_at() if session is not None else None
         now = time.monotonic()
         if ready is not None and ready - now <= timeout / 1000.0:
             time.sleep(max(0.0, ready - now))
             return True
-        with LOCK:  # a stop ends the wait early
-            if self._st.session is session:
-                CHANGED.wait(timeout / 1000.0)
+        deadline = now + timeout / 1000.0
+        with LOCK:  # a stop ends the wait early; another camera's frames do not
+            while self._st.session is session:
+                now = time.monotonic()
+                ready = session.device.engine.trigger_ready_at() if session is not None else None
+                if ready is not None and ready <= now:
+                    return True
+                if now >= deadline:
+                    break
+                CHANGED.wait(min(deadline, ready or deadline) - now)
         if handling == _pylon.TimeoutHandling_ThrowException:
             raise _pylon.TimeoutException(TRIGGER_READY_TIMEOUT)
         return False

@@ -36,15 +36,29 @@ def _null():
 
 class _Share:
     """What every reference to one grab result shares (pylon's grab result
-    data): the frame, its payload once made, the camera context, and how many
-    references hold it."""
+    data): the frame, its payload once made, the camera context, how many
+    references hold it, and the stream whose buffer it keeps until the last
+    reference lets it go."""
 
-    __slots__ = ("frame", "image_number", "context", "data", "refs")
+    __slots__ = ("frame", "image_number", "context", "data", "refs", "stream")
 
-    def __init__(self, frame, image_number, context):
+    def __init__(self, frame, image_number, context, stream=None):
         self.frame, self.image_number, self.context = frame, image_number, context
         self.data = None
         self.refs = 1
+        self.stream = stream
+
+    def drop(self):
+        """One reference fewer; the last gives the stream its buffer back and
+        the frame's image buffer to a later frame."""
+        with _REFS:
+            self.refs -= 1
+            last = self.refs == 0
+            stream, self.stream = (self.stream, None) if last else (None, None)
+        if last:
+            if stream is not None:
+                stream.give_back()
+            self.frame.recycle()
 
 
 class GrabResult:
@@ -73,10 +87,11 @@ class GrabResult:
         d["_chunk_map"] = None
 
     @classmethod
-    def of(cls, frame, image_number=0, context=0):
-        """The result the grab engine hands out for ``frame``."""
+    def of(cls, frame, image_number=0, context=0, stream=None):
+        """The result the grab engine hands out for ``frame``, holding its
+        buffer of ``stream`` until released."""
         result = cls()
-        result.__dict__["_share"] = _Share(frame, image_number, context)
+        result.__dict__["_share"] = _Share(frame, image_number, context, stream)
         result.__dict__["_frame"] = frame
         return result
 
@@ -102,11 +117,7 @@ class GrabResult:
         share = d.get("_share")
         d["_share"] = d["_frame"] = d["_chunk_map"] = None
         if share is not None:
-            with _REFS:
-                share.refs -= 1
-                last = share.refs == 0
-            if last:  # the frame's image buffer serves a later frame
-                share.frame.recycle()
+            share.drop()
 
     def __del__(self):
         if self.__dict__.get("_share") is not None:

@@ -13,12 +13,20 @@ SWIG's ``this``.
 
 from __future__ import annotations
 
+import re
+
 from . import datacontainer
 from .grabresult import GrabResult
 from .pypylon_sdk import pylon as _pylon
 
 # pylon's text for an empty grab result handed to the converter (confirmed).
 INVALID_RESULT = "Invalid CGrabResultPtr"
+# pylon's texts for AttachGrabResultBufferWithUserHints (the emulator's).
+HINTS = "PylonImage_AttachGrabResultBufferWithUserHints"
+HINTS_COUNT = HINTS + " expected 6 arguments, got {}"
+HINTS_TOO_BIG = ("The image size (in bytes) defined by the user hints doesn't fit into the "
+                 "buffer of the given grabresult. Given size = {} bytes, possible size = {} "
+                 "bytes : InvalidArgumentException thrown (file 'PylonImage.cpp', line 168)")
 _BAD_ATTACH = (
     "Wrong number or type of arguments for overloaded function "
     "'PylonImage_AttachGrabResultBuffer'.\n"
@@ -90,12 +98,23 @@ class PylonImage(_pylon.PylonImage):
         self._let_go()
         return super().AttachGrabResultBufferWithUserHints(result, *hints)
 
-    def _attach_with_hints(self, result, pixel_type, width, height, padding_x, *rest):
+    def _attach_with_hints(self, result, *hints):
+        if len(hints) != 4:  # pixel type, width, height, padding: no more, no fewer
+            raise TypeError(HINTS_COUNT.format(len(hints) + 2))
         self._let_go()
         if not result.IsValid():
             raise ValueError(INVALID_RESULT)
-        _pylon.PylonImage.AttachMemoryView(self, result._view(), pixel_type, width, height,
-                                           padding_x)
+        try:
+            _pylon.PylonImage.AttachMemoryView(self, result._view(), *hints)
+        except (TypeError, OverflowError) as exc:  # an argument's type, as pylon words it
+            text = str(exc).replace("PylonImage_AttachMemoryView", HINTS)
+            raise type(exc)(text.replace("'unsigned int'", "'uint32_t'")) from None
+        except _pylon.InvalidArgumentException as exc:
+            sizes = re.search(r"bufferSizeBytes=(\d+), expectedBufferSize=(\d+)", str(exc))
+            if sizes is None:
+                raise
+            raise _pylon.InvalidArgumentException(
+                HINTS_TOO_BIG.format(sizes.group(2), sizes.group(1))) from None
         self._sim_result = GrabResult(result)
 
     def IsGrabResultBufferAttached(self):

@@ -9,12 +9,13 @@ the device stops grabbing and lets the device go.
 
 from __future__ import annotations
 
+import os
 import warnings
 import weakref
 
 from .pypylon_sdk import genicam, pylon as _pylon
 
-from . import faults, model, parameters, streamgrabber
+from . import faults, model, parameters, sharing, streamgrabber
 from .grabengine import GrabEngine, WaitObject
 from .session import CameraState
 from .handlers import check_event_node
@@ -64,6 +65,24 @@ def _fault_set(device, name):
 
 _CAMERAS: weakref.WeakSet = weakref.WeakSet()
 faults.ARMING.append(_fault_set)
+_FORSAKEN: list = []  # a forked child's node maps of before the fork: never used again
+
+
+def _after_fork_in_child():
+    """A forked child has only the thread that forked: a node map another
+    thread was using at the fork would hold GenApi's lock for ever, so every
+    camera object gets new node maps (the nodes it hands out from now on)."""
+    for camera in list(_CAMERAS):
+        state = camera._st
+        if state.device is not None:
+            _FORSAKEN.extend(state.device.renew_node_maps())
+        _FORSAKEN.append((dict(camera._params), state._parameters))
+        camera._params.clear()
+        state._parameters = None
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
 class NodeMap:
@@ -145,6 +164,7 @@ class InstantCamera(GrabEngine):
                 device.stop_acquisition()
             device.opened_by = None
             device.invalidate()
+        device.off_removal(st.device_removed)
         st.device = st.handle = None
         self._params.clear()
         st.configurations.each("OnDetached", self)
@@ -157,6 +177,7 @@ class InstantCamera(GrabEngine):
         self.StopGrabbing()
         self.Close()
         st.configurations.each("OnDestroy", self)
+        st.device.off_removal(st.device_removed)
         st.device = st.handle = None
         self._params.clear()
         st.configurations.each("OnDestroyed", self)
@@ -182,9 +203,13 @@ class InstantCamera(GrabEngine):
             raise _pylon.RuntimeException(REMOVED.format(name=name))
         if device.opened_by is self:
             return
-        if device.in_use or device.opened_by is not None:
+        if device.in_use or device.opened_by is not None or not sharing.claim(device):
             raise _pylon.RuntimeException(IN_USE.format(name=name))
-        self._st.configurations.each("OnOpen", self)
+        try:
+            self._st.configurations.each("OnOpen", self)
+        except BaseException:
+            sharing.release(device)
+            raise
         device.opened_by = self
         device.invalidate()
         self._st.invalidate_parameters()

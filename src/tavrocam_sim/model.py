@@ -114,9 +114,14 @@ NODES = (
          selector="DeviceTemperatureSelector", conf={"default": "assumed"}),
     Node("TemperatureState", "Enumeration", "Ok", entries=("Ok", "Critical", "Error"),
          access="RO", derived=True, conf="confirmed"),
-    Node("DeviceLinkThroughputLimitMode", "Enumeration", "On", entries=_ONOFF, conf="confirmed"),
-    Node("DeviceLinkThroughputLimit", "Integer", 360_000_000, min=8_000_000, max=440_000_000,
-         inc=1, unit="B/s", conf={"default": "confirmed", "min": "assumed", "max": "assumed"}),
+    # The USB link's limit, selected by the link (the camera has one: 0).
+    Node("DeviceLinkSelector", "Integer", 0, min=0, max=0, inc=1,
+         conf={"default": "confirmed", "min": "confirmed", "max": "likely", "inc": "assumed"}),
+    Node("DeviceLinkThroughputLimitMode", "Enumeration", ("On",), entries=_ONOFF,
+         selector="DeviceLinkSelector", conf="confirmed"),
+    Node("DeviceLinkThroughputLimit", "Integer", (360_000_000,), min=8_000_000,
+         max=440_000_000, inc=1, unit="B/s", selector="DeviceLinkSelector",
+         conf={"default": "confirmed", "min": "assumed", "max": "assumed"}),
     # --- sensor and image ROI
     Node("SensorWidth", "Integer", SENSOR_WIDTH, access="RO", conf="confirmed"),
     Node("SensorHeight", "Integer", SENSOR_HEIGHT, access="RO", conf="confirmed"),
@@ -255,8 +260,10 @@ NODES = (
     Node("TriggerActivation", "Enumeration", ("RisingEdge", "RisingEdge"),
          entries=("RisingEdge", "FallingEdge"), selector="TriggerSelector", conf="likely"),
     # 0 to 10 s, applied to line triggers only (a sibling's manual: guessed).
+    # Only the frame start has a delay (the camera's feature file: guessed).
     Node("TriggerDelay", "Float", (0.0, 0.0), min=0.0, max=10_000_000.0, unit="us",
-         selector="TriggerSelector", conf={"default": "likely", "max": "guessed"}),
+         selector="TriggerSelector", locked="TriggerSelector = 0",
+         conf={"default": "likely", "max": "guessed", "locked": "guessed"}),
     Node("TriggerSoftware", "Command", selector="TriggerSelector", conf="likely"),
     Node("AcquisitionMode", "Enumeration", "Continuous", entries=("Continuous", "SingleFrame"),
          locked=_IDLE, conf="likely"),
@@ -314,8 +321,11 @@ NODES = (
          entries=("OptoCoupled", "TTL"), selector="LineSelector", access="RO"),
     Node("LineInverter", "Boolean", (False, False, False, False), selector="LineSelector",
          conf="confirmed"),
+    # An input's debouncer: none on a line set to output (the camera's feature
+    # file: guessed).
     Node("LineDebouncerTime", "Float", (0.0, 0.0, 0.0, 0.0), min=0.0, max=20_000.0,
-         unit="us", selector="LineSelector", conf={"default": "confirmed", "max": "assumed"}),
+         unit="us", selector="LineSelector", locked="LineMode = 1",
+         conf={"default": "confirmed", "max": "assumed", "locked": "guessed"}),
     # What an output line shows; an input line has no source (entries beyond
     # the saved UserOutput1 guessed from the family's).
     Node("LineSource", "Enumeration", ("Off", "UserOutput1", "UserOutput2", "UserOutput3"),
@@ -349,10 +359,10 @@ NODES = (
     Node("TimerSelector", "Enumeration", "Timer1", entries=("Timer1",)),
     Node("TimerTriggerSource", "Enumeration", ("ExposureStart",), entries=("ExposureStart",),
          selector="TimerSelector"),
-    Node("TimerDuration", "Float", 10.0, min=1.0, max=16_777_215.0, unit="us",
-         conf={"default": "likely", "min": "assumed", "max": "assumed"}),
-    Node("TimerDelay", "Float", 0.0, min=0.0, max=16_777_215.0, unit="us",
-         conf={"default": "likely", "max": "assumed"}),
+    Node("TimerDuration", "Float", (10.0,), min=1.0, max=16_777_215.0, unit="us",
+         selector="TimerSelector", conf={"default": "likely", "min": "assumed", "max": "assumed"}),
+    Node("TimerDelay", "Float", (0.0,), min=0.0, max=16_777_215.0, unit="us",
+         selector="TimerSelector", conf={"default": "likely", "max": "assumed"}),
     # --- chunks and events
     Node("ChunkModeActive", "Boolean", False, locked=_IDLE, conf="confirmed"),
     Node("ChunkSelector", "Enumeration", "Gain",
@@ -388,43 +398,52 @@ NODES = (
                   "UserSet3"), conf="likely"),
     Node("UserSetLoad", "Command", locked=_IDLE, conf="likely"),
     Node("UserSetSave", "Command", locked=f"(UserSetSelector < 4) || {_IDLE}", conf="likely"),
+    # --- five values of the user's own, kept in the user sets (the range assumed)
+    Node("UserDefinedValueSelector", "Enumeration", "Value1",
+         entries=("Value1", "Value2", "Value3", "Value4", "Value5"), conf="confirmed"),
+    Node("UserDefinedValue", "Integer", (0,) * 5, min=-2**31, max=2**31 - 1, inc=1,
+         selector="UserDefinedValueSelector",
+         conf={"default": "confirmed", "min": "assumed", "max": "assumed", "inc": "assumed"}),
 )
 
 BY_NAME = {node.name: node for node in NODES}
 
 # The camera's feature categories, as GenApi walks them (a saved feature file
-# lists the features in this order): the groups follow SFNC's; within a group
-# what locks or bounds a feature comes first (the sequencer before the auto
-# functions, an auto function before the value it drives, the light-source
-# preset before the balance ratios, mirroring before the pixel format), so
-# that a saved file loads back in one pass (order assumed). A feature of the
-# table listed in no category falls into the last one, "Miscellaneous".
+# lists the features in this order): the order of the file the camera itself
+# saved (confirmed there): the three auto functions' modes first (so that no
+# value they drive is locked when a file loads), then the image format, the
+# analog controls, colour, acquisition, the USB link, chunks, the auto
+# functions' limits and ROIs, the LUT, the lines, timers, counters, events and
+# the user's values. The categories of the features that file leaves out
+# follow (order assumed). A feature of the table listed in no category falls
+# into the last one, "Miscellaneous".
 CATEGORIES = (
-    ("SequencerControl", ("SequencerMode", "SequencerConfigurationMode", "SequencerSetSelector",
-                          "SequencerSetStart", "SequencerPathSelector", "SequencerSetSave",
-                          "SequencerSetLoad", "SequencerTriggerSource",
-                          "SequencerTriggerActivation")),
-    ("AnalogControl", ("RemoveParameterLimitSelector", "RemoveParameterLimit", "GainAuto",
-                       "GainSelector", "Gain", "BlackLevelSelector", "BlackLevel", "Gamma",
-                       "DigitalShift")),
+    ("AutoFunctionModes", ("ExposureAuto", "BalanceWhiteAuto", "GainAuto")),
     ("ImageFormatControl", ("SensorWidth", "SensorHeight", "WidthMax", "HeightMax",
+                            "Width", "Height", "OffsetX", "OffsetY", "CenterX", "CenterY",
                             "ReverseX", "ReverseY", "PixelFormat", "PixelSize",
-                            "PixelColorFilter", "TestImageSelector", "CenterX", "CenterY",
-                            "Width", "Height", "OffsetX", "OffsetY")),
-    ("ColorImprovementsControl", ("LightSourcePreset", "BalanceWhiteAuto",
-                                  "BalanceRatioSelector", "BalanceRatio",
-                                  "ColorTransformationSelector",
+                            "PixelColorFilter", "TestImageSelector")),
+    ("AnalogControl", ("GainSelector", "Gain", "BlackLevelSelector", "BlackLevel", "Gamma",
+                       "DigitalShift", "RemoveParameterLimitSelector",
+                       "RemoveParameterLimit")),
+    ("ColorImprovementsControl", ("LightSourcePreset", "BalanceRatioSelector", "BalanceRatio",
+                                  "ColorAdjustmentSelector", "ColorAdjustmentHue",
+                                  "ColorAdjustmentSaturation", "ColorTransformationSelector",
                                   "ColorTransformationValueSelector", "ColorTransformationValue",
-                                  "ColorSpace", "ColorAdjustmentSelector", "ColorAdjustmentHue",
-                                  "ColorAdjustmentSaturation")),
-    ("LUTControl", ("LUTSelector", "LUTEnable", "LUTIndex", "LUTValue", "LUTValueAll")),
+                                  "ColorSpace")),
     ("AcquisitionControl", ("AcquisitionMode", "AcquisitionStart", "AcquisitionStop",
-                            "AcquisitionBurstFrameCount", "TriggerSelector", "TriggerMode",
-                            "TriggerSoftware", "TriggerSource", "TriggerActivation",
-                            "TriggerDelay", "ExposureMode", "ExposureAuto", "ExposureTime",
-                            "AcquisitionFrameRateEnable", "AcquisitionFrameRate",
-                            "ResultingFrameRate", "AcquisitionStatusSelector",
-                            "AcquisitionStatus")),
+                            "ExposureMode", "ExposureTime", "AcquisitionBurstFrameCount",
+                            "TriggerSelector", "TriggerMode", "TriggerSoftware", "TriggerSource",
+                            "TriggerActivation", "TriggerDelay", "AcquisitionFrameRateEnable",
+                            "AcquisitionFrameRate", "ResultingFrameRate",
+                            "AcquisitionStatusSelector", "AcquisitionStatus")),
+    ("DeviceControl", ("DeviceVendorName", "DeviceModelName", "DeviceManufacturerInfo",
+                       "DeviceVersion", "DeviceFirmwareVersion", "DeviceSerialNumber",
+                       "DeviceUserID", "DeviceScanType", "BslUSBSpeedMode",
+                       "DeviceLinkSelector", "DeviceLinkThroughputLimitMode",
+                       "DeviceLinkThroughputLimit", "DeviceTemperatureSelector",
+                       "DeviceTemperature", "TemperatureState")),
+    ("ChunkDataControl", ("ChunkSelector", "ChunkEnable", "ChunkModeActive")),
     ("AutoFunctionControl", ("AutoTargetBrightness", "AutoFunctionProfile",
                              "AutoGainLowerLimit", "AutoGainUpperLimit",
                              "AutoExposureTimeLowerLimit", "AutoExposureTimeUpperLimit")),
@@ -432,37 +451,57 @@ CATEGORIES = (
                                 "AutoFunctionROIHeight", "AutoFunctionROIOffsetX",
                                 "AutoFunctionROIOffsetY", "AutoFunctionROIUseBrightness",
                                 "AutoFunctionROIUseWhiteBalance")),
+    ("LUTControl", ("LUTSelector", "LUTEnable", "LUTIndex", "LUTValue", "LUTValueAll")),
     # Features some lines lack come before those every line has: pylon puts
-    # the selector back only after a feature the selected line has.
+    # the selector back only after a feature the selected line has (so the
+    # output's pulse width comes before the inverter, where the camera's
+    # file has it last).
     ("DigitalIOControl", ("LineSelector", "LineMode", "LineFormat", "LineSource",
                           "LineMinimumOutputPulseWidth", "LineInverter", "LineDebouncerTime",
                           "LineStatus", "LineStatusAll", "UserOutputSelector",
                           "UserOutputValue", "UserOutputValueAll")),
-    ("CounterAndTimerControl", ("TimerSelector", "TimerTriggerSource", "TimerDuration",
-                                "TimerDelay", "CounterSelector", "CounterEventSource",
+    ("CounterAndTimerControl", ("TimerSelector", "TimerDuration", "TimerDelay",
+                                "TimerTriggerSource", "CounterSelector", "CounterEventSource",
                                 "CounterResetSource", "CounterResetActivation",
                                 "CounterReset")),
-    ("UserSetControl", ("UserSetSelector", "UserSetLoad", "UserSetSave", "UserSetDefault")),
-    ("ChunkDataControl", ("ChunkModeActive", "ChunkSelector", "ChunkEnable")),
     ("EventControl", ("EventSelector", "EventNotification")),
     # Each event's data nodes in a category of their own, "Event<Name>Data",
     # as pylon names it (the node a handler registered for the whole event
     # is handed).
     *((f"Event{name}Data", (f"Event{name}FrameID", f"Event{name}Timestamp"))
       for name in EVENTS),
-    ("DeviceControl", ("DeviceVendorName", "DeviceModelName", "DeviceManufacturerInfo",
-                       "DeviceVersion", "DeviceFirmwareVersion", "DeviceSerialNumber",
-                       "DeviceUserID", "DeviceScanType", "BslUSBSpeedMode",
-                       "DeviceLinkThroughputLimitMode", "DeviceLinkThroughputLimit",
-                       "DeviceTemperatureSelector", "DeviceTemperature",
-                       "TemperatureState")),
+    ("UserDefinedValueControl", ("UserDefinedValueSelector", "UserDefinedValue")),
+    ("UserSetControl", ("UserSetSelector", "UserSetLoad", "UserSetSave", "UserSetDefault")),
+    ("SequencerControl", ("SequencerMode", "SequencerConfigurationMode", "SequencerSetSelector",
+                          "SequencerSetStart", "SequencerPathSelector", "SequencerSetSave",
+                          "SequencerSetLoad", "SequencerTriggerSource",
+                          "SequencerTriggerActivation")),
 )
+# The digits after the point a float feature shows (GenApi's fixed notation):
+# as the camera's own feature file writes them (confirmed there; the others
+# show GenApi's automatic notation). pylon verifies a loaded file by these
+# texts, so a file the camera wrote loads only with them.
+DISPLAY_PRECISION = {
+    **dict.fromkeys(("Gain", "BlackLevel", "Gamma", "BalanceRatio", "ColorAdjustmentHue",
+                     "ColorAdjustmentSaturation", "ColorTransformationValue",
+                     "AcquisitionFrameRate", "AutoTargetBrightness", "AutoGainLowerLimit",
+                     "AutoGainUpperLimit", "LineDebouncerTime"), 5),
+    **dict.fromkeys(("ExposureTime", "AutoExposureTimeLowerLimit",
+                     "AutoExposureTimeUpperLimit", "TimerDuration", "TimerDelay"), 1),
+    "LineMinimumOutputPulseWidth": 3, "TriggerDelay": 0,
+}
 # Writable features a saved feature file leaves out (besides commands,
 # read-only and computed features): the choice of a user set or sequencer set
 # to work on, and the LUT's index and single values (the file holds the whole
-# table as LUTValueAll, as a real camera's does; assumed for the others).
+# table as LUTValueAll; assumed for the others); and those the camera's own
+# file leaves out (confirmed there): the sequencer, the acquisition mode, the
+# colour space, the device's user ID, the single user outputs (the file holds
+# UserOutputValueAll) and the counters' reset activation.
 NOT_SAVED = ("UserSetSelector", "UserSetDefault", "SequencerSetSelector", "SequencerPathSelector",
-             "SequencerSetStart", "LUTIndex", "LUTValue")
+             "SequencerSetStart", "LUTIndex", "LUTValue", "SequencerMode",
+             "SequencerConfigurationMode", "SequencerTriggerSource", "SequencerTriggerActivation",
+             "AcquisitionMode", "ColorSpace", "DeviceUserID", "UserOutputSelector",
+             "UserOutputValue", "CounterResetActivation")
 
 
 def assumed_values():

@@ -298,6 +298,9 @@ class _Writer:
             body = f"<pValue>{source}</pValue>" + self.bounds(node)
             if node.unit:
                 body += _tag("Unit", node.unit)
+            if name in model.DISPLAY_PRECISION:
+                body += (_tag("DisplayNotation", "Fixed")
+                         + _tag("DisplayPrecision", model.DISPLAY_PRECISION[name]))
             element = "Float"
         elif node.kind == "Boolean":
             body = f"<pValue>{source}</pValue><OnValue>1</OnValue><OffValue>0</OffValue>"

@@ -8,6 +8,7 @@ register memory; each camera object's node map reaches it through a ``Port``.
 from __future__ import annotations
 
 import math
+import os
 import struct
 import threading
 import weakref
@@ -26,6 +27,20 @@ _COMMANDS = frozenset(node.name for node in model.NODES if node.kind == "Command
 # removal. Nothing calls GenApi or user code while holding it.
 LOCK = threading.RLock()
 CHANGED = threading.Condition(LOCK)
+
+
+def _after_fork_in_child():
+    """A forked child has only the thread that forked: the simulator's lock,
+    perhaps held by another thread at the fork, is free again (and nobody
+    waits on CHANGED)."""
+    reinit = getattr(CHANGED, "_at_fork_reinit", None)  # CPython's, for its own locks
+    if reinit is not None:
+        reinit()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_after_fork_in_child)
+
 # An assumed text: GenApi itself takes NaN on a Float node without a word.
 NOT_A_NUMBER = ("Value {value} is not a number. : OutOfRangeException thrown in node '{name}' "
                 "while calling '{name}.SetValue()' (file 'FloatT.h', line 91)")

@@ -10,6 +10,8 @@ exception classes, parameter types) is pypylon's.
 
 from __future__ import annotations
 
+import importlib.machinery
+import sys
 import types
 
 from .pypylon_sdk import pylon as _pylon
@@ -208,12 +210,36 @@ class TlFactoryBase:
         raise _pylon.RuntimeException(NO_DEVICE)
 
 
+class _Reload:
+    """``importlib.reload`` of a simulation's ``pylon`` (a meta-path finder
+    for that alone, and its loader): the module is made again for its own
+    simulation, never pypylon's code run into it."""
+
+    def find_spec(self, name, path, target=None):
+        if not isinstance(target, Pylon):
+            return None
+        return importlib.machinery.ModuleSpec(name, self, origin=target.__spec__.origin)
+
+    def create_module(self, spec):
+        return None
+
+    def exec_module(self, module):
+        Pylon.__init__(module, module._simulation)
+
+
 class Pylon(types.ModuleType):
     """A simulation's ``pylon``: pypylon's own module but for the factory, the
-    device info and the camera class."""
+    device info and the camera class. Its name and spec are pypylon's module's,
+    so ``importlib.reload`` finds it (and makes it again, for its simulation)."""
 
     def __init__(self, simulation):
-        super().__init__("pylon", "pypylon's pylon, with simulated acA2040-55uc cameras")
+        super().__init__("pypylon.pylon", "pypylon's pylon, with simulated acA2040-55uc cameras")
+        if not any(isinstance(finder, _Reload) for finder in sys.meta_path):
+            sys.meta_path.insert(0, _Reload())
+        spec = getattr(_pylon, "__spec__", None)
+        self.__spec__ = importlib.machinery.ModuleSpec(
+            "pypylon.pylon", _Reload(), origin=getattr(spec, "origin", None))
+        self.__package__ = "pypylon"
         self.__dict__["__pypylon_pylon__"] = _pylon  # pypylon's own (tavrocam_sim.pypylon_sdk)
         self._simulation = simulation
         self.TlFactory = type("TlFactory", (TlFactoryBase,), {"_simulation": simulation,

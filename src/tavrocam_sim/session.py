@@ -52,6 +52,7 @@ class CameraState:
         self.session: GrabSession | None = None
         self.waiting = False
         self.stopping = None          # (done, session, thread) of the last StopGrabbing
+        self.loop_thread = None       # the last grab session's grab loop thread
         self.ids = [0]
         self.context = 0              # SetCameraContext's value, for its results
         self._parameters = None
@@ -100,7 +101,7 @@ class CameraState:
         with LOCK:
             session = self.session
             if name == "OutputQueueSize" and session is not None:
-                session.stream.resize(max(1, min(value, session.stream.buffers)))
+                session.stream.resize(max(0, min(value, session.stream.buffers)))
                 CHANGED.notify_all()
 
     # --- ending
@@ -121,8 +122,10 @@ class CameraState:
         with LOCK:
             self.halt()
             device = self.device
-            if device is not None and device.opened_by is None and device.acquiring:
-                device.stop_acquisition()
+            if device is not None:
+                device.off_removal(self.device_removed)
+                if device.opened_by is None and device.acquiring:
+                    device.stop_acquisition()
 
     def device_removed(self):
         camera = self.camera()
@@ -148,6 +151,9 @@ class CameraState:
             self.waiting = True
             try:
                 frame = self._wait(session, deadline)
+                if frame is None and deadline is not None \
+                        and session.thread is not threading.current_thread():
+                    self._starved(session)  # (the grab loop thread just tries again)
             finally:
                 self.waiting = False
                 if session.stream.strategy == _stream.UPCOMING:
@@ -169,12 +175,26 @@ class CameraState:
             if frame is not None:
                 return frame
             if stream.strategy == _stream.UPCOMING:
-                stream.armed = True
+                stream.armed = stream.free() > 0
             if deadline is not None and now >= deadline:
                 return None
             due = engine.next_due()
             ends = [t for t in (deadline, due) if t is not None]
             CHANGED.wait(max(0.0, min(ends) - now) if ends else None)
+
+    @staticmethod
+    def _starved(session):
+        """The upcoming image strategy timed out with every buffer held: pylon
+        waits in vain for the buffer it queued, then raises."""
+        stream = session.stream
+        if stream.strategy != _stream.UPCOMING or stream.free():
+            return
+        deadline = time.monotonic() + _stream.CANCEL_WAIT
+        while not session.stopped and not stream.free():
+            now = time.monotonic()
+            if now >= deadline:
+                raise _pylon.RuntimeException(_stream.NOT_CANCELED)
+            CHANGED.wait(deadline - now)
 
     def ready(self) -> bool:
         with LOCK:

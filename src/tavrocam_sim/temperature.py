@@ -6,6 +6,7 @@ once until the camera has cooled enough to re-arm it."""
 from __future__ import annotations
 
 import math
+import numbers
 
 from . import model
 from .registers import LOCK
@@ -20,13 +21,16 @@ class Temperature:
 
     def _set_temperature(self, value: float) -> None:
         """``device.temperature = value``: the state, the mode and the events it brings."""
-        if isinstance(value, bool) or not isinstance(value, (int, float)):
+        if isinstance(value, bool) or not isinstance(value, numbers.Real):
             raise TypeError(f"temperature must be a number of degrees C, "
                             f"not {type(value).__name__}")
+        try:
+            value = float(value)
+        except OverflowError:  # an int beyond every float
+            value = math.inf if value > 0 else -math.inf
         if not math.isfinite(value) or value < ABSOLUTE_ZERO:
             raise ValueError(f"temperature must be a finite number of degrees C, at least "
                              f"{ABSOLUTE_ZERO} (absolute zero), not {value!r}")
-        value = float(value)
         state = self._state
         if value > model.TEMPERATURE_ERROR:
             state = "Error"

@@ -10,13 +10,15 @@ class Handler(pylon.CameraEventHandler):
         self.seen = []
 
     def OnCameraEvent(self, camera, user_id, node):
-        self.seen.append([user_id, node.GetNode().GetName()])
+        self.seen.append([user_id, node.GetNode().GetName(), type(node).__name__])
 
 
 camera = pylon.InstantCamera(pylon.TlFactory.GetInstance().CreateFirstDevice())
 handler = Handler()
 camera.GrabCameraEvents.Value = True
 camera.RegisterCameraEventHandler(handler, "EventExposureEndData", 100,
+                                  pylon.RegistrationMode_Append, pylon.Cleanup_None)
+camera.RegisterCameraEventHandler(handler, "EventExposureEndFrameID", 200,
                                   pylon.RegistrationMode_Append, pylon.Cleanup_None)
 camera.Open()
 camera.EventSelector.Value = "ExposureEnd"
@@ -29,5 +31,8 @@ while camera.IsGrabbing():
 frame_id = camera.EventExposureEndFrameID.Value
 camera.Close()
 print("@@program@@ " + json.dumps({"events": len(handler.seen) >= 1,
-                                    "first": handler.seen[0] if handler.seen else None,
+                                    "first": [seen for seen in handler.seen
+                                              if seen[0] == 100][:1],
+                                    "per node": [seen for seen in handler.seen
+                                                 if seen[0] == 200][:1],
                                     "frame id": frame_id >= 0}))

@@ -43,5 +43,20 @@ try:
     converter.Convert(object())
 except TypeError as exc:
     out["wrong"] = str(exc).splitlines()[0]
+hinted = pylon.PylonImage()
+hints = [result.PixelType, result.Width // 2, result.Height // 2, 0]
+hinted.AttachGrabResultBufferWithUserHints(result, *hints)
+out["hints"] = [hinted.Width == result.Width // 2]
+for wrong in (hints + [pylon.ImageOrientation_TopDown], hints[:2] + [-1, 0],
+              hints[:1] + [result.Width, result.Height, 16]):
+    try:
+        hinted.AttachGrabResultBufferWithUserHints(result, *wrong)
+    except (TypeError, OverflowError, pylon.InvalidArgumentException) as exc:
+        sizes = {"SIZE": result.Width * result.Height,
+                 "HINTED": (result.Width + 16) * result.Height}
+        text = str(exc)
+        for name, size in sizes.items():
+            text = text.replace(f" {size} bytes", f" {name} bytes")
+        out["hints"].append(text)
 camera.Close()
 print("@@program@@ " + json.dumps(out))

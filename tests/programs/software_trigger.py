@@ -1,5 +1,6 @@
 """pylon's software trigger configuration, and triggering by hand."""
 import json
+import time
 
 from pypylon import pylon
 
@@ -24,4 +25,20 @@ other.Open()
 pylon.SoftwareTriggerConfiguration().OnOpened(other)  # called by hand, as some programs do
 out["by hand"] = other.TriggerMode.Value
 other.Close()
+# Waiting for a trigger on a camera that is not grabbing: the whole timeout,
+# however busy another camera is.
+devices = pylon.TlFactory.GetInstance().EnumerateDevices()
+busy = pylon.InstantCamera(pylon.TlFactory.GetInstance().CreateDevice(devices[1]))
+busy.Open()
+busy.StartGrabbing(pylon.GrabStrategy_OneByOne, pylon.GrabLoop_ProvidedByInstantCamera)
+try:
+    camera.WaitForFrameTriggerReady(500, pylon.TimeoutHandling_Return)
+except pylon.RuntimeException as exc:
+    out["closed"] = str(exc)
+camera.Open()
+started = time.monotonic()
+out["idle wait"] = [camera.WaitForFrameTriggerReady(500, pylon.TimeoutHandling_Return),
+                    time.monotonic() - started >= 0.45]
+busy.Close()
+camera.Close()
 print("@@program@@ " + json.dumps(out))
