@@ -230,8 +230,8 @@ class _Reload:
 class Pylon(types.ModuleType):
     """A simulation's ``pylon``: pypylon's own module but for the factory, the
     device info and the camera class. Its ``__name__`` and ``__spec__`` are
-    pypylon's module's,
-    so ``importlib.reload`` finds it (and makes it again, for its simulation)."""
+    pypylon's module's, so ``importlib.reload`` finds it (and makes it again,
+    for its simulation)."""
 
     def __init__(self, simulation):
         super().__init__("pypylon.pylon", "pypylon's pylon, with simulated acA2040-55uc cameras")
