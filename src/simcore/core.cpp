@@ -440,25 +440,20 @@ struct Mix {
 #if defined(TAVROCAM_SSE2)
 // YCbCr422_8 of a row in image order, eight pixels a step, in 16-bit lanes
 // (Y's weights add to 256, so its sum fits). Returns the pixels done.
-int ycbcr_sse2(const int* ri, const int* gi, const int* bi, const uint8_t* cut, int w, uint8_t* row,
-               uint16_t* r8) {
-    uint16_t* g8 = r8 + w;
-    uint16_t* b8 = g8 + w;
+// The 8-bit values of eight raw values, in 16-bit lanes.
+inline __m128i cut8(const uint8_t* cut, const int* v) {
+    return _mm_set_epi16(cut[v[7]], cut[v[6]], cut[v[5]], cut[v[4]], cut[v[3]], cut[v[2]], cut[v[1]], cut[v[0]]);
+}
+
+int ycbcr_sse2(const int* ri, const int* gi, const int* bi, const uint8_t* cut, int w, uint8_t* row) {
     const int whole = w / 8 * 8;
-    for (int k = 0; k < whole; ++k) {
-        r8[k] = cut[ri[k]];
-        g8[k] = cut[gi[k]];
-        b8[k] = cut[bi[k]];
-    }
     const __m128i round = _mm_set1_epi16(128), half = _mm_set1_epi16(static_cast<short>(-32768));
     const __m128i y_r = _mm_set1_epi16(77), y_g = _mm_set1_epi16(150), y_b = _mm_set1_epi16(29);
     const __m128i c43 = _mm_set1_epi16(43), c85 = _mm_set1_epi16(85), c107 = _mm_set1_epi16(107);
     const __m128i c21 = _mm_set1_epi16(21);
     const __m128i odd = _mm_set_epi16(-1, 0, -1, 0, -1, 0, -1, 0);  // Cr in the odd columns
     for (int k = 0; k < whole; k += 8) {
-        const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r8 + k));
-        const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g8 + k));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b8 + k));
+        const __m128i r = cut8(cut, ri + k), g = cut8(cut, gi + k), b = cut8(cut, bi + k);
         __m128i y = _mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(r, y_r), _mm_mullo_epi16(g, y_g)),
                                   _mm_add_epi16(_mm_mullo_epi16(b, y_b), round));
         y = _mm_srli_epi16(y, 8);
@@ -533,9 +528,6 @@ void render_colour(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) 
     int* ri = carve.take<int>(wide);
     int* gi = carve.take<int>(wide);
     int* bi = carve.take<int>(wide);
-#if defined(TAVROCAM_SSE2)
-    uint16_t* r8 = carve.take<uint16_t>(3 * wide);  // 8-bit values (YCbCr)
-#endif
     const bool rx = f.roi.reverse_x;
     for (int k = 0; k < w; ++k) odd[k] = static_cast<float>((f.roi.offset_x + k) & 1);
     Mix mx;
@@ -562,7 +554,7 @@ void render_colour(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) 
             uint8_t* row = out + j * wide * 2;
             int k = 0;
 #if defined(TAVROCAM_SSE2)
-            if (!rx) k = ycbcr_sse2(ri, gi, bi, cut, w, row, r8);
+            if (!rx) k = ycbcr_sse2(ri, gi, bi, cut, w, row);
 #endif
             for (; k < w; ++k) {
                 const int col = rx ? w - 1 - k : k;
