@@ -747,6 +747,17 @@ void test_image(const TestImage& t, uint8_t* out) {
 
 void pack12(const uint16_t* values, size_t count, uint8_t* out) {
     size_t i = 0;
+#if (defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) || defined(_MSC_VER)
+    // Four values (six bytes) a step as one 64-bit little-endian store whose
+    // last two bytes the next step writes again; the last steps byte by byte.
+    for (; i + 8 <= count; i += 4, out += 6) {
+        const uint64_t v = static_cast<uint64_t>(values[i] & 0xFFF) |
+                           static_cast<uint64_t>(values[i + 1] & 0xFFF) << 12 |
+                           static_cast<uint64_t>(values[i + 2] & 0xFFF) << 24 |
+                           static_cast<uint64_t>(values[i + 3] & 0xFFF) << 36;
+        std::memcpy(out, &v, 8);
+    }
+#endif
     for (; i + 1 < count; i += 2, out += 3) {
         const unsigned a = values[i] & 0xFFF, b = values[i + 1] & 0xFFF;
         out[0] = static_cast<uint8_t>(a & 0xFF);
