@@ -399,11 +399,14 @@ void render_mono(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) {
     const int w = f.roi.width, h = f.roi.height;
     const size_t wide = static_cast<size_t>(w);
     Rows rows(sensor, w, h, carve);
-    float* weight[2][4];  // [row parity][site of (x, y), (x + 1, y), (x, y + 1), (x + 1, y + 1)]
+    // BT.601's weights in 1/256 (red 77, green 150 shared by the quad's two
+    // green sites, blue 29), per [row parity][site of (x, y), (x + 1, y),
+    // (x, y + 1), (x + 1, y + 1)]: the four add to 256.
+    int16_t* weight[2][4];
     for (auto& set : weight)
-        for (auto& row : set) row = carve.take<float>(wide);
-    int* luma = carve.take<int>(wide);
-    const float per_site[3] = {0.299f, 0.587f / 2, 0.114f};
+        for (auto& row : set) row = carve.take<int16_t>(wide + 8);
+    uint16_t* luma = carve.take<uint16_t>(wide + 8);
+    const int16_t per_site[3] = {77, 75, 29};
     for (int parity = 0; parity < 2; ++parity)
         for (int k = 0; k < w; ++k) {
             const int x = f.roi.offset_x + k;
@@ -417,17 +420,38 @@ void render_mono(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) {
     for (int i = 0; i < h; ++i) {
         const uint16_t* mid = rows.at(i);
         const uint16_t* down = rows.at(i + 1);
-        float* const* wt = weight[(f.roi.offset_y + i) & 1];
-        const float *a = wt[0], *b = wt[1], *c = wt[2], *d = wt[3];
-        for (int k = 0; k < w; ++k) {
-            const float v = a[k] * mid[k] + b[k] * mid[k + 1] + c[k] * down[k] + d[k] * down[k + 1] + 0.5f;
-            luma[k] = static_cast<int>(v < static_cast<float>(kFull) ? v : static_cast<float>(kFull));
+        int16_t* const* wt = weight[(f.roi.offset_y + i) & 1];
+        const int16_t *a = wt[0], *b = wt[1], *c = wt[2], *d = wt[3];
+        int k = 0;
+#if defined(TAVROCAM_SSE2)
+        // Eight pixels a step: pairs of (value, weight) products added in 32 bits.
+        const __m128i round = _mm_set1_epi32(128);
+        for (; k + 8 <= w; k += 8) {
+            const __m128i m0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mid + k));
+            const __m128i m1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mid + k + 1));
+            const __m128i d0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(down + k));
+            const __m128i d1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(down + k + 1));
+            const __m128i wa = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + k));
+            const __m128i wb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + k));
+            const __m128i wc = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c + k));
+            const __m128i wd = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + k));
+            __m128i lo = _mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(m0, m1), _mm_unpacklo_epi16(wa, wb)),
+                                       _mm_madd_epi16(_mm_unpacklo_epi16(d0, d1), _mm_unpacklo_epi16(wc, wd)));
+            __m128i hi = _mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(m0, m1), _mm_unpackhi_epi16(wa, wb)),
+                                       _mm_madd_epi16(_mm_unpackhi_epi16(d0, d1), _mm_unpackhi_epi16(wc, wd)));
+            lo = _mm_srai_epi32(_mm_add_epi32(lo, round), 8);
+            hi = _mm_srai_epi32(_mm_add_epi32(hi, round), 8);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(luma + k), _mm_packs_epi32(lo, hi));
         }
+#endif
+        for (; k < w; ++k)
+            luma[k] = static_cast<uint16_t>((a[k] * mid[k] + b[k] * mid[k + 1] + c[k] * down[k] +
+                                             d[k] * down[k + 1] + 128) >> 8);
         uint8_t* o = out + static_cast<size_t>(f.roi.reverse_y ? h - 1 - i : i) * wide;
         if (process)
-            store_row(o, w, rx, [&](int k) { return static_cast<uint8_t>(process[luma[k]]); });
+            store_row(o, w, rx, [&](int n) { return static_cast<uint8_t>(process[luma[n]]); });
         else
-            store_row(o, w, rx, [&](int k) { return static_cast<uint8_t>(luma[k] >> 4); });
+            store_row(o, w, rx, [&](int n) { return static_cast<uint8_t>(luma[n] >> 4); });
     }
 }
 
@@ -440,25 +464,20 @@ struct Mix {
 #if defined(TAVROCAM_SSE2)
 // YCbCr422_8 of a row in image order, eight pixels a step, in 16-bit lanes
 // (Y's weights add to 256, so its sum fits). Returns the pixels done.
-int ycbcr_sse2(const int* ri, const int* gi, const int* bi, const uint8_t* cut, int w, uint8_t* row,
-               uint16_t* r8) {
-    uint16_t* g8 = r8 + w;
-    uint16_t* b8 = g8 + w;
+// The 8-bit values of eight raw values, in 16-bit lanes.
+inline __m128i cut8(const uint8_t* cut, const int* v) {
+    return _mm_set_epi16(cut[v[7]], cut[v[6]], cut[v[5]], cut[v[4]], cut[v[3]], cut[v[2]], cut[v[1]], cut[v[0]]);
+}
+
+int ycbcr_sse2(const int* ri, const int* gi, const int* bi, const uint8_t* cut, int w, uint8_t* row) {
     const int whole = w / 8 * 8;
-    for (int k = 0; k < whole; ++k) {
-        r8[k] = cut[ri[k]];
-        g8[k] = cut[gi[k]];
-        b8[k] = cut[bi[k]];
-    }
     const __m128i round = _mm_set1_epi16(128), half = _mm_set1_epi16(static_cast<short>(-32768));
     const __m128i y_r = _mm_set1_epi16(77), y_g = _mm_set1_epi16(150), y_b = _mm_set1_epi16(29);
     const __m128i c43 = _mm_set1_epi16(43), c85 = _mm_set1_epi16(85), c107 = _mm_set1_epi16(107);
     const __m128i c21 = _mm_set1_epi16(21);
     const __m128i odd = _mm_set_epi16(-1, 0, -1, 0, -1, 0, -1, 0);  // Cr in the odd columns
     for (int k = 0; k < whole; k += 8) {
-        const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r8 + k));
-        const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g8 + k));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b8 + k));
+        const __m128i r = cut8(cut, ri + k), g = cut8(cut, gi + k), b = cut8(cut, bi + k);
         __m128i y = _mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(r, y_r), _mm_mullo_epi16(g, y_g)),
                                   _mm_add_epi16(_mm_mullo_epi16(b, y_b), round));
         y = _mm_srli_epi16(y, 8);
@@ -533,9 +552,6 @@ void render_colour(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) 
     int* ri = carve.take<int>(wide);
     int* gi = carve.take<int>(wide);
     int* bi = carve.take<int>(wide);
-#if defined(TAVROCAM_SSE2)
-    uint16_t* r8 = carve.take<uint16_t>(3 * wide);  // 8-bit values (YCbCr)
-#endif
     const bool rx = f.roi.reverse_x;
     for (int k = 0; k < w; ++k) odd[k] = static_cast<float>((f.roi.offset_x + k) & 1);
     Mix mx;
@@ -562,7 +578,7 @@ void render_colour(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) 
             uint8_t* row = out + j * wide * 2;
             int k = 0;
 #if defined(TAVROCAM_SSE2)
-            if (!rx) k = ycbcr_sse2(ri, gi, bi, cut, w, row, r8);
+            if (!rx) k = ycbcr_sse2(ri, gi, bi, cut, w, row);
 #endif
             for (; k < w; ++k) {
                 const int col = rx ? w - 1 - k : k;
@@ -731,6 +747,17 @@ void test_image(const TestImage& t, uint8_t* out) {
 
 void pack12(const uint16_t* values, size_t count, uint8_t* out) {
     size_t i = 0;
+#if (defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) || defined(_MSC_VER)
+    // Four values (six bytes) a step as one 64-bit little-endian store whose
+    // last two bytes the next step writes again; the last steps byte by byte.
+    for (; i + 8 <= count; i += 4, out += 6) {
+        const uint64_t v = static_cast<uint64_t>(values[i] & 0xFFF) |
+                           static_cast<uint64_t>(values[i + 1] & 0xFFF) << 12 |
+                           static_cast<uint64_t>(values[i + 2] & 0xFFF) << 24 |
+                           static_cast<uint64_t>(values[i + 3] & 0xFFF) << 36;
+        std::memcpy(out, &v, 8);
+    }
+#endif
     for (; i + 1 < count; i += 2, out += 3) {
         const unsigned a = values[i] & 0xFFF, b = values[i + 1] & 0xFFF;
         out[0] = static_cast<uint8_t>(a & 0xFF);
