@@ -150,6 +150,12 @@ def test_the_raw_mean_is_linear_in_the_exposure(cam):
     assert offset == pytest.approx(64.0, abs=2.0)
 
 
+def test_light_far_beyond_the_full_well_saturates(cam):
+    device, camera = raw_camera(cam, 1e6)
+    (image,) = frames(camera, 1)  # the full well, less at most a few read noises
+    assert image.min() > 4095 - 5 * device.sensor.system_gain * device.sensor.dark_noise - 1
+
+
 def test_the_photon_transfer_curve_gives_back_the_sensor(cam):
     """As EMVA 1288 measures: pairs of frames from dark to beyond saturation."""
     device, camera = raw_camera(cam, 0.0, black=64.0)

@@ -191,6 +191,7 @@ def _chain(s):
 
 
 _SENSOR: dict = {}
+ELECTRONS_LIMIT = 1e9  # the most the core takes per unit of light
 
 
 def _sensor(s, light):
@@ -199,8 +200,10 @@ def _sensor(s, light):
     key = (light.white, light.wavelengths, s.exposure, s.temperature)
     found = _SENSOR.get(key)
     if found is None:
-        electrons = sensor.electrons_per_unit(light, s.exposure)
-        dark = sensor.dark_current(s.temperature) * s.exposure
+        # Light far beyond the full well saturates, as on the camera: a
+        # billion electrons per unit of light is already 10^5 full wells.
+        electrons = [min(e, ELECTRONS_LIMIT) for e in sensor.electrons_per_unit(light, s.exposure)]
+        dark = min(sensor.dark_current(s.temperature) * s.exposure, ELECTRONS_LIMIT)
         found = (*electrons, dark, *SENSOR_FIGURES)
         if len(_SENSOR) >= _TABLE_LIMIT:
             _SENSOR.clear()
