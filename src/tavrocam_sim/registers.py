@@ -169,17 +169,23 @@ class Registers:
                 self.memory[address:address + len(data)] = bytes(len(data))
 
     # --- the store's own access, by node name
+    def slot(self, name, index=None) -> int:
+        """The slot of node ``name`` that ``index`` names, or (None) its
+        selector selects now: the only place that computes it."""
+        if index is not None:
+            return index
+        node = model.BY_NAME.get(name)
+        if node is None or node.selector is None or self.where[name][1] <= 1:
+            return 0
+        index = self.get_int(node.selector)
+        selector = model.BY_NAME[node.selector]
+        if selector.kind == "Integer":  # LUTIndex: a slot every inc values
+            index = (index - selector.min) // selector.inc
+        return index
+
     def _address(self, name, index):
-        address, count, length = self.where[name]
-        if index is None:
-            node = model.BY_NAME.get(name)
-            index = 0
-            if node is not None and count > 1:
-                index = self.get_int(node.selector)
-                selector = model.BY_NAME[node.selector]
-                if selector.kind == "Integer":  # LUTIndex: a slot every inc values
-                    index = (index - selector.min) // selector.inc
-        return address + index * length
+        address, _, length = self.where[name]
+        return address + self.slot(name, index) * length
 
     def get_int(self, name, index=None):
         address = self._address(name, index)
@@ -250,12 +256,7 @@ class Overlay:
         self._values = values
 
     def _key(self, name, index):
-        if index is None:
-            node = model.BY_NAME.get(name)
-            index = 0
-            if node is not None and node.selector is not None and self._registers.where[name][1] > 1:
-                index = self._registers.get_int(node.selector)
-        return (name, index)
+        return (name, self._registers.slot(name, index))
 
     def get_int(self, name, index=None):
         value = self._values.get(self._key(name, index))
