@@ -125,7 +125,7 @@ def test_sim_once_settles_and_returns_to_off(sim, auto, node, value):
     assert getattr(cam, auto).GetValue() == "Off"
     if auto != "BalanceWhiteAuto":
         device = sim.cameras[0]
-        assert device.mean_level() == pytest.approx(cam.AutoTargetBrightness.GetValue(), rel=0.02)
+        assert device.acquisition.autos.mean_level() == pytest.approx(cam.AutoTargetBrightness.GetValue(), rel=0.02)
     cam.AcquisitionStop.Execute()
     getattr(cam, node).SetValue(value)
 

@@ -210,7 +210,7 @@ class InstantCameraArray:
             if state.ready():
                 self._next = index + 1
                 return camera, None
-            engine = state.session.device.engine
+            engine = state.session.device.acquisition
             at = engine.next_due() if engine is not None else None
             if at is not None:
                 due = at if due is None else min(due, at)

@@ -7,10 +7,10 @@ its own: derived values (the payload size, the frame rate, the temperature and
 its state, line levels, the colour filter), side effects of writes (centring,
 the Bayer phase that follows mirroring, light-source presets, user sets,
 commands, the LUT as one block, sequencer sets), the faults a test sets, and
-removal. Its auto functions are tavrocam_sim.autofunctions, its temperature
-tavrocam_sim.temperature, its acquisition tavrocam_sim.acquisition; what the
-auto functions measure in the images it is handed (``meter``), as it sits
-below them.
+removal. It owns its parts: ``events`` (tavrocam_sim.events), ``thermal``
+(its temperature, tavrocam_sim.temperature) and ``acquisition`` (its frame
+clock with the triggers, the sequencer and the auto functions,
+tavrocam_sim.acquisition).
 """
 
 from __future__ import annotations
@@ -22,7 +22,8 @@ import time
 import weakref
 
 from . import faults as _faults, model, scenes as _scenes, sensor as _sensor, sharing as _sharing
-from .autofunctions import AutoFunctions
+from .acquisition import Acquisition
+from .events import Events
 from .registers import _ENUMS, CHANGED, LOCK, Port, Registers, connect, xml
 from .temperature import Temperature
 
@@ -31,7 +32,7 @@ _EVENT_DATA = tuple(node.name for node in model.NODES
 IMAGE_CHUNK_TRAILER = 8  # with ChunkModeActive the image is a chunk: its ID and length follow
 
 
-class Device(Temperature, AutoFunctions):
+class Device:
     """The simulated camera: registers, node map and the firmware's behaviour.
 
     The same device is shared by every camera object made for it; it keeps its
@@ -45,23 +46,14 @@ class Device(Temperature, AutoFunctions):
         self._in_use = False
         self._holder = None  # a weak reference to the camera object that holds it open
         self.line_levels = {"Line1": False, "Line3": True, "Line4": True}
-        self._temperature = 42.0
-        self._state = "Ok"
-        self.over_temperature = False  # sending test image 2 instead of images
-        self._armed = {"OverTemperature": True, "CriticalTemperature": True}
-        self._auto_cycles = {"ExposureAuto": 0, "GainAuto": 0, "BalanceWhiteAuto": 0}
         self.faults: dict[str, list] = {}
         self._scene = _scenes.Chart()  # what the camera looks at (see the scene property)
-        self.counters = [0, 0]
         self.frames = 0            # frames made since power-up (the images' noise follows it)
-        self.engine = None         # the acquisition (tavrocam_sim.acquisition) sets itself here
-        self.meter = None          # what the auto functions measure in the images, as above:
-        # meter(registers) the mean level; meter.settings, .channel_means, .grey_world_step
         self.event_data: dict[str, int] = {}
         self._removal_listeners: list = []
         self.derived = {
-            "DeviceTemperature": lambda _: float(round(self._temperature)),
-            "TemperatureState": lambda _: ("Ok", "Critical", "Error").index(self._state),
+            "DeviceTemperature": lambda _: float(round(self.thermal.degrees)),
+            "TemperatureState": lambda _: ("Ok", "Critical", "Error").index(self.thermal.state),
             "PixelColorFilter": self._color_filter,
             "PayloadSize": lambda _: self.payload_size(),
             "ResultingFrameRate": lambda _: self.frame_rate(),
@@ -85,17 +77,19 @@ class Device(Temperature, AutoFunctions):
             "CounterReset": self._command(self._reset_counter),
             "UserSetSave": self._command(self._save_user_set),
             "UserSetLoad": self._command(self._load_user_set),
-            "SequencerSetSave": self._command(self._save_sequencer_set),
-            "SequencerSetLoad": self._command(self._load_sequencer_set),
-            "SequencerMode": lambda _: self._restart_sequencer(),
+            "SequencerSetSave": lambda _: self.acquisition.sequencer.save(),
+            "SequencerSetLoad": lambda _: self.acquisition.sequencer.load(),
+            "SequencerMode": lambda _: self.acquisition.sequencer.restart(),
             "UserOutputValue": lambda _: self._outputs_to_all(),
             "UserOutputValueAll": lambda _: self._all_to_outputs(),
             "LUTValueAll": lambda _: self._lut_from_block(),
-            "ExposureAuto": lambda _: self._restart_auto("ExposureAuto"),
-            "GainAuto": lambda _: self._restart_auto("GainAuto"),
-            "BalanceWhiteAuto": lambda _: self._restart_auto("BalanceWhiteAuto"),
+            "ExposureAuto": lambda _: self.acquisition.autos.restart("ExposureAuto"),
+            "GainAuto": lambda _: self.acquisition.autos.restart("GainAuto"),
+            "BalanceWhiteAuto": lambda _: self.acquisition.autos.restart("BalanceWhiteAuto"),
         }
-        self.registers = Registers(self)
+        self.registers = Registers(self.derived, self.hooks)
+        self.events = Events(self.registers)
+        self.thermal = Temperature(self.events)
         for node in model.NODES:
             if node.default is None or node.derived or node.kind == "Command" \
                     or node.value is not None:
@@ -105,10 +99,7 @@ class Device(Temperature, AutoFunctions):
                 self.registers.put(node.name, value, index)
         self.registers.put_string("DeviceSerialNumber", serial)
         self.user_sets = {"Default": bytes(self.registers.memory)}
-        # Sequencer sets saved (index -> {(name, slot): value}); a set never
-        # saved holds the power-up settings.
-        self.sequencer_sets: dict[int, dict] = {}
-        self._sequencer_power_up = self.registers.slot_values(model.SEQUENCED)
+        self.acquisition = Acquisition(self)
         self._node_maps = weakref.WeakKeyDictionary()
 
     def node_map(self, camera):
@@ -179,8 +170,8 @@ class Device(Temperature, AutoFunctions):
                                  f"not {at!r}")
         with LOCK:
             changed, self.line_levels[line] = self.line_levels[line] != level, level
-            if changed and self.engine is not None:
-                self.engine.line_edge(line, level, at)
+            if changed:
+                self.acquisition.line_edge(line, level, at)
 
     def fail(self, operation: str, exc: "BaseException | type[BaseException]",
              times: "int | None" = None) -> None:
@@ -239,8 +230,7 @@ class Device(Temperature, AutoFunctions):
             if self.removed:
                 return
             self.removed = True
-            if self.engine is not None:
-                self.engine.halt()
+            self.acquisition.halt()
             listeners, self._removal_listeners = self._removal_listeners, []
             CHANGED.notify_all()
         self.invalidate()
@@ -263,11 +253,11 @@ class Device(Temperature, AutoFunctions):
 
     @property
     def temperature(self) -> float:
-        return self._temperature
+        return self.thermal.degrees
 
     @temperature.setter
     def temperature(self, value: float) -> None:
-        self._set_temperature(value)  # tavrocam_sim.temperature
+        self.thermal.set(value)
 
     @property
     def scene(self):
@@ -287,7 +277,7 @@ class Device(Temperature, AutoFunctions):
         """The camera's sensor, read-only (tavrocam_sim.sensor.Sensor): the
         EMVA 1288 model of its IMX265, the dark current at the camera's
         temperature now."""
-        return _sensor.Sensor(self._temperature)
+        return _sensor.Sensor(self.thermal.degrees)
 
     def invalidate(self):
         """Make every node map forget GenApi's cached values and access modes
@@ -363,7 +353,7 @@ class Device(Temperature, AutoFunctions):
         return lambda _: action()
 
     def _reset_counter(self):
-        self.counters[self.registers.get_int("CounterSelector")] = 0
+        self.acquisition.counters[self.registers.get_int("CounterSelector")] = 0
 
     def _lut_block(self) -> bytes:
         """LUTValueAll: the value of LUTIndex i in 32-bit slot i, 0 between."""
@@ -380,26 +370,6 @@ class Device(Temperature, AutoFunctions):
         top = model.BY_NAME["LUTValue"].max
         for point in range(model.LUT_POINTS):
             regs.put_int("LUTValue", min(slots[point * step], top), point)
-
-    def sequencer_set(self, index: int) -> dict:
-        """The settings sequencer set ``index`` holds, {(name, slot): value}."""
-        return self.sequencer_sets.get(index, self._sequencer_power_up)
-
-    def _save_sequencer_set(self):
-        regs = self.registers
-        with LOCK:
-            self.sequencer_sets[regs.get_int("SequencerSetSelector")] = \
-                regs.slot_values(model.SEQUENCED)
-
-    def _load_sequencer_set(self):
-        regs = self.registers
-        with LOCK:
-            regs.put_slot_values(self.sequencer_set(regs.get_int("SequencerSetSelector")))
-
-    def _restart_sequencer(self):
-        if self.engine is not None:
-            with LOCK:
-                self.engine.sequence_set = self.registers.get_int("SequencerSetStart")
 
     def _save_user_set(self):
         self.user_sets[self.registers.get_entry("UserSetSelector")] = bytes(self.registers.memory)
@@ -430,21 +400,18 @@ class Device(Temperature, AutoFunctions):
         for index in range(3):
             regs.put_int("UserOutputValue", (bits >> index) & 1, index)
 
-    # --- acquisition (the auto functions: tavrocam_sim.autofunctions)
-    def _software_trigger(self, index):
-        if self.engine is not None:
-            self.engine.software_trigger(index)
+    # --- acquisition
+    def _software_trigger(self, _index):
+        self.acquisition.software_trigger()
 
     def start_acquisition(self):
         with LOCK:
             self.registers.put_int("Acquiring", 1)
-            if self.engine is not None:
-                self.engine.start()
+            self.acquisition.start()
 
     def stop_acquisition(self):
         with LOCK:
-            if self.engine is not None:
-                self.engine.stop()
+            self.acquisition.stop()
             self.registers.put_int("Acquiring", 0)
 
     @property

@@ -388,10 +388,10 @@ class InstantCamera(GrabEngine):
 
 def _events_waiting(state):
     device = state.device
-    if device is None or device.engine is None:
+    if device is None:
         return False
-    device.engine.tick()
-    return bool(device.engine.events)
+    device.acquisition.tick()
+    return bool(device.events.waiting)
 
 
 for _name in ("CameraContext", "DeviceInfo", "NodeMap", "InstantCameraNodeMap", "TLNodeMap",

@@ -102,10 +102,11 @@ class Port(genicam.CPortImpl):
     """A camera object's way to the device's registers: the port of its node
     map. Only the camera object that opened the device reaches them."""
 
-    def __init__(self, device: "Device", owner):
+    def __init__(self, device, owner):
         super().__init__()
         self._device = device
         self._registers = device.registers
+        self._clock = device.acquisition
         self._owner = weakref.ref(owner)  # the node map lives as long as its camera
 
     def GetAccessMode(self):
@@ -113,18 +114,25 @@ class Port(genicam.CPortImpl):
         return genicam.RW if owner is not None and device.opened_by is owner \
             and not device.removed else genicam.NA
 
+    # The device's clock first: the frames due were exposed with the settings
+    # before, and timestamps, temperature and events are current.
     def Read(self, address, length):
+        self._clock.tick()
         return self._registers.read(address, length)
 
     def Write(self, address, data):
+        self._clock.tick()
         self._registers.write(address, data)
 
 
 class Registers:
-    """The device's register space."""
+    """A device's register space: ``derived`` {node name: reader(slot)} for
+    the values the device computes, ``hooks`` {node name: hook(slot)} for
+    what a write makes it do."""
 
-    def __init__(self, device: "Device"):
-        self._device = device
+    def __init__(self, derived: dict, hooks: dict):
+        self._derived = derived
+        self._hooks = hooks
         where = nodemap.layout()
         self.where = where.registers
         self.memory = bytearray(where.size)
@@ -135,12 +143,9 @@ class Registers:
 
     # --- as the node maps' ports reach it
     def read(self, address, length):
-        engine = self._device.engine
-        if engine is not None:
-            engine.tick()
         slot = self.slots.get(address)
         if slot is not None:
-            reader = self._device.derived.get(slot[0])
+            reader = self._derived.get(slot[0])
             if reader is not None:
                 value = reader(slot[1])
                 if isinstance(value, bytes):  # a block (a Register node)
@@ -155,14 +160,11 @@ class Registers:
             value = _FLOAT.unpack(bytes(data))[0]
             if math.isnan(value):
                 raise genicam.OutOfRangeException(NOT_A_NUMBER.format(value=value, name=slot[0]))
-        engine = self._device.engine
-        if engine is not None:
-            engine.tick()  # the frames due were exposed with the settings before
         with LOCK:
             self.memory[address:address + len(data)] = data
         if slot is not None:
             name, index = slot
-            hook = self._device.hooks.get(name)
+            hook = self._hooks.get(name)
             if hook is not None:
                 hook(index)
             if name in _COMMANDS:  # done: reads back other than its CommandValue

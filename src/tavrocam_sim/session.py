@@ -91,7 +91,7 @@ class CameraState:
             return None
         if session is None:
             return 0 if name.startswith("Num") else None
-        session.device.engine.tick()
+        session.device.acquisition.tick()
         counts = session.stream.counts()  # queued, ready, empty
         if name == "OutputQueueSize":  # the output queue in use
             return session.stream.output_size()
@@ -110,10 +110,10 @@ class CameraState:
         session, self.session = self.session, None
         if session is not None:
             session.stopped = True
-            engine = session.device.engine
-            if engine.stream is session.stream:
-                engine.halt()
-                engine.stream = None
+            acquisition = session.device.acquisition
+            if acquisition.stream is session.stream:
+                acquisition.halt()
+                acquisition.attach(None)
         CHANGED.notify_all()
         return session
 
@@ -163,7 +163,7 @@ class CameraState:
         return frame, session
 
     def _wait(self, session, deadline):
-        engine, stream = session.device.engine, session.stream
+        engine, stream = session.device.acquisition, session.stream
         while True:
             if session.stopped:
                 return None
@@ -201,5 +201,5 @@ class CameraState:
             session = self.session
             if session is None:
                 return False
-            session.device.engine.tick()
+            session.device.acquisition.tick()
             return bool(session.stream.ready)
