@@ -591,7 +591,7 @@ def test_private_names_are_never_placeholders(sim, name, where):
     with pytest.raises(AttributeError):
         getattr(target, name)
     if where in ("node map", "parameters"):  # GenApi's node map behind it, for pylon's own use
-        assert target._keep[1].GetNode("MaxNumBuffer" if where == "parameters" else "Width")
+        assert target._connection.node_map.GetNode("MaxNumBuffer" if where == "parameters" else "Width")
 
 
 CONFIGURATION_EVENTS = r'''

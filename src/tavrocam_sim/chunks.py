@@ -80,13 +80,13 @@ class ChunkNodeMap:
                 fmt = "<d" if name in _CHUNK_KINDS else "<Q"
                 struct.pack_into(fmt, blob, index * 8, values[name])
                 struct.pack_into("<Q", blob, 0x100 + index * 8, 1)
-        self._keep = connect(_CHUNK_XML, _ChunkPort(bytes(blob)), "Chunk")
+        self._connection = connect(_CHUNK_XML, _ChunkPort(bytes(blob)), "Chunk")
         self._nodes: dict = {}
 
     def GetNode(self, name):
         node = self._nodes.get(name)
         if node is None:
-            node = self._nodes[name] = parameter(self._keep, name)
+            node = self._nodes[name] = parameter(self._connection, name)
         return node
 
     def GetNodes(self):

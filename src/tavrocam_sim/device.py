@@ -102,15 +102,13 @@ class Device:
         self.acquisition = Acquisition(self)
         self._node_maps = weakref.WeakKeyDictionary()
 
-    def node_map(self, camera):
-        """(node map, keep): the node map ``camera`` sees this device through,
-        made on first use, and what keeps it working: anything that holds a
-        node of the map holds ``keep`` too, so the map and its port outlive
-        the camera object as long as one of its nodes is in use."""
-        keep = self._node_maps.get(camera)
-        if keep is None:
-            keep = self._node_maps[camera] = connect(xml(), Port(self, camera), "Device")
-        return keep[1], keep
+    def connection(self, camera):
+        """The connection (registers.Connection: port and node map) through
+        which ``camera`` sees this device, made on first use."""
+        connection = self._node_maps.get(camera)
+        if connection is None:
+            connection = self._node_maps[camera] = connect(xml(), Port(self, camera), "Device")
+        return connection
 
     def renew_node_maps(self) -> list:
         """Forget the node maps (each camera object's is made again on next

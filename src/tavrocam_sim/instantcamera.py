@@ -16,6 +16,7 @@ import weakref
 from .pypylon_sdk import genicam, pylon as _pylon
 
 from . import faults, model, parameters, sharing, streamgrabber
+from .deviceinfo import DeviceInfo
 from .grabengine import GrabEngine, WaitObject
 from .session import CameraState
 from .handlers import check_event_node
@@ -47,7 +48,6 @@ _PLACEHOLDER = getattr(_pylon, "PlaceholderParameter", None)
 # an AttributeError, never a node placeholder.
 _PYLON_METHODS = frozenset(name for name in dir(_pylon.InstantCamera) if not name.startswith("_"))
 _FEATURES = tuple(node.name for node in model.NODES)
-EMPTY_INFO = None  # the SDK shell's DeviceInfo class (tavrocam_sim.sdk sets it)
 
 
 def _refused(name):
@@ -87,14 +87,14 @@ if hasattr(os, "register_at_fork"):
 
 class NodeMap:
     """A node map as pypylon 26 shows it: GetNode gives a pylon parameter,
-    and a name the camera lacks gives a placeholder. ``_keep`` is the
-    (port, genicam.CNodeMapRef) pair behind it; ``own`` is None for the
+    and a name the camera lacks gives a placeholder. ``_connection`` is
+    the registers.Connection (port, node map) behind it; ``own`` is None for the
     device's node map, else what answers ``node(name)`` (the camera object's
     parameters, a grabber's node map)."""
 
-    def __init__(self, camera, keep, names, own=None):
+    def __init__(self, camera, connection, names, own=None):
         object.__setattr__(self, "_camera", camera)
-        object.__setattr__(self, "_keep", keep)
+        object.__setattr__(self, "_connection", connection)
         object.__setattr__(self, "_names", names)
         object.__setattr__(self, "_own", own)
 
@@ -104,7 +104,7 @@ class NodeMap:
         return self._camera._node(name)
 
     def Contains(self, name):
-        return self._keep[1].Contains(name)
+        return self._connection.node_map.Contains(name)
 
     def GetNodes(self):
         return [self.GetNode(name) for name in self._names]
@@ -187,7 +187,7 @@ class InstantCamera(GrabEngine):
 
     def GetDeviceInfo(self):
         if self._st.info is None:
-            return EMPTY_INFO()
+            return DeviceInfo()
         return self._st.info
 
     def _device(self):
@@ -271,18 +271,18 @@ class InstantCamera(GrabEngine):
     # --- nodes
     def GetNodeMap(self):
         device = self._device()
-        return NodeMap(self, device.node_map(self)[1], _FEATURES)
+        return NodeMap(self, device.connection(self), _FEATURES)
 
     def GetInstantCameraNodeMap(self):
         params = self._st.parameters
-        return NodeMap(self, params.keep, [row[0] for row in parameters.PARAMETERS], params)
+        return NodeMap(self, params.connection, [row[0] for row in parameters.PARAMETERS], params)
 
     def _grabber_map(self, kind, closed):
         device = self._device()
         if closed is not None and not self.IsOpen():
             raise _pylon.RuntimeException(closed)
         nodes = streamgrabber.node_map(device, kind)
-        return NodeMap(self, nodes.keep, nodes.names, nodes)
+        return NodeMap(self, nodes.connection, nodes.names, nodes)
 
     def GetTLNodeMap(self):
         """The transport layer's node map: no features for this camera (as the emulator's)."""
@@ -349,7 +349,7 @@ class InstantCamera(GrabEngine):
         param = self._params.get(name)
         if param is None:
             try:
-                param = parameter(device.node_map(self)[1], name)
+                param = parameter(device.connection(self), name)
             except genicam.LogicalErrorException:
                 if _PLACEHOLDER is None:
                     raise

@@ -141,7 +141,7 @@ _XML = None
 # The node maps, held here rather than by their camera objects: a camera object
 # in a reference cycle goes only in the last collection at exit, after
 # pypylon's SWIG types, and its port must go while those still exist.
-_KEEPS: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
+_CONNECTIONS: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
 
 
 class Parameters:
@@ -152,22 +152,22 @@ class Parameters:
         global _XML
         if _XML is None:
             _XML = xml()
-        _KEEPS[self] = connect(_XML, _Port(state), "InstantCamera")
+        _CONNECTIONS[self] = connect(_XML, _Port(state), "InstantCamera")
         self._nodes: dict = {}
 
     @property
-    def keep(self):
-        return _KEEPS[self]
+    def connection(self):
+        return _CONNECTIONS[self]
 
     def node(self, name):
         node = self._nodes.get(name)
         if node is None:
-            node = self._nodes[name] = parameter(self.keep, name)
+            node = self._nodes[name] = parameter(self.connection, name)
         return node
 
     def value(self, name) -> int:
         """The value set (not the one in use while grabbing), read without GenApi."""
-        return self.keep[0].value(name)
+        return self.connection.port.value(name)
 
     def invalidate(self):
-        self.keep[1]._InvalidateNodes()
+        self.connection.node_map._InvalidateNodes()

@@ -12,6 +12,7 @@ import os
 import struct
 import threading
 import weakref
+from typing import Any, NamedTuple
 
 from .pypylon_sdk import genicam, pylon
 
@@ -62,18 +63,25 @@ def xml() -> str:
 _PORT_WITHOUT_DESTRUCTOR = not hasattr(pylon, "IntegerParameter")
 
 
-def connect(text: str, port, port_name: str):
-    """(port, node map): a GenApi node map loaded with ``text`` and connected
-    to ``port`` under ``port_name``. Whatever hands out a node of the map
-    holds this pair too, so that map and port outlive their owner as long as
-    a node is in use; the pair releases its last item first, the map before
-    its port."""
+class Connection(NamedTuple):
+    """A port and the GenApi node map connected to it. Whatever hands out a
+    node of the map holds the connection too, so that map and port outlive
+    their owner as long as a node is in use; it releases its last item
+    first, the map before its port."""
+
+    port: Any
+    node_map: Any
+
+
+def connect(text: str, port, port_name: str) -> Connection:
+    """A GenApi node map loaded with ``text``, connected to ``port`` under
+    ``port_name``."""
     node_map = genicam.CNodeMapRef()
     node_map._LoadXMLFromString(text)
     if _PORT_WITHOUT_DESTRUCTOR:
         port.thisown = False
     node_map._Connect(port, port_name)
-    return port, node_map
+    return Connection(port, node_map)
 
 
 _PARAMETERS = {
@@ -87,14 +95,14 @@ _PARAMETERS = {
 }
 
 
-def parameter(keep, name):
-    """The node ``name`` of the node map in ``keep`` (as ``connect`` makes it),
-    as pypylon hands nodes out (pylon's parameter class), holding ``keep``."""
-    node = keep[1].GetNode(name)  # raises LogicalErrorException for a name it lacks
+def parameter(connection: Connection, name):
+    """The node ``name`` of the node map of ``connection``, as pypylon hands
+    nodes out (pylon's parameter class), holding ``connection``."""
+    node = connection.node_map.GetNode(name)  # raises LogicalErrorException for a name it lacks
     if _PARAMETERS:
         cls = _PARAMETERS.get(node.GetNode().GetPrincipalInterfaceType())
         node = cls(node) if cls is not None else pylon.ToParameter(node)
-    object.__setattr__(node, "_sim_keep", keep)
+    object.__setattr__(node, "_sim_connection", connection)
     return node
 
 
@@ -186,8 +194,10 @@ class Registers:
         return index
 
     def _address(self, name, index):
-        address, _, length = self.where[name]
-        return address + self.slot(name, index) * length
+        address, count, length = self.where[name]
+        if index is None:
+            index = self.slot(name) if count > 1 else 0
+        return address + index * length
 
     def get_int(self, name, index=None):
         address = self._address(name, index)

@@ -64,19 +64,19 @@ def _xml(kind):
 
 
 class GrabberNodes:
-    """One node map: ``keep`` (port, CNodeMapRef), ``names`` and ``node(name)``."""
+    """One node map: ``connection`` (registers.Connection), ``names`` and ``node(name)``."""
 
     def __init__(self, device, kind):
         values = [device.payload_size() if default is None else default
                   for _, default, _, _ in _ROWS[kind]]
-        self.keep = connect(_xml(kind), _Port(values), kind)
+        self.connection = connect(_xml(kind), _Port(values), kind)
         self.names = [row[0] for row in _ROWS[kind]]
         self._nodes: dict = {}
 
     def node(self, name):
         node = self._nodes.get(name)
         if node is None:
-            node = self._nodes[name] = parameter(self.keep, name)
+            node = self._nodes[name] = parameter(self.connection, name)
         return node
 
 
