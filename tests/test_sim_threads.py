@@ -349,7 +349,7 @@ def test_a_camera_object_hears_the_removal_of_its_own_device_only(leave):
         else:
             getattr(cam, leave)()
     gc.collect()
-    assert len(sim.cameras[0]._removal_listeners) == (leave == "drop")
+    assert len(sim.cameras[0]._listeners["removal"]) == (leave == "drop")
     sim.cameras[0].remove()
     assert heard == ([cam] if leave == "drop" else [])
 

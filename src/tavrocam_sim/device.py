@@ -50,7 +50,7 @@ class Device:
         self._scene = _scenes.Chart()  # what the camera looks at (see the scene property)
         self.frames = 0            # frames made since power-up (the images' noise follows it)
         self.event_data: dict[str, int] = {}
-        self._removal_listeners: list = []
+        self._listeners: dict[str, list] = {"removal": [], "fault": []}
         self.derived = {
             "DeviceTemperature": lambda _: float(round(self.thermal.degrees)),
             "TemperatureState": lambda _: ("Ok", "Critical", "Error").index(self.thermal.state),
@@ -199,7 +199,9 @@ class Device:
         if times is not None and times < 1:
             raise ValueError(f"times must be at least 1, not {times}")
         self.faults[operation] = [exc, times]
-        _faults.armed(self, operation)
+        name, dot, _ = operation.partition(".")
+        if dot:  # the nodes already handed out meet it
+            self._tell(tuple(self._listeners["fault"]), name)
 
     def check(self, operation: str) -> None:
         """Raise the fault a test set for ``operation``, if any."""
@@ -229,25 +231,31 @@ class Device:
                 return
             self.removed = True
             self.acquisition.halt()
-            listeners, self._removal_listeners = self._removal_listeners, []
+            listeners, self._listeners["removal"] = self._listeners["removal"], []
             CHANGED.notify_all()
         self.invalidate()
+        self._tell(listeners)
+
+    @staticmethod
+    def _tell(listeners, *args):
         for listener in listeners:
             call = listener()
             if call is not None:
-                call()
+                call(*args)
 
-    def on_removal(self, callback) -> None:
-        """Call ``callback()`` (held weakly: a bound method) when the device is removed."""
+    def listen(self, kind: str, callback) -> None:
+        """Call ``callback`` (held weakly: a bound method) when the device is
+        removed (``kind`` "removal": ``callback()``) or a fault is set on a
+        node's method ("fault": ``callback(node name)``)."""
         with LOCK:
-            self.off_removal(None)  # the listeners already gone
-            self._removal_listeners.append(weakref.WeakMethod(callback))
+            self.unlisten(kind, None)  # the listeners already gone
+            self._listeners[kind].append(weakref.WeakMethod(callback))
 
-    def off_removal(self, callback) -> None:
+    def unlisten(self, kind: str, callback) -> None:
         """Call ``callback`` no more (and forget the listeners already gone)."""
         with LOCK:
-            self._removal_listeners = [ref for ref in self._removal_listeners
-                                       if ref() is not None and ref() != callback]
+            self._listeners[kind] = [ref for ref in self._listeners[kind]
+                                     if ref() is not None and ref() != callback]
 
     @property
     def temperature(self) -> float:

@@ -54,17 +54,7 @@ def _refused(name):
     return name.startswith("_") or name in ("this", "thisown")
 
 
-def _fault_set(device, name):
-    """faults.ARMING's hook: the nodes already handed out meet a new fault."""
-    for camera in tuple(_CAMERAS):
-        state = camera._st
-        param = camera._params.get(name) if state.device is device else None
-        if param is not None and faults.arm(param, device, name):
-            camera._armed.add(name)
-
-
 _CAMERAS: weakref.WeakSet = weakref.WeakSet()
-faults.ARMING.append(_fault_set)
 _FORSAKEN: list = []  # a forked child's node maps of before the fork: never used again
 
 
@@ -144,8 +134,15 @@ class InstantCamera(GrabEngine):
         st.device, st.handle = device.sim, device
         st.info = device.GetDeviceInfo()
         self._params.clear()
-        device.sim.on_removal(st.device_removed)
+        device.sim.listen("removal", st.device_removed)
+        device.sim.listen("fault", self._fault_set)
         st.configurations.each("OnAttached", self)
+
+    def _fault_set(self, name):
+        """A fault set on a method of node ``name``: met by the node handed out."""
+        param = self._params.get(name)
+        if param is not None and faults.arm(param, self._st.device, name):
+            self._armed.add(name)
 
     def IsPylonDeviceAttached(self):
         return self._st.device is not None
@@ -164,7 +161,8 @@ class InstantCamera(GrabEngine):
                 device.stop_acquisition()
             device.opened_by = None
             device.invalidate()
-        device.off_removal(st.device_removed)
+        device.unlisten("removal", st.device_removed)
+        device.unlisten("fault", self._fault_set)
         st.device = st.handle = None
         self._params.clear()
         st.configurations.each("OnDetached", self)
@@ -177,7 +175,8 @@ class InstantCamera(GrabEngine):
         self.StopGrabbing()
         self.Close()
         st.configurations.each("OnDestroy", self)
-        st.device.off_removal(st.device_removed)
+        st.device.unlisten("removal", st.device_removed)
+        st.device.unlisten("fault", self._fault_set)
         st.device = st.handle = None
         self._params.clear()
         st.configurations.each("OnDestroyed", self)

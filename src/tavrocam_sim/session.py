@@ -123,7 +123,7 @@ class CameraState:
             self.halt()
             device = self.device
             if device is not None:
-                device.off_removal(self.device_removed)
+                device.unlisten("removal", self.device_removed)
                 if device.opened_by is None and device.acquiring:
                     device.stop_acquisition()
 
