@@ -43,6 +43,7 @@ class Device:
         self.serial = serial
         self.full_name = f"{model.USB_VID_PID}:2:{index + 2}:{20 + index}"
         self.removed = False
+        self.shared = False  # a camera of the run's simulation (tavrocam_sim.sharing)
         self._in_use = False
         self._holder = None  # a weak reference to the camera object that holds it open
         self.line_levels = {"Line1": False, "Line3": True, "Line4": True}

@@ -168,14 +168,14 @@ def simulation(request):
     ``tavrocam_sim.simulation()``."""
     import importlib
 
-    import tavrocam_sim
     from tavrocam_sim import runner
+    from tavrocam_sim.simulator import Simulation
 
     importlib.import_module(runner.TARGET)  # the process's SDK in place
     settings = getattr(request.config, "_tavrocam_sim", None)
     default = 1 if settings is None or settings.cameras is None else settings.cameras
     marker = request.node.get_closest_marker(MARK)
-    made = tavrocam_sim.Simulation(_cameras(marker, default))
+    made = Simulation(_cameras(marker, default))
     if marker is not None and "scene" in marker.kwargs:
         for device in made.cameras:
             device.scene = marker.kwargs["scene"]
