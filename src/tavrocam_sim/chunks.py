@@ -18,7 +18,8 @@ import struct
 from .pypylon_sdk import genicam
 
 from . import model
-from .registers import connect, description, parameter
+from .nodemap import document, register
+from .registers import connect, parameter
 
 _CHUNKS = model.BY_NAME["ChunkSelector"].entries
 CHUNK_IDS = {name: 0x0A5A5A00 + index for index, name in enumerate(_CHUNKS, 1)}
@@ -48,19 +49,14 @@ def _chunk_xml() -> str:
     for index, name in enumerate(_CHUNKS):
         kind = _CHUNK_KINDS.get(name, "Integer")
         reg = "FloatReg" if kind == "Float" else "IntReg"
-        sign = "" if kind == "Float" else "<Sign>Unsigned</Sign>"
         unit = f"<Unit>{_CHUNK_UNITS[name]}</Unit>" if name in _CHUNK_UNITS else ""
         parts.append(
             f'<{kind} Name="Chunk{name}"><pIsAvailable>P_{name}</pIsAvailable>'
             f"<ImposedAccessMode>RO</ImposedAccessMode><pValue>R_{name}</pValue>{unit}</{kind}>"
-            f'<{reg} Name="R_{name}"><Address>{index * 8:#x}</Address><Length>8</Length>'
-            f"<AccessMode>RO</AccessMode><pPort>Chunk</pPort>{sign}"
-            f"<Endianess>LittleEndian</Endianess></{reg}>"
-            f'<IntReg Name="P_{name}"><Address>{0x100 + index * 8:#x}</Address><Length>8</Length>'
-            f"<AccessMode>RO</AccessMode><pPort>Chunk</pPort><Sign>Unsigned</Sign>"
-            f"<Endianess>LittleEndian</Endianess></IntReg>")
-    return description(model.MODEL_NAME, "Chunk data of the simulated camera", "0002",
-                        ["Chunk" + name for name in _CHUNKS], parts, "Chunk")
+            + register(f"R_{name}", index * 8, "Chunk", kind=reg, access="RO", sign="Unsigned")
+            + register(f"P_{name}", 0x100 + index * 8, "Chunk", access="RO", sign="Unsigned"))
+    return document(model.MODEL_NAME, "Chunk data of the simulated camera", "C0002", "D0002",
+                    [("Root", ["Chunk" + name for name in _CHUNKS])], parts, "Chunk")
 
 
 _CHUNK_XML = None

@@ -18,7 +18,8 @@ from html import escape
 
 from .pypylon_sdk import genicam
 
-from .registers import LOCK, connect, description, parameter
+from .nodemap import document, register
+from .registers import LOCK, connect, parameter
 
 _UINT32 = 0xFFFFFFFF
 # name, kind, default, min, max, lock: "grab" (while grabbing), "open" (while
@@ -95,10 +96,7 @@ class _Port(genicam.CPortImpl):
 
 
 def _register(name, address, access, cache):
-    return (f'<IntReg Name="{name}"><Address>{address:#x}</Address><Length>8</Length>'
-            f"<AccessMode>{access}</AccessMode><pPort>InstantCamera</pPort>"
-            f"<Cachable>{cache}</Cachable><Sign>Signed</Sign>"
-            "<Endianess>LittleEndian</Endianess></IntReg>")
+    return register(name, address, "InstantCamera", access=access, cache=cache)
 
 
 def _knife(name, formula, variables):
@@ -133,8 +131,8 @@ def xml() -> str:
                     '<EnumEntry Name="Stream"><Value>1</Value></EnumEntry>'
                     f"<pValue>R_{name}</pValue>")
         parts.append(f'<{kind} Name="{name}">{head}{body}</{kind}>')
-    return description("InstantCamera", "Parameters of the camera object", "0003",
-                       [row[0] for row in PARAMETERS], parts, "InstantCamera")
+    return document("InstantCamera", "Parameters of the camera object", "C0003", "D0003",
+                    [("Root", [row[0] for row in PARAMETERS])], parts, "InstantCamera")
 
 
 _XML = None

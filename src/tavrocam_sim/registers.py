@@ -281,20 +281,3 @@ class Overlay:
     def get_entry(self, name, index=None):
         value = self.get_int(name, index)
         return next(entry for entry, code, _ in _ENUMS[name] if code == value)
-
-
-
-def description(model_name, tip, guid, features, parts, port):
-    """A GenApi XML of the simulator's own (chunks, the camera object's
-    parameters): ``parts`` under a Root category listing ``features``."""
-    listed = "".join(f"<pFeature>{name}</pFeature>" for name in features)
-    return ('<?xml version="1.0" encoding="utf-8"?>\n'
-            f'<RegisterDescription ModelName="{model_name}" VendorName="{model.VENDOR_NAME}"'
-            f' ToolTip="{tip}" StandardNameSpace="None"'
-            ' SchemaMajorVersion="1" SchemaMinorVersion="1" SchemaSubMinorVersion="0"'
-            ' MajorVersion="1" MinorVersion="0" SubMinorVersion="0"'
-            f' ProductGuid="7A3B0C52-4E61-4C0F-9D3A-2040055C{guid}"'
-            f' VersionGuid="7A3B0C52-4E61-4C0F-9D3A-2040055D{guid}"'
-            ' xmlns="http://www.genicam.org/GenApi/Version_1_1">\n'
-            f'<Category Name="Root">{listed}</Category>\n' + "\n".join(parts)
-            + f'\n<Port Name="{port}" NameSpace="Custom"/>\n</RegisterDescription>\n')

@@ -16,7 +16,8 @@ import struct
 import weakref
 
 from .pypylon_sdk import genicam
-from .registers import LOCK, connect, description, parameter
+from .nodemap import document, register
+from .registers import LOCK, connect, parameter
 
 _Q = struct.Struct("<q")
 _INT64 = 2 ** 63 - 1
@@ -53,14 +54,11 @@ class _Port(genicam.CPortImpl):
 def _xml(kind):
     parts = []
     for index, (name, _, low, high) in enumerate(_ROWS[kind]):
-        parts.append(
-            f'<IntReg Name="R_{name}"><Address>{8 * index:#x}</Address><Length>8</Length>'
-            f"<AccessMode>RW</AccessMode><pPort>{kind}</pPort><Cachable>WriteThrough</Cachable>"
-            "<Sign>Signed</Sign><Endianess>LittleEndian</Endianess></IntReg>")
+        parts.append(register(f"R_{name}", 8 * index, kind, cache="WriteThrough"))
         parts.append(f'<Integer Name="{name}"><pValue>R_{name}</pValue><Min>{low}</Min>'
                      f"<Max>{high}</Max><Inc>1</Inc></Integer>")
-    return description(kind, f"The {kind} of the simulated camera", _GUIDS[kind],
-                       [row[0] for row in _ROWS[kind]], parts, kind)
+    return document(kind, f"The {kind} of the simulated camera", "C" + _GUIDS[kind],
+                    "D" + _GUIDS[kind], [("Root", [row[0] for row in _ROWS[kind]])], parts, kind)
 
 
 class GrabberNodes:
