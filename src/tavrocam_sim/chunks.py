@@ -15,11 +15,9 @@ from __future__ import annotations
 import binascii
 import struct
 
-from .pypylon_sdk import genicam
-
 from . import model
 from .nodemap import document, register
-from .registers import connect, parameter
+from .registers import MemoryPort, connect, parameter
 
 _CHUNKS = model.BY_NAME["ChunkSelector"].entries
 CHUNK_IDS = {name: 0x0A5A5A00 + index for index, name in enumerate(_CHUNKS, 1)}
@@ -27,21 +25,6 @@ IMAGE_CHUNK_ID = 0x0A5A5A00
 _CHUNK_KINDS = {"Gain": "Float", "ExposureTime": "Float"}
 _CHUNK_UNITS = {"Gain": "dB", "ExposureTime": "us"}
 _TRAILER = struct.Struct("<II")
-
-
-class _ChunkPort(genicam.CPortImpl):
-    def __init__(self, blob: bytes):
-        super().__init__()
-        self.blob = blob
-
-    def GetAccessMode(self):
-        return genicam.RO
-
-    def Read(self, address, length):
-        return self.blob[address:address + length]
-
-    def Write(self, address, data):  # read-only registers: GenApi never calls this
-        raise genicam.AccessException("Chunk data is read-only.")
 
 
 def _chunk_xml() -> str:
@@ -76,7 +59,7 @@ class ChunkNodeMap:
                 fmt = "<d" if name in _CHUNK_KINDS else "<Q"
                 struct.pack_into(fmt, blob, index * 8, values[name])
                 struct.pack_into("<Q", blob, 0x100 + index * 8, 1)
-        self._connection = connect(_CHUNK_XML, _ChunkPort(bytes(blob)), "Chunk")
+        self._connection = connect(_CHUNK_XML, MemoryPort(bytes(blob), writable=False), "Chunk")
         self._nodes: dict = {}
 
     def GetNode(self, name):

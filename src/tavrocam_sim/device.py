@@ -72,12 +72,12 @@ class Device:
             "ReverseX": self._follow_phase,
             "ReverseY": self._follow_phase,
             "LightSourcePreset": self._preset,
-            "AcquisitionStart": self._command(self.start_acquisition),
-            "AcquisitionStop": self._command(self.stop_acquisition),
+            "AcquisitionStart": lambda _: self.start_acquisition(),
+            "AcquisitionStop": lambda _: self.stop_acquisition(),
             "TriggerSoftware": self._software_trigger,
-            "CounterReset": self._command(self._reset_counter),
-            "UserSetSave": self._command(self._save_user_set),
-            "UserSetLoad": self._command(self._load_user_set),
+            "CounterReset": lambda _: self._reset_counter(),
+            "UserSetSave": lambda _: self._save_user_set(),
+            "UserSetLoad": lambda _: self._load_user_set(),
             "SequencerSetSave": lambda _: self.acquisition.sequencer.save(),
             "SequencerSetLoad": lambda _: self.acquisition.sequencer.load(),
             "SequencerMode": lambda _: self.acquisition.sequencer.restart(),
@@ -354,10 +354,6 @@ class Device:
         if ratios is not None:
             for index, ratio in enumerate(ratios):
                 self.registers.put_float("BalanceRatio", ratio, index)
-
-    @staticmethod
-    def _command(action):
-        return lambda _: action()
 
     def _reset_counter(self):
         self.acquisition.counters[self.registers.get_int("CounterSelector")] = 0

@@ -16,10 +16,8 @@ import struct
 import weakref
 from html import escape
 
-from .pypylon_sdk import genicam
-
 from .nodemap import document, register
-from .registers import LOCK, connect, parameter
+from .registers import MemoryPort, connect, parameter
 
 _UINT32 = 0xFFFFFFFF
 # name, kind, default, min, max, lock: "grab" (while grabbing), "open" (while
@@ -60,18 +58,14 @@ _LOCKS = {"grab": "Grabbing", "open": "Opened", "queue": "Grabbing && (LatestGra
 _Q = struct.Struct("<q")
 
 
-class _Port(genicam.CPortImpl):
+class _Port(MemoryPort):
     """The parameters' memory; the camera object's state answers the live ones."""
 
     def __init__(self, state):
-        super().__init__()
+        super().__init__(bytearray(_STATE + 8 * len(_FLAGS)))
         self.state = weakref.ref(state)
-        self.memory = bytearray(_STATE + 8 * len(_FLAGS))
         for name, _, default, *_ in PARAMETERS:
             _Q.pack_into(self.memory, _ADDRESS[name], default)
-
-    def GetAccessMode(self):
-        return genicam.RW
 
     def Read(self, address, length):
         state = self.state()
@@ -82,11 +76,10 @@ class _Port(genicam.CPortImpl):
             live = state.live_parameter(PARAMETERS[address // 8][0])
             if live is not None:
                 return _Q.pack(live)
-        return bytes(self.memory[address:address + length])
+        return super().Read(address, length)
 
     def Write(self, address, data):
-        with LOCK:
-            self.memory[address:address + len(data)] = data
+        super().Write(address, data)
         state = self.state()
         if state is not None:
             state.parameter_written(PARAMETERS[address // 8][0], _Q.unpack(bytes(data))[0])

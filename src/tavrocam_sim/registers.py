@@ -133,6 +133,27 @@ class Port(genicam.CPortImpl):
         self._registers.write(address, data)
 
 
+class MemoryPort(genicam.CPortImpl):
+    """A port onto plain ``memory``: a node map of the simulator's own (the
+    camera object's parameters, the grabbers', a result's chunks)."""
+
+    def __init__(self, memory, writable=True):
+        super().__init__()
+        self.memory = memory
+        self._access = genicam.RW if writable else genicam.RO
+
+    def GetAccessMode(self):
+        return self._access
+
+    def Read(self, address, length):
+        with LOCK:
+            return bytes(self.memory[address:address + length])
+
+    def Write(self, address, data):
+        with LOCK:
+            self.memory[address:address + len(data)] = data
+
+
 class Registers:
     """A device's register space: ``derived`` {node name: reader(slot)} for
     the values the device computes, ``hooks`` {node name: hook(slot)} for
@@ -278,6 +299,4 @@ class Overlay:
         value = self._values.get(self._key(name, index))
         return self._registers.get_float(name, index) if value is None else float(value)
 
-    def get_entry(self, name, index=None):
-        value = self.get_int(name, index)
-        return next(entry for entry, code, _ in _ENUMS[name] if code == value)
+    get_entry = Registers.get_entry

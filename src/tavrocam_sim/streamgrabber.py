@@ -15,11 +15,9 @@ from __future__ import annotations
 import struct
 import weakref
 
-from .pypylon_sdk import genicam
 from .nodemap import document, register
-from .registers import LOCK, connect, parameter
+from .registers import MemoryPort, connect, parameter
 
-_Q = struct.Struct("<q")
 _INT64 = 2 ** 63 - 1
 # name, default (None: the device's payload size), min, max
 STREAM_GRABBER = (
@@ -30,25 +28,6 @@ STREAM_GRABBER = (
 )
 _ROWS = {"TransportLayer": (), "EventGrabber": (), "StreamGrabber": STREAM_GRABBER}
 _GUIDS = {"TransportLayer": "0004", "EventGrabber": "0005", "StreamGrabber": "0006"}
-
-
-class _Port(genicam.CPortImpl):
-    def __init__(self, values):
-        super().__init__()
-        self.memory = bytearray(8 * max(1, len(values)))
-        for index, value in enumerate(values):
-            _Q.pack_into(self.memory, 8 * index, value)
-
-    def GetAccessMode(self):
-        return genicam.RW
-
-    def Read(self, address, length):
-        with LOCK:
-            return bytes(self.memory[address:address + length])
-
-    def Write(self, address, data):
-        with LOCK:
-            self.memory[address:address + len(data)] = data
 
 
 def _xml(kind):
@@ -67,7 +46,9 @@ class GrabberNodes:
     def __init__(self, device, kind):
         values = [device.payload_size() if default is None else default
                   for _, default, _, _ in _ROWS[kind]]
-        self.connection = connect(_xml(kind), _Port(values), kind)
+        memory = bytearray(8 * max(1, len(values)))
+        struct.pack_into(f"<{len(values)}q", memory, 0, *values)
+        self.connection = connect(_xml(kind), MemoryPort(memory), kind)
         self.names = [row[0] for row in _ROWS[kind]]
         self._nodes: dict = {}
 
