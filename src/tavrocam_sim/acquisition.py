@@ -204,7 +204,7 @@ class Acquisition:
         """End the acquisition at once: no frame is made after this."""
         with LOCK:
             self.active = False
-            self.triggers.pending = []
+            self.triggers.reset()
             CHANGED.notify_all()
 
     def period(self) -> float:

@@ -163,14 +163,14 @@ class CameraState:
         return frame, session
 
     def _wait(self, session, deadline):
-        engine, stream = session.device.acquisition, session.stream
+        acquisition, stream = session.device.acquisition, session.stream
         while True:
             if session.stopped:
                 return None
             if session.device.removed:
                 raise _pylon.RuntimeException(REMOVED)
             now = time.monotonic()
-            engine.tick(now)
+            acquisition.tick(now)
             frame = stream.pop()
             if frame is not None:
                 return frame
@@ -178,7 +178,7 @@ class CameraState:
                 stream.armed = stream.free() > 0
             if deadline is not None and now >= deadline:
                 return None
-            due = engine.next_due()
+            due = acquisition.next_due()
             ends = [t for t in (deadline, due) if t is not None]
             CHANGED.wait(max(0.0, min(ends) - now) if ends else None)
 
