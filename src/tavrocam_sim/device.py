@@ -74,7 +74,7 @@ class Device:
             "LightSourcePreset": self._preset,
             "AcquisitionStart": lambda _: self.start_acquisition(),
             "AcquisitionStop": lambda _: self.stop_acquisition(),
-            "TriggerSoftware": self._software_trigger,
+            "TriggerSoftware": lambda _: self.acquisition.software_trigger(),
             "CounterReset": lambda _: self._reset_counter(),
             "UserSetSave": lambda _: self._save_user_set(),
             "UserSetLoad": lambda _: self._load_user_set(),
@@ -404,9 +404,6 @@ class Device:
             regs.put_int("UserOutputValue", (bits >> index) & 1, index)
 
     # --- acquisition
-    def _software_trigger(self, _index):
-        self.acquisition.software_trigger()
-
     def start_acquisition(self):
         with LOCK:
             self.registers.put_int("Acquiring", 1)

@@ -88,10 +88,6 @@ class _Port(MemoryPort):
         return _Q.unpack_from(self.memory, _ADDRESS[name])[0]
 
 
-def _register(name, address, access, cache):
-    return register(name, address, "InstantCamera", access=access, cache=cache)
-
-
 def _knife(name, formula, variables):
     listed = "".join(f'<pVariable Name="{v}">R_{v}</pVariable>' for v in variables)
     return (f'<IntSwissKnife Name="{name}">{listed}<Formula>{escape(formula)}</Formula>'
@@ -99,7 +95,8 @@ def _knife(name, formula, variables):
 
 
 def xml() -> str:
-    parts = [_register("R_" + flag, _STATE + 8 * index, "RO", "NoCache")
+    parts = [register("R_" + flag, _STATE + 8 * index, "InstantCamera", access="RO",
+                      cache="NoCache")
              for index, flag in enumerate(_FLAGS)]
     for name, kind, default, low, high, lock in PARAMETERS:
         head = ""
@@ -113,8 +110,8 @@ def xml() -> str:
             parts.append(_knife(name + "_Locked", f"{lock} = 0", [lock]))
             head = f"<pIsLocked>{name}_Locked</pIsLocked>"
         live = lock in ("ro", "queue")
-        parts.append(_register("R_" + name, _ADDRESS[name], "RW",
-                               "NoCache" if live else "WriteThrough"))
+        parts.append(register("R_" + name, _ADDRESS[name], "InstantCamera",
+                              cache="NoCache" if live else "WriteThrough"))
         if kind == "Integer":
             body = f"<pValue>R_{name}</pValue><Min>{low}</Min><Max>{high}</Max><Inc>1</Inc>"
         elif kind == "Boolean":

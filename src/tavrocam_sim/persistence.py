@@ -39,10 +39,7 @@ def _connection(node_map):
         device = _static(camera, "_sim") if camera is not None else None
         find = _static(device, "connection") if device is not None else None
         connection = find(camera) if callable(find) else None
-    if isinstance(connection, Connection) and isinstance(connection.node_map,
-                                                         genicam.CNodeMapRef):
-        return connection
-    return None
+    return connection if isinstance(connection, Connection) else None
 
 
 def genapi_node_map(node_map):

@@ -264,10 +264,9 @@ def _make_current(simulation):
     """``simulation`` the run's from now on: its cameras the ones the run's
     processes share (tavrocam_sim.sharing). Returns the one it replaces."""
     before, _state.simulation = _state.simulation, simulation
-    for device in before.cameras if before is not None else ():
-        device.shared = False
-    for device in simulation.cameras if simulation is not None else ():
-        device.shared = True
+    for made, shared in ((before, False), (simulation, True)):
+        for device in made.cameras if made is not None else ():
+            device.shared = shared
     return before
 
 
