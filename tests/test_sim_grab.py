@@ -573,10 +573,10 @@ def test_temperature_events_fire_once_until_re_armed(cam, event, path, fired):
     cam.EventSelector.Value = event
     cam.EventNotification.Value = "On"
     device = cam._sim
-    device.engine.take_events()
+    device.events.take()
     for celsius in path:
         device.temperature = celsius
-    assert [name for name, _ in device.engine.take_events()] == [event] * fired
+    assert [name for name, _ in device.events.take()] == [event] * fired
 
 
 @pytest.mark.parametrize("mode", ["Once", "Continuous"])

@@ -8,7 +8,7 @@ import pytest
 import tavrocam_sim
 from pypylon import pylon
 
-from tavrocam_sim import model, nodemap
+from tavrocam_sim import model, nodemap, registers
 
 @pytest.fixture
 def sim():
@@ -125,7 +125,7 @@ def test_sim_once_settles_and_returns_to_off(sim, auto, node, value):
     assert getattr(cam, auto).GetValue() == "Off"
     if auto != "BalanceWhiteAuto":
         device = sim.cameras[0]
-        assert device.mean_level() == pytest.approx(cam.AutoTargetBrightness.GetValue(), rel=0.02)
+        assert device.acquisition.autos.mean_level() == pytest.approx(cam.AutoTargetBrightness.GetValue(), rel=0.02)
     cam.AcquisitionStop.Execute()
     getattr(cam, node).SetValue(value)
 
@@ -153,6 +153,18 @@ def test_sim_sequencer_order_rules(sim):
     cam.SequencerConfigurationMode.SetValue("On")
     cam.SequencerSetSave.Execute()
     assert cam.SequencerSetSave.IsDone()
+
+
+@pytest.mark.parametrize("lut_index", [8, 4088])
+def test_sim_a_frames_view_reads_the_slot_the_store_reads(sim, lut_index):
+    """A frame's view of the registers (a sequencer set's values) and the
+    store select the same slot: LUTValue by LUTIndex, one slot every inc."""
+    sim.cam.LUTIndex.SetValue(lut_index)
+    sim.cam.LUTValue.SetValue(77)
+    store = sim.cameras[0].registers
+    slot = lut_index // model.BY_NAME["LUTIndex"].inc
+    view = registers.Overlay(store, {("LUTValue", slot): 1234})
+    assert (store.get_int("LUTValue"), view.get_int("LUTValue")) == (77, 1234)
 
 
 def test_sim_user_set_restores_what_it_saved(sim):

@@ -349,7 +349,7 @@ def test_a_camera_object_hears_the_removal_of_its_own_device_only(leave):
         else:
             getattr(cam, leave)()
     gc.collect()
-    assert len(sim.cameras[0]._removal_listeners) == (leave == "drop")
+    assert len(sim.cameras[0]._listeners["removal"]) == (leave == "drop")
     sim.cameras[0].remove()
     assert heard == ([cam] if leave == "drop" else [])
 
@@ -591,7 +591,7 @@ def test_private_names_are_never_placeholders(sim, name, where):
     with pytest.raises(AttributeError):
         getattr(target, name)
     if where in ("node map", "parameters"):  # GenApi's node map behind it, for pylon's own use
-        assert target._keep[1].GetNode("MaxNumBuffer" if where == "parameters" else "Width")
+        assert target._connection.node_map.GetNode("MaxNumBuffer" if where == "parameters" else "Width")
 
 
 CONFIGURATION_EVENTS = r'''

@@ -22,7 +22,6 @@ SDK of the process's simulation, ``tavrocam_sim.simulation()``.
 
 from __future__ import annotations
 
-import sys
 
 TYPE_CHECKING = False  # typing itself is not imported at run time
 if TYPE_CHECKING:
@@ -39,8 +38,9 @@ def simulation() -> Simulation | None:
     cameras (``python -m tavrocam_sim``, ``TAVROCAM_SIM=N``, pytest's
     ``--tavrocam-sim=N``): the one whose cameras ``pypylon.pylon`` finds, for
     a test to reach (their settings, faults, inputs). None otherwise."""
-    runner = sys.modules.get(__name__ + ".runner")
-    return None if runner is None else runner.simulation()
+    from . import runner
+
+    return runner.simulation()
 
 
 _default: Simulation | None = None

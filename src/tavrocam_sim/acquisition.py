@@ -1,17 +1,19 @@
 """The device's acquisition: its frame clock.
 
 From AcquisitionStart on, the device makes a frame every 1 / ResultingFrameRate
-(free running), or frames on triggers (tavrocam_sim.triggers). With
-SequencerMode On each frame takes its sequencer set's settings
-(tavrocam_sim.sequencer). Each frame is handed to the stream the host opened
-(``Engine.stream``); a stream without a free buffer loses it.
+(free running), or frames on triggers (its ``triggers``,
+tavrocam_sim.triggers). With SequencerMode On each frame takes its sequencer
+set's settings (its ``sequencer``, tavrocam_sim.sequencer). Each frame is
+handed to the stream the host attached (``attach``); a stream without a free
+buffer loses it.
 
 No thread runs: the clock is computed on demand. Whoever looks (a
-RetrieveResult, a register read or write, a trigger) first makes the frames due
-by then, under the device lock, so an idle camera costs nothing and a frame's
-settings are the ones it was exposed with. Each frame runs one cycle of the
-auto functions and records the camera events enabled for it
-(``EventNotification``, tavrocam_sim.events), with their data, for the camera
+RetrieveResult, the device's port on a register read or write, a trigger)
+first makes the frames due by then, under the device lock, so an idle camera
+costs nothing and a frame's settings are the ones it was exposed with. Each
+frame runs one cycle of the auto functions (its ``autos``,
+tavrocam_sim.autofunctions) and records the camera events enabled for it in
+the device's events (tavrocam_sim.events), with their data, for the camera
 object to hand to its event handlers.
 """
 
@@ -21,8 +23,8 @@ import time
 import weakref
 
 from . import image, model, scenes
-from .autofunctions import AUTO_MAX_CYCLES
-from .events import Events, timestamp
+from .autofunctions import AUTO_MAX_CYCLES, AutoFunctions
+from .events import timestamp
 from .registers import CHANGED, LOCK
 from .sequencer import Sequencer
 from .triggers import Triggers
@@ -32,10 +34,9 @@ GRAB_ERROR_CODE = 0xE1000014  # a failed grab's error code when the fault names 
 
 
 class _Meter:
-    """What the device's auto functions measure in its images (the device
-    sits below the images and is handed this): the light the camera saw last
-    (the scene itself while no frame was made yet, unless it is a callable,
-    which is called only where its frame is made)."""
+    """What the auto functions measure in the device's images: the light the
+    camera saw last (the scene itself while no frame was made yet, unless it
+    is a callable, which is called only where its frame is made)."""
 
     grey_world_step = staticmethod(image.grey_world_step)
 
@@ -51,8 +52,9 @@ class _Meter:
                 light = self.seen.light = scenes.light_at(scene)
         return light
 
-    def settings(self, registers, over_temperature=False):
-        return image.settings(registers, over_temperature, self.device.temperature)
+    def settings(self, registers):
+        thermal = self.device.thermal
+        return image.settings(registers, thermal.over_temperature, thermal.degrees)
 
     def channel_means(self, s):
         light = self.light()
@@ -135,21 +137,23 @@ class Frame:
         return self.error
 
 
-class Engine(Triggers, Events, Sequencer):
-    """The acquisition of one device: ``device.engine``."""
+class Acquisition:
+    """The acquisition of one device (``device.acquisition``), made and owned
+    by the device: its frame clock, triggers, sequencer and auto functions."""
 
     def __init__(self, device):
-        self.device = weakref.proxy(device)  # the device owns its engine
+        self.device = weakref.proxy(device)  # its owner
         self.registers = device.registers
+        self.events = device.events
         self.active = False
         self.stream = None          # the host's stream: deliver(frame), wants(due), lose(n)
-        self.events: list = []      # (event name, {data node: value}) not yet handed out
-        self.edges: dict = {}       # line -> (level, since): a change the debouncer holds
-        self.levels: dict = {}      # line -> the level the camera took (debounced)
-        self.sequence_set = 0       # the sequencer set the next frame takes
+        self.counters = [0, 0]      # the camera's counters (CounterValue)
+        self.meter = _Meter(self.device)
+        self.autos = AutoFunctions(self.registers, self.meter)
+        self.sequencer = Sequencer(self.registers)
+        self.triggers = Triggers(self.registers, self.events, weakref.proxy(self),
+                                 device.line_levels, self.counters)
         self._reset()
-        device.engine = self
-        device.meter = self.meter = _Meter(weakref.proxy(device))
         self.seed = image.seed_of(device.serial)
 
     def _reset(self):
@@ -157,22 +161,40 @@ class Engine(Triggers, Events, Sequencer):
         self.block = 0
         self.acquired = 0
         self.next_free = None       # when the next free-running frame is due
-        self.pending: list = []     # (due, exposure or None, ends a burst) of triggered frames
-        self.last_trigger = None    # when the last frame trigger was taken
-        self.burst_left = 0         # frame triggers a burst still lets in (both triggers on)
-        self.burst_ready = None     # when the camera takes the next burst trigger
-        self.width_start: dict = {}  # line -> when its TriggerWidth exposure began
+        self.triggers.reset()
 
-    # --- the device's commands (the device calls them under LOCK)
+    def attach(self, stream):
+        """Hand the frames to ``stream`` (None: to no stream) from now on."""
+        self.stream = stream
+
+    # --- the device's commands and inputs (the device calls them under LOCK)
     def start(self):
         self._reset()
         self.meter.light()  # a scene's light ready before the first frame (the chart: drawn once)
         self.active = True
         self.single = self.registers.get_entry("AcquisitionMode") == "SingleFrame"
         self.next_free = time.monotonic() + self.period()
-        self.sequence_set = self.registers.get_int("SequencerSetStart")
-        self._wait_events(time.monotonic(), frame=True, burst=True)
+        self.sequencer.restart()
+        self.triggers.wait_events(time.monotonic(), frame=True, burst=True)
         CHANGED.notify_all()
+
+    def software_trigger(self):
+        with LOCK:
+            now = time.monotonic()
+            self.tick(now)
+            self.triggers.software(now)
+
+    def line_edge(self, line: str, level: bool, when: float | None = None):
+        """Input ``line`` changed to ``level`` (as driven, before LineInverter)."""
+        with LOCK:
+            now = time.monotonic() if when is None else when
+            self.tick(now)  # frames and edges due before this change
+            self.triggers.line_edge(line, level, now)
+
+    def trigger_ready_at(self):
+        """When the camera takes the next frame trigger, or None when not acquiring."""
+        with LOCK:
+            return self.triggers.ready_at(time.monotonic()) if self.active else None
 
     def stop(self):
         self.tick()
@@ -182,7 +204,7 @@ class Engine(Triggers, Events, Sequencer):
         """End the acquisition at once: no frame is made after this."""
         with LOCK:
             self.active = False
-            self.pending = []
+            self.triggers.reset()
             CHANGED.notify_all()
 
     def period(self) -> float:
@@ -193,9 +215,10 @@ class Engine(Triggers, Events, Sequencer):
         """When the next frame (or a held line change) is due, or None while none is coming."""
         if not self.active or (self.single and self.acquired):
             return None
-        held = min((valid for _, valid in self.edges.values()), default=None)
-        if self._trigger_on():
-            due = self.pending[0][0] if self.pending else None
+        triggers = self.triggers
+        held = min((valid for _, valid in triggers.edges.values()), default=None)
+        if triggers.on():
+            due = triggers.pending[0][0] if triggers.pending else None
         else:
             due = self.next_free
         return min((t for t in (due, held) if t is not None), default=None)
@@ -210,17 +233,19 @@ class Engine(Triggers, Events, Sequencer):
             self._catch_up(time.monotonic() if now is None else now)
 
     def _catch_up(self, now):
-        if self.edges:
-            self._settle_edges(now)
+        triggers = self.triggers
+        if triggers.edges:
+            triggers.settle_edges(now)
         if self.single and self.acquired:
             return
-        if self._trigger_on():
+        if triggers.on():
             self.next_free = None
+            pending = triggers.pending
             count = 0
-            while count < len(self.pending) and self.pending[count][0] <= now:
+            while count < len(pending) and pending[count][0] <= now:
                 count += 1
-            due = self.pending[:count]
-            del self.pending[:count]
+            due = pending[:count]
+            del pending[:count]
             first, period = 0.0, 0.0
         else:
             if self.next_free is None:
@@ -256,8 +281,8 @@ class Engine(Triggers, Events, Sequencer):
         CHANGED.notify_all()
 
     def _after_frame(self, when, ends_burst):
-        if self._trigger_on():
-            self._wait_events(when, frame=True, burst=ends_burst)
+        if self.triggers.on():
+            self.triggers.wait_events(when, frame=True, burst=ends_burst)
 
     def _pass(self, frames, stream):
         """Frames the stream has no room for (a count, or the triggered
@@ -275,18 +300,17 @@ class Engine(Triggers, Events, Sequencer):
             self._after_frame(frames[-1][0], any(entry[2] for entry in frames))
 
     def _count(self, count, cycle):
-        device = self.device
-        device.frames += count
-        device.counters = [value + count for value in device.counters]
+        self.device.frames += count
+        self.counters[:] = [value + count for value in self.counters]
         self.acquired += count
         if count:
-            self._advance_sequence(count)
+            self.sequencer.advance(count, self.triggers.level)
         if cycle:
-            device.auto_cycle()
+            self.autos.cycle()
 
     def _make(self, when, exposure=None) -> Frame:
         device = self.device
-        regs = self._frame_registers(exposure)
+        regs = self.sequencer.frame_registers(exposure)
         chunks = None
         if self.registers.get_int("ChunkModeActive"):
             chunks = {}
@@ -298,12 +322,12 @@ class Engine(Triggers, Events, Sequencer):
             device.check("Grab")
         except Exception as exc:
             error = (getattr(exc, "error_code", GRAB_ERROR_CODE), str(exc))
-        frame = Frame(image.settings(regs, device.over_temperature, device.temperature),
+        frame = Frame(self.meter.settings(regs),
                       device.frames, self.block, timestamp(when), chunks, error, device.scene,
                       self.seed, self.meter.seen)
-        self.event("FrameStart", when, self.block)
+        self.events.record("FrameStart", when, self.block)
         exposure_end = when + regs.get_float("ExposureTime") / 1e6
-        self.event("ExposureEnd", exposure_end, self.block)
+        self.events.record("ExposureEnd", exposure_end, self.block)
         self.block += 1
         return frame
 
@@ -318,7 +342,7 @@ class Engine(Triggers, Events, Sequencer):
         if name == "LineStatusAll":
             return device.derived["LineStatusAll"](0)
         if name == "CounterValue":
-            return device.counters[0] + 1
+            return self.counters[0] + 1
         if name == "SequencerSetActive":
-            return self.sequence_set if self._sequencer_on() else 0
+            return self.sequencer.current if self.sequencer.on() else 0
         return 0  # PayloadCRC16 is made with the data

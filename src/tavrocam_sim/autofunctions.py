@@ -1,7 +1,7 @@
 """The simulated camera's auto functions: Exposure Auto, Gain Auto and Balance
 White Auto, one calculation cycle a frame; the white balance by the grey world.
-They measure what the camera sees (``device.meter``: the scene's light through
-the sensor, without noise) over the auto-function ROI each one uses, cut to
+They measure what the camera sees (the acquisition's meter: the scene's light
+through the sensor, without noise) over the auto-function ROI each one uses, cut to
 the image's ROI, as the device sits below the images."""
 
 from __future__ import annotations
@@ -18,30 +18,32 @@ AUTO_MAX_CYCLES = 30  # Once gives up after this many cycles (confirmed)
 
 
 class AutoFunctions:
-    """The device's auto functions (a part of tavrocam_sim.device.Device):
-    the device holds ``registers``, ``meter``, ``over_temperature`` and
-    ``_auto_cycles`` (calculation cycles per auto function since it was
-    switched)."""
+    """The auto functions of a device's acquisition: they read and set the
+    ``registers`` and measure with ``meter`` (``settings(registers)``,
+    ``mean_level``, ``channel_means``, ``grey_world_step``); ``cycles``
+    counts the calculation cycles per auto function since it was switched."""
+
+    def __init__(self, registers, meter):
+        self.registers = registers
+        self.meter = meter
+        self.cycles = {"ExposureAuto": 0, "GainAuto": 0, "BalanceWhiteAuto": 0}
 
     def mean_level(self) -> float:
         """The mean grey level as a fraction of full scale over the brightness
         auto-function ROI (the image's ROI where it misses it): what the
         camera sees at the current settings."""
-        meter = self.meter
-        if meter is None:
-            return 0.5
-        s = meter.settings(self.registers, self.over_temperature)
-        return meter.mean_level(self._area(s, "AutoFunctionROIUseBrightness") or s)
+        s = self.meter.settings(self.registers)
+        return self.meter.mean_level(self._area(s, "AutoFunctionROIUseBrightness") or s)
 
-    def _restart_auto(self, name):
+    def restart(self, name):
         """An auto function switched (again): its cycles count from 0."""
         with LOCK:
-            self._auto_cycles[name] = 0
+            self.cycles[name] = 0
 
-    def auto_cycle(self):
+    def cycle(self):
         """One calculation cycle of the auto functions that are on, after a frame."""
         regs = self.registers
-        cycles = self._auto_cycles
+        cycles = self.cycles
         target = regs.get_float("AutoTargetBrightness")
         for auto, value, low, high in (
                 ("ExposureAuto", "ExposureTime", "AutoExposureTimeLowerLimit",
@@ -64,7 +66,7 @@ class AutoFunctions:
                                    or cycles[auto] >= AUTO_MAX_CYCLES):
                 regs.put_entry(auto, "Off")
         mode = regs.get_entry("BalanceWhiteAuto")
-        if mode != "Off" and self.meter is not None:
+        if mode != "Off":
             self._balance_cycle(mode)
 
     def _balance_cycle(self, mode):
@@ -72,13 +74,13 @@ class AutoFunctions:
         moved until their averages over the white-balance auto-function ROI
         match green's (grey world)."""
         regs = self.registers
-        cycles = self._auto_cycles
+        cycles = self.cycles
         cycles["BalanceWhiteAuto"] += 1
         if cycles["BalanceWhiteAuto"] == 1:
             for index in range(3):
                 regs.put_float("BalanceRatio", model.GREY_WORLD_START, index)
         meter = self.meter
-        s = meter.settings(regs, self.over_temperature)
+        s = meter.settings(regs)
         area = self._area(s, "AutoFunctionROIUseWhiteBalance")
         done = area is None  # the ROI misses the image: the ratios stay at 1.5
         if area is not None:

@@ -210,8 +210,8 @@ class InstantCameraArray:
             if state.ready():
                 self._next = index + 1
                 return camera, None
-            engine = state.session.device.engine
-            at = engine.next_due() if engine is not None else None
+            acquisition = state.session.device.acquisition
+            at = acquisition.next_due()
             if at is not None:
                 due = at if due is None else min(due, at)
         return None, due

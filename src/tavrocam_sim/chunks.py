@@ -15,10 +15,9 @@ from __future__ import annotations
 import binascii
 import struct
 
-from .pypylon_sdk import genicam
-
 from . import model
-from .registers import connect, description, parameter
+from .nodemap import document, register
+from .registers import MemoryPort, connect, parameter
 
 _CHUNKS = model.BY_NAME["ChunkSelector"].entries
 CHUNK_IDS = {name: 0x0A5A5A00 + index for index, name in enumerate(_CHUNKS, 1)}
@@ -28,39 +27,19 @@ _CHUNK_UNITS = {"Gain": "dB", "ExposureTime": "us"}
 _TRAILER = struct.Struct("<II")
 
 
-class _ChunkPort(genicam.CPortImpl):
-    def __init__(self, blob: bytes):
-        super().__init__()
-        self.blob = blob
-
-    def GetAccessMode(self):
-        return genicam.RO
-
-    def Read(self, address, length):
-        return self.blob[address:address + length]
-
-    def Write(self, address, data):  # read-only registers: GenApi never calls this
-        raise genicam.AccessException("Chunk data is read-only.")
-
-
 def _chunk_xml() -> str:
     parts = []
     for index, name in enumerate(_CHUNKS):
         kind = _CHUNK_KINDS.get(name, "Integer")
         reg = "FloatReg" if kind == "Float" else "IntReg"
-        sign = "" if kind == "Float" else "<Sign>Unsigned</Sign>"
         unit = f"<Unit>{_CHUNK_UNITS[name]}</Unit>" if name in _CHUNK_UNITS else ""
         parts.append(
             f'<{kind} Name="Chunk{name}"><pIsAvailable>P_{name}</pIsAvailable>'
             f"<ImposedAccessMode>RO</ImposedAccessMode><pValue>R_{name}</pValue>{unit}</{kind}>"
-            f'<{reg} Name="R_{name}"><Address>{index * 8:#x}</Address><Length>8</Length>'
-            f"<AccessMode>RO</AccessMode><pPort>Chunk</pPort>{sign}"
-            f"<Endianess>LittleEndian</Endianess></{reg}>"
-            f'<IntReg Name="P_{name}"><Address>{0x100 + index * 8:#x}</Address><Length>8</Length>'
-            f"<AccessMode>RO</AccessMode><pPort>Chunk</pPort><Sign>Unsigned</Sign>"
-            f"<Endianess>LittleEndian</Endianess></IntReg>")
-    return description(model.MODEL_NAME, "Chunk data of the simulated camera", "0002",
-                        ["Chunk" + name for name in _CHUNKS], parts, "Chunk")
+            + register(f"R_{name}", index * 8, "Chunk", kind=reg, access="RO", sign="Unsigned")
+            + register(f"P_{name}", 0x100 + index * 8, "Chunk", access="RO", sign="Unsigned"))
+    return document(model.MODEL_NAME, "Chunk data of the simulated camera", "C0002", "D0002",
+                    [("Root", ["Chunk" + name for name in _CHUNKS])], parts, "Chunk")
 
 
 _CHUNK_XML = None
@@ -80,13 +59,13 @@ class ChunkNodeMap:
                 fmt = "<d" if name in _CHUNK_KINDS else "<Q"
                 struct.pack_into(fmt, blob, index * 8, values[name])
                 struct.pack_into("<Q", blob, 0x100 + index * 8, 1)
-        self._keep = connect(_CHUNK_XML, _ChunkPort(bytes(blob)), "Chunk")
+        self._connection = connect(_CHUNK_XML, MemoryPort(bytes(blob), writable=False), "Chunk")
         self._nodes: dict = {}
 
     def GetNode(self, name):
         node = self._nodes.get(name)
         if node is None:
-            node = self._nodes[name] = parameter(self._keep, name)
+            node = self._nodes[name] = parameter(self._connection, name)
         return node
 
     def GetNodes(self):

@@ -7,10 +7,10 @@ its own: derived values (the payload size, the frame rate, the temperature and
 its state, line levels, the colour filter), side effects of writes (centring,
 the Bayer phase that follows mirroring, light-source presets, user sets,
 commands, the LUT as one block, sequencer sets), the faults a test sets, and
-removal. Its auto functions are tavrocam_sim.autofunctions, its temperature
-tavrocam_sim.temperature, its acquisition tavrocam_sim.acquisition; what the
-auto functions measure in the images it is handed (``meter``), as it sits
-below them.
+removal. It owns its parts: ``events`` (tavrocam_sim.events), ``thermal``
+(its temperature, tavrocam_sim.temperature) and ``acquisition`` (its frame
+clock with the triggers, the sequencer and the auto functions,
+tavrocam_sim.acquisition).
 """
 
 from __future__ import annotations
@@ -22,7 +22,8 @@ import time
 import weakref
 
 from . import faults as _faults, model, scenes as _scenes, sensor as _sensor, sharing as _sharing
-from .autofunctions import AutoFunctions
+from .acquisition import Acquisition
+from .events import Events
 from .registers import _ENUMS, CHANGED, LOCK, Port, Registers, connect, xml
 from .temperature import Temperature
 
@@ -31,7 +32,7 @@ _EVENT_DATA = tuple(node.name for node in model.NODES
 IMAGE_CHUNK_TRAILER = 8  # with ChunkModeActive the image is a chunk: its ID and length follow
 
 
-class Device(Temperature, AutoFunctions):
+class Device:
     """The simulated camera: registers, node map and the firmware's behaviour.
 
     The same device is shared by every camera object made for it; it keeps its
@@ -42,26 +43,18 @@ class Device(Temperature, AutoFunctions):
         self.serial = serial
         self.full_name = f"{model.USB_VID_PID}:2:{index + 2}:{20 + index}"
         self.removed = False
+        self.shared = False  # a camera of the run's simulation (tavrocam_sim.sharing)
         self._in_use = False
         self._holder = None  # a weak reference to the camera object that holds it open
         self.line_levels = {"Line1": False, "Line3": True, "Line4": True}
-        self._temperature = 42.0
-        self._state = "Ok"
-        self.over_temperature = False  # sending test image 2 instead of images
-        self._armed = {"OverTemperature": True, "CriticalTemperature": True}
-        self._auto_cycles = {"ExposureAuto": 0, "GainAuto": 0, "BalanceWhiteAuto": 0}
         self.faults: dict[str, list] = {}
         self._scene = _scenes.Chart()  # what the camera looks at (see the scene property)
-        self.counters = [0, 0]
         self.frames = 0            # frames made since power-up (the images' noise follows it)
-        self.engine = None         # the acquisition (tavrocam_sim.acquisition) sets itself here
-        self.meter = None          # what the auto functions measure in the images, as above:
-        # meter(registers) the mean level; meter.settings, .channel_means, .grey_world_step
         self.event_data: dict[str, int] = {}
-        self._removal_listeners: list = []
+        self._listeners: dict[str, list] = {"removal": [], "fault": []}
         self.derived = {
-            "DeviceTemperature": lambda _: float(round(self._temperature)),
-            "TemperatureState": lambda _: ("Ok", "Critical", "Error").index(self._state),
+            "DeviceTemperature": lambda _: float(round(self.thermal.degrees)),
+            "TemperatureState": lambda _: ("Ok", "Critical", "Error").index(self.thermal.state),
             "PixelColorFilter": self._color_filter,
             "PayloadSize": lambda _: self.payload_size(),
             "ResultingFrameRate": lambda _: self.frame_rate(),
@@ -79,23 +72,25 @@ class Device(Temperature, AutoFunctions):
             "ReverseX": self._follow_phase,
             "ReverseY": self._follow_phase,
             "LightSourcePreset": self._preset,
-            "AcquisitionStart": self._command(self.start_acquisition),
-            "AcquisitionStop": self._command(self.stop_acquisition),
-            "TriggerSoftware": self._software_trigger,
-            "CounterReset": self._command(self._reset_counter),
-            "UserSetSave": self._command(self._save_user_set),
-            "UserSetLoad": self._command(self._load_user_set),
-            "SequencerSetSave": self._command(self._save_sequencer_set),
-            "SequencerSetLoad": self._command(self._load_sequencer_set),
-            "SequencerMode": lambda _: self._restart_sequencer(),
+            "AcquisitionStart": lambda _: self.start_acquisition(),
+            "AcquisitionStop": lambda _: self.stop_acquisition(),
+            "TriggerSoftware": lambda _: self.acquisition.software_trigger(),
+            "CounterReset": lambda _: self._reset_counter(),
+            "UserSetSave": lambda _: self._save_user_set(),
+            "UserSetLoad": lambda _: self._load_user_set(),
+            "SequencerSetSave": lambda _: self.acquisition.sequencer.save(),
+            "SequencerSetLoad": lambda _: self.acquisition.sequencer.load(),
+            "SequencerMode": lambda _: self.acquisition.sequencer.restart(),
             "UserOutputValue": lambda _: self._outputs_to_all(),
             "UserOutputValueAll": lambda _: self._all_to_outputs(),
             "LUTValueAll": lambda _: self._lut_from_block(),
-            "ExposureAuto": lambda _: self._restart_auto("ExposureAuto"),
-            "GainAuto": lambda _: self._restart_auto("GainAuto"),
-            "BalanceWhiteAuto": lambda _: self._restart_auto("BalanceWhiteAuto"),
+            "ExposureAuto": lambda _: self.acquisition.autos.restart("ExposureAuto"),
+            "GainAuto": lambda _: self.acquisition.autos.restart("GainAuto"),
+            "BalanceWhiteAuto": lambda _: self.acquisition.autos.restart("BalanceWhiteAuto"),
         }
-        self.registers = Registers(self)
+        self.registers = Registers(self.derived, self.hooks)
+        self.events = Events(self.registers)
+        self.thermal = Temperature(self.events)
         for node in model.NODES:
             if node.default is None or node.derived or node.kind == "Command" \
                     or node.value is not None:
@@ -105,21 +100,16 @@ class Device(Temperature, AutoFunctions):
                 self.registers.put(node.name, value, index)
         self.registers.put_string("DeviceSerialNumber", serial)
         self.user_sets = {"Default": bytes(self.registers.memory)}
-        # Sequencer sets saved (index -> {(name, slot): value}); a set never
-        # saved holds the power-up settings.
-        self.sequencer_sets: dict[int, dict] = {}
-        self._sequencer_power_up = self.registers.slot_values(model.SEQUENCED)
+        self.acquisition = Acquisition(self)
         self._node_maps = weakref.WeakKeyDictionary()
 
-    def node_map(self, camera):
-        """(node map, keep): the node map ``camera`` sees this device through,
-        made on first use, and what keeps it working: anything that holds a
-        node of the map holds ``keep`` too, so the map and its port outlive
-        the camera object as long as one of its nodes is in use."""
-        keep = self._node_maps.get(camera)
-        if keep is None:
-            keep = self._node_maps[camera] = connect(xml(), Port(self, camera), "Device")
-        return keep[1], keep
+    def connection(self, camera):
+        """The connection (registers.Connection: port and node map) through
+        which ``camera`` sees this device, made on first use."""
+        connection = self._node_maps.get(camera)
+        if connection is None:
+            connection = self._node_maps[camera] = connect(xml(), Port(self, camera), "Device")
+        return connection
 
     def renew_node_maps(self) -> list:
         """Forget the node maps (each camera object's is made again on next
@@ -179,8 +169,8 @@ class Device(Temperature, AutoFunctions):
                                  f"not {at!r}")
         with LOCK:
             changed, self.line_levels[line] = self.line_levels[line] != level, level
-            if changed and self.engine is not None:
-                self.engine.line_edge(line, level, at)
+            if changed:
+                self.acquisition.line_edge(line, level, at)
 
     def fail(self, operation: str, exc: "BaseException | type[BaseException]",
              times: "int | None" = None) -> None:
@@ -210,7 +200,9 @@ class Device(Temperature, AutoFunctions):
         if times is not None and times < 1:
             raise ValueError(f"times must be at least 1, not {times}")
         self.faults[operation] = [exc, times]
-        _faults.armed(self, operation)
+        name, dot, _ = operation.partition(".")
+        if dot:  # the nodes already handed out meet it
+            self._tell(tuple(self._listeners["fault"]), name)
 
     def check(self, operation: str) -> None:
         """Raise the fault a test set for ``operation``, if any."""
@@ -239,35 +231,40 @@ class Device(Temperature, AutoFunctions):
             if self.removed:
                 return
             self.removed = True
-            if self.engine is not None:
-                self.engine.halt()
-            listeners, self._removal_listeners = self._removal_listeners, []
+            self.acquisition.halt()
+            listeners, self._listeners["removal"] = self._listeners["removal"], []
             CHANGED.notify_all()
         self.invalidate()
+        self._tell(listeners)
+
+    @staticmethod
+    def _tell(listeners, *args):
         for listener in listeners:
             call = listener()
             if call is not None:
-                call()
+                call(*args)
 
-    def on_removal(self, callback) -> None:
-        """Call ``callback()`` (held weakly: a bound method) when the device is removed."""
+    def listen(self, kind: str, callback) -> None:
+        """Call ``callback`` (held weakly: a bound method) when the device is
+        removed (``kind`` "removal": ``callback()``) or a fault is set on a
+        node's method ("fault": ``callback(node name)``)."""
         with LOCK:
-            self.off_removal(None)  # the listeners already gone
-            self._removal_listeners.append(weakref.WeakMethod(callback))
+            self.unlisten(kind, None)  # the listeners already gone
+            self._listeners[kind].append(weakref.WeakMethod(callback))
 
-    def off_removal(self, callback) -> None:
+    def unlisten(self, kind: str, callback) -> None:
         """Call ``callback`` no more (and forget the listeners already gone)."""
         with LOCK:
-            self._removal_listeners = [ref for ref in self._removal_listeners
-                                       if ref() is not None and ref() != callback]
+            self._listeners[kind] = [ref for ref in self._listeners[kind]
+                                     if ref() is not None and ref() != callback]
 
     @property
     def temperature(self) -> float:
-        return self._temperature
+        return self.thermal.degrees
 
     @temperature.setter
     def temperature(self, value: float) -> None:
-        self._set_temperature(value)  # tavrocam_sim.temperature
+        self.thermal.set(value)
 
     @property
     def scene(self):
@@ -287,7 +284,7 @@ class Device(Temperature, AutoFunctions):
         """The camera's sensor, read-only (tavrocam_sim.sensor.Sensor): the
         EMVA 1288 model of its IMX265, the dark current at the camera's
         temperature now."""
-        return _sensor.Sensor(self._temperature)
+        return _sensor.Sensor(self.thermal.degrees)
 
     def invalidate(self):
         """Make every node map forget GenApi's cached values and access modes
@@ -358,12 +355,8 @@ class Device(Temperature, AutoFunctions):
             for index, ratio in enumerate(ratios):
                 self.registers.put_float("BalanceRatio", ratio, index)
 
-    @staticmethod
-    def _command(action):
-        return lambda _: action()
-
     def _reset_counter(self):
-        self.counters[self.registers.get_int("CounterSelector")] = 0
+        self.acquisition.counters[self.registers.get_int("CounterSelector")] = 0
 
     def _lut_block(self) -> bytes:
         """LUTValueAll: the value of LUTIndex i in 32-bit slot i, 0 between."""
@@ -380,26 +373,6 @@ class Device(Temperature, AutoFunctions):
         top = model.BY_NAME["LUTValue"].max
         for point in range(model.LUT_POINTS):
             regs.put_int("LUTValue", min(slots[point * step], top), point)
-
-    def sequencer_set(self, index: int) -> dict:
-        """The settings sequencer set ``index`` holds, {(name, slot): value}."""
-        return self.sequencer_sets.get(index, self._sequencer_power_up)
-
-    def _save_sequencer_set(self):
-        regs = self.registers
-        with LOCK:
-            self.sequencer_sets[regs.get_int("SequencerSetSelector")] = \
-                regs.slot_values(model.SEQUENCED)
-
-    def _load_sequencer_set(self):
-        regs = self.registers
-        with LOCK:
-            regs.put_slot_values(self.sequencer_set(regs.get_int("SequencerSetSelector")))
-
-    def _restart_sequencer(self):
-        if self.engine is not None:
-            with LOCK:
-                self.engine.sequence_set = self.registers.get_int("SequencerSetStart")
 
     def _save_user_set(self):
         self.user_sets[self.registers.get_entry("UserSetSelector")] = bytes(self.registers.memory)
@@ -430,21 +403,15 @@ class Device(Temperature, AutoFunctions):
         for index in range(3):
             regs.put_int("UserOutputValue", (bits >> index) & 1, index)
 
-    # --- acquisition (the auto functions: tavrocam_sim.autofunctions)
-    def _software_trigger(self, index):
-        if self.engine is not None:
-            self.engine.software_trigger(index)
-
+    # --- acquisition
     def start_acquisition(self):
         with LOCK:
             self.registers.put_int("Acquiring", 1)
-            if self.engine is not None:
-                self.engine.start()
+            self.acquisition.start()
 
     def stop_acquisition(self):
         with LOCK:
-            if self.engine is not None:
-                self.engine.stop()
+            self.acquisition.stop()
             self.registers.put_int("Acquiring", 0)
 
     @property

@@ -20,25 +20,28 @@ def timestamp(when: float) -> int:
 
 
 class Events:
-    """The camera events of the acquisition (a part of
-    tavrocam_sim.acquisition.Engine): ``events`` holds (event name,
-    {data node: value}) not yet handed out."""
+    """A device's camera events: ``waiting`` holds (event name, {data node:
+    value}) not yet handed out."""
 
-    def event(self, name: str, when: float | None = None, frame_id: int | None = None):
+    def __init__(self, registers):
+        self._registers = registers
+        self.waiting: list = []
+
+    def record(self, name: str, when: float | None = None, frame_id: int | None = None):
         """Record camera event ``name`` if its notification is on."""
         with LOCK:
             index = _EVENTS.index(name)
-            if self.registers.get_entry("EventNotification", index) != "On":
+            if self._registers.get_entry("EventNotification", index) != "On":
                 return
             data = {f"Event{name}Timestamp": timestamp(time.monotonic() if when is None
                                                        else when)}
             if frame_id is not None and f"Event{name}FrameID" in model.BY_NAME:
                 data[f"Event{name}FrameID"] = frame_id
-            if len(self.events) < MAX_EVENTS:
-                self.events.append((name, data))
+            if len(self.waiting) < MAX_EVENTS:
+                self.waiting.append((name, data))
             CHANGED.notify_all()
 
-    def take_events(self) -> list:
+    def take(self) -> list:
         with LOCK:
-            events, self.events = self.events, []
-            return events
+            waiting, self.waiting = self.waiting, []
+            return waiting

@@ -30,9 +30,6 @@ _CLASSES = {"Integer": ("IntegerParameter", "IInteger"), "Float": ("FloatParamet
             "Boolean": ("BooleanParameter", "IBoolean"),
             "Enumeration": ("EnumParameter", "IEnumeration"),
             "String": ("StringParameter", "IString"), "Command": ("CommandParameter", "ICommand")}
-# Called as hook(device, node name) when a fault is set on a node's method
-# (the camera objects make the nodes they handed out catch it).
-ARMING: list = []
 _FAULTY: dict = {}   # pylon's parameter class -> its faulty subclass
 _PLAIN: dict = {}    # and back
 
@@ -109,14 +106,6 @@ def raising(exc: "BaseException | type[BaseException]") -> BaseException:
         fresh = exc
     fresh.__cause__ = fresh.__context__ = None
     return fresh.with_traceback(None)
-
-
-def armed(device, operation: str) -> None:
-    """Tell the camera objects a fault is set on ``operation`` of ``device``."""
-    name, dot, _ = operation.partition(".")
-    if dot:
-        for hook in tuple(ARMING):
-            hook(device, name)
 
 
 def faulty(cls):

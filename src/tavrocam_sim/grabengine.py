@@ -64,7 +64,7 @@ class WaitObject:
                 now = time.monotonic()
                 if now >= deadline:
                     return False
-                due = session.device.engine.next_due() if session is not None else None
+                due = session.device.acquisition.next_due() if session is not None else None
                 CHANGED.wait(max(0.0, min(deadline, due or deadline) - now))
             return True
 
@@ -153,7 +153,7 @@ class GrabEngine:
                                   loop == _pylon.GrabLoop_ProvidedByInstantCamera)
             with LOCK:
                 st.session = session
-                device.engine.stream = session.stream
+                device.acquisition.attach(session.stream)
             st.invalidate_parameters()
             self._node("AcquisitionStart").Execute()
         except BaseException:
@@ -239,9 +239,9 @@ class GrabEngine:
         with its data in the Event... nodes."""
         st = self._st
         device = st.device
-        if device is None or device.engine is None or not device.engine.events:
+        if device is None or not device.events.waiting:
             return
-        events = device.engine.take_events()
+        events = device.events.take()
         if not st.parameters.value("GrabCameraEvents"):
             return
         for name, data in events:
@@ -282,7 +282,7 @@ class GrabEngine:
             raise _pylon.RuntimeException(NO_TRIGGER_WAIT_CLOSED if self._st.device is not None
                                           else NO_TRIGGER_WAIT)
         session = self._st.session
-        ready = session.device.engine.trigger_ready_at() if session is not None else None
+        ready = session.device.acquisition.trigger_ready_at() if session is not None else None
         now = time.monotonic()
         if ready is not None and ready - now <= timeout / 1000.0:
             time.sleep(max(0.0, ready - now))
@@ -291,7 +291,7 @@ class GrabEngine:
         with LOCK:  # a stop ends the wait early; another camera's frames do not
             while self._st.session is session:
                 now = time.monotonic()
-                ready = session.device.engine.trigger_ready_at() if session is not None else None
+                ready = session.device.acquisition.trigger_ready_at() if session is not None else None
                 if ready is not None and ready <= now:
                     return True
                 if now >= deadline:

@@ -16,6 +16,7 @@ import weakref
 from .pypylon_sdk import genicam, pylon as _pylon
 
 from . import faults, model, parameters, sharing, streamgrabber
+from .deviceinfo import DeviceInfo
 from .grabengine import GrabEngine, WaitObject
 from .session import CameraState
 from .handlers import check_event_node
@@ -47,24 +48,13 @@ _PLACEHOLDER = getattr(_pylon, "PlaceholderParameter", None)
 # an AttributeError, never a node placeholder.
 _PYLON_METHODS = frozenset(name for name in dir(_pylon.InstantCamera) if not name.startswith("_"))
 _FEATURES = tuple(node.name for node in model.NODES)
-EMPTY_INFO = None  # the SDK shell's DeviceInfo class (tavrocam_sim.sdk sets it)
 
 
 def _refused(name):
     return name.startswith("_") or name in ("this", "thisown")
 
 
-def _fault_set(device, name):
-    """faults.ARMING's hook: the nodes already handed out meet a new fault."""
-    for camera in tuple(_CAMERAS):
-        state = camera._st
-        param = camera._params.get(name) if state.device is device else None
-        if param is not None and faults.arm(param, device, name):
-            camera._armed.add(name)
-
-
 _CAMERAS: weakref.WeakSet = weakref.WeakSet()
-faults.ARMING.append(_fault_set)
 _FORSAKEN: list = []  # a forked child's node maps of before the fork: never used again
 
 
@@ -87,14 +77,14 @@ if hasattr(os, "register_at_fork"):
 
 class NodeMap:
     """A node map as pypylon 26 shows it: GetNode gives a pylon parameter,
-    and a name the camera lacks gives a placeholder. ``_keep`` is the
-    (port, genicam.CNodeMapRef) pair behind it; ``own`` is None for the
+    and a name the camera lacks gives a placeholder. ``_connection`` is
+    the registers.Connection (port, node map) behind it; ``own`` is None for the
     device's node map, else what answers ``node(name)`` (the camera object's
     parameters, a grabber's node map)."""
 
-    def __init__(self, camera, keep, names, own=None):
+    def __init__(self, camera, connection, names, own=None):
         object.__setattr__(self, "_camera", camera)
-        object.__setattr__(self, "_keep", keep)
+        object.__setattr__(self, "_connection", connection)
         object.__setattr__(self, "_names", names)
         object.__setattr__(self, "_own", own)
 
@@ -104,7 +94,7 @@ class NodeMap:
         return self._camera._node(name)
 
     def Contains(self, name):
-        return self._keep[1].Contains(name)
+        return self._connection.node_map.Contains(name)
 
     def GetNodes(self):
         return [self.GetNode(name) for name in self._names]
@@ -144,8 +134,15 @@ class InstantCamera(GrabEngine):
         st.device, st.handle = device.sim, device
         st.info = device.GetDeviceInfo()
         self._params.clear()
-        device.sim.on_removal(st.device_removed)
+        device.sim.listen("removal", st.device_removed)
+        device.sim.listen("fault", self._fault_set)
         st.configurations.each("OnAttached", self)
+
+    def _fault_set(self, name):
+        """A fault set on a method of node ``name``: met by the node handed out."""
+        param = self._params.get(name)
+        if param is not None and faults.arm(param, self._st.device, name):
+            self._armed.add(name)
 
     def IsPylonDeviceAttached(self):
         return self._st.device is not None
@@ -164,7 +161,8 @@ class InstantCamera(GrabEngine):
                 device.stop_acquisition()
             device.opened_by = None
             device.invalidate()
-        device.off_removal(st.device_removed)
+        device.unlisten("removal", st.device_removed)
+        device.unlisten("fault", self._fault_set)
         st.device = st.handle = None
         self._params.clear()
         st.configurations.each("OnDetached", self)
@@ -177,7 +175,8 @@ class InstantCamera(GrabEngine):
         self.StopGrabbing()
         self.Close()
         st.configurations.each("OnDestroy", self)
-        st.device.off_removal(st.device_removed)
+        st.device.unlisten("removal", st.device_removed)
+        st.device.unlisten("fault", self._fault_set)
         st.device = st.handle = None
         self._params.clear()
         st.configurations.each("OnDestroyed", self)
@@ -187,7 +186,7 @@ class InstantCamera(GrabEngine):
 
     def GetDeviceInfo(self):
         if self._st.info is None:
-            return EMPTY_INFO()
+            return DeviceInfo()
         return self._st.info
 
     def _device(self):
@@ -271,18 +270,18 @@ class InstantCamera(GrabEngine):
     # --- nodes
     def GetNodeMap(self):
         device = self._device()
-        return NodeMap(self, device.node_map(self)[1], _FEATURES)
+        return NodeMap(self, device.connection(self), _FEATURES)
 
     def GetInstantCameraNodeMap(self):
         params = self._st.parameters
-        return NodeMap(self, params.keep, [row[0] for row in parameters.PARAMETERS], params)
+        return NodeMap(self, params.connection, [row[0] for row in parameters.PARAMETERS], params)
 
     def _grabber_map(self, kind, closed):
         device = self._device()
         if closed is not None and not self.IsOpen():
             raise _pylon.RuntimeException(closed)
         nodes = streamgrabber.node_map(device, kind)
-        return NodeMap(self, nodes.keep, nodes.names, nodes)
+        return NodeMap(self, nodes.connection, nodes.names, nodes)
 
     def GetTLNodeMap(self):
         """The transport layer's node map: no features for this camera (as the emulator's)."""
@@ -349,7 +348,7 @@ class InstantCamera(GrabEngine):
         param = self._params.get(name)
         if param is None:
             try:
-                param = parameter(device.node_map(self)[1], name)
+                param = parameter(device.connection(self), name)
             except genicam.LogicalErrorException:
                 if _PLACEHOLDER is None:
                     raise
@@ -388,10 +387,10 @@ class InstantCamera(GrabEngine):
 
 def _events_waiting(state):
     device = state.device
-    if device is None or device.engine is None:
+    if device is None:
         return False
-    device.engine.tick()
-    return bool(device.engine.events)
+    device.acquisition.tick()
+    return bool(device.events.waiting)
 
 
 for _name in ("CameraContext", "DeviceInfo", "NodeMap", "InstantCameraNodeMap", "TLNodeMap",

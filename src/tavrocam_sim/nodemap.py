@@ -254,16 +254,9 @@ class _Writer:
         invalidators = ""
         if cache != "NoCache":
             invalidators = _invalidators(node.invalidated_by)
-        access = "RO" if node.derived else "RW"
-        tail = ""
-        if kind == "IntReg":
-            tail = "<Sign>Signed</Sign><Endianess>LittleEndian</Endianess>"
-        elif kind == "FloatReg":
-            tail = "<Endianess>LittleEndian</Endianess>"
-        self.out.append(
-            f'<{kind} Name="R_{node.name}"><Address>{address:#x}</Address>{index}'
-            f"<Length>{length}</Length><AccessMode>{access}</AccessMode><pPort>Device</pPort>"
-            f"<Cachable>{cache}</Cachable>{invalidators}{tail}</{kind}>")
+        self.out.append(register(f"R_{node.name}", address, "Device", kind=kind, length=length,
+                                 access="RO" if node.derived else "RW", cache=cache,
+                                 index=index, extra=invalidators))
 
     def feature(self, node, selected):
         name = node.name
@@ -345,25 +338,43 @@ def generate(nodes=model.NODES) -> str:
     for node in nodes:
         writer.feature(node, selected)
     for name, invalidated_by in model.INTERNAL.items():
-        address = where[name][0]
-        writer.out.append(
-            f'<IntReg Name="R_{name}"><Address>{address:#x}</Address><Length>{SLOT}</Length>'
-            "<AccessMode>RW</AccessMode><pPort>Device</pPort><Cachable>WriteThrough</Cachable>"
-            f"{_invalidators(invalidated_by)}"
-            "<Sign>Signed</Sign><Endianess>LittleEndian</Endianess></IntReg>")
-    root = "".join(f"<pFeature>{name}</pFeature>" for name, _ in categories(nodes))
-    groups = "".join(
+        writer.out.append(register(f"R_{name}", where[name][0], "Device", length=SLOT,
+                                   cache="WriteThrough", extra=_invalidators(invalidated_by)))
+    groups = categories(nodes)
+    return document(DESCRIPTION, "Simulated Basler acA2040-55uc", "C0001", "C0100",
+                    [("Root", [name for name, _ in groups])] + groups, writer.out,
+                    "Device", "Standard")
+
+
+def register(name, address, port, *, kind="IntReg", length=8, access="RW", cache=None,
+             index="", extra="", sign="Signed") -> str:
+    """A register node of ``port``: an IntReg (``sign``ed), FloatReg or
+    StringReg of ``length`` bytes at ``address``, little-endian; ``index`` a
+    pIndex, ``extra`` what follows Cachable (pInvalidator)."""
+    cache = f"<Cachable>{cache}</Cachable>" if cache else ""
+    tail = f"<Sign>{sign}</Sign>" if kind == "IntReg" else ""
+    if kind in ("IntReg", "FloatReg"):
+        tail += "<Endianess>LittleEndian</Endianess>"
+    return (f'<{kind} Name="{name}"><Address>{address:#x}</Address>{index}'
+            f"<Length>{length}</Length><AccessMode>{access}</AccessMode><pPort>{port}</pPort>"
+            f"{cache}{extra}{tail}</{kind}>")
+
+
+def document(model_name, tip, product, version, categories, parts, port,
+             namespace="Custom") -> str:
+    """A GenApi XML (schema 1.1): ``categories`` [(name, features)] (the
+    first is Root), then ``parts``, then the port; the GUIDs end in
+    ``product`` and ``version``."""
+    listed = "".join(
         f'<Category Name="{name}">' + "".join(f"<pFeature>{f}</pFeature>" for f in members)
-        + "</Category>\n" for name, members in categories(nodes))
-    return (
-        '<?xml version="1.0" encoding="utf-8"?>\n'
-        f'<RegisterDescription ModelName="{DESCRIPTION}" VendorName="{model.VENDOR_NAME}"'
-        ' ToolTip="Simulated Basler acA2040-55uc" StandardNameSpace="None"'
-        ' SchemaMajorVersion="1" SchemaMinorVersion="1" SchemaSubMinorVersion="0"'
-        ' MajorVersion="1" MinorVersion="0" SubMinorVersion="0"'
-        ' ProductGuid="7A3B0C52-4E61-4C0F-9D3A-2040055C0001"'
-        ' VersionGuid="7A3B0C52-4E61-4C0F-9D3A-2040055C0100"'
-        ' xmlns="http://www.genicam.org/GenApi/Version_1_1">\n'
-        f'<Category Name="Root">{root}</Category>\n{groups}'
-        + "\n".join(writer.out)
-        + '\n<Port Name="Device" NameSpace="Standard"/>\n</RegisterDescription>\n')
+        + "</Category>\n" for name, members in categories)
+    return ('<?xml version="1.0" encoding="utf-8"?>\n'
+            f'<RegisterDescription ModelName="{model_name}" VendorName="{model.VENDOR_NAME}"'
+            f' ToolTip="{tip}" StandardNameSpace="None"'
+            ' SchemaMajorVersion="1" SchemaMinorVersion="1" SchemaSubMinorVersion="0"'
+            ' MajorVersion="1" MinorVersion="0" SubMinorVersion="0"'
+            f' ProductGuid="7A3B0C52-4E61-4C0F-9D3A-2040055{product}"'
+            f' VersionGuid="7A3B0C52-4E61-4C0F-9D3A-2040055{version}"'
+            ' xmlns="http://www.genicam.org/GenApi/Version_1_1">\n'
+            + listed + "\n".join(parts)
+            + f'\n<Port Name="{port}" NameSpace="{namespace}"/>\n</RegisterDescription>\n')

@@ -16,9 +16,8 @@ import struct
 import weakref
 from html import escape
 
-from .pypylon_sdk import genicam
-
-from .registers import LOCK, connect, description, parameter
+from .nodemap import document, register
+from .registers import MemoryPort, connect, parameter
 
 _UINT32 = 0xFFFFFFFF
 # name, kind, default, min, max, lock: "grab" (while grabbing), "open" (while
@@ -59,18 +58,14 @@ _LOCKS = {"grab": "Grabbing", "open": "Opened", "queue": "Grabbing && (LatestGra
 _Q = struct.Struct("<q")
 
 
-class _Port(genicam.CPortImpl):
+class _Port(MemoryPort):
     """The parameters' memory; the camera object's state answers the live ones."""
 
     def __init__(self, state):
-        super().__init__()
+        super().__init__(bytearray(_STATE + 8 * len(_FLAGS)))
         self.state = weakref.ref(state)
-        self.memory = bytearray(_STATE + 8 * len(_FLAGS))
         for name, _, default, *_ in PARAMETERS:
             _Q.pack_into(self.memory, _ADDRESS[name], default)
-
-    def GetAccessMode(self):
-        return genicam.RW
 
     def Read(self, address, length):
         state = self.state()
@@ -81,24 +76,16 @@ class _Port(genicam.CPortImpl):
             live = state.live_parameter(PARAMETERS[address // 8][0])
             if live is not None:
                 return _Q.pack(live)
-        return bytes(self.memory[address:address + length])
+        return super().Read(address, length)
 
     def Write(self, address, data):
-        with LOCK:
-            self.memory[address:address + len(data)] = data
+        super().Write(address, data)
         state = self.state()
         if state is not None:
             state.parameter_written(PARAMETERS[address // 8][0], _Q.unpack(bytes(data))[0])
 
     def value(self, name):
         return _Q.unpack_from(self.memory, _ADDRESS[name])[0]
-
-
-def _register(name, address, access, cache):
-    return (f'<IntReg Name="{name}"><Address>{address:#x}</Address><Length>8</Length>'
-            f"<AccessMode>{access}</AccessMode><pPort>InstantCamera</pPort>"
-            f"<Cachable>{cache}</Cachable><Sign>Signed</Sign>"
-            "<Endianess>LittleEndian</Endianess></IntReg>")
 
 
 def _knife(name, formula, variables):
@@ -108,7 +95,8 @@ def _knife(name, formula, variables):
 
 
 def xml() -> str:
-    parts = [_register("R_" + flag, _STATE + 8 * index, "RO", "NoCache")
+    parts = [register("R_" + flag, _STATE + 8 * index, "InstantCamera", access="RO",
+                      cache="NoCache")
              for index, flag in enumerate(_FLAGS)]
     for name, kind, default, low, high, lock in PARAMETERS:
         head = ""
@@ -122,8 +110,8 @@ def xml() -> str:
             parts.append(_knife(name + "_Locked", f"{lock} = 0", [lock]))
             head = f"<pIsLocked>{name}_Locked</pIsLocked>"
         live = lock in ("ro", "queue")
-        parts.append(_register("R_" + name, _ADDRESS[name], "RW",
-                               "NoCache" if live else "WriteThrough"))
+        parts.append(register("R_" + name, _ADDRESS[name], "InstantCamera",
+                              cache="NoCache" if live else "WriteThrough"))
         if kind == "Integer":
             body = f"<pValue>R_{name}</pValue><Min>{low}</Min><Max>{high}</Max><Inc>1</Inc>"
         elif kind == "Boolean":
@@ -133,15 +121,15 @@ def xml() -> str:
                     '<EnumEntry Name="Stream"><Value>1</Value></EnumEntry>'
                     f"<pValue>R_{name}</pValue>")
         parts.append(f'<{kind} Name="{name}">{head}{body}</{kind}>')
-    return description("InstantCamera", "Parameters of the camera object", "0003",
-                       [row[0] for row in PARAMETERS], parts, "InstantCamera")
+    return document("InstantCamera", "Parameters of the camera object", "C0003", "D0003",
+                    [("Root", [row[0] for row in PARAMETERS])], parts, "InstantCamera")
 
 
 _XML = None
 # The node maps, held here rather than by their camera objects: a camera object
 # in a reference cycle goes only in the last collection at exit, after
 # pypylon's SWIG types, and its port must go while those still exist.
-_KEEPS: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
+_CONNECTIONS: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
 
 
 class Parameters:
@@ -152,22 +140,22 @@ class Parameters:
         global _XML
         if _XML is None:
             _XML = xml()
-        _KEEPS[self] = connect(_XML, _Port(state), "InstantCamera")
+        _CONNECTIONS[self] = connect(_XML, _Port(state), "InstantCamera")
         self._nodes: dict = {}
 
     @property
-    def keep(self):
-        return _KEEPS[self]
+    def connection(self):
+        return _CONNECTIONS[self]
 
     def node(self, name):
         node = self._nodes.get(name)
         if node is None:
-            node = self._nodes[name] = parameter(self.keep, name)
+            node = self._nodes[name] = parameter(self.connection, name)
         return node
 
     def value(self, name) -> int:
         """The value set (not the one in use while grabbing), read without GenApi."""
-        return self.keep[0].value(name)
+        return self.connection.port.value(name)
 
     def invalidate(self):
-        self.keep[1]._InvalidateNodes()
+        self.connection.node_map._InvalidateNodes()

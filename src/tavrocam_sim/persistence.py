@@ -14,6 +14,7 @@ from __future__ import annotations
 import inspect
 
 from .pypylon_sdk import genicam, pylon as _pylon
+from .registers import Connection
 
 _WRONG = object()  # what pylon sees for a node map it cannot take: refused, never read
 
@@ -30,17 +31,15 @@ def _static(obj, name):
     return value
 
 
-def _keep(node_map):
-    """(port, CNodeMapRef) behind a simulated node map, or None."""
-    keep = _static(node_map, "_keep")
-    if keep is None:  # a node map that reaches its device through its camera
+def _connection(node_map):
+    """The registers.Connection behind a simulated node map, or None."""
+    connection = _static(node_map, "_connection")
+    if connection is None:  # a node map that reaches its device through its camera
         camera = _static(node_map, "_camera")
         device = _static(camera, "_sim") if camera is not None else None
-        find = _static(device, "node_map") if device is not None else None
-        keep = find(camera)[1] if callable(find) else None
-    if isinstance(keep, tuple) and len(keep) == 2 and isinstance(keep[1], genicam.CNodeMapRef):
-        return keep
-    return None
+        find = _static(device, "connection") if device is not None else None
+        connection = find(camera) if callable(find) else None
+    return connection if isinstance(connection, Connection) else None
 
 
 def genapi_node_map(node_map):
@@ -50,10 +49,10 @@ def genapi_node_map(node_map):
         return node_map, None  # pylon's own, or NULL: pylon answers for it
     if isinstance(node_map, genicam.CNodeMapRef):
         return node_map._Ptr, node_map
-    keep = _keep(node_map)
-    if keep is None:
+    connection = _connection(node_map)
+    if connection is None:
         return _WRONG, None
-    return keep[1]._Ptr, keep
+    return connection.node_map._Ptr, connection
 
 
 class FeaturePersistence:
@@ -68,23 +67,23 @@ class FeaturePersistence:
     def Load(FileName, pNodeMap, validate=True):
         """Loads the features in the file ``FileName`` into the node map;
         with ``validate``, checks every value afterwards (RuntimeException)."""
-        target, keep = genapi_node_map(pNodeMap)  # keep: alive for the call
+        target, alive = genapi_node_map(pNodeMap)  # alive for the call
         return _pylon.FeaturePersistence.Load(FileName, target, validate)
 
     @staticmethod
     def Save(FileName, pNodeMap):
         """Saves the node map's streamable features to the file ``FileName``."""
-        target, keep = genapi_node_map(pNodeMap)  # keep: alive for the call
+        target, alive = genapi_node_map(pNodeMap)  # alive for the call
         return _pylon.FeaturePersistence.Save(FileName, target)
 
     @staticmethod
     def LoadFromString(Features, pNodeMap, validate=True):
         """Loads the features in the string ``Features`` into the node map."""
-        target, keep = genapi_node_map(pNodeMap)  # keep: alive for the call
+        target, alive = genapi_node_map(pNodeMap)  # alive for the call
         return _pylon.FeaturePersistence.LoadFromString(Features, target, validate)
 
     @staticmethod
     def SaveToString(pNodeMap):
         """The node map's streamable features as a feature file's text."""
-        target, keep = genapi_node_map(pNodeMap)  # keep: alive for the call
+        target, alive = genapi_node_map(pNodeMap)  # alive for the call
         return _pylon.FeaturePersistence.SaveToString(target)

@@ -67,7 +67,7 @@ class _Settings:
     def __init__(self, options):
         import os
 
-        from tavrocam_sim import runner
+        from . import runner
 
         text = getattr(options, "tavrocam_sim", None)
         self.flag = "--tavrocam-sim" if text is not None else runner.ENVIRONMENT
@@ -83,7 +83,7 @@ class _Settings:
 def _install(options):
     import os
 
-    from tavrocam_sim import runner
+    from . import runner
 
     settings = _Settings(options)
     _scene(getattr(options, "tavrocam_sim_scene", None))
@@ -102,7 +102,7 @@ def _scene(path):
         return
     import os
 
-    from tavrocam_sim import runner, scenes
+    from . import runner, scenes
 
     try:
         scenes.from_path(path)
@@ -168,14 +168,14 @@ def simulation(request):
     ``tavrocam_sim.simulation()``."""
     import importlib
 
-    import tavrocam_sim
-    from tavrocam_sim import runner
+    from . import runner
+    from .simulator import Simulation
 
     importlib.import_module(runner.TARGET)  # the process's SDK in place
     settings = getattr(request.config, "_tavrocam_sim", None)
     default = 1 if settings is None or settings.cameras is None else settings.cameras
     marker = request.node.get_closest_marker(MARK)
-    made = tavrocam_sim.Simulation(_cameras(marker, default))
+    made = Simulation(_cameras(marker, default))
     if marker is not None and "scene" in marker.kwargs:
         for device in made.cameras:
             device.scene = marker.kwargs["scene"]

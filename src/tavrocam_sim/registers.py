@@ -12,6 +12,7 @@ import os
 import struct
 import threading
 import weakref
+from typing import Any, NamedTuple
 
 from .pypylon_sdk import genicam, pylon
 
@@ -62,18 +63,25 @@ def xml() -> str:
 _PORT_WITHOUT_DESTRUCTOR = not hasattr(pylon, "IntegerParameter")
 
 
-def connect(text: str, port, port_name: str):
-    """(port, node map): a GenApi node map loaded with ``text`` and connected
-    to ``port`` under ``port_name``. Whatever hands out a node of the map
-    holds this pair too, so that map and port outlive their owner as long as
-    a node is in use; the pair releases its last item first, the map before
-    its port."""
+class Connection(NamedTuple):
+    """A port and the GenApi node map connected to it. Whatever hands out a
+    node of the map holds the connection too, so that map and port outlive
+    their owner as long as a node is in use; it releases its last item
+    first, the map before its port."""
+
+    port: Any
+    node_map: Any
+
+
+def connect(text: str, port, port_name: str) -> Connection:
+    """A GenApi node map loaded with ``text``, connected to ``port`` under
+    ``port_name``."""
     node_map = genicam.CNodeMapRef()
     node_map._LoadXMLFromString(text)
     if _PORT_WITHOUT_DESTRUCTOR:
         port.thisown = False
     node_map._Connect(port, port_name)
-    return port, node_map
+    return Connection(port, node_map)
 
 
 _PARAMETERS = {
@@ -87,14 +95,14 @@ _PARAMETERS = {
 }
 
 
-def parameter(keep, name):
-    """The node ``name`` of the node map in ``keep`` (as ``connect`` makes it),
-    as pypylon hands nodes out (pylon's parameter class), holding ``keep``."""
-    node = keep[1].GetNode(name)  # raises LogicalErrorException for a name it lacks
+def parameter(connection: Connection, name):
+    """The node ``name`` of the node map of ``connection``, as pypylon hands
+    nodes out (pylon's parameter class), holding ``connection``."""
+    node = connection.node_map.GetNode(name)  # raises LogicalErrorException for a name it lacks
     if _PARAMETERS:
         cls = _PARAMETERS.get(node.GetNode().GetPrincipalInterfaceType())
         node = cls(node) if cls is not None else pylon.ToParameter(node)
-    object.__setattr__(node, "_sim_keep", keep)
+    object.__setattr__(node, "_sim_connection", connection)
     return node
 
 
@@ -102,10 +110,11 @@ class Port(genicam.CPortImpl):
     """A camera object's way to the device's registers: the port of its node
     map. Only the camera object that opened the device reaches them."""
 
-    def __init__(self, device: "Device", owner):
+    def __init__(self, device, owner):
         super().__init__()
         self._device = device
         self._registers = device.registers
+        self._clock = device.acquisition
         self._owner = weakref.ref(owner)  # the node map lives as long as its camera
 
     def GetAccessMode(self):
@@ -113,18 +122,46 @@ class Port(genicam.CPortImpl):
         return genicam.RW if owner is not None and device.opened_by is owner \
             and not device.removed else genicam.NA
 
+    # The device's clock first: the frames due were exposed with the settings
+    # before, and timestamps, temperature and events are current.
     def Read(self, address, length):
+        self._clock.tick()
         return self._registers.read(address, length)
 
     def Write(self, address, data):
+        self._clock.tick()
         self._registers.write(address, data)
 
 
-class Registers:
-    """The device's register space."""
+class MemoryPort(genicam.CPortImpl):
+    """A port onto plain ``memory``: a node map of the simulator's own (the
+    camera object's parameters, the grabbers', a result's chunks)."""
 
-    def __init__(self, device: "Device"):
-        self._device = device
+    def __init__(self, memory, writable=True):
+        super().__init__()
+        self.memory = memory
+        self._access = genicam.RW if writable else genicam.RO
+
+    def GetAccessMode(self):
+        return self._access
+
+    def Read(self, address, length):
+        with LOCK:
+            return bytes(self.memory[address:address + length])
+
+    def Write(self, address, data):
+        with LOCK:
+            self.memory[address:address + len(data)] = data
+
+
+class Registers:
+    """A device's register space: ``derived`` {node name: reader(slot)} for
+    the values the device computes, ``hooks`` {node name: hook(slot)} for
+    what a write makes it do."""
+
+    def __init__(self, derived: dict, hooks: dict):
+        self._derived = derived
+        self._hooks = hooks
         where = nodemap.layout()
         self.where = where.registers
         self.memory = bytearray(where.size)
@@ -135,12 +172,9 @@ class Registers:
 
     # --- as the node maps' ports reach it
     def read(self, address, length):
-        engine = self._device.engine
-        if engine is not None:
-            engine.tick()
         slot = self.slots.get(address)
         if slot is not None:
-            reader = self._device.derived.get(slot[0])
+            reader = self._derived.get(slot[0])
             if reader is not None:
                 value = reader(slot[1])
                 if isinstance(value, bytes):  # a block (a Register node)
@@ -155,30 +189,35 @@ class Registers:
             value = _FLOAT.unpack(bytes(data))[0]
             if math.isnan(value):
                 raise genicam.OutOfRangeException(NOT_A_NUMBER.format(value=value, name=slot[0]))
-        engine = self._device.engine
-        if engine is not None:
-            engine.tick()  # the frames due were exposed with the settings before
         with LOCK:
             self.memory[address:address + len(data)] = data
         if slot is not None:
             name, index = slot
-            hook = self._device.hooks.get(name)
+            hook = self._hooks.get(name)
             if hook is not None:
                 hook(index)
             if name in _COMMANDS:  # done: reads back other than its CommandValue
                 self.memory[address:address + len(data)] = bytes(len(data))
 
     # --- the store's own access, by node name
+    def slot(self, name, index=None) -> int:
+        """The slot of node ``name`` that ``index`` names, or (None) its
+        selector selects now: the only place that computes it."""
+        if index is not None:
+            return index
+        node = model.BY_NAME.get(name)
+        if node is None or node.selector is None or self.where[name][1] <= 1:
+            return 0
+        index = self.get_int(node.selector)
+        selector = model.BY_NAME[node.selector]
+        if selector.kind == "Integer":  # LUTIndex: a slot every inc values
+            index = (index - selector.min) // selector.inc
+        return index
+
     def _address(self, name, index):
         address, count, length = self.where[name]
         if index is None:
-            node = model.BY_NAME.get(name)
-            index = 0
-            if node is not None and count > 1:
-                index = self.get_int(node.selector)
-                selector = model.BY_NAME[node.selector]
-                if selector.kind == "Integer":  # LUTIndex: a slot every inc values
-                    index = (index - selector.min) // selector.inc
+            index = self.slot(name) if count > 1 else 0
         return address + index * length
 
     def get_int(self, name, index=None):
@@ -250,12 +289,7 @@ class Overlay:
         self._values = values
 
     def _key(self, name, index):
-        if index is None:
-            node = model.BY_NAME.get(name)
-            index = 0
-            if node is not None and node.selector is not None and self._registers.where[name][1] > 1:
-                index = self._registers.get_int(node.selector)
-        return (name, index)
+        return (name, self._registers.slot(name, index))
 
     def get_int(self, name, index=None):
         value = self._values.get(self._key(name, index))
@@ -265,23 +299,4 @@ class Overlay:
         value = self._values.get(self._key(name, index))
         return self._registers.get_float(name, index) if value is None else float(value)
 
-    def get_entry(self, name, index=None):
-        value = self.get_int(name, index)
-        return next(entry for entry, code, _ in _ENUMS[name] if code == value)
-
-
-
-def description(model_name, tip, guid, features, parts, port):
-    """A GenApi XML of the simulator's own (chunks, the camera object's
-    parameters): ``parts`` under a Root category listing ``features``."""
-    listed = "".join(f"<pFeature>{name}</pFeature>" for name in features)
-    return ('<?xml version="1.0" encoding="utf-8"?>\n'
-            f'<RegisterDescription ModelName="{model_name}" VendorName="{model.VENDOR_NAME}"'
-            f' ToolTip="{tip}" StandardNameSpace="None"'
-            ' SchemaMajorVersion="1" SchemaMinorVersion="1" SchemaSubMinorVersion="0"'
-            ' MajorVersion="1" MinorVersion="0" SubMinorVersion="0"'
-            f' ProductGuid="7A3B0C52-4E61-4C0F-9D3A-2040055C{guid}"'
-            f' VersionGuid="7A3B0C52-4E61-4C0F-9D3A-2040055D{guid}"'
-            ' xmlns="http://www.genicam.org/GenApi/Version_1_1">\n'
-            f'<Category Name="Root">{listed}</Category>\n' + "\n".join(parts)
-            + f'\n<Port Name="{port}" NameSpace="Custom"/>\n</RegisterDescription>\n')
+    get_entry = Registers.get_entry

@@ -131,7 +131,7 @@ def settle() -> None:
         if _state.cameras is not None and _state.simulation is None:
             simulation = Simulation(_state.cameras)
             apply_scene(simulation)
-            _state.simulation = simulation
+            _make_current(simulation)
         _state.pending = False
         _state.sdk = CurrentSdk() if _state.per_test else _state.simulation.pylon
         _swap(_state.sdk)
@@ -157,7 +157,7 @@ def _recount(cameras: int) -> None:
     if _state.simulation is not None:
         from .simulator import Simulation
 
-        _state.simulation = Simulation(cameras)
+        _make_current(Simulation(cameras))
         apply_scene(_state.simulation)
         if not _state.per_test:
             _state.sdk = _state.simulation.pylon
@@ -257,7 +257,16 @@ def install_per_test(cameras: int | None) -> None:
 def use(simulation) -> object:
     """Make ``simulation`` the one ``pypylon.pylon`` reaches (and
     ``tavrocam_sim.simulation()`` returns); returns the one it replaces."""
+    return _make_current(simulation)
+
+
+def _make_current(simulation):
+    """``simulation`` the run's from now on: its cameras the ones the run's
+    processes share (tavrocam_sim.sharing). Returns the one it replaces."""
     before, _state.simulation = _state.simulation, simulation
+    for made, shared in ((before, False), (simulation, True)):
+        for device in made.cameras if made is not None else ():
+            device.shared = shared
     return before
 
 

@@ -1,47 +1,72 @@
-"""The device's sequencer: with SequencerMode On each frame takes its
-sequencer set's settings, the set advancing per SequencerTriggerSource."""
+"""The device's sequencer: the sequencer sets saved and, with SequencerMode
+On, the set each frame takes, advancing per SequencerTriggerSource."""
 
 from __future__ import annotations
 
 from . import model
-from .registers import Overlay
+from .registers import LOCK, Overlay
 
 _LINES = model.BY_NAME["LineSelector"].entries
 
 
 class Sequencer:
-    """The sequencer of the acquisition (a part of
-    tavrocam_sim.acquisition.Engine): ``sequence_set`` is the set the next
-    frame takes; ``_level`` is the triggers'."""
+    """The sequencer of a device's acquisition: ``sets`` the sets saved
+    (index -> {(name, slot): value}; a set never saved holds the power-up
+    settings), ``current`` the set the next frame takes."""
 
-    def _sequencer_on(self) -> bool:
+    def __init__(self, registers):
+        self.registers = registers
+        self.sets: dict[int, dict] = {}
+        self._power_up = registers.slot_values(model.SEQUENCED)
+        self.current = 0
+
+    def on(self) -> bool:
         return self.registers.get_entry("SequencerMode") == "On"
 
-    def _advance_sequence(self, count):
-        """The set the next frame takes, after ``count`` frames."""
-        if not self._sequencer_on():
+    def saved(self, index: int) -> dict:
+        """The settings sequencer set ``index`` holds, {(name, slot): value}."""
+        return self.sets.get(index, self._power_up)
+
+    def save(self):
+        regs = self.registers
+        with LOCK:
+            self.sets[regs.get_int("SequencerSetSelector")] = regs.slot_values(model.SEQUENCED)
+
+    def load(self):
+        regs = self.registers
+        with LOCK:
+            regs.put_slot_values(self.saved(regs.get_int("SequencerSetSelector")))
+
+    def restart(self):
+        with LOCK:
+            self.current = self.registers.get_int("SequencerSetStart")
+
+    def advance(self, count, level):
+        """The set the next frame takes, after ``count`` frames; ``level(line)``
+        the level the camera takes an input line at."""
+        if not self.on():
             return
         regs = self.registers
         source = regs.get_entry("SequencerTriggerSource")
         if source in ("FrameStart", "Counter2End"):
             steps = count
         elif source in _LINES:
-            steps = count if self._level(source) else 0
+            steps = count if level(source) else 0
         else:
             steps = 0  # a software signal: no command sends one here
         if steps:
             start = regs.get_int("SequencerSetStart")
-            last = max(max(self.device.sequencer_sets, default=start), start)
+            last = max(max(self.sets, default=start), start)
             length = last - start + 1
-            position = (self.sequence_set - start) % length if self.sequence_set >= start else 0
-            self.sequence_set = start + (position + steps) % length
+            position = (self.current - start) % length if self.current >= start else 0
+            self.current = start + (position + steps) % length
 
-    def _frame_registers(self, exposure):
+    def frame_registers(self, exposure):
         """The registers as this frame sees them: its sequencer set's settings,
         the exposure a trigger's width gave."""
         values = {}
-        if self._sequencer_on():
-            values = dict(self.device.sequencer_set(self.sequence_set))
+        if self.on():
+            values = dict(self.saved(self.current))
         if exposure is not None:
             values[("ExposureTime", 0)] = exposure
         return Overlay(self.registers, values) if values else self.registers

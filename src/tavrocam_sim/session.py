@@ -91,7 +91,7 @@ class CameraState:
             return None
         if session is None:
             return 0 if name.startswith("Num") else None
-        session.device.engine.tick()
+        session.device.acquisition.tick()
         counts = session.stream.counts()  # queued, ready, empty
         if name == "OutputQueueSize":  # the output queue in use
             return session.stream.output_size()
@@ -110,10 +110,10 @@ class CameraState:
         session, self.session = self.session, None
         if session is not None:
             session.stopped = True
-            engine = session.device.engine
-            if engine.stream is session.stream:
-                engine.halt()
-                engine.stream = None
+            acquisition = session.device.acquisition
+            if acquisition.stream is session.stream:
+                acquisition.halt()
+                acquisition.attach(None)
         CHANGED.notify_all()
         return session
 
@@ -123,7 +123,7 @@ class CameraState:
             self.halt()
             device = self.device
             if device is not None:
-                device.off_removal(self.device_removed)
+                device.unlisten("removal", self.device_removed)
                 if device.opened_by is None and device.acquiring:
                     device.stop_acquisition()
 
@@ -163,14 +163,14 @@ class CameraState:
         return frame, session
 
     def _wait(self, session, deadline):
-        engine, stream = session.device.engine, session.stream
+        acquisition, stream = session.device.acquisition, session.stream
         while True:
             if session.stopped:
                 return None
             if session.device.removed:
                 raise _pylon.RuntimeException(REMOVED)
             now = time.monotonic()
-            engine.tick(now)
+            acquisition.tick(now)
             frame = stream.pop()
             if frame is not None:
                 return frame
@@ -178,7 +178,7 @@ class CameraState:
                 stream.armed = stream.free() > 0
             if deadline is not None and now >= deadline:
                 return None
-            due = engine.next_due()
+            due = acquisition.next_due()
             ends = [t for t in (deadline, due) if t is not None]
             CHANGED.wait(max(0.0, min(ends) - now) if ends else None)
 
@@ -201,5 +201,5 @@ class CameraState:
             session = self.session
             if session is None:
                 return False
-            session.device.engine.tick()
+            session.device.acquisition.tick()
             return bool(session.stream.ready)

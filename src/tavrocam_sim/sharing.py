@@ -16,7 +16,6 @@ from __future__ import annotations
 import atexit
 import os
 import shutil
-import sys
 import tempfile
 
 try:
@@ -29,11 +28,7 @@ VARIABLE = "TAVROCAM_SIM_OPEN"
 
 def _shared(device) -> bool:
     """Whether ``device`` is a camera of the run's simulation."""
-    runner = sys.modules.get(__package__ + ".runner")
-    if fcntl is None or runner is None:
-        return False
-    simulation = runner.simulation()
-    return simulation is not None and device in simulation.cameras
+    return fcntl is not None and device.shared
 
 
 def claim(device) -> bool:

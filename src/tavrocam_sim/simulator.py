@@ -21,14 +21,12 @@ class Simulation:
             raise TypeError(f"cameras must be an int, not {type(cameras).__name__}")
         if not 0 <= cameras <= MAX_CAMERAS:
             raise ValueError(f"cameras must be from 0 to {MAX_CAMERAS}, not {cameras}")
-        from . import acquisition, device, exitcheck, model, sdk
+        from . import device, exitcheck, model, sdk
 
         exitcheck.arm()  # says where pylon would abort at exit
 
         self.cameras: tuple[Device, ...] = tuple(device.Device(str(model.FIRST_SERIAL + index), index)
                              for index in range(cameras))
-        for camera in self.cameras:
-            acquisition.Engine(camera)
         self.pylon: Pylon = sdk.Pylon(self)
         # The simulator just imported pypylon's pylon for the first time in
         # a process that runs on simulated cameras: the swap can happen now.

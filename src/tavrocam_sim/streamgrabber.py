@@ -15,10 +15,9 @@ from __future__ import annotations
 import struct
 import weakref
 
-from .pypylon_sdk import genicam
-from .registers import LOCK, connect, description, parameter
+from .nodemap import document, register
+from .registers import MemoryPort, connect, parameter
 
-_Q = struct.Struct("<q")
 _INT64 = 2 ** 63 - 1
 # name, default (None: the device's payload size), min, max
 STREAM_GRABBER = (
@@ -31,52 +30,32 @@ _ROWS = {"TransportLayer": (), "EventGrabber": (), "StreamGrabber": STREAM_GRABB
 _GUIDS = {"TransportLayer": "0004", "EventGrabber": "0005", "StreamGrabber": "0006"}
 
 
-class _Port(genicam.CPortImpl):
-    def __init__(self, values):
-        super().__init__()
-        self.memory = bytearray(8 * max(1, len(values)))
-        for index, value in enumerate(values):
-            _Q.pack_into(self.memory, 8 * index, value)
-
-    def GetAccessMode(self):
-        return genicam.RW
-
-    def Read(self, address, length):
-        with LOCK:
-            return bytes(self.memory[address:address + length])
-
-    def Write(self, address, data):
-        with LOCK:
-            self.memory[address:address + len(data)] = data
-
-
 def _xml(kind):
     parts = []
     for index, (name, _, low, high) in enumerate(_ROWS[kind]):
-        parts.append(
-            f'<IntReg Name="R_{name}"><Address>{8 * index:#x}</Address><Length>8</Length>'
-            f"<AccessMode>RW</AccessMode><pPort>{kind}</pPort><Cachable>WriteThrough</Cachable>"
-            "<Sign>Signed</Sign><Endianess>LittleEndian</Endianess></IntReg>")
+        parts.append(register(f"R_{name}", 8 * index, kind, cache="WriteThrough"))
         parts.append(f'<Integer Name="{name}"><pValue>R_{name}</pValue><Min>{low}</Min>'
                      f"<Max>{high}</Max><Inc>1</Inc></Integer>")
-    return description(kind, f"The {kind} of the simulated camera", _GUIDS[kind],
-                       [row[0] for row in _ROWS[kind]], parts, kind)
+    return document(kind, f"The {kind} of the simulated camera", "C" + _GUIDS[kind],
+                    "D" + _GUIDS[kind], [("Root", [row[0] for row in _ROWS[kind]])], parts, kind)
 
 
 class GrabberNodes:
-    """One node map: ``keep`` (port, CNodeMapRef), ``names`` and ``node(name)``."""
+    """One node map: ``connection`` (registers.Connection), ``names`` and ``node(name)``."""
 
     def __init__(self, device, kind):
         values = [device.payload_size() if default is None else default
                   for _, default, _, _ in _ROWS[kind]]
-        self.keep = connect(_xml(kind), _Port(values), kind)
+        memory = bytearray(8 * max(1, len(values)))
+        struct.pack_into(f"<{len(values)}q", memory, 0, *values)
+        self.connection = connect(_xml(kind), MemoryPort(memory), kind)
         self.names = [row[0] for row in _ROWS[kind]]
         self._nodes: dict = {}
 
     def node(self, name):
         node = self._nodes.get(name)
         if node is None:
-            node = self._nodes[name] = parameter(self.keep, name)
+            node = self._nodes[name] = parameter(self.connection, name)
         return node
 
 

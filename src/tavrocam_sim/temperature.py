@@ -15,11 +15,18 @@ ABSOLUTE_ZERO = -273.15
 
 
 class Temperature:
-    """The device's temperature (a part of tavrocam_sim.device.Device): the
-    device holds ``_temperature``, ``_state``, ``_armed``, ``over_temperature``
-    and ``engine``."""
+    """A device's temperature: ``degrees``, ``state`` ("Ok", "Critical",
+    "Error") and ``over_temperature`` (sending test image 2 instead of
+    images); its events go to the device's ``events``."""
 
-    def _set_temperature(self, value: float) -> None:
+    def __init__(self, events, degrees: float = 42.0):
+        self._events = events
+        self.degrees = degrees
+        self.state = "Ok"
+        self.over_temperature = False
+        self._armed = {"OverTemperature": True, "CriticalTemperature": True}
+
+    def set(self, value: float) -> None:
         """``device.temperature = value``: the state, the mode and the events it brings."""
         if isinstance(value, bool) or not isinstance(value, numbers.Real):
             raise TypeError(f"temperature must be a number of degrees C, "
@@ -31,7 +38,7 @@ class Temperature:
         if not math.isfinite(value) or value < ABSOLUTE_ZERO:
             raise ValueError(f"temperature must be a finite number of degrees C, at least "
                              f"{ABSOLUTE_ZERO} (absolute zero), not {value!r}")
-        state = self._state
+        state = self.state
         if value > model.TEMPERATURE_ERROR:
             state = "Error"
         elif state == "Error":
@@ -42,7 +49,7 @@ class Temperature:
             elif value <= model.TEMPERATURE_BACK_OK:
                 state = "Ok"
         with LOCK:
-            self._temperature, self._state = value, state
+            self.degrees, self.state = value, state
             if value > model.TEMPERATURE_ERROR:
                 self.over_temperature = True
             elif value <= model.TEMPERATURE_RESUME:
@@ -58,6 +65,5 @@ class Temperature:
             elif value >= model.TEMPERATURE_CRITICAL and self._armed["CriticalTemperature"]:
                 self._armed["CriticalTemperature"] = False
                 fire.insert(0, "CriticalTemperature")
-        if self.engine is not None:
-            for name in fire:
-                self.engine.event(name)
+        for name in fire:
+            self._events.record(name)

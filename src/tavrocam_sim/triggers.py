@@ -14,10 +14,8 @@ whose CounterResetSource the line is.
 
 from __future__ import annotations
 
-import time
-
 from . import model
-from .registers import CHANGED, LOCK
+from .registers import CHANGED
 
 _TRIGGERS = model.BY_NAME["TriggerSelector"].entries
 _FRAME_START = _TRIGGERS.index("FrameStart")
@@ -26,55 +24,68 @@ _LINES = model.BY_NAME["LineSelector"].entries
 
 
 class Triggers:
-    """The triggers of the acquisition (a part of
-    tavrocam_sim.acquisition.Engine, whose state they share: ``pending``,
-    ``edges``, ``levels``, ``last_trigger``, ``burst_left``, ``burst_ready``,
-    ``width_start``; ``tick``, ``period`` and ``event`` are the engine's)."""
+    """The triggers of a device's acquisition: the frames triggered and not
+    yet due (``pending``), the line changes the debouncer holds (``edges``),
+    the levels the camera took (``levels``), the burst and overtrigger
+    state. They read their acquisition's run (``active``, ``single``,
+    ``acquired``, ``period()``) and record events in ``events``; an edge
+    resets the device's ``counters`` it is the reset source of."""
+
+    def __init__(self, registers, events, run, line_levels, counters):
+        self.registers = registers
+        self._events = events
+        self._run = run                  # the acquisition (a weak proxy)
+        self._line_levels = line_levels  # the device's input lines, as driven
+        self._counters = counters
+        self.edges: dict = {}       # line -> (level, since): a change the debouncer holds
+        self.levels: dict = {}      # line -> the level the camera took (debounced)
+        self.reset()
+
+    def reset(self):
+        self.pending: list = []     # (due, exposure or None, ends a burst) of triggered frames
+        self.last_trigger = None    # when the last frame trigger was taken
+        self.burst_left = 0         # frame triggers a burst still lets in (both triggers on)
+        self.burst_ready = None     # when the camera takes the next burst trigger
+        self.width_start: dict = {}  # line -> when its TriggerWidth exposure began
 
     def _mode(self, selector) -> bool:
         return self.registers.get_entry("TriggerMode", selector) == "On"
 
-    def _trigger_on(self) -> bool:
+    def on(self) -> bool:
         """Whether frames wait for triggers (FrameStart or FrameBurstStart on)."""
         return self._mode(_FRAME_START) or self._mode(_BURST_START)
 
-    def software_trigger(self, _index=0):
+    def software(self, now):
         """TriggerSoftware executed for the trigger TriggerSelector selects."""
-        with LOCK:
-            selector = self.registers.get_int("TriggerSelector")
-            if self.registers.get_entry("TriggerSource", selector) == "Software":
-                now = time.monotonic()
-                self.tick(now)
-                self._trigger(selector, now)
+        selector = self.registers.get_int("TriggerSelector")
+        if self.registers.get_entry("TriggerSource", selector) == "Software":
+            self._trigger(selector, now)
 
-    def line_edge(self, line: str, level: bool, when: float | None = None):
+    def line_edge(self, line: str, level: bool, now: float):
         """Input ``line`` changed to ``level`` (as driven, before LineInverter)."""
-        with LOCK:
-            now = time.monotonic() if when is None else when
-            self.tick(now)  # frames and edges due before this change
-            regs = self.registers
-            index = _LINES.index(line)
-            if regs.get_entry("LineMode", index) != "Input":
-                return
-            level = level != bool(regs.get_int("LineInverter", index))
-            stable = self.levels.get(line, not level)  # it changed: it was the other level
-            debounce = regs.get_float("LineDebouncerTime", index) / 1e6
-            if level == stable:
-                self.edges.pop(line, None)  # shorter than the debouncer: no edge
-            elif debounce <= 0:
-                self._edge(line, level, now)
-            else:
-                self.edges[line] = (level, now + debounce)
-                CHANGED.notify_all()
+        regs = self.registers
+        index = _LINES.index(line)
+        if regs.get_entry("LineMode", index) != "Input":
+            return
+        level = level != bool(regs.get_int("LineInverter", index))
+        stable = self.levels.get(line, not level)  # it changed: it was the other level
+        debounce = regs.get_float("LineDebouncerTime", index) / 1e6
+        if level == stable:
+            self.edges.pop(line, None)  # shorter than the debouncer: no edge
+        elif debounce <= 0:
+            self._edge(line, level, now)
+        else:
+            self.edges[line] = (level, now + debounce)
+            CHANGED.notify_all()
 
-    def _level(self, line) -> bool:
+    def level(self, line) -> bool:
         """The level the camera takes ``line`` at (after LineInverter and the debouncer)."""
         if line in self.levels:
             return self.levels[line]
-        return self.device.line_levels.get(line, False) != bool(
+        return self._line_levels.get(line, False) != bool(
             self.registers.get_int("LineInverter", _LINES.index(line)))
 
-    def _settle_edges(self, now):
+    def settle_edges(self, now):
         """The held changes that lasted the debouncer's time by ``now``: edges."""
         for line, (level, valid) in sorted(self.edges.items(), key=lambda item: item[1][1]):
             if valid <= now:
@@ -86,9 +97,9 @@ class Triggers:
         self.levels[line] = level
         regs = self.registers
         if level:  # a rising edge resets the counters it is the reset source of
-            for counter in range(len(self.device.counters)):
+            for counter in range(len(self._counters)):
                 if regs.get_entry("CounterResetSource", counter) == line:
-                    self.device.counters[counter] = 0
+                    self._counters[counter] = 0
         for selector in (_BURST_START, _FRAME_START):
             if not self._mode(selector) or regs.get_entry("TriggerSource", selector) != line:
                 continue
@@ -107,34 +118,35 @@ class Triggers:
 
     def _frame_ready(self, when) -> bool:
         """Whether a frame trigger at ``when`` is taken (else an overtrigger)."""
-        if not self.active or (self.single and self.acquired) or self.single and self.pending:
+        run = self._run
+        if not run.active or (run.single and run.acquired) or run.single and self.pending:
             return False
         if self._mode(_BURST_START) and self.burst_left <= 0 or \
-                self.last_trigger is not None and when < self.last_trigger + self.period():
-            self.event("FrameStartOvertrigger", when)
+                self.last_trigger is not None and when < self.last_trigger + self._run.period():
+            self._events.record("FrameStartOvertrigger", when)
             return False
         return True
 
     def _trigger(self, selector, when, exposure=None, ends=None):
         """A trigger for ``selector`` at ``when``: the frames it starts."""
-        if not self.active:
+        if not self._run.active:
             return
         regs = self.registers
         delay = 0.0
         if regs.get_entry("TriggerSource", selector) in model.DELAYED_SOURCES:
             delay = regs.get_float("TriggerDelay", selector) / 1e6
-        period = self.period()
+        period = self._run.period()
         if selector == _BURST_START:
             if not self._mode(_BURST_START):
                 return
             if self.burst_left > 0 or self.burst_ready is not None and when < self.burst_ready:
-                self.event("FrameBurstStartOvertrigger", when)
+                self._events.record("FrameBurstStartOvertrigger", when)
                 return
-            self.event("FrameBurstStart", when)
+            self._events.record("FrameBurstStart", when)
             count = regs.get_int("AcquisitionBurstFrameCount")
             if self._mode(_FRAME_START):
                 self.burst_left = count
-                self._wait_events(when, frame=True)
+                self.wait_events(when, frame=True)
             else:
                 for index in range(1, count + 1):
                     self.pending.append((when + delay + index * period, None, index == count))
@@ -153,19 +165,14 @@ class Triggers:
         self.pending.sort(key=lambda item: item[0])
         CHANGED.notify_all()
 
-    def trigger_ready_at(self):
-        """When the camera takes the next frame trigger, or None when not acquiring."""
-        with LOCK:
-            if not self.active:
-                return None
-            if self.last_trigger is None:
-                return time.monotonic()
-            return self.last_trigger + self.period()
+    def ready_at(self, now):
+        """When the camera takes the next frame trigger (``now`` or later)."""
+        return now if self.last_trigger is None else self.last_trigger + self._run.period()
 
-    def _wait_events(self, when, frame=False, burst=False):
+    def wait_events(self, when, frame=False, burst=False):
         """The camera waits for a trigger again: FrameStartWait, FrameBurstStartWait."""
         if frame and self._mode(_FRAME_START) and not (self._mode(_BURST_START)
                                                        and self.burst_left <= 0):
-            self.event("FrameStartWait", when)
+            self._events.record("FrameStartWait", when)
         if burst and self._mode(_BURST_START):
-            self.event("FrameBurstStartWait", when)
+            self._events.record("FrameBurstStartWait", when)
