@@ -232,6 +232,7 @@ WARNING = ("tavrocam_sim: warning: the program ends while camera 40000001 (acA20
                                          ("no handler", False)])
 @pytest.mark.parametrize("way", ["TAVROCAM_SIM", "emulator"])
 def test_where_pylon_aborts_at_exit_the_simulated_camera_warns(case, aborts, way):
+    aborts = aborts and sys.version_info < (3, 15)  # 3.15 holds the thread: pylon exits 0
     command, changes = argv("exit_grabbing", case, way)
     child = run(command, **changes)
     assert child.stdout == "ending while grabbing: True\n"

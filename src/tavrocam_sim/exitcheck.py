@@ -9,6 +9,10 @@ is an ordinary daemon thread, so such a program exits 0 here and the fault
 would ship unseen: at exit this module prints a warning for each such camera
 object on standard error instead (the exit status stays the program's).
 
+From CPython 3.15 on, a thread that reaches a finalising interpreter is held
+there rather than ended, and pylon's process exits normally in that state
+(seen on pylon's emulated camera): there is nothing to warn of then.
+
 It reads the camera objects' state only: the weak registry of camera objects
 (tavrocam_sim.instantcamera) and each one's grab session and handlers.
 """
@@ -19,6 +23,8 @@ import atexit
 import sys
 import weakref
 
+# Whether pylon aborts a process ending in that state on this interpreter.
+PYLON_ABORTS = sys.version_info < (3, 15)
 PYLON_AT_EXIT = ('pylon aborts the process there ("FATAL: exception not rethrown", SIGABRT, '
                  'exit status 134)')
 
@@ -37,7 +43,7 @@ def warnings() -> list[str]:
     from .instantcamera import _CAMERAS
 
     lines = []
-    for camera in tuple(_CAMERAS):
+    for camera in tuple(_CAMERAS) if PYLON_ABORTS else ():
         try:
             if not _at_risk(camera):
                 continue
