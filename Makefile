@@ -139,7 +139,7 @@ test: current-python
 # fails when any run failed (all still run).
 test-all:
 	@rc=0; $(MAKE) --no-print-directory test-each || rc=1; \
-	  echo; echo "=== test-no-numpy: the package without numpy (its images in pure Python)"; \
+	  echo; echo "=== test-no-numpy: the package without numpy (numpy serves only result.Array)"; \
 	  $(MAKE) --no-print-directory test-no-numpy || rc=1; exit $$rc
 
 test-each:
