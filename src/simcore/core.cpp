@@ -457,27 +457,192 @@ void render_mono(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) {
 
 // The colour matrix and the black level it works around.
 struct Mix {
+    bool on = false;
     float m[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
     float black = 0, lift = 0.5f;
 };
 
-#if defined(TAVROCAM_SSE2)
-// YCbCr422_8 of a row in image order, eight pixels a step, in 16-bit lanes
-// (Y's weights add to 256, so its sum fits). Returns the pixels done.
-// The 8-bit values of eight raw values, in 16-bit lanes.
-inline __m128i cut8(const uint8_t* cut, const int* v) {
-    return _mm_set_epi16(cut[v[7]], cut[v[6]], cut[v[5]], cut[v[4]], cut[v[3]], cut[v[2]], cut[v[1]], cut[v[0]]);
+// A site's red, green and blue in quarters of a raw count from its own value
+// `c4` and its neighbours' sums (bilinear): `across4` the two beside it, `vert4`
+// the two above and below, `cross4` all four, `diag4` the four diagonal ones.
+// Red rows hold red (even sensor columns) and green sites, blue rows green and
+// blue (odd).
+template <bool kRedRow>
+inline void site_rgb(int c4, int across4, int vert4, int cross4, int diag4, bool odd, int& r4, int& g4, int& b4) {
+    if (kRedRow) {
+        r4 = odd ? across4 : c4;
+        g4 = odd ? c4 : cross4;
+        b4 = odd ? vert4 : diag4;
+    } else {
+        r4 = odd ? diag4 : vert4;
+        g4 = odd ? cross4 : c4;
+        b4 = odd ? c4 : across4;
+    }
 }
 
-int ycbcr_sse2(const int* ri, const int* gi, const int* bi, const uint8_t* cut, int w, uint8_t* row) {
-    const int whole = w / 8 * 8;
+// The colour matrix of a site (values in quarters): around the black level,
+// clamped to 0 .. 4095, rounded. Without a matrix, the rounded value itself.
+inline uint16_t mixed(const Mix& mx, int row, float r, float g, float b) {
+    const float v = mx.m[3 * row] * r + mx.m[3 * row + 1] * g + mx.m[3 * row + 2] * b + mx.lift;
+    const float top = static_cast<float>(kFull);
+    const float low = v > 0.0f ? v : 0.0f;  // NaN to 0
+    return static_cast<uint16_t>(static_cast<int>(low < top ? low : top));
+}
+
+// One row's bilinear demosaic and colour matrix from pixel k on: 12-bit red,
+// green and blue (sensor order).
+template <bool kRedRow>
+void demosaic_tail(const uint16_t* up, const uint16_t* mid, const uint16_t* down, int k, int w, int offset_x,
+                   const Mix& mx, uint16_t* ri, uint16_t* gi, uint16_t* bi) {
+    for (; k < w; ++k) {
+        const int h2 = mid[k - 1] + mid[k + 1], v2 = up[k] + down[k];
+        int r4, g4, b4;
+        site_rgb<kRedRow>(4 * mid[k], 2 * h2, 2 * v2, h2 + v2, up[k - 1] + up[k + 1] + down[k - 1] + down[k + 1],
+                          ((offset_x + k) & 1) != 0, r4, g4, b4);
+        if (!mx.on) {
+            ri[k] = static_cast<uint16_t>((r4 + 2) >> 2);
+            gi[k] = static_cast<uint16_t>((g4 + 2) >> 2);
+            bi[k] = static_cast<uint16_t>((b4 + 2) >> 2);
+            continue;
+        }
+        const float r = static_cast<float>(r4) * 0.25f - mx.black, g = static_cast<float>(g4) * 0.25f - mx.black;
+        const float b = static_cast<float>(b4) * 0.25f - mx.black;
+        ri[k] = mixed(mx, 0, r, g, b);
+        gi[k] = mixed(mx, 1, r, g, b);
+        bi[k] = mixed(mx, 2, r, g, b);
+    }
+}
+
+#if defined(TAVROCAM_SSE2)
+inline __m128i load8(const uint16_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+// a where the mask is set, else b.
+inline __m128i pick(__m128i mask, __m128i a, __m128i b) {
+    return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
+}
+
+// The matrix row of four sites as the scalar `mixed` computes it.
+inline __m128 mixed4(const Mix& mx, int row, __m128 r, __m128 g, __m128 b) {
+    const __m128 v = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_set1_ps(mx.m[3 * row]), r),
+                                                      _mm_mul_ps(_mm_set1_ps(mx.m[3 * row + 1]), g)),
+                                           _mm_mul_ps(_mm_set1_ps(mx.m[3 * row + 2]), b)),
+                                _mm_set1_ps(mx.lift));
+    return _mm_min_ps(_mm_max_ps(v, _mm_setzero_ps()), _mm_set1_ps(static_cast<float>(kFull)));
+}
+
+// Eight values in quarters (16-bit lanes) as floats less the black level.
+inline void quarters(__m128i v4, float black, __m128& lo, __m128& hi) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128 quarter = _mm_set1_ps(0.25f), vblack = _mm_set1_ps(black);
+    lo = _mm_sub_ps(_mm_mul_ps(_mm_cvtepi32_ps(_mm_unpacklo_epi16(v4, zero)), quarter), vblack);
+    hi = _mm_sub_ps(_mm_mul_ps(_mm_cvtepi32_ps(_mm_unpackhi_epi16(v4, zero)), quarter), vblack);
+}
+
+// The demosaic and matrix of a row, eight sites a step in 16-bit lanes (the
+// sums in quarters reach 16380); returns the sites done.
+template <bool kRedRow>
+int demosaic_sse2(const uint16_t* up, const uint16_t* mid, const uint16_t* down, int w, int offset_x,
+                  const Mix& mx, uint16_t* ri, uint16_t* gi, uint16_t* bi) {
+    const __m128i odd = (offset_x & 1) ? _mm_set_epi16(0, -1, 0, -1, 0, -1, 0, -1)
+                                       : _mm_set_epi16(-1, 0, -1, 0, -1, 0, -1, 0);
+    const __m128i two = _mm_set1_epi16(2);
+    int k = 0;
+    for (; k + 8 <= w; k += 8) {
+        const __m128i h2 = _mm_add_epi16(load8(mid + k - 1), load8(mid + k + 1));
+        const __m128i v2 = _mm_add_epi16(load8(up + k), load8(down + k));
+        const __m128i c4 = _mm_slli_epi16(load8(mid + k), 2);
+        const __m128i across4 = _mm_slli_epi16(h2, 1), vert4 = _mm_slli_epi16(v2, 1);
+        const __m128i cross4 = _mm_add_epi16(h2, v2);
+        const __m128i diag4 = _mm_add_epi16(_mm_add_epi16(load8(up + k - 1), load8(up + k + 1)),
+                                            _mm_add_epi16(load8(down + k - 1), load8(down + k + 1)));
+        __m128i r4, g4, b4;
+        if (kRedRow) {
+            r4 = pick(odd, across4, c4);
+            g4 = pick(odd, c4, cross4);
+            b4 = pick(odd, vert4, diag4);
+        } else {
+            r4 = pick(odd, diag4, vert4);
+            g4 = pick(odd, cross4, c4);
+            b4 = pick(odd, c4, across4);
+        }
+        __m128i r, g, b;
+        if (!mx.on) {
+            r = _mm_srli_epi16(_mm_add_epi16(r4, two), 2);
+            g = _mm_srli_epi16(_mm_add_epi16(g4, two), 2);
+            b = _mm_srli_epi16(_mm_add_epi16(b4, two), 2);
+        } else {
+            __m128 rl, rh, gl, gh, bl, bh;
+            quarters(r4, mx.black, rl, rh);
+            quarters(g4, mx.black, gl, gh);
+            quarters(b4, mx.black, bl, bh);
+            r = _mm_packs_epi32(_mm_cvttps_epi32(mixed4(mx, 0, rl, gl, bl)),
+                                _mm_cvttps_epi32(mixed4(mx, 0, rh, gh, bh)));
+            g = _mm_packs_epi32(_mm_cvttps_epi32(mixed4(mx, 1, rl, gl, bl)),
+                                _mm_cvttps_epi32(mixed4(mx, 1, rh, gh, bh)));
+            b = _mm_packs_epi32(_mm_cvttps_epi32(mixed4(mx, 2, rl, gl, bl)),
+                                _mm_cvttps_epi32(mixed4(mx, 2, rh, gh, bh)));
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(ri + k), r);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(gi + k), g);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(bi + k), b);
+    }
+    return k;
+}
+
+// The eight 16-bit lanes in reverse order.
+inline __m128i reverse8(__m128i v) {
+    v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0x1B), 0x1B);
+    return _mm_shuffle_epi32(v, 0x4E);
+}
+
+// 8-bit values (the top 8 of 12), in image order: k of 8-bit rows done.
+int cut_sse2(const uint16_t* v, int w, bool reverse, uint8_t* out) {
+    int k = 0;
+    for (; k + 8 <= w; k += 8) {
+        __m128i x = _mm_srli_epi16(load8(v + k), 4);
+        if (reverse) x = reverse8(x);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + (reverse ? w - 8 - k : k)), _mm_packus_epi16(x, x));
+    }
+    return k;
+}
+
+// RGB8 (or BGR8, given blue first) of eight pixels a step: each four pixels
+// as two 6-byte groups, stored 8 bytes at a time (the next store writes the
+// two extra bytes again), so the last pixel is left to the scalar loop.
+int interleave_sse2(const uint8_t* first, const uint8_t* second, const uint8_t* third, int w, uint8_t* row) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i low = _mm_set_epi32(0, -1, 0, -1);
+    int k = 0;
+    for (; k + 9 <= w; k += 8) {
+        const __m128i a = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(first + k));
+        const __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(second + k));
+        const __m128i c = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(third + k));
+        const __m128i ab = _mm_unpacklo_epi8(a, b), c0 = _mm_unpacklo_epi8(c, zero);
+        uint8_t* o = row + 3 * static_cast<size_t>(k);
+        for (int half = 0; half < 2; ++half) {
+            const __m128i p = half ? _mm_unpackhi_epi16(ab, c0) : _mm_unpacklo_epi16(ab, c0);
+            const __m128i q = _mm_or_si128(_mm_and_si128(p, low), _mm_slli_epi64(_mm_srli_epi64(p, 32), 24));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(o), q);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 6), _mm_srli_si128(q, 8));
+            o += 12;
+        }
+    }
+    return k;
+}
+
+// YCbCr422_8 of 8-bit red, green and blue in image order, eight pixels a
+// step in 16-bit lanes (Y's weights add to 256, so its sum fits).
+int ycbcr_sse2(const uint8_t* r8, const uint8_t* g8, const uint8_t* b8, int w, uint8_t* row) {
+    const __m128i zero = _mm_setzero_si128();
     const __m128i round = _mm_set1_epi16(128), half = _mm_set1_epi16(static_cast<short>(-32768));
     const __m128i y_r = _mm_set1_epi16(77), y_g = _mm_set1_epi16(150), y_b = _mm_set1_epi16(29);
     const __m128i c43 = _mm_set1_epi16(43), c85 = _mm_set1_epi16(85), c107 = _mm_set1_epi16(107);
     const __m128i c21 = _mm_set1_epi16(21);
     const __m128i odd = _mm_set_epi16(-1, 0, -1, 0, -1, 0, -1, 0);  // Cr in the odd columns
-    for (int k = 0; k < whole; k += 8) {
-        const __m128i r = cut8(cut, ri + k), g = cut8(cut, gi + k), b = cut8(cut, bi + k);
+    int k = 0;
+    for (; k + 8 <= w; k += 8) {
+        const __m128i r = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(r8 + k)), zero);
+        const __m128i g = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(g8 + k)), zero);
+        const __m128i b = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(b8 + k)), zero);
         __m128i y = _mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(r, y_r), _mm_mullo_epi16(g, y_g)),
                                   _mm_add_epi16(_mm_mullo_epi16(b, y_b), round));
         y = _mm_srli_epi16(y, 8);
@@ -493,120 +658,90 @@ int ycbcr_sse2(const int* ri, const int* gi, const int* bi, const uint8_t* cut, 
                                         _mm_add_epi16(_mm_mullo_epi16(g, c107), _mm_mullo_epi16(b, c21))),
                           half),
             round);
-        __m128i c = _mm_or_si128(_mm_and_si128(odd, cr), _mm_andnot_si128(odd, cb));
-        c = _mm_srli_epi16(c, 8);
+        const __m128i c = _mm_srli_epi16(pick(odd, cr, cb), 8);
         const __m128i bytes = _mm_packus_epi16(y, c);  // y0..y7 c0..c7, each within 0..255
         _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 2 * static_cast<size_t>(k)),
                          _mm_unpacklo_epi8(bytes, _mm_srli_si128(bytes, 8)));
     }
-    return whole;
+    return k;
 }
 #endif
 
-// One row's bilinear demosaic (each site's own colour, the others its
-// neighbours' means), then the colour matrix around the black level, clamps
-// as min/max, as 12-bit values. Red rows hold red (even sensor columns) and
-// green sites, blue rows green and blue (odd).
-template <bool kRedRow>
-void demosaic(const uint16_t* up, const uint16_t* mid, const uint16_t* down, const float* odd, int w,
-              const Mix& mix, int* __restrict ri, int* __restrict gi, int* __restrict bi) {
-    const float m0 = mix.m[0], m1 = mix.m[1], m2 = mix.m[2], m3 = mix.m[3], m4 = mix.m[4], m5 = mix.m[5];
-    const float m6 = mix.m[6], m7 = mix.m[7], m8 = mix.m[8], black = mix.black, lift = mix.lift;
-    const float top = static_cast<float>(kFull);
-    for (int k = 0; k < w; ++k) {
-        const float c = mid[k], across = static_cast<float>(mid[k - 1] + mid[k + 1]) * 0.5f;
-        const float vertical = static_cast<float>(up[k] + down[k]) * 0.5f;
-        const float cross = (across + vertical) * 0.5f;
-        const float diag = static_cast<float>(up[k - 1] + up[k + 1] + down[k - 1] + down[k + 1]) * 0.25f;
-        const float o = odd[k];
-        float r, g, b;
-        if (kRedRow) {
-            r = c + o * (across - c);
-            g = cross + o * (c - cross);
-            b = diag + o * (vertical - diag);
-        } else {
-            r = vertical + o * (diag - vertical);
-            g = c + o * (cross - c);
-            b = across + o * (c - across);
-        }
-        r -= black;
-        g -= black;
-        b -= black;
-        float vr = m0 * r + m1 * g + m2 * b + lift;
-        float vg = m3 * r + m4 * g + m5 * b + lift;
-        float vb = m6 * r + m7 * g + m8 * b + lift;
-        vr = vr > 0.0f ? vr : 0.0f;
-        vg = vg > 0.0f ? vg : 0.0f;
-        vb = vb > 0.0f ? vb : 0.0f;
-        ri[k] = static_cast<int>(vr < top ? vr : top);
-        gi[k] = static_cast<int>(vg < top ? vg : top);
-        bi[k] = static_cast<int>(vb < top ? vb : top);
-    }
-}
-
+// RGB8, BGR8 and YCbCr422_8: per row, the bilinear demosaic of the raw
+// mosaic (each site's own colour, the others its neighbours' means) and the
+// colour matrix around the black level (none: the means rounded) as 12-bit
+// values; their 8-bit values through the processing, in image order; then
+// the format's bytes. The rows stay in cache.
 void render_colour(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) {
     const int w = f.roi.width, h = f.roi.height;
     const size_t wide = static_cast<size_t>(w);
     Rows rows(sensor, w, h, carve);
-    float* odd = carve.take<float>(wide);     // 1 where the sensor column is odd
-    int* ri = carve.take<int>(wide);
-    int* gi = carve.take<int>(wide);
-    int* bi = carve.take<int>(wide);
+    uint16_t* rgb[3];
+    uint8_t* rgb8[3];
+    for (auto& p : rgb) p = carve.take<uint16_t>(wide);
+    for (auto& p : rgb8) p = carve.take<uint8_t>(wide);
     const bool rx = f.roi.reverse_x;
-    for (int k = 0; k < w; ++k) odd[k] = static_cast<float>((f.roi.offset_x + k) & 1);
+    const int x0 = f.roi.offset_x;
     Mix mx;
+    mx.on = f.matrix_on;
     if (f.matrix_on)
         for (int n = 0; n < 9; ++n) mx.m[n] = f.matrix[n];
     mx.black = f.black;
     mx.lift = f.black + 0.5f;
-    uint8_t* cut = carve.take<uint8_t>(kFull + 1);  // the processing's 8-bit value of each raw value
-    for (int v = 0; v <= kFull; ++v) cut[v] = static_cast<uint8_t>(f.process ? f.process[v] : v >> 4);
+    const uint16_t* process = f.process;
     for (int i = 0; i < h; ++i) {
-        const int y = f.roi.offset_y + i;
         const uint16_t* up = rows.at(i - 1);
         const uint16_t* down = rows.at(i + 1);
         const uint16_t* mid = rows.at(i);
-        // Bilinear demosaic (each site's own colour, the others its
-        // neighbours' means), then the colour matrix around the black level
-        // (identity without one), clamps as min/max, in one pass.
-        if ((y & 1) == 0)
-            demosaic<true>(up, mid, down, odd, w, mx, ri, gi, bi);
+        const bool red_row = ((f.roi.offset_y + i) & 1) == 0;
+        int k = 0;
+#if defined(TAVROCAM_SSE2)
+        k = red_row ? demosaic_sse2<true>(up, mid, down, w, x0, mx, rgb[0], rgb[1], rgb[2])
+                    : demosaic_sse2<false>(up, mid, down, w, x0, mx, rgb[0], rgb[1], rgb[2]);
+#endif
+        if (red_row)
+            demosaic_tail<true>(up, mid, down, k, w, x0, mx, rgb[0], rgb[1], rgb[2]);
         else
-            demosaic<false>(up, mid, down, odd, w, mx, ri, gi, bi);
+            demosaic_tail<false>(up, mid, down, k, w, x0, mx, rgb[0], rgb[1], rgb[2]);
+        for (int c = 0; c < 3; ++c) {
+            const uint16_t* v = rgb[c];
+            uint8_t* o = rgb8[c];
+            if (process) {
+                store_row(o, w, rx, [&](int n) { return static_cast<uint8_t>(process[v[n]]); });
+                continue;
+            }
+            int n = 0;
+#if defined(TAVROCAM_SSE2)
+            n = cut_sse2(v, w, rx, o);
+#endif
+            for (; n < w; ++n) o[rx ? w - 1 - n : n] = static_cast<uint8_t>(v[n] >> 4);
+        }
         const size_t j = static_cast<size_t>(f.roi.reverse_y ? h - 1 - i : i);
+        const uint8_t *r8 = rgb8[0], *g8 = rgb8[1], *b8 = rgb8[2];
         if (f.format == Format::YCbCr422) {  // BT.601 (full range) of the 8-bit values
             uint8_t* row = out + j * wide * 2;
-            int k = 0;
+            int n = 0;
 #if defined(TAVROCAM_SSE2)
-            if (!rx) k = ycbcr_sse2(ri, gi, bi, cut, w, row);
+            n = ycbcr_sse2(r8, g8, b8, w, row);
 #endif
-            for (; k < w; ++k) {
-                const int col = rx ? w - 1 - k : k;
-                ycbcr(cut[ri[k]], cut[gi[k]], cut[bi[k]], col & 1, row + 2 * static_cast<size_t>(col));
-            }
+            for (; n < w; ++n) ycbcr(r8[n], g8[n], b8[n], n & 1, row + 2 * static_cast<size_t>(n));
             continue;
         }
-        const int* first = f.format == Format::RGB8 ? ri : bi;
-        const int* last = f.format == Format::RGB8 ? bi : ri;
+        const uint8_t* first = f.format == Format::RGB8 ? r8 : b8;
+        const uint8_t* last = f.format == Format::RGB8 ? b8 : r8;
         uint8_t* row = out + j * wide * 3;
-        if (rx) {
-            for (int k = 0; k < w; ++k) {
-                uint8_t* o = row + 3 * static_cast<size_t>(w - 1 - k);
-                o[0] = cut[first[k]];
-                o[1] = cut[gi[k]];
-                o[2] = cut[last[k]];
-            }
-        } else {
-            for (int k = 0; k < w; ++k) {
-                uint8_t* o = row + 3 * static_cast<size_t>(k);
-                o[0] = cut[first[k]];
-                o[1] = cut[gi[k]];
-                o[2] = cut[last[k]];
-            }
+        int n = 0;
+#if defined(TAVROCAM_SSE2)
+        n = interleave_sse2(first, g8, last, w, row);
+#endif
+        for (; n < w; ++n) {
+            uint8_t* o = row + 3 * static_cast<size_t>(n);
+            o[0] = first[n];
+            o[1] = g8[n];
+            o[2] = last[n];
         }
     }
 }
-
 bool finite_nonneg(float v) { return std::isfinite(v) && v >= 0.0f; }
 
 }  // namespace
