@@ -52,6 +52,106 @@ const float* normals() {
     return table->values;
 }
 
+// The table of uniform deviates in (0, 1), laid out as the normal ones: a
+// dark pixel's shot noise reads it where a bright one reads its normal
+// deviate.
+struct Uniforms {
+    float values[kTable + kPad];
+    Uniforms() {
+        uint64_t state = 55;
+        for (size_t i = 0; i < kTable; ++i) {
+            state = mix(state);
+            values[i] = (static_cast<float>(state >> 40) + 0.5f) * (1.0f / 16777216.0f);
+        }
+        for (size_t i = 0; i < kPad; ++i) values[kTable + i] = values[i];
+    }
+};
+
+const float* uniforms() {
+    static const Uniforms* table = new Uniforms();
+    return table->values;
+}
+
+// Below this mean (electrons), a pixel's photo and dark electrons are drawn
+// from Poisson's distribution itself; from it on, the normal approximation.
+constexpr float kPoissonBelow = 24.0f;
+
+// exp(-r) for 0 <= r <= 1/8, the same on every machine: its series to r^6
+// (error under 1e-10).
+inline float exp_small(float r) {
+    return 1.0f - r * (1.0f - r * (0.5f - r * (1.0f / 6 - r * (1.0f / 24 - r * (1.0f / 120 - r * (1.0f / 720))))));
+}
+
+// Poisson's distribution function at the means of a grid (kGrid an
+// electron), with a guide to where each 1/kGuide of it starts: a draw of
+// mean m is the draw of the grid's mean below m (found from the guide in a
+// step or two) plus a draw of the rest (under 1/kGrid: mostly 0, found by
+// adding the terms), each at its own uniform deviate. The sum of two Poisson
+// draws is Poisson's of the sum of their means, so this is exact.
+constexpr int kGrid = 8;
+constexpr int kGridMeans = static_cast<int>(kPoissonBelow) * kGrid + 1;
+constexpr int kCdfLength = 64;  // at a mean of 24, P(n >= 63) < 1e-10: the last entry is 1
+constexpr int kGuide = 256;
+constexpr int kRestMost = 8;
+
+struct PoissonTable {
+    float cdf[kGridMeans][kCdfLength];
+    uint8_t guide[kGridMeans][kGuide];
+    float inverse[kRestMost + 1];
+    PoissonTable() {
+        for (int j = 0; j < kGridMeans; ++j) {
+            const double m = static_cast<double>(j) / kGrid;
+            double p = std::exp(-m), sum = 0.0;
+            for (int n = 0; n < kCdfLength; ++n) {
+                sum += p;
+                p *= m / (n + 1);
+                cdf[j][n] = n == kCdfLength - 1 ? 1.0f : static_cast<float>(sum < 1.0 ? sum : 1.0);
+            }
+            int n = 0;
+            for (int g = 0; g < kGuide; ++g) {
+                while (cdf[j][n] < static_cast<float>(g) / kGuide) ++n;
+                guide[j][g] = static_cast<uint8_t>(n);
+            }
+        }
+        inverse[0] = 0.0f;
+        for (int k = 1; k <= kRestMost; ++k) inverse[k] = 1.0f / static_cast<float>(k);
+    }
+};
+
+const PoissonTable* poisson_table() {
+    static const PoissonTable* table = new PoissonTable();
+    return table;
+}
+
+// The draw of grid mean j at uniform deviate u.
+inline int grid_draw(const PoissonTable& t, int j, float u) {
+    const float* cdf = t.cdf[j];
+    int n = t.guide[j][static_cast<int>(u * static_cast<float>(kGuide))];
+    n += u > cdf[n] ? 1 : 0;  // mostly no step at all, or one: without a branch
+    while (u > cdf[n]) ++n;  // cdf's last entry is 1 > u
+    return n;
+}
+
+// The Poisson draw of mean m (0 .. kPoissonBelow) at uniform deviates u and v
+// (the vector code does the same operations in the same order).
+inline float poisson(const PoissonTable& t, float m, float u, float v) {
+    int j = static_cast<int>(m * static_cast<float>(kGrid));
+    j = j < kGridMeans - 1 ? j : kGridMeans - 1;
+    const int n = grid_draw(t, j, u);
+    float rest = m - static_cast<float>(j) * (1.0f / kGrid);
+    rest = rest > 0.0f ? rest : 0.0f;
+    rest = rest < 1.0f / kGrid ? rest : 1.0f / kGrid;
+    float p = exp_small(rest), sum = p;
+    int k = 0;
+    while (v > sum && k < kRestMost) {
+        ++k;
+        p = p * rest * t.inverse[k];
+        sum = sum + p;
+    }
+    return static_cast<float>(n + k);
+}
+
+
 // Where a row's deviates start: stream 0 and 1 the temporal noise of frame
 // `number`, 2 and 3 the fixed patterns (PRNU, DSNU) of sensor row `row`.
 size_t row_offset(uint64_t seed, uint64_t number, int row, uint64_t stream) {
@@ -150,6 +250,42 @@ private:
     uint8_t* next_;
 };
 
+#if defined(TAVROCAM_SSE2)
+// exp_small of four values, the same operations in the same order.
+inline __m128 exp_small4(__m128 r) {
+    const float c[6] = {1.0f / 720, 1.0f / 120, 1.0f / 24, 1.0f / 6, 0.5f, 1.0f};
+    __m128 p = _mm_mul_ps(r, _mm_set1_ps(c[0]));
+    for (int n = 1; n < 6; ++n) p = _mm_mul_ps(r, _mm_sub_ps(_mm_set1_ps(c[n]), p));
+    return _mm_sub_ps(_mm_set1_ps(1.0f), p);
+}
+
+// For four means: the draws of the rest above the grid at uniform deviates
+// v, and the grid's index of each mean below kPoissonBelow (else -1) in
+// `grid`, as `poisson` computes them.
+inline __m128 rest4(const PoissonTable& t, __m128 m, __m128 v, int32_t* grid, int* any) {
+    const __m128 below = _mm_set1_ps(kPoissonBelow);
+    const __m128i j = _mm_cvttps_epi32(_mm_mul_ps(_mm_min_ps(m, below), _mm_set1_ps(static_cast<float>(kGrid))));
+    const __m128i index = _mm_or_si128(j, _mm_castps_si128(_mm_cmpge_ps(m, below)));  // -1 from kPoissonBelow on
+    _mm_store_si128(reinterpret_cast<__m128i*>(grid), index);
+    *any = _mm_movemask_epi8(_mm_cmpgt_epi32(index, _mm_setzero_si128()));
+    __m128 rest = _mm_sub_ps(m, _mm_mul_ps(_mm_cvtepi32_ps(j), _mm_set1_ps(1.0f / kGrid)));
+    rest = _mm_min_ps(_mm_max_ps(rest, _mm_setzero_ps()), _mm_set1_ps(1.0f / kGrid));
+    __m128 k = _mm_setzero_ps();
+    // exp(-r) >= 1 - r (so in floats too): below that, every draw is 0.
+    if (_mm_movemask_ps(_mm_cmpgt_ps(v, _mm_sub_ps(_mm_set1_ps(1.0f), rest))) == 0) return k;
+    __m128 p = exp_small4(rest), sum = p;
+    __m128 active = _mm_cmpgt_ps(v, sum);
+    const __m128 one = _mm_set1_ps(1.0f);
+    for (int n = 1; n <= kRestMost && _mm_movemask_ps(active) != 0; ++n) {
+        p = _mm_mul_ps(_mm_mul_ps(p, rest), _mm_set1_ps(t.inverse[n]));
+        sum = _mm_add_ps(sum, p);
+        k = _mm_add_ps(k, _mm_and_ps(active, one));
+        active = _mm_and_ps(active, _mm_cmpgt_ps(v, sum));
+    }
+    return k;
+}
+#endif
+
 // Makes the raw rows of a frame.
 class Sensor {
 public:
@@ -162,6 +298,8 @@ public:
         const size_t w = static_cast<size_t>(w_);
         srgb_ = srgb_linear();
         table_ = normals();
+        uniform_ = uniforms();
+        poisson_ = poisson_table();
         zero_ = carve.take<float>(w);
         const int ch = f.light.channels;
         const float scale = f.light.sample == Sample::U16 ? 1.0f / 65535.0f : 1.0f;
@@ -193,8 +331,15 @@ public:
         const size_t x0 = static_cast<size_t>(f_.roi.offset_x);
         const float* prnu_p = table_ + row_offset(f_.seed, kFixed, y, 2) + x0;
         const float* dsnu_p = table_ + row_offset(f_.seed, kFixed, y, 3) + x0;
-        const float* shot = f_.noise ? table_ + row_offset(f_.seed, f_.number, y, 0) : zero_;
+        const size_t shot_at = row_offset(f_.seed, f_.number, y, 0);
+        const float* shot = f_.noise ? table_ + shot_at : zero_;
         const float* read = f_.noise ? table_ + row_offset(f_.seed, f_.number, y, 1) : zero_;
+        // A dark pixel's two uniform deviates: the first where its normal one is
+        // (unused without noise).
+        const float* uniform = uniform_ + shot_at;
+        const float* uniform2 = uniform_ + row_offset(f_.seed, f_.number, y, 4);
+        const float poisson_below = f_.noise ? kPoissonBelow : 0.0f;
+        const PoissonTable& table = *poisson_;
         const float* gain = gain_[parity];
         const float prnu = f_.prnu, dsnu = f_.dsnu, dark = f_.dark_mean, sat = f_.saturation;
         const float noise = f_.dark_noise, black = f_.black + 0.5f;
@@ -206,11 +351,26 @@ public:
         const __m128 vprnu = _mm_set1_ps(prnu), vdark = _mm_set1_ps(dark), vsat = _mm_set1_ps(sat);
         const __m128 vdsnu = _mm_set1_ps(dsnu), vnoise = _mm_set1_ps(noise), vblack = _mm_set1_ps(black);
         const __m128 full = _mm_set1_ps(static_cast<float>(kFull));
+        const __m128 vbelow = _mm_set1_ps(poisson_below);
         auto four = [&](int at) {
             __m128 m = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(sig + at),
                                              _mm_add_ps(one, _mm_mul_ps(vprnu, _mm_loadu_ps(prnu_p + at)))), vdark);
             m = _mm_min_ps(_mm_max_ps(m, zero), most);
             __m128 e = _mm_add_ps(m, _mm_mul_ps(_mm_sqrt_ps(m), _mm_loadu_ps(shot + at)));
+            const __m128 dark_sites = _mm_cmplt_ps(m, vbelow);
+            if (_mm_movemask_ps(dark_sites) != 0) {  // Poisson's draws
+                alignas(16) int32_t grid[4];
+                alignas(16) float drawn[4];
+                int any = 0;
+                __m128 rest = rest4(table, m, _mm_loadu_ps(uniform2 + at), grid, &any);
+                if (any != 0) {  // the grid's mean 0 draws 0
+                    _mm_store_ps(drawn, rest);
+                    for (int l = 0; l < 4; ++l)
+                        if (grid[l] > 0) drawn[l] += static_cast<float>(grid_draw(table, grid[l], uniform[at + l]));
+                    rest = _mm_load_ps(drawn);
+                }
+                e = _mm_or_ps(_mm_and_ps(dark_sites, rest), _mm_andnot_ps(dark_sites, e));
+            }
             e = _mm_min_ps(_mm_max_ps(e, zero), vsat);
             e = _mm_add_ps(e, _mm_add_ps(_mm_mul_ps(vdsnu, _mm_loadu_ps(dsnu_p + at)),
                                          _mm_mul_ps(vnoise, _mm_loadu_ps(read + at))));
@@ -226,6 +386,7 @@ public:
             m = m > 0.0f ? m : 0.0f;  // NaN too
             m = m < kMostElectrons ? m : kMostElectrons;
             float e = m + std::sqrt(m) * shot[k];  // photo and dark electrons, Poisson
+            if (m < poisson_below) e = poisson(table, m, uniform[k], uniform2[k]);
             e = e > 0.0f ? e : 0.0f;
             e = e < sat ? e : sat;  // the well
             e += dsnu * dsnu_p[k] + noise * read[k];  // the dark offset's pattern, read noise
@@ -286,6 +447,8 @@ private:
     int w_;
     const float* srgb_ = nullptr;
     const float* table_ = nullptr;
+    const float* uniform_ = nullptr;
+    const PoissonTable* poisson_ = nullptr;
     float* zero_ = nullptr;
     float* sig_[2] = {nullptr, nullptr};
     int held_[2] = {-1, -1};
@@ -748,6 +911,8 @@ bool finite_nonneg(float v) { return std::isfinite(v) && v >= 0.0f; }
 
 void prepare() {
     normals();
+    uniforms();
+    poisson_table();
     srgb_linear();
 }
 
