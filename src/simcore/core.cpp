@@ -14,6 +14,12 @@
 #include <emmintrin.h>
 #endif
 
+#if defined(_MSC_VER)
+#define TAVROCAM_NOINLINE __declspec(noinline)
+#else
+#define TAVROCAM_NOINLINE __attribute__((noinline))
+#endif
+
 namespace simcore {
 namespace {
 
@@ -284,6 +290,24 @@ inline __m128 rest4(const PoissonTable& t, __m128 m, __m128 v, int32_t* grid, in
     }
     return k;
 }
+
+// Four sites' electrons `e` with the dark ones' (the mask) drawn from
+// Poisson's distribution of their means m at the uniform deviates u and v:
+// out of the hot loop.
+TAVROCAM_NOINLINE __m128 poisson4(const PoissonTable& t, __m128 m, __m128 e, __m128 dark, const float* u,
+                                  const float* v) {
+    alignas(16) int32_t grid[4];
+    alignas(16) float drawn[4];
+    int any = 0;
+    __m128 rest = rest4(t, m, _mm_loadu_ps(v), grid, &any);
+    if (any != 0) {  // the grid's mean 0 draws 0
+        _mm_store_ps(drawn, rest);
+        for (int l = 0; l < 4; ++l)
+            if (grid[l] > 0) drawn[l] += static_cast<float>(grid_draw(t, grid[l], u[l]));
+        rest = _mm_load_ps(drawn);
+    }
+    return _mm_or_ps(_mm_and_ps(dark, rest), _mm_andnot_ps(dark, e));
+}
 #endif
 
 // Makes the raw rows of a frame.
@@ -340,6 +364,7 @@ public:
         const float* uniform2 = uniform_ + row_offset(f_.seed, f_.number, y, 4);
         const float poisson_below = f_.noise ? kPoissonBelow : 0.0f;
         const PoissonTable& table = *poisson_;
+
         const float* gain = gain_[parity];
         const float prnu = f_.prnu, dsnu = f_.dsnu, dark = f_.dark_mean, sat = f_.saturation;
         const float noise = f_.dark_noise, black = f_.black + 0.5f;
@@ -357,20 +382,8 @@ public:
                                              _mm_add_ps(one, _mm_mul_ps(vprnu, _mm_loadu_ps(prnu_p + at)))), vdark);
             m = _mm_min_ps(_mm_max_ps(m, zero), most);
             __m128 e = _mm_add_ps(m, _mm_mul_ps(_mm_sqrt_ps(m), _mm_loadu_ps(shot + at)));
-            const __m128 dark_sites = _mm_cmplt_ps(m, vbelow);
-            if (_mm_movemask_ps(dark_sites) != 0) {  // Poisson's draws
-                alignas(16) int32_t grid[4];
-                alignas(16) float drawn[4];
-                int any = 0;
-                __m128 rest = rest4(table, m, _mm_loadu_ps(uniform2 + at), grid, &any);
-                if (any != 0) {  // the grid's mean 0 draws 0
-                    _mm_store_ps(drawn, rest);
-                    for (int l = 0; l < 4; ++l)
-                        if (grid[l] > 0) drawn[l] += static_cast<float>(grid_draw(table, grid[l], uniform[at + l]));
-                    rest = _mm_load_ps(drawn);
-                }
-                e = _mm_or_ps(_mm_and_ps(dark_sites, rest), _mm_andnot_ps(dark_sites, e));
-            }
+            const __m128 dark_sites = _mm_cmplt_ps(m, vbelow);  // Poisson's draws there
+            if (_mm_movemask_ps(dark_sites) != 0) e = poisson4(table, m, e, dark_sites, uniform + at, uniform2 + at);
             e = _mm_min_ps(_mm_max_ps(e, zero), vsat);
             e = _mm_add_ps(e, _mm_add_ps(_mm_mul_ps(vdsnu, _mm_loadu_ps(dsnu_p + at)),
                                          _mm_mul_ps(vnoise, _mm_loadu_ps(read + at))));
