@@ -631,11 +631,24 @@ void render_mono(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) {
     }
 }
 
-// The colour matrix and the black level it works around.
+// The colour matrix and the black level it works around, in fixed point:
+// the matrix in 1/2^shift (shift 12 unless an entry needs fewer bits), the
+// black level in quarters of a raw count.
 struct Mix {
     bool on = false;
-    float m[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
-    float black = 0, lift = 0.5f;
+    int16_t q[9] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
+    int shift = 12;
+    int32_t black4 = 0;
+    int32_t add = 0;  // the black level and a half, at the products' scale
+    Mix(const Frame& f) {
+        on = f.matrix_on;
+        float most = 0;
+        for (float v : f.matrix) most = std::fabs(v) > most ? std::fabs(v) : most;
+        while (shift > 0 && most * static_cast<float>(1 << shift) > 32767.0f) --shift;
+        for (int n = 0; n < 9; ++n) q[n] = static_cast<int16_t>(std::lround(f.matrix[n] * static_cast<float>(1 << shift)));
+        black4 = static_cast<int32_t>(std::lround(f.black * 4.0f));
+        add = black4 * (1 << shift) + (1 << (shift + 1));
+    }
 };
 
 // A site's red, green and blue in quarters of a raw count from its own value
@@ -656,13 +669,12 @@ inline void site_rgb(int c4, int across4, int vert4, int cross4, int diag4, bool
     }
 }
 
-// The colour matrix of a site (values in quarters): around the black level,
-// clamped to 0 .. 4095, rounded. Without a matrix, the rounded value itself.
-inline uint16_t mixed(const Mix& mx, int row, float r, float g, float b) {
-    const float v = mx.m[3 * row] * r + mx.m[3 * row + 1] * g + mx.m[3 * row + 2] * b + mx.lift;
-    const float top = static_cast<float>(kFull);
-    const float low = v > 0.0f ? v : 0.0f;  // NaN to 0
-    return static_cast<uint16_t>(static_cast<int>(low < top ? low : top));
+// Row `row` of the colour matrix of a site (its values in quarters less the
+// black level): plus the black level, rounded, clamped to 0 .. 4095. Exact
+// in 32 bits (|products| < 2^30), as the vector code computes it.
+inline uint16_t mixed(const Mix& mx, int row, int r, int g, int b) {
+    const int32_t v = (mx.q[3 * row] * r + mx.q[3 * row + 1] * g + mx.q[3 * row + 2] * b + mx.add) >> (mx.shift + 2);
+    return static_cast<uint16_t>(v < 0 ? 0 : v > kFull ? kFull : v);
 }
 
 // One row's bilinear demosaic and colour matrix from pixel k on: 12-bit red,
@@ -681,8 +693,7 @@ void demosaic_tail(const uint16_t* up, const uint16_t* mid, const uint16_t* down
             bi[k] = static_cast<uint16_t>((b4 + 2) >> 2);
             continue;
         }
-        const float r = static_cast<float>(r4) * 0.25f - mx.black, g = static_cast<float>(g4) * 0.25f - mx.black;
-        const float b = static_cast<float>(b4) * 0.25f - mx.black;
+        const int r = r4 - mx.black4, g = g4 - mx.black4, b = b4 - mx.black4;
         ri[k] = mixed(mx, 0, r, g, b);
         gi[k] = mixed(mx, 1, r, g, b);
         bi[k] = mixed(mx, 2, r, g, b);
@@ -696,21 +707,20 @@ inline __m128i pick(__m128i mask, __m128i a, __m128i b) {
     return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
 }
 
-// The matrix row of four sites as the scalar `mixed` computes it.
-inline __m128 mixed4(const Mix& mx, int row, __m128 r, __m128 g, __m128 b) {
-    const __m128 v = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_set1_ps(mx.m[3 * row]), r),
-                                                      _mm_mul_ps(_mm_set1_ps(mx.m[3 * row + 1]), g)),
-                                           _mm_mul_ps(_mm_set1_ps(mx.m[3 * row + 2]), b)),
-                                _mm_set1_ps(mx.lift));
-    return _mm_min_ps(_mm_max_ps(v, _mm_setzero_ps()), _mm_set1_ps(static_cast<float>(kFull)));
-}
-
-// Eight values in quarters (16-bit lanes) as floats less the black level.
-inline void quarters(__m128i v4, float black, __m128& lo, __m128& hi) {
-    const __m128i zero = _mm_setzero_si128();
-    const __m128 quarter = _mm_set1_ps(0.25f), vblack = _mm_set1_ps(black);
-    lo = _mm_sub_ps(_mm_mul_ps(_mm_cvtepi32_ps(_mm_unpacklo_epi16(v4, zero)), quarter), vblack);
-    hi = _mm_sub_ps(_mm_mul_ps(_mm_cvtepi32_ps(_mm_unpackhi_epi16(v4, zero)), quarter), vblack);
+// Row `row` of the matrix of eight sites (their values in quarters less the
+// black level, in 16-bit lanes) as `mixed` computes it.
+inline __m128i mixed8(const Mix& mx, int row, __m128i r, __m128i g, __m128i b) {
+    const __m128i rg = _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(mx.q[3 * row])) |
+                                      static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(mx.q[3 * row + 1])) << 16));
+    const __m128i bz = _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(mx.q[3 * row + 2])));
+    const __m128i zero = _mm_setzero_si128(), add = _mm_set1_epi32(mx.add);
+    const __m128i lo = _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(r, g), rg),
+                                                   _mm_madd_epi16(_mm_unpacklo_epi16(b, zero), bz)), add);
+    const __m128i hi = _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(r, g), rg),
+                                                   _mm_madd_epi16(_mm_unpackhi_epi16(b, zero), bz)), add);
+    const int by = mx.shift + 2;
+    const __m128i v = _mm_packs_epi32(_mm_sra_epi32(lo, _mm_cvtsi32_si128(by)), _mm_sra_epi32(hi, _mm_cvtsi32_si128(by)));
+    return _mm_min_epi16(_mm_max_epi16(v, zero), _mm_set1_epi16(kFull));
 }
 
 // The demosaic and matrix of a row, eight sites a step in 16-bit lanes (the
@@ -746,16 +756,12 @@ int demosaic_sse2(const uint16_t* up, const uint16_t* mid, const uint16_t* down,
             g = _mm_srli_epi16(_mm_add_epi16(g4, two), 2);
             b = _mm_srli_epi16(_mm_add_epi16(b4, two), 2);
         } else {
-            __m128 rl, rh, gl, gh, bl, bh;
-            quarters(r4, mx.black, rl, rh);
-            quarters(g4, mx.black, gl, gh);
-            quarters(b4, mx.black, bl, bh);
-            r = _mm_packs_epi32(_mm_cvttps_epi32(mixed4(mx, 0, rl, gl, bl)),
-                                _mm_cvttps_epi32(mixed4(mx, 0, rh, gh, bh)));
-            g = _mm_packs_epi32(_mm_cvttps_epi32(mixed4(mx, 1, rl, gl, bl)),
-                                _mm_cvttps_epi32(mixed4(mx, 1, rh, gh, bh)));
-            b = _mm_packs_epi32(_mm_cvttps_epi32(mixed4(mx, 2, rl, gl, bl)),
-                                _mm_cvttps_epi32(mixed4(mx, 2, rh, gh, bh)));
+            const __m128i black = _mm_set1_epi16(static_cast<int16_t>(mx.black4));
+            const __m128i dr = _mm_sub_epi16(r4, black), dg = _mm_sub_epi16(g4, black);
+            const __m128i db = _mm_sub_epi16(b4, black);
+            r = mixed8(mx, 0, dr, dg, db);
+            g = mixed8(mx, 1, dr, dg, db);
+            b = mixed8(mx, 2, dr, dg, db);
         }
         _mm_storeu_si128(reinterpret_cast<__m128i*>(ri + k), r);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(gi + k), g);
@@ -858,13 +864,12 @@ void render_colour(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) 
     for (auto& p : rgb8) p = carve.take<uint8_t>(wide);
     const bool rx = f.roi.reverse_x;
     const int x0 = f.roi.offset_x;
-    Mix mx;
-    mx.on = f.matrix_on;
-    if (f.matrix_on)
-        for (int n = 0; n < 9; ++n) mx.m[n] = f.matrix[n];
-    mx.black = f.black;
-    mx.lift = f.black + 0.5f;
-    const uint16_t* process = f.process;
+    const Mix mx(f);
+    // The processing's 8-bit value of each 12-bit one, or none for the plain cut.
+    uint8_t* cut = f.process ? carve.take<uint8_t>(kFull + 1) : nullptr;
+    if (cut)
+        for (int v = 0; v <= kFull; ++v) cut[v] = static_cast<uint8_t>(f.process[v]);
+    const bool rgb_order = f.format == Format::RGB8;
     for (int i = 0; i < h; ++i) {
         const uint16_t* up = rows.at(i - 1);
         const uint16_t* down = rows.at(i + 1);
@@ -879,11 +884,25 @@ void render_colour(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) 
             demosaic_tail<true>(up, mid, down, k, w, x0, mx, rgb[0], rgb[1], rgb[2]);
         else
             demosaic_tail<false>(up, mid, down, k, w, x0, mx, rgb[0], rgb[1], rgb[2]);
+        const size_t j = static_cast<size_t>(f.roi.reverse_y ? h - 1 - i : i);
+        if (cut && f.format != Format::YCbCr422) {  // looked up and interleaved in one pass
+            const uint16_t* first = rgb_order ? rgb[0] : rgb[2];
+            const uint16_t* green = rgb[1];
+            const uint16_t* last = rgb_order ? rgb[2] : rgb[0];
+            uint8_t* row = out + j * wide * 3;
+            for (int n = 0; n < w; ++n) {
+                uint8_t* o = row + 3 * static_cast<size_t>(rx ? w - 1 - n : n);
+                o[0] = cut[first[n]];
+                o[1] = cut[green[n]];
+                o[2] = cut[last[n]];
+            }
+            continue;
+        }
         for (int c = 0; c < 3; ++c) {
             const uint16_t* v = rgb[c];
             uint8_t* o = rgb8[c];
-            if (process) {
-                store_row(o, w, rx, [&](int n) { return static_cast<uint8_t>(process[v[n]]); });
+            if (cut) {
+                store_row(o, w, rx, [&](int n) { return cut[v[n]]; });
                 continue;
             }
             int n = 0;
@@ -892,7 +911,6 @@ void render_colour(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) 
 #endif
             for (; n < w; ++n) o[rx ? w - 1 - n : n] = static_cast<uint8_t>(v[n] >> 4);
         }
-        const size_t j = static_cast<size_t>(f.roi.reverse_y ? h - 1 - i : i);
         const uint8_t *r8 = rgb8[0], *g8 = rgb8[1], *b8 = rgb8[2];
         if (f.format == Format::YCbCr422) {  // BT.601 (full range) of the 8-bit values
             uint8_t* row = out + j * wide * 2;
