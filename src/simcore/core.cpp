@@ -377,13 +377,14 @@ public:
         const __m128 vdsnu = _mm_set1_ps(dsnu), vnoise = _mm_set1_ps(noise), vblack = _mm_set1_ps(black);
         const __m128 full = _mm_set1_ps(static_cast<float>(kFull));
         const __m128 vbelow = _mm_set1_ps(poisson_below);
-        auto four = [&](int at) {
-            __m128 m = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(sig + at),
-                                             _mm_add_ps(one, _mm_mul_ps(vprnu, _mm_loadu_ps(prnu_p + at)))), vdark);
-            m = _mm_min_ps(_mm_max_ps(m, zero), most);
-            __m128 e = _mm_add_ps(m, _mm_mul_ps(_mm_sqrt_ps(m), _mm_loadu_ps(shot + at)));
-            const __m128 dark_sites = _mm_cmplt_ps(m, vbelow);  // Poisson's draws there
-            if (_mm_movemask_ps(dark_sites) != 0) e = poisson4(table, m, e, dark_sites, uniform + at, uniform2 + at);
+        auto mean4 = [&](int at) {
+            const __m128 m = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(sig + at),
+                                                   _mm_add_ps(one, _mm_mul_ps(vprnu, _mm_loadu_ps(prnu_p + at)))),
+                                        vdark);
+            return _mm_min_ps(_mm_max_ps(m, zero), most);
+        };
+        auto shot4 = [&](int at, __m128 m) { return _mm_add_ps(m, _mm_mul_ps(_mm_sqrt_ps(m), _mm_loadu_ps(shot + at))); };
+        auto raw4 = [&](int at, __m128 e) {
             e = _mm_min_ps(_mm_max_ps(e, zero), vsat);
             e = _mm_add_ps(e, _mm_add_ps(_mm_mul_ps(vdsnu, _mm_loadu_ps(dsnu_p + at)),
                                          _mm_mul_ps(vnoise, _mm_loadu_ps(read + at))));
@@ -391,8 +392,26 @@ public:
             dn = _mm_min_ps(_mm_max_ps(dn, zero), full);
             return _mm_cvttps_epi32(dn);
         };
+        // The row with the normal approximation everywhere, its least mean kept.
+        __m128 low = most;
+        auto four = [&](int at) {
+            const __m128 m = mean4(at);
+            low = _mm_min_ps(low, m);
+            return raw4(at, shot4(at, m));
+        };
         for (; k + 8 <= w; k += 8)
             _mm_storeu_si128(reinterpret_cast<__m128i*>(raw + k), _mm_packs_epi32(four(k), four(k + 4)));
+        // Then, in the few rows that have any, the dark sites' Poisson draws.
+        if (_mm_movemask_ps(_mm_cmplt_ps(low, vbelow)) != 0) {
+            for (int at = 0; at < k; at += 4) {
+                const __m128 m = mean4(at);
+                const __m128 dark_sites = _mm_cmplt_ps(m, vbelow);
+                if (_mm_movemask_ps(dark_sites) == 0) continue;
+                const __m128 e = poisson4(table, m, shot4(at, m), dark_sites, uniform + at, uniform2 + at);
+                const __m128i v = raw4(at, e);
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(raw + at), _mm_packs_epi32(v, v));
+            }
+        }
 #endif
         for (; k < w; ++k) {
             float m = sig[k] * (1.0f + prnu * prnu_p[k]) + dark;
