@@ -832,38 +832,60 @@ int interleave_sse2(const uint8_t* first, const uint8_t* second, const uint8_t* 
 
 // YCbCr422_8 of 8-bit red, green and blue in image order, eight pixels a
 // step in 16-bit lanes (Y's weights add to 256, so its sum fits).
-int ycbcr_sse2(const uint8_t* r8, const uint8_t* g8, const uint8_t* b8, int w, uint8_t* row) {
-    const __m128i zero = _mm_setzero_si128();
+// YCbCr422_8 of eight pixels' 8-bit red, green and blue in 16-bit lanes, at
+// an even column: 16 bytes.
+inline __m128i ycbcr8(__m128i r, __m128i g, __m128i b) {
     const __m128i round = _mm_set1_epi16(128), half = _mm_set1_epi16(static_cast<short>(-32768));
     const __m128i y_r = _mm_set1_epi16(77), y_g = _mm_set1_epi16(150), y_b = _mm_set1_epi16(29);
     const __m128i c43 = _mm_set1_epi16(43), c85 = _mm_set1_epi16(85), c107 = _mm_set1_epi16(107);
     const __m128i c21 = _mm_set1_epi16(21);
     const __m128i odd = _mm_set_epi16(-1, 0, -1, 0, -1, 0, -1, 0);  // Cr in the odd columns
+    __m128i y = _mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(r, y_r), _mm_mullo_epi16(g, y_g)),
+                              _mm_add_epi16(_mm_mullo_epi16(b, y_b), round));
+    y = _mm_srli_epi16(y, 8);
+    // 128 x (b or r) - (the negative part) + 32768, exact in 16 bits (128 .. 65408),
+    // then + 128 saturating (65536 only at the top, which clamps to 255), >> 8.
+    const __m128i cb = _mm_adds_epu16(
+        _mm_add_epi16(_mm_sub_epi16(_mm_slli_epi16(b, 7),
+                                    _mm_add_epi16(_mm_mullo_epi16(r, c43), _mm_mullo_epi16(g, c85))),
+                      half),
+        round);
+    const __m128i cr = _mm_adds_epu16(
+        _mm_add_epi16(_mm_sub_epi16(_mm_slli_epi16(r, 7),
+                                    _mm_add_epi16(_mm_mullo_epi16(g, c107), _mm_mullo_epi16(b, c21))),
+                      half),
+        round);
+    const __m128i c = _mm_srli_epi16(pick(odd, cr, cb), 8);
+    const __m128i bytes = _mm_packus_epi16(y, c);  // y0..y7 c0..c7, each within 0..255
+    return _mm_unpacklo_epi8(bytes, _mm_srli_si128(bytes, 8));
+}
+
+// YCbCr422_8 of 8-bit red, green and blue in image order, eight pixels a step.
+int ycbcr_sse2(const uint8_t* r8, const uint8_t* g8, const uint8_t* b8, int w, uint8_t* row) {
+    const __m128i zero = _mm_setzero_si128();
     int k = 0;
     for (; k + 8 <= w; k += 8) {
         const __m128i r = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(r8 + k)), zero);
         const __m128i g = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(g8 + k)), zero);
         const __m128i b = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(b8 + k)), zero);
-        __m128i y = _mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(r, y_r), _mm_mullo_epi16(g, y_g)),
-                                  _mm_add_epi16(_mm_mullo_epi16(b, y_b), round));
-        y = _mm_srli_epi16(y, 8);
-        // 128 x (b or r) - (the negative part) + 32768, exact in 16 bits (128 .. 65408),
-        // then + 128 saturating (65536 only at the top, which clamps to 255), >> 8.
-        const __m128i cb = _mm_adds_epu16(
-            _mm_add_epi16(_mm_sub_epi16(_mm_slli_epi16(b, 7),
-                                        _mm_add_epi16(_mm_mullo_epi16(r, c43), _mm_mullo_epi16(g, c85))),
-                          half),
-            round);
-        const __m128i cr = _mm_adds_epu16(
-            _mm_add_epi16(_mm_sub_epi16(_mm_slli_epi16(r, 7),
-                                        _mm_add_epi16(_mm_mullo_epi16(g, c107), _mm_mullo_epi16(b, c21))),
-                          half),
-            round);
-        const __m128i c = _mm_srli_epi16(pick(odd, cr, cb), 8);
-        const __m128i bytes = _mm_packus_epi16(y, c);  // y0..y7 c0..c7, each within 0..255
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 2 * static_cast<size_t>(k)),
-                         _mm_unpacklo_epi8(bytes, _mm_srli_si128(bytes, 8)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 2 * static_cast<size_t>(k)), ycbcr8(r, g, b));
     }
+    return k;
+}
+
+// The processing's 8-bit values of eight 12-bit ones, in 16-bit lanes.
+inline __m128i cut8(const uint8_t* cut, const uint16_t* v) {
+    return _mm_set_epi16(cut[v[7]], cut[v[6]], cut[v[5]], cut[v[4]], cut[v[3]], cut[v[2]], cut[v[1]], cut[v[0]]);
+}
+
+// YCbCr422_8 of 12-bit red, green and blue through the processing's table,
+// in image order, eight pixels a step.
+int ycbcr_cut_sse2(const uint16_t* r, const uint16_t* g, const uint16_t* b, const uint8_t* cut, int w,
+                   uint8_t* row) {
+    int k = 0;
+    for (; k + 8 <= w; k += 8)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 2 * static_cast<size_t>(k)),
+                         ycbcr8(cut8(cut, r + k), cut8(cut, g + k), cut8(cut, b + k)));
     return k;
 }
 #endif
@@ -915,6 +937,16 @@ void render_colour(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) 
                 o[1] = cut[green[n]];
                 o[2] = cut[last[n]];
             }
+            continue;
+        }
+        if (cut && f.format == Format::YCbCr422 && !rx) {  // looked up and converted in one pass
+            uint8_t* row = out + j * wide * 2;
+            int n = 0;
+#if defined(TAVROCAM_SSE2)
+            n = ycbcr_cut_sse2(rgb[0], rgb[1], rgb[2], cut, w, row);
+#endif
+            for (; n < w; ++n)
+                ycbcr(cut[rgb[0][n]], cut[rgb[1][n]], cut[rgb[2][n]], n & 1, row + 2 * static_cast<size_t>(n));
             continue;
         }
         for (int c = 0; c < 3; ++c) {
