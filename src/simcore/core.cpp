@@ -836,26 +836,20 @@ int interleave_sse2(const uint8_t* first, const uint8_t* second, const uint8_t* 
 // an even column: 16 bytes.
 inline __m128i ycbcr8(__m128i r, __m128i g, __m128i b) {
     const __m128i round = _mm_set1_epi16(128), half = _mm_set1_epi16(static_cast<short>(-32768));
-    const __m128i y_r = _mm_set1_epi16(77), y_g = _mm_set1_epi16(150), y_b = _mm_set1_epi16(29);
-    const __m128i c43 = _mm_set1_epi16(43), c85 = _mm_set1_epi16(85), c107 = _mm_set1_epi16(107);
-    const __m128i c21 = _mm_set1_epi16(21);
-    const __m128i odd = _mm_set_epi16(-1, 0, -1, 0, -1, 0, -1, 0);  // Cr in the odd columns
-    __m128i y = _mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(r, y_r), _mm_mullo_epi16(g, y_g)),
-                              _mm_add_epi16(_mm_mullo_epi16(b, y_b), round));
-    y = _mm_srli_epi16(y, 8);
-    // 128 x (b or r) - (the negative part) + 32768, exact in 16 bits (128 .. 65408),
-    // then + 128 saturating (65536 only at the top, which clamps to 255), >> 8.
-    const __m128i cb = _mm_adds_epu16(
-        _mm_add_epi16(_mm_sub_epi16(_mm_slli_epi16(b, 7),
-                                    _mm_add_epi16(_mm_mullo_epi16(r, c43), _mm_mullo_epi16(g, c85))),
-                      half),
-        round);
-    const __m128i cr = _mm_adds_epu16(
-        _mm_add_epi16(_mm_sub_epi16(_mm_slli_epi16(r, 7),
-                                    _mm_add_epi16(_mm_mullo_epi16(g, c107), _mm_mullo_epi16(b, c21))),
-                      half),
-        round);
-    const __m128i c = _mm_srli_epi16(pick(odd, cr, cb), 8);
+    const __m128i y = _mm_srli_epi16(
+        _mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(r, _mm_set1_epi16(77)), _mm_mullo_epi16(g, _mm_set1_epi16(150))),
+                      _mm_add_epi16(_mm_mullo_epi16(b, _mm_set1_epi16(29)), round)),
+        8);
+    // The chroma of each column's parity (Cb even, Cr odd) with that parity's
+    // weights: the sum (-32640 .. 32640) wraps in 16 bits, + 32768 makes it
+    // exact as unsigned (128 .. 65408), + 128 saturating (65536 only at the
+    // top, which clamps to 255), >> 8.
+    const __m128i w_r = _mm_set_epi16(128, -43, 128, -43, 128, -43, 128, -43);
+    const __m128i w_g = _mm_set_epi16(-107, -85, -107, -85, -107, -85, -107, -85);
+    const __m128i w_b = _mm_set_epi16(-21, 128, -21, 128, -21, 128, -21, 128);
+    const __m128i sum = _mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(r, w_r), _mm_mullo_epi16(g, w_g)),
+                                      _mm_mullo_epi16(b, w_b));
+    const __m128i c = _mm_srli_epi16(_mm_adds_epu16(_mm_add_epi16(sum, half), round), 8);
     const __m128i bytes = _mm_packus_epi16(y, c);  // y0..y7 c0..c7, each within 0..255
     return _mm_unpacklo_epi8(bytes, _mm_srli_si128(bytes, 8));
 }
