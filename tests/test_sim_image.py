@@ -237,3 +237,47 @@ def test_the_core_refuses_what_it_cannot_take(argument, bad, error):
 def test_the_cores_other_calls_refuse_what_they_cannot_take(call, error):
     with pytest.raises(error):
         call(image.core)
+
+
+@pytest.mark.parametrize("pixel_format", ["RGB8", "BGR8", "YCbCr422_8"])
+@pytest.mark.parametrize("preset,gamma", [("Off", 1.0), ("Off", 0.8), ("Daylight5000K", 1.0)])
+@pytest.mark.parametrize("corner,width,height,mirror", [
+    ((96, 40), 64, 12, (False, False)), ((97, 41), 37, 9, (True, False)),
+    ((300, 220), 21, 6, (False, True)), ((1, 3), 19, 5, (True, True))])
+def test_the_colour_formats_are_the_raw_mosaic_demosaiced(pixel_format, preset, gamma, corner,
+                                                          width, height, mirror):
+    """Each colour frame is the bilinear demosaic (edges mirrored) of the same
+    frame's raw values, the preset's matrix around the black level in 1/4096,
+    the processing, then the format: worked out here from BayerRG12."""
+    np = pytest.importorskip("numpy")
+    s = settings(pixel_format, corner, width, height, preset=preset, gamma=gamma, black=4.0,
+                 reverse_x=mirror[0], reverse_y=mirror[1])
+    raw12 = s._replace(pixel_format="BayerRG12", black=64.0, reverse_x=False, reverse_y=False,
+                       preset="Off", gamma=1.0)
+    raw = np.frombuffer(image.frame(raw12, 5, seed=9), "<u2").reshape(height, width).astype(int)
+    p = np.pad(raw, 1, mode="reflect")
+    c4, h2, v2 = 4 * raw, p[1:-1, :-2] + p[1:-1, 2:], p[:-2, 1:-1] + p[2:, 1:-1]
+    diag4 = p[:-2, :-2] + p[:-2, 2:] + p[2:, :-2] + p[2:, 2:]
+    odd = ((corner[0] + np.arange(width)) % 2 == 1)[None, :]
+    red_row = ((corner[1] + np.arange(height)) % 2 == 0)[:, None]
+    r4 = np.where(red_row, np.where(odd, 2 * h2, c4), np.where(odd, diag4, 2 * v2))
+    g4 = np.where(red_row, np.where(odd, c4, h2 + v2), np.where(odd, h2 + v2, c4))
+    b4 = np.where(red_row, np.where(odd, 2 * v2, diag4), np.where(odd, c4, 2 * h2))
+    rgb = np.stack([r4, g4, b4], -1)
+    if preset == "Off":
+        rgb = (rgb + 2) >> 2
+    else:
+        q = np.rint(np.array(model.COLOR_MATRICES[preset]) * 4096).astype(int)
+        rgb = np.clip(((rgb - 256) @ q.T + 256 * 4096 + 8192) >> 14, 0, 4095)
+    process = image._process(s)
+    rgb = np.array(process)[rgb] if process is not None else rgb >> 4
+    rgb = rgb[::-1 if mirror[1] else 1, ::-1 if mirror[0] else 1]
+    if pixel_format == "YCbCr422_8":
+        weights = np.array([pixels.Y_WEIGHTS, pixels.CB_WEIGHTS, pixels.CR_WEIGHTS])
+        ycc = (rgb @ weights.T + 128) >> 8
+        chroma = np.where(np.arange(width) % 2 == 1, ycc[..., 2], ycc[..., 1]) + 128
+        expected = np.stack([ycc[..., 0], chroma], -1)
+    else:
+        expected = rgb if pixel_format == "RGB8" else rgb[..., ::-1]
+    got = np.frombuffer(image.frame(s, 5, seed=9), np.uint8).reshape(expected.shape)
+    assert np.array_equal(got, np.clip(expected, 0, 255))

@@ -4,6 +4,7 @@ signal follows the EMVA 1288 model (the photon-transfer curve gives back the
 sensor's own figures), bad scenes are refused, callables fail or delay only
 their own frames and camera, and frames are reproducible."""
 
+import math
 import threading
 import time
 
@@ -181,6 +182,21 @@ def test_the_photon_transfer_curve_gives_back_the_sensor(cam):
     photons = tavrocam_sim.sensor.photons(0.025, exposures[linear] * 1e-6, 545.0)
     qe = np.polyfit(photons, signal[linear] / k, 1)[0]
     assert qe == pytest.approx(s.quantum_efficiency(545.0, "green"), rel=0.05)
+
+
+@pytest.mark.parametrize("mean", [0.05, 1.3, 6.0, 19.9, 23.9])
+def test_few_electrons_are_poisson_draws(mean):
+    """Without read noise or patterns, at 1 DN an electron, a dim uniform
+    light's raw values are its electrons: their frequencies are Poisson's."""
+    from tavrocam_sim import image
+    light = (np.ones(1, np.float32).tobytes(), 1, 1, 1, "f32")
+    sensor = (mean, mean, mean, 0.0, 0.0, 10700.0, 0.0, 0.0)
+    data = image.core.render(light, (1024, 512, 0, 0, False, False), "BayerRG12", sensor,
+                             (1.0, 1.0, 1.0, 0.0, None, None), 1, 3)
+    counts = np.bincount(np.frombuffer(data, "<u2"), minlength=80)[:80] / (1024 * 512)
+    n = np.arange(80)
+    log_pmf = n * np.log(mean) - mean - np.array([math.lgamma(k + 1) for k in n])
+    assert np.abs(counts - np.exp(log_pmf)).max() < 0.003
 
 
 @pytest.mark.parametrize("suffix,dtype,channels", [

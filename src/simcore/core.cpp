@@ -14,6 +14,12 @@
 #include <emmintrin.h>
 #endif
 
+#if defined(_MSC_VER)
+#define TAVROCAM_NOINLINE __declspec(noinline)
+#else
+#define TAVROCAM_NOINLINE __attribute__((noinline))
+#endif
+
 namespace simcore {
 namespace {
 
@@ -51,6 +57,106 @@ const float* normals() {
     static const Normals* table = new Normals();  // made once, thread-safely; kept
     return table->values;
 }
+
+// The table of uniform deviates in (0, 1), laid out as the normal ones: a
+// dark pixel's shot noise reads it where a bright one reads its normal
+// deviate.
+struct Uniforms {
+    float values[kTable + kPad];
+    Uniforms() {
+        uint64_t state = 55;
+        for (size_t i = 0; i < kTable; ++i) {
+            state = mix(state);
+            values[i] = (static_cast<float>(state >> 40) + 0.5f) * (1.0f / 16777216.0f);
+        }
+        for (size_t i = 0; i < kPad; ++i) values[kTable + i] = values[i];
+    }
+};
+
+const float* uniforms() {
+    static const Uniforms* table = new Uniforms();
+    return table->values;
+}
+
+// Below this mean (electrons), a pixel's photo and dark electrons are drawn
+// from Poisson's distribution itself; from it on, the normal approximation.
+constexpr float kPoissonBelow = 24.0f;
+
+// exp(-r) for 0 <= r <= 1/8, the same on every machine: its series to r^6
+// (error under 1e-10).
+inline float exp_small(float r) {
+    return 1.0f - r * (1.0f - r * (0.5f - r * (1.0f / 6 - r * (1.0f / 24 - r * (1.0f / 120 - r * (1.0f / 720))))));
+}
+
+// Poisson's distribution function at the means of a grid (kGrid an
+// electron), with a guide to where each 1/kGuide of it starts: a draw of
+// mean m is the draw of the grid's mean below m (found from the guide in a
+// step or two) plus a draw of the rest (under 1/kGrid: mostly 0, found by
+// adding the terms), each at its own uniform deviate. The sum of two Poisson
+// draws is Poisson's of the sum of their means, so this is exact.
+constexpr int kGrid = 8;
+constexpr int kGridMeans = static_cast<int>(kPoissonBelow) * kGrid + 1;
+constexpr int kCdfLength = 64;  // at a mean of 24, P(n >= 63) < 1e-10: the last entry is 1
+constexpr int kGuide = 256;
+constexpr int kRestMost = 8;
+
+struct PoissonTable {
+    float cdf[kGridMeans][kCdfLength];
+    uint8_t guide[kGridMeans][kGuide];
+    float inverse[kRestMost + 1];
+    PoissonTable() {
+        for (int j = 0; j < kGridMeans; ++j) {
+            const double m = static_cast<double>(j) / kGrid;
+            double p = std::exp(-m), sum = 0.0;
+            for (int n = 0; n < kCdfLength; ++n) {
+                sum += p;
+                p *= m / (n + 1);
+                cdf[j][n] = n == kCdfLength - 1 ? 1.0f : static_cast<float>(sum < 1.0 ? sum : 1.0);
+            }
+            int n = 0;
+            for (int g = 0; g < kGuide; ++g) {
+                while (cdf[j][n] < static_cast<float>(g) / kGuide) ++n;
+                guide[j][g] = static_cast<uint8_t>(n);
+            }
+        }
+        inverse[0] = 0.0f;
+        for (int k = 1; k <= kRestMost; ++k) inverse[k] = 1.0f / static_cast<float>(k);
+    }
+};
+
+const PoissonTable* poisson_table() {
+    static const PoissonTable* table = new PoissonTable();
+    return table;
+}
+
+// The draw of grid mean j at uniform deviate u.
+inline int grid_draw(const PoissonTable& t, int j, float u) {
+    const float* cdf = t.cdf[j];
+    int n = t.guide[j][static_cast<int>(u * static_cast<float>(kGuide))];
+    n += u > cdf[n] ? 1 : 0;  // mostly no step at all, or one: without a branch
+    while (u > cdf[n]) ++n;  // cdf's last entry is 1 > u
+    return n;
+}
+
+// The Poisson draw of mean m (0 .. kPoissonBelow) at uniform deviates u and v
+// (the vector code does the same operations in the same order).
+inline float poisson(const PoissonTable& t, float m, float u, float v) {
+    int j = static_cast<int>(m * static_cast<float>(kGrid));
+    j = j < kGridMeans - 1 ? j : kGridMeans - 1;
+    const int n = grid_draw(t, j, u);
+    float rest = m - static_cast<float>(j) * (1.0f / kGrid);
+    rest = rest > 0.0f ? rest : 0.0f;
+    rest = rest < 1.0f / kGrid ? rest : 1.0f / kGrid;
+    float p = exp_small(rest), sum = p;
+    int k = 0;
+    while (v > sum && k < kRestMost) {
+        ++k;
+        p = p * rest * t.inverse[k];
+        sum = sum + p;
+    }
+    return static_cast<float>(n + k);
+}
+
 
 // Where a row's deviates start: stream 0 and 1 the temporal noise of frame
 // `number`, 2 and 3 the fixed patterns (PRNU, DSNU) of sensor row `row`.
@@ -150,6 +256,60 @@ private:
     uint8_t* next_;
 };
 
+#if defined(TAVROCAM_SSE2)
+// exp_small of four values, the same operations in the same order.
+inline __m128 exp_small4(__m128 r) {
+    const float c[6] = {1.0f / 720, 1.0f / 120, 1.0f / 24, 1.0f / 6, 0.5f, 1.0f};
+    __m128 p = _mm_mul_ps(r, _mm_set1_ps(c[0]));
+    for (int n = 1; n < 6; ++n) p = _mm_mul_ps(r, _mm_sub_ps(_mm_set1_ps(c[n]), p));
+    return _mm_sub_ps(_mm_set1_ps(1.0f), p);
+}
+
+// For four means: the draws of the rest above the grid at uniform deviates
+// v, and the grid's index of each mean below kPoissonBelow (else -1) in
+// `grid`, as `poisson` computes them.
+inline __m128 rest4(const PoissonTable& t, __m128 m, __m128 v, int32_t* grid, int* any) {
+    const __m128 below = _mm_set1_ps(kPoissonBelow);
+    const __m128i j = _mm_cvttps_epi32(_mm_mul_ps(_mm_min_ps(m, below), _mm_set1_ps(static_cast<float>(kGrid))));
+    const __m128i index = _mm_or_si128(j, _mm_castps_si128(_mm_cmpge_ps(m, below)));  // -1 from kPoissonBelow on
+    _mm_store_si128(reinterpret_cast<__m128i*>(grid), index);
+    *any = _mm_movemask_epi8(_mm_cmpgt_epi32(index, _mm_setzero_si128()));
+    __m128 rest = _mm_sub_ps(m, _mm_mul_ps(_mm_cvtepi32_ps(j), _mm_set1_ps(1.0f / kGrid)));
+    rest = _mm_min_ps(_mm_max_ps(rest, _mm_setzero_ps()), _mm_set1_ps(1.0f / kGrid));
+    __m128 k = _mm_setzero_ps();
+    // exp(-r) >= 1 - r (so in floats too): below that, every draw is 0.
+    if (_mm_movemask_ps(_mm_cmpgt_ps(v, _mm_sub_ps(_mm_set1_ps(1.0f), rest))) == 0) return k;
+    __m128 p = exp_small4(rest), sum = p;
+    __m128 active = _mm_cmpgt_ps(v, sum);
+    const __m128 one = _mm_set1_ps(1.0f);
+    for (int n = 1; n <= kRestMost && _mm_movemask_ps(active) != 0; ++n) {
+        p = _mm_mul_ps(_mm_mul_ps(p, rest), _mm_set1_ps(t.inverse[n]));
+        sum = _mm_add_ps(sum, p);
+        k = _mm_add_ps(k, _mm_and_ps(active, one));
+        active = _mm_and_ps(active, _mm_cmpgt_ps(v, sum));
+    }
+    return k;
+}
+
+// Four sites' electrons `e` with the dark ones' (the mask) drawn from
+// Poisson's distribution of their means m at the uniform deviates u and v:
+// out of the hot loop.
+TAVROCAM_NOINLINE __m128 poisson4(const PoissonTable& t, __m128 m, __m128 e, __m128 dark, const float* u,
+                                  const float* v) {
+    alignas(16) int32_t grid[4];
+    alignas(16) float drawn[4];
+    int any = 0;
+    __m128 rest = rest4(t, m, _mm_loadu_ps(v), grid, &any);
+    if (any != 0) {  // the grid's mean 0 draws 0
+        _mm_store_ps(drawn, rest);
+        for (int l = 0; l < 4; ++l)
+            if (grid[l] > 0) drawn[l] += static_cast<float>(grid_draw(t, grid[l], u[l]));
+        rest = _mm_load_ps(drawn);
+    }
+    return _mm_or_ps(_mm_and_ps(dark, rest), _mm_andnot_ps(dark, e));
+}
+#endif
+
 // Makes the raw rows of a frame.
 class Sensor {
 public:
@@ -162,6 +322,8 @@ public:
         const size_t w = static_cast<size_t>(w_);
         srgb_ = srgb_linear();
         table_ = normals();
+        uniform_ = uniforms();
+        poisson_ = poisson_table();
         zero_ = carve.take<float>(w);
         const int ch = f.light.channels;
         const float scale = f.light.sample == Sample::U16 ? 1.0f / 65535.0f : 1.0f;
@@ -193,8 +355,16 @@ public:
         const size_t x0 = static_cast<size_t>(f_.roi.offset_x);
         const float* prnu_p = table_ + row_offset(f_.seed, kFixed, y, 2) + x0;
         const float* dsnu_p = table_ + row_offset(f_.seed, kFixed, y, 3) + x0;
-        const float* shot = f_.noise ? table_ + row_offset(f_.seed, f_.number, y, 0) : zero_;
+        const size_t shot_at = row_offset(f_.seed, f_.number, y, 0);
+        const float* shot = f_.noise ? table_ + shot_at : zero_;
         const float* read = f_.noise ? table_ + row_offset(f_.seed, f_.number, y, 1) : zero_;
+        // A dark pixel's two uniform deviates: the first where its normal one is
+        // (unused without noise).
+        const float* uniform = uniform_ + shot_at;
+        const float* uniform2 = uniform_ + row_offset(f_.seed, f_.number, y, 4);
+        const float poisson_below = f_.noise ? kPoissonBelow : 0.0f;
+        const PoissonTable& table = *poisson_;
+
         const float* gain = gain_[parity];
         const float prnu = f_.prnu, dsnu = f_.dsnu, dark = f_.dark_mean, sat = f_.saturation;
         const float noise = f_.dark_noise, black = f_.black + 0.5f;
@@ -206,11 +376,15 @@ public:
         const __m128 vprnu = _mm_set1_ps(prnu), vdark = _mm_set1_ps(dark), vsat = _mm_set1_ps(sat);
         const __m128 vdsnu = _mm_set1_ps(dsnu), vnoise = _mm_set1_ps(noise), vblack = _mm_set1_ps(black);
         const __m128 full = _mm_set1_ps(static_cast<float>(kFull));
-        auto four = [&](int at) {
-            __m128 m = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(sig + at),
-                                             _mm_add_ps(one, _mm_mul_ps(vprnu, _mm_loadu_ps(prnu_p + at)))), vdark);
-            m = _mm_min_ps(_mm_max_ps(m, zero), most);
-            __m128 e = _mm_add_ps(m, _mm_mul_ps(_mm_sqrt_ps(m), _mm_loadu_ps(shot + at)));
+        const __m128 vbelow = _mm_set1_ps(poisson_below);
+        auto mean4 = [&](int at) {
+            const __m128 m = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(sig + at),
+                                                   _mm_add_ps(one, _mm_mul_ps(vprnu, _mm_loadu_ps(prnu_p + at)))),
+                                        vdark);
+            return _mm_min_ps(_mm_max_ps(m, zero), most);
+        };
+        auto shot4 = [&](int at, __m128 m) { return _mm_add_ps(m, _mm_mul_ps(_mm_sqrt_ps(m), _mm_loadu_ps(shot + at))); };
+        auto raw4 = [&](int at, __m128 e) {
             e = _mm_min_ps(_mm_max_ps(e, zero), vsat);
             e = _mm_add_ps(e, _mm_add_ps(_mm_mul_ps(vdsnu, _mm_loadu_ps(dsnu_p + at)),
                                          _mm_mul_ps(vnoise, _mm_loadu_ps(read + at))));
@@ -218,14 +392,33 @@ public:
             dn = _mm_min_ps(_mm_max_ps(dn, zero), full);
             return _mm_cvttps_epi32(dn);
         };
+        // The row with the normal approximation everywhere, its least mean kept.
+        __m128 low = most;
+        auto four = [&](int at) {
+            const __m128 m = mean4(at);
+            low = _mm_min_ps(low, m);
+            return raw4(at, shot4(at, m));
+        };
         for (; k + 8 <= w; k += 8)
             _mm_storeu_si128(reinterpret_cast<__m128i*>(raw + k), _mm_packs_epi32(four(k), four(k + 4)));
+        // Then, in the few rows that have any, the dark sites' Poisson draws.
+        if (_mm_movemask_ps(_mm_cmplt_ps(low, vbelow)) != 0) {
+            for (int at = 0; at < k; at += 4) {
+                const __m128 m = mean4(at);
+                const __m128 dark_sites = _mm_cmplt_ps(m, vbelow);
+                if (_mm_movemask_ps(dark_sites) == 0) continue;
+                const __m128 e = poisson4(table, m, shot4(at, m), dark_sites, uniform + at, uniform2 + at);
+                const __m128i v = raw4(at, e);
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(raw + at), _mm_packs_epi32(v, v));
+            }
+        }
 #endif
         for (; k < w; ++k) {
             float m = sig[k] * (1.0f + prnu * prnu_p[k]) + dark;
             m = m > 0.0f ? m : 0.0f;  // NaN too
             m = m < kMostElectrons ? m : kMostElectrons;
             float e = m + std::sqrt(m) * shot[k];  // photo and dark electrons, Poisson
+            if (m < poisson_below) e = poisson(table, m, uniform[k], uniform2[k]);
             e = e > 0.0f ? e : 0.0f;
             e = e < sat ? e : sat;  // the well
             e += dsnu * dsnu_p[k] + noise * read[k];  // the dark offset's pattern, read noise
@@ -286,6 +479,8 @@ private:
     int w_;
     const float* srgb_ = nullptr;
     const float* table_ = nullptr;
+    const float* uniform_ = nullptr;
+    const PoissonTable* poisson_ = nullptr;
     float* zero_ = nullptr;
     float* sig_[2] = {nullptr, nullptr};
     int held_[2] = {-1, -1};
@@ -455,164 +650,345 @@ void render_mono(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) {
     }
 }
 
-// The colour matrix and the black level it works around.
+// The colour matrix and the black level it works around, in fixed point:
+// the matrix in 1/2^shift (shift 12 unless an entry needs fewer bits), the
+// black level in quarters of a raw count.
 struct Mix {
-    float m[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
-    float black = 0, lift = 0.5f;
+    bool on = false;
+    int16_t q[9] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
+    int shift = 12;
+    int32_t black4 = 0;
+    int32_t add = 0;  // the black level and a half, at the products' scale
+    Mix(const Frame& f) {
+        on = f.matrix_on;
+        float most = 0;
+        for (float v : f.matrix) most = std::fabs(v) > most ? std::fabs(v) : most;
+        while (shift > 0 && most * static_cast<float>(1 << shift) > 32767.0f) --shift;
+        for (int n = 0; n < 9; ++n) q[n] = static_cast<int16_t>(std::lround(f.matrix[n] * static_cast<float>(1 << shift)));
+        black4 = static_cast<int32_t>(std::lround(f.black * 4.0f));
+        add = black4 * (1 << shift) + (1 << (shift + 1));
+    }
 };
 
+// A site's red, green and blue in quarters of a raw count from its own value
+// `c4` and its neighbours' sums (bilinear): `across4` the two beside it, `vert4`
+// the two above and below, `cross4` all four, `diag4` the four diagonal ones.
+// Red rows hold red (even sensor columns) and green sites, blue rows green and
+// blue (odd).
+template <bool kRedRow>
+inline void site_rgb(int c4, int across4, int vert4, int cross4, int diag4, bool odd, int& r4, int& g4, int& b4) {
+    if (kRedRow) {
+        r4 = odd ? across4 : c4;
+        g4 = odd ? c4 : cross4;
+        b4 = odd ? vert4 : diag4;
+    } else {
+        r4 = odd ? diag4 : vert4;
+        g4 = odd ? cross4 : c4;
+        b4 = odd ? c4 : across4;
+    }
+}
+
+// Row `row` of the colour matrix of a site (its values in quarters less the
+// black level): plus the black level, rounded, clamped to 0 .. 4095. Exact
+// in 32 bits (|products| < 2^30), as the vector code computes it.
+inline uint16_t mixed(const Mix& mx, int row, int r, int g, int b) {
+    const int32_t v = (mx.q[3 * row] * r + mx.q[3 * row + 1] * g + mx.q[3 * row + 2] * b + mx.add) >> (mx.shift + 2);
+    return static_cast<uint16_t>(v < 0 ? 0 : v > kFull ? kFull : v);
+}
+
+// One row's bilinear demosaic and colour matrix from pixel k on: 12-bit red,
+// green and blue (sensor order).
+template <bool kRedRow>
+void demosaic_tail(const uint16_t* up, const uint16_t* mid, const uint16_t* down, int k, int w, int offset_x,
+                   const Mix& mx, uint16_t* ri, uint16_t* gi, uint16_t* bi) {
+    for (; k < w; ++k) {
+        const int h2 = mid[k - 1] + mid[k + 1], v2 = up[k] + down[k];
+        int r4, g4, b4;
+        site_rgb<kRedRow>(4 * mid[k], 2 * h2, 2 * v2, h2 + v2, up[k - 1] + up[k + 1] + down[k - 1] + down[k + 1],
+                          ((offset_x + k) & 1) != 0, r4, g4, b4);
+        if (!mx.on) {
+            ri[k] = static_cast<uint16_t>((r4 + 2) >> 2);
+            gi[k] = static_cast<uint16_t>((g4 + 2) >> 2);
+            bi[k] = static_cast<uint16_t>((b4 + 2) >> 2);
+            continue;
+        }
+        const int r = r4 - mx.black4, g = g4 - mx.black4, b = b4 - mx.black4;
+        ri[k] = mixed(mx, 0, r, g, b);
+        gi[k] = mixed(mx, 1, r, g, b);
+        bi[k] = mixed(mx, 2, r, g, b);
+    }
+}
+
 #if defined(TAVROCAM_SSE2)
-// YCbCr422_8 of a row in image order, eight pixels a step, in 16-bit lanes
-// (Y's weights add to 256, so its sum fits). Returns the pixels done.
-// The 8-bit values of eight raw values, in 16-bit lanes.
-inline __m128i cut8(const uint8_t* cut, const int* v) {
+inline __m128i load8(const uint16_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+// a where the mask is set, else b.
+inline __m128i pick(__m128i mask, __m128i a, __m128i b) {
+    return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
+}
+
+// Row `row` of the matrix of eight sites (their values in quarters less the
+// black level, in 16-bit lanes) as `mixed` computes it.
+inline __m128i mixed8(const Mix& mx, int row, __m128i r, __m128i g, __m128i b) {
+    const __m128i rg = _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(mx.q[3 * row])) |
+                                      static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(mx.q[3 * row + 1])) << 16));
+    const __m128i bz = _mm_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(mx.q[3 * row + 2])));
+    const __m128i zero = _mm_setzero_si128(), add = _mm_set1_epi32(mx.add);
+    const __m128i lo = _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(r, g), rg),
+                                                   _mm_madd_epi16(_mm_unpacklo_epi16(b, zero), bz)), add);
+    const __m128i hi = _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(r, g), rg),
+                                                   _mm_madd_epi16(_mm_unpackhi_epi16(b, zero), bz)), add);
+    const int by = mx.shift + 2;
+    const __m128i v = _mm_packs_epi32(_mm_sra_epi32(lo, _mm_cvtsi32_si128(by)), _mm_sra_epi32(hi, _mm_cvtsi32_si128(by)));
+    return _mm_min_epi16(_mm_max_epi16(v, zero), _mm_set1_epi16(kFull));
+}
+
+// The demosaic and matrix of a row, eight sites a step in 16-bit lanes (the
+// sums in quarters reach 16380); returns the sites done.
+template <bool kRedRow>
+int demosaic_sse2(const uint16_t* up, const uint16_t* mid, const uint16_t* down, int w, int offset_x,
+                  const Mix& mx, uint16_t* ri, uint16_t* gi, uint16_t* bi) {
+    const __m128i odd = (offset_x & 1) ? _mm_set_epi16(0, -1, 0, -1, 0, -1, 0, -1)
+                                       : _mm_set_epi16(-1, 0, -1, 0, -1, 0, -1, 0);
+    const __m128i two = _mm_set1_epi16(2);
+    int k = 0;
+    for (; k + 8 <= w; k += 8) {
+        const __m128i h2 = _mm_add_epi16(load8(mid + k - 1), load8(mid + k + 1));
+        const __m128i v2 = _mm_add_epi16(load8(up + k), load8(down + k));
+        const __m128i c4 = _mm_slli_epi16(load8(mid + k), 2);
+        const __m128i across4 = _mm_slli_epi16(h2, 1), vert4 = _mm_slli_epi16(v2, 1);
+        const __m128i cross4 = _mm_add_epi16(h2, v2);
+        const __m128i diag4 = _mm_add_epi16(_mm_add_epi16(load8(up + k - 1), load8(up + k + 1)),
+                                            _mm_add_epi16(load8(down + k - 1), load8(down + k + 1)));
+        __m128i r4, g4, b4;
+        if (kRedRow) {
+            r4 = pick(odd, across4, c4);
+            g4 = pick(odd, c4, cross4);
+            b4 = pick(odd, vert4, diag4);
+        } else {
+            r4 = pick(odd, diag4, vert4);
+            g4 = pick(odd, cross4, c4);
+            b4 = pick(odd, c4, across4);
+        }
+        __m128i r, g, b;
+        if (!mx.on) {
+            r = _mm_srli_epi16(_mm_add_epi16(r4, two), 2);
+            g = _mm_srli_epi16(_mm_add_epi16(g4, two), 2);
+            b = _mm_srli_epi16(_mm_add_epi16(b4, two), 2);
+        } else {
+            const __m128i black = _mm_set1_epi16(static_cast<int16_t>(mx.black4));
+            const __m128i dr = _mm_sub_epi16(r4, black), dg = _mm_sub_epi16(g4, black);
+            const __m128i db = _mm_sub_epi16(b4, black);
+            r = mixed8(mx, 0, dr, dg, db);
+            g = mixed8(mx, 1, dr, dg, db);
+            b = mixed8(mx, 2, dr, dg, db);
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(ri + k), r);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(gi + k), g);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(bi + k), b);
+    }
+    return k;
+}
+
+// The eight 16-bit lanes in reverse order.
+inline __m128i reverse8(__m128i v) {
+    v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0x1B), 0x1B);
+    return _mm_shuffle_epi32(v, 0x4E);
+}
+
+// 8-bit values (the top 8 of 12), in image order: k of 8-bit rows done.
+int cut_sse2(const uint16_t* v, int w, bool reverse, uint8_t* out) {
+    int k = 0;
+    for (; k + 8 <= w; k += 8) {
+        __m128i x = _mm_srli_epi16(load8(v + k), 4);
+        if (reverse) x = reverse8(x);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + (reverse ? w - 8 - k : k)), _mm_packus_epi16(x, x));
+    }
+    return k;
+}
+
+// RGB8 (or BGR8, given blue first) of eight pixels a step: each four pixels
+// as two 6-byte groups, stored 8 bytes at a time (the next store writes the
+// two extra bytes again), so the last pixel is left to the scalar loop.
+int interleave_sse2(const uint8_t* first, const uint8_t* second, const uint8_t* third, int w, uint8_t* row) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i low = _mm_set_epi32(0, -1, 0, -1);
+    int k = 0;
+    for (; k + 9 <= w; k += 8) {
+        const __m128i a = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(first + k));
+        const __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(second + k));
+        const __m128i c = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(third + k));
+        const __m128i ab = _mm_unpacklo_epi8(a, b), c0 = _mm_unpacklo_epi8(c, zero);
+        uint8_t* o = row + 3 * static_cast<size_t>(k);
+        for (int half = 0; half < 2; ++half) {
+            const __m128i p = half ? _mm_unpackhi_epi16(ab, c0) : _mm_unpacklo_epi16(ab, c0);
+            const __m128i q = _mm_or_si128(_mm_and_si128(p, low), _mm_slli_epi64(_mm_srli_epi64(p, 32), 24));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(o), q);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 6), _mm_srli_si128(q, 8));
+            o += 12;
+        }
+    }
+    return k;
+}
+
+// YCbCr422_8 of 8-bit red, green and blue in image order, eight pixels a
+// step in 16-bit lanes (Y's weights add to 256, so its sum fits).
+// YCbCr422_8 of eight pixels' 8-bit red, green and blue in 16-bit lanes, at
+// an even column: 16 bytes.
+inline __m128i ycbcr8(__m128i r, __m128i g, __m128i b) {
+    const __m128i round = _mm_set1_epi16(128), half = _mm_set1_epi16(static_cast<short>(-32768));
+    const __m128i y = _mm_srli_epi16(
+        _mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(r, _mm_set1_epi16(77)), _mm_mullo_epi16(g, _mm_set1_epi16(150))),
+                      _mm_add_epi16(_mm_mullo_epi16(b, _mm_set1_epi16(29)), round)),
+        8);
+    // The chroma of each column's parity (Cb even, Cr odd) with that parity's
+    // weights: the sum (-32640 .. 32640) wraps in 16 bits, + 32768 makes it
+    // exact as unsigned (128 .. 65408), + 128 saturating (65536 only at the
+    // top, which clamps to 255), >> 8.
+    const __m128i w_r = _mm_set_epi16(128, -43, 128, -43, 128, -43, 128, -43);
+    const __m128i w_g = _mm_set_epi16(-107, -85, -107, -85, -107, -85, -107, -85);
+    const __m128i w_b = _mm_set_epi16(-21, 128, -21, 128, -21, 128, -21, 128);
+    const __m128i sum = _mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(r, w_r), _mm_mullo_epi16(g, w_g)),
+                                      _mm_mullo_epi16(b, w_b));
+    const __m128i c = _mm_srli_epi16(_mm_adds_epu16(_mm_add_epi16(sum, half), round), 8);
+    const __m128i bytes = _mm_packus_epi16(y, c);  // y0..y7 c0..c7, each within 0..255
+    return _mm_unpacklo_epi8(bytes, _mm_srli_si128(bytes, 8));
+}
+
+// YCbCr422_8 of 8-bit red, green and blue in image order, eight pixels a step.
+int ycbcr_sse2(const uint8_t* r8, const uint8_t* g8, const uint8_t* b8, int w, uint8_t* row) {
+    const __m128i zero = _mm_setzero_si128();
+    int k = 0;
+    for (; k + 8 <= w; k += 8) {
+        const __m128i r = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(r8 + k)), zero);
+        const __m128i g = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(g8 + k)), zero);
+        const __m128i b = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(b8 + k)), zero);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 2 * static_cast<size_t>(k)), ycbcr8(r, g, b));
+    }
+    return k;
+}
+
+// The processing's 8-bit values of eight 12-bit ones, in 16-bit lanes.
+inline __m128i cut8(const uint8_t* cut, const uint16_t* v) {
     return _mm_set_epi16(cut[v[7]], cut[v[6]], cut[v[5]], cut[v[4]], cut[v[3]], cut[v[2]], cut[v[1]], cut[v[0]]);
 }
 
-int ycbcr_sse2(const int* ri, const int* gi, const int* bi, const uint8_t* cut, int w, uint8_t* row) {
-    const int whole = w / 8 * 8;
-    const __m128i round = _mm_set1_epi16(128), half = _mm_set1_epi16(static_cast<short>(-32768));
-    const __m128i y_r = _mm_set1_epi16(77), y_g = _mm_set1_epi16(150), y_b = _mm_set1_epi16(29);
-    const __m128i c43 = _mm_set1_epi16(43), c85 = _mm_set1_epi16(85), c107 = _mm_set1_epi16(107);
-    const __m128i c21 = _mm_set1_epi16(21);
-    const __m128i odd = _mm_set_epi16(-1, 0, -1, 0, -1, 0, -1, 0);  // Cr in the odd columns
-    for (int k = 0; k < whole; k += 8) {
-        const __m128i r = cut8(cut, ri + k), g = cut8(cut, gi + k), b = cut8(cut, bi + k);
-        __m128i y = _mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(r, y_r), _mm_mullo_epi16(g, y_g)),
-                                  _mm_add_epi16(_mm_mullo_epi16(b, y_b), round));
-        y = _mm_srli_epi16(y, 8);
-        // 128 x (b or r) - (the negative part) + 32768, exact in 16 bits (128 .. 65408),
-        // then + 128 saturating (65536 only at the top, which clamps to 255), >> 8.
-        const __m128i cb = _mm_adds_epu16(
-            _mm_add_epi16(_mm_sub_epi16(_mm_slli_epi16(b, 7),
-                                        _mm_add_epi16(_mm_mullo_epi16(r, c43), _mm_mullo_epi16(g, c85))),
-                          half),
-            round);
-        const __m128i cr = _mm_adds_epu16(
-            _mm_add_epi16(_mm_sub_epi16(_mm_slli_epi16(r, 7),
-                                        _mm_add_epi16(_mm_mullo_epi16(g, c107), _mm_mullo_epi16(b, c21))),
-                          half),
-            round);
-        __m128i c = _mm_or_si128(_mm_and_si128(odd, cr), _mm_andnot_si128(odd, cb));
-        c = _mm_srli_epi16(c, 8);
-        const __m128i bytes = _mm_packus_epi16(y, c);  // y0..y7 c0..c7, each within 0..255
+// YCbCr422_8 of 12-bit red, green and blue through the processing's table,
+// in image order, eight pixels a step.
+int ycbcr_cut_sse2(const uint16_t* r, const uint16_t* g, const uint16_t* b, const uint8_t* cut, int w,
+                   uint8_t* row) {
+    int k = 0;
+    for (; k + 8 <= w; k += 8)
         _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 2 * static_cast<size_t>(k)),
-                         _mm_unpacklo_epi8(bytes, _mm_srli_si128(bytes, 8)));
-    }
-    return whole;
+                         ycbcr8(cut8(cut, r + k), cut8(cut, g + k), cut8(cut, b + k)));
+    return k;
 }
 #endif
 
-// One row's bilinear demosaic (each site's own colour, the others its
-// neighbours' means), then the colour matrix around the black level, clamps
-// as min/max, as 12-bit values. Red rows hold red (even sensor columns) and
-// green sites, blue rows green and blue (odd).
-template <bool kRedRow>
-void demosaic(const uint16_t* up, const uint16_t* mid, const uint16_t* down, const float* odd, int w,
-              const Mix& mix, int* __restrict ri, int* __restrict gi, int* __restrict bi) {
-    const float m0 = mix.m[0], m1 = mix.m[1], m2 = mix.m[2], m3 = mix.m[3], m4 = mix.m[4], m5 = mix.m[5];
-    const float m6 = mix.m[6], m7 = mix.m[7], m8 = mix.m[8], black = mix.black, lift = mix.lift;
-    const float top = static_cast<float>(kFull);
-    for (int k = 0; k < w; ++k) {
-        const float c = mid[k], across = static_cast<float>(mid[k - 1] + mid[k + 1]) * 0.5f;
-        const float vertical = static_cast<float>(up[k] + down[k]) * 0.5f;
-        const float cross = (across + vertical) * 0.5f;
-        const float diag = static_cast<float>(up[k - 1] + up[k + 1] + down[k - 1] + down[k + 1]) * 0.25f;
-        const float o = odd[k];
-        float r, g, b;
-        if (kRedRow) {
-            r = c + o * (across - c);
-            g = cross + o * (c - cross);
-            b = diag + o * (vertical - diag);
-        } else {
-            r = vertical + o * (diag - vertical);
-            g = c + o * (cross - c);
-            b = across + o * (c - across);
-        }
-        r -= black;
-        g -= black;
-        b -= black;
-        float vr = m0 * r + m1 * g + m2 * b + lift;
-        float vg = m3 * r + m4 * g + m5 * b + lift;
-        float vb = m6 * r + m7 * g + m8 * b + lift;
-        vr = vr > 0.0f ? vr : 0.0f;
-        vg = vg > 0.0f ? vg : 0.0f;
-        vb = vb > 0.0f ? vb : 0.0f;
-        ri[k] = static_cast<int>(vr < top ? vr : top);
-        gi[k] = static_cast<int>(vg < top ? vg : top);
-        bi[k] = static_cast<int>(vb < top ? vb : top);
-    }
-}
-
+// RGB8, BGR8 and YCbCr422_8: per row, the bilinear demosaic of the raw
+// mosaic (each site's own colour, the others its neighbours' means) and the
+// colour matrix around the black level (none: the means rounded) as 12-bit
+// values; their 8-bit values through the processing, in image order; then
+// the format's bytes. The rows stay in cache.
 void render_colour(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) {
     const int w = f.roi.width, h = f.roi.height;
     const size_t wide = static_cast<size_t>(w);
     Rows rows(sensor, w, h, carve);
-    float* odd = carve.take<float>(wide);     // 1 where the sensor column is odd
-    int* ri = carve.take<int>(wide);
-    int* gi = carve.take<int>(wide);
-    int* bi = carve.take<int>(wide);
+    uint16_t* rgb[3];
+    uint8_t* rgb8[3];
+    for (auto& p : rgb) p = carve.take<uint16_t>(wide);
+    for (auto& p : rgb8) p = carve.take<uint8_t>(wide);
     const bool rx = f.roi.reverse_x;
-    for (int k = 0; k < w; ++k) odd[k] = static_cast<float>((f.roi.offset_x + k) & 1);
-    Mix mx;
-    if (f.matrix_on)
-        for (int n = 0; n < 9; ++n) mx.m[n] = f.matrix[n];
-    mx.black = f.black;
-    mx.lift = f.black + 0.5f;
-    uint8_t* cut = carve.take<uint8_t>(kFull + 1);  // the processing's 8-bit value of each raw value
-    for (int v = 0; v <= kFull; ++v) cut[v] = static_cast<uint8_t>(f.process ? f.process[v] : v >> 4);
+    const int x0 = f.roi.offset_x;
+    const Mix mx(f);
+    // The processing's 8-bit value of each 12-bit one, or none for the plain cut.
+    uint8_t* cut = f.process ? carve.take<uint8_t>(kFull + 1) : nullptr;
+    if (cut)
+        for (int v = 0; v <= kFull; ++v) cut[v] = static_cast<uint8_t>(f.process[v]);
+    const bool rgb_order = f.format == Format::RGB8;
     for (int i = 0; i < h; ++i) {
-        const int y = f.roi.offset_y + i;
         const uint16_t* up = rows.at(i - 1);
         const uint16_t* down = rows.at(i + 1);
         const uint16_t* mid = rows.at(i);
-        // Bilinear demosaic (each site's own colour, the others its
-        // neighbours' means), then the colour matrix around the black level
-        // (identity without one), clamps as min/max, in one pass.
-        if ((y & 1) == 0)
-            demosaic<true>(up, mid, down, odd, w, mx, ri, gi, bi);
-        else
-            demosaic<false>(up, mid, down, odd, w, mx, ri, gi, bi);
-        const size_t j = static_cast<size_t>(f.roi.reverse_y ? h - 1 - i : i);
-        if (f.format == Format::YCbCr422) {  // BT.601 (full range) of the 8-bit values
-            uint8_t* row = out + j * wide * 2;
-            int k = 0;
+        const bool red_row = ((f.roi.offset_y + i) & 1) == 0;
+        int k = 0;
 #if defined(TAVROCAM_SSE2)
-            if (!rx) k = ycbcr_sse2(ri, gi, bi, cut, w, row);
+        k = red_row ? demosaic_sse2<true>(up, mid, down, w, x0, mx, rgb[0], rgb[1], rgb[2])
+                    : demosaic_sse2<false>(up, mid, down, w, x0, mx, rgb[0], rgb[1], rgb[2]);
 #endif
-            for (; k < w; ++k) {
-                const int col = rx ? w - 1 - k : k;
-                ycbcr(cut[ri[k]], cut[gi[k]], cut[bi[k]], col & 1, row + 2 * static_cast<size_t>(col));
+        if (red_row)
+            demosaic_tail<true>(up, mid, down, k, w, x0, mx, rgb[0], rgb[1], rgb[2]);
+        else
+            demosaic_tail<false>(up, mid, down, k, w, x0, mx, rgb[0], rgb[1], rgb[2]);
+        const size_t j = static_cast<size_t>(f.roi.reverse_y ? h - 1 - i : i);
+        if (cut && f.format != Format::YCbCr422) {  // looked up and interleaved in one pass
+            const uint16_t* first = rgb_order ? rgb[0] : rgb[2];
+            const uint16_t* green = rgb[1];
+            const uint16_t* last = rgb_order ? rgb[2] : rgb[0];
+            uint8_t* row = out + j * wide * 3;
+            for (int n = 0; n < w; ++n) {
+                uint8_t* o = row + 3 * static_cast<size_t>(rx ? w - 1 - n : n);
+                o[0] = cut[first[n]];
+                o[1] = cut[green[n]];
+                o[2] = cut[last[n]];
             }
             continue;
         }
-        const int* first = f.format == Format::RGB8 ? ri : bi;
-        const int* last = f.format == Format::RGB8 ? bi : ri;
+        if (cut && f.format == Format::YCbCr422 && !rx) {  // looked up and converted in one pass
+            uint8_t* row = out + j * wide * 2;
+            int n = 0;
+#if defined(TAVROCAM_SSE2)
+            n = ycbcr_cut_sse2(rgb[0], rgb[1], rgb[2], cut, w, row);
+#endif
+            for (; n < w; ++n)
+                ycbcr(cut[rgb[0][n]], cut[rgb[1][n]], cut[rgb[2][n]], n & 1, row + 2 * static_cast<size_t>(n));
+            continue;
+        }
+        for (int c = 0; c < 3; ++c) {
+            const uint16_t* v = rgb[c];
+            uint8_t* o = rgb8[c];
+            if (cut) {
+                store_row(o, w, rx, [&](int n) { return cut[v[n]]; });
+                continue;
+            }
+            int n = 0;
+#if defined(TAVROCAM_SSE2)
+            n = cut_sse2(v, w, rx, o);
+#endif
+            for (; n < w; ++n) o[rx ? w - 1 - n : n] = static_cast<uint8_t>(v[n] >> 4);
+        }
+        const uint8_t *r8 = rgb8[0], *g8 = rgb8[1], *b8 = rgb8[2];
+        if (f.format == Format::YCbCr422) {  // BT.601 (full range) of the 8-bit values
+            uint8_t* row = out + j * wide * 2;
+            int n = 0;
+#if defined(TAVROCAM_SSE2)
+            n = ycbcr_sse2(r8, g8, b8, w, row);
+#endif
+            for (; n < w; ++n) ycbcr(r8[n], g8[n], b8[n], n & 1, row + 2 * static_cast<size_t>(n));
+            continue;
+        }
+        const uint8_t* first = f.format == Format::RGB8 ? r8 : b8;
+        const uint8_t* last = f.format == Format::RGB8 ? b8 : r8;
         uint8_t* row = out + j * wide * 3;
-        if (rx) {
-            for (int k = 0; k < w; ++k) {
-                uint8_t* o = row + 3 * static_cast<size_t>(w - 1 - k);
-                o[0] = cut[first[k]];
-                o[1] = cut[gi[k]];
-                o[2] = cut[last[k]];
-            }
-        } else {
-            for (int k = 0; k < w; ++k) {
-                uint8_t* o = row + 3 * static_cast<size_t>(k);
-                o[0] = cut[first[k]];
-                o[1] = cut[gi[k]];
-                o[2] = cut[last[k]];
-            }
+        int n = 0;
+#if defined(TAVROCAM_SSE2)
+        n = interleave_sse2(first, g8, last, w, row);
+#endif
+        for (; n < w; ++n) {
+            uint8_t* o = row + 3 * static_cast<size_t>(n);
+            o[0] = first[n];
+            o[1] = g8[n];
+            o[2] = last[n];
         }
     }
 }
-
 bool finite_nonneg(float v) { return std::isfinite(v) && v >= 0.0f; }
 
 }  // namespace
 
 void prepare() {
     normals();
+    uniforms();
+    poisson_table();
     srgb_linear();
 }
 
@@ -769,6 +1145,18 @@ void pack12(const uint16_t* values, size_t count, uint8_t* out) {
 
 void unpack12(const uint8_t* data, size_t count, uint16_t* out) {
     size_t i = 0;
+#if (defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) || defined(_MSC_VER)
+    // Four values (six bytes) a step from one 64-bit little-endian load (the
+    // next four values' bytes follow, so its last two are there).
+    for (; i + 8 <= count; i += 4, data += 6) {
+        uint64_t v;
+        std::memcpy(&v, data, 8);
+        out[i] = static_cast<uint16_t>(v & 0xFFF);
+        out[i + 1] = static_cast<uint16_t>((v >> 12) & 0xFFF);
+        out[i + 2] = static_cast<uint16_t>((v >> 24) & 0xFFF);
+        out[i + 3] = static_cast<uint16_t>((v >> 36) & 0xFFF);
+    }
+#endif
     for (; i + 1 < count; i += 2, data += 3) {
         out[i] = static_cast<uint16_t>(data[0] | ((data[1] & 0x0F) << 8));
         out[i + 1] = static_cast<uint16_t>((data[1] >> 4) | (data[2] << 4));

@@ -10,8 +10,12 @@
 //           sensor's filter is RG from its top-left pixel), or its only one;
 //   signal  light x electrons[colour] x (1 + prnu x P) + dark_mean + dsnu x D,
 //           P and D fixed normal patterns of the camera (its seed);
-//   shot    signal + sqrt(signal) x Z1 (Poisson noise, normal approximation),
-//           clipped to 0 .. saturation (the well);
+//   shot    below 24 electrons a draw from Poisson's distribution of mean
+//           signal (the draw of the grid mean below it, 1/8 electron apart,
+//           from its tabulated distribution function at a uniform deviate
+//           U1, plus the draw of the rest at U2: exact); from 24 on,
+//           signal + sqrt(signal) x Z1 (the normal approximation); clipped
+//           to 0 .. saturation (the well);
 //   read    + dark_noise x Z2;
 //   raw     electrons x gain[colour] (K x analog gain x balance ratio) + black,
 //           rounded and clipped to 0 .. 4095 (12-bit ADC; at black 0 the dark
@@ -22,8 +26,9 @@
 // goes through `process` (the LUT, gammas, digital shift and the cut to the
 // format's bits, as a 4096-entry table) and is written in image order
 // (ReverseX/ReverseY mirror the ROI). Z1, Z2, P and D are read from one table
-// of normal deviates at per-row offsets that a counter-based hash of (seed,
-// frame number, row) selects, so the loops over a row vectorise.
+// of normal deviates, U1 and U2 from one of uniform deviates, at per-row
+// offsets that a counter-based hash of (seed, frame number, row) selects (P
+// and D: of seed and row), so the loops over a row vectorise.
 #pragma once
 
 #include <cstddef>
