@@ -42,10 +42,8 @@ class Sequencer:
             self.current = self.registers.get_int("SequencerSetStart")
 
     def advance(self, count, level):
-        """The set the next frame takes, after ``count`` frames; ``level(line)``
-        the level the camera takes an input line at."""
-        if not self.on():
-            return
+        """The set the next frame takes, after ``count`` frames (SequencerMode
+        On); ``level(line)`` the level the camera takes an input line at."""
         regs = self.registers
         source = regs.get_entry("SequencerTriggerSource")
         if source in ("FrameStart", "Counter2End"):
