@@ -325,8 +325,9 @@ class Acquisition:
     def _make(self, when, exposure=None) -> Frame:
         device = self.device
         registers = self.registers
-        regs = registers if exposure is None and not self._sequenced() else \
-            self.sequencer.frame_registers(exposure)
+        sequenced = self._sequenced()
+        regs = registers if exposure is None and not sequenced else \
+            self.sequencer.frame_registers(exposure, sequenced)
         stamp = int((when - POWER_UP) * 1e9)  # the camera's clock (events.timestamp)
         chunks = None
         if self.registers.get_int("ChunkModeActive"):

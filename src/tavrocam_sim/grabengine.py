@@ -1,20 +1,14 @@
-"""pylon's grab engine for the simulated camera: a camera object's state and its grabbing.
+"""pylon's grab engine for the simulated camera: ``GrabEngine``, a camera object's own.
 
-``GrabEngine`` is what an InstantCamera holds (``camera._st``): its device,
-its grab session, its handlers and its parameters, and the work behind
-pypylon's ``StartGrabbing``, ``RetrieveResult``, ``StopGrabbing``,
-``WaitForFrameTriggerReady`` and pylon's grab loop thread (the camera object
-checks the arguments and hands itself in where its events or nodes are
-needed). Starting opens a stream of ``MaxNumBuffer`` buffers on the device
-and executes ``AcquisitionStart`` through the node map (so the settings that
-are idle-only lock as GenApi locks them); from then on the device makes frames
-on its own clock into the stream (tavrocam_sim.acquisition, .stream).
-
-The wait for a result is on the simulator's one condition
-(registers.CHANGED): every frame, trigger, stop, close, attach, removal and
-dropped camera object signals it, and a stopped wait returns at once, empty.
-The finalizer of a dropped camera object frees the device through the
-engine, so it refers to the camera object only weakly.
+It holds the camera object's device, handlers, parameters and grab session,
+and does the work of the grab calls (the camera object checks their
+arguments and hands itself in where its events or nodes are needed) and
+pylon's grab loop thread. Starting opens a stream of ``MaxNumBuffer`` buffers
+and executes ``AcquisitionStart`` through the node map; the device then makes
+frames on its own clock into it (tavrocam_sim.acquisition, .stream). A wait
+is on registers.CHANGED, which every frame, trigger, stop, close, attach and
+removal signals. The camera object's finalizer frees the device through the
+engine, so the engine refers to the camera object only weakly.
 """
 
 from __future__ import annotations
