@@ -31,10 +31,9 @@ from .triggers import Triggers
 
 _CHUNKS = model.BY_NAME["ChunkSelector"].entries
 _TRIGGERS = model.BY_NAME["TriggerSelector"].entries
-_TRIGGERED = (_TRIGGERS.index("FrameStart"), _TRIGGERS.index("FrameBurstStart"))
+_FRAME_TRIGGER, _BURST_TRIGGER = _TRIGGERS.index("FrameStart"), _TRIGGERS.index("FrameBurstStart")
 _EVENTS = model.BY_NAME["EventSelector"].entries
 _FRAME_START, _EXPOSURE_END = _EVENTS.index("FrameStart"), _EVENTS.index("ExposureEnd")
-_AUTOS = ("ExposureAuto", "GainAuto", "BalanceWhiteAuto")
 GRAB_ERROR_CODE = 0xE1000014  # a failed grab's error code when the fault names none (assumed)
 
 
@@ -232,7 +231,8 @@ class Acquisition:
     def _triggered(self) -> bool:
         """Whether frames wait for triggers (FrameStart or FrameBurstStart on)."""
         regs = self.registers
-        return any(regs.get_entry("TriggerMode", index) == "On" for index in _TRIGGERED)
+        return regs.get_entry("TriggerMode", _FRAME_TRIGGER) == "On" \
+            or regs.get_entry("TriggerMode", _BURST_TRIGGER) == "On"
 
     def _sequenced(self) -> bool:
         return self.registers.get_entry("SequencerMode") == "On"
@@ -319,7 +319,9 @@ class Acquisition:
         regs = self.registers
         if count and self._sequenced():
             self.sequencer.advance(count, self.triggers.level)
-        if cycle and any(regs.get_entry(auto) != "Off" for auto in _AUTOS):
+        if cycle and (regs.get_entry("ExposureAuto") != "Off"
+                      or regs.get_entry("GainAuto") != "Off"
+                      or regs.get_entry("BalanceWhiteAuto") != "Off"):
             self.autos.cycle()
 
     def _make(self, when, exposure=None) -> Frame:

@@ -221,9 +221,11 @@ class Registers:
             index = self.slot(name) if count > 1 else 0
         return address + index * length
 
-    def get_int(self, name, index=None):
-        address = self._address(name, index)
-        return _INT.unpack_from(self.memory, address)[0]
+    def get_int(self, name, index=None):  # _address's work in line: the read a frame makes most
+        address, count, length = self.where[name]
+        if index is None:
+            index = self.slot(name) if count > 1 else 0
+        return _INT.unpack_from(self.memory, address + index * length)[0]
 
     def get_ints(self, name):
         """Every slot of a selected Integer node, as a tuple."""
