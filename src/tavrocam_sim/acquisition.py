@@ -34,6 +34,7 @@ _TRIGGERS = model.BY_NAME["TriggerSelector"].entries
 _FRAME_TRIGGER, _BURST_TRIGGER = _TRIGGERS.index("FrameStart"), _TRIGGERS.index("FrameBurstStart")
 _EVENTS = model.BY_NAME["EventSelector"].entries
 _FRAME_START, _EXPOSURE_END = _EVENTS.index("FrameStart"), _EVENTS.index("ExposureEnd")
+IMAGE_CHUNK_TRAILER = 8  # with ChunkModeActive the image is a chunk: its ID and length follow
 GRAB_ERROR_CODE = 0xE1000014  # a failed grab's error code when the fault names none (assumed)
 
 
@@ -152,6 +153,7 @@ class Acquisition:
         self.active = False
         self.stream = None          # the host's stream: deliver(frame), wants(due), lose(n)
         self.counters = [0, 0]      # the camera's counters (CounterValue)
+        self.scene = scenes.Chart()  # what the camera looks at (the device's scene)
         self.meter = _Meter(self.device)
         self.autos = AutoFunctions(self.registers, self.meter)
         self.sequencer = Sequencer(self.registers)
@@ -212,7 +214,31 @@ class Acquisition:
             CHANGED.notify_all()
 
     def period(self) -> float:
-        return 1.0 / self.device.frame_rate()
+        return 1.0 / self.frame_rate()
+
+    def payload_size(self) -> int:
+        regs = self.registers
+        bits = (regs.get_int("PixelFormat") >> 16) & 0xFF
+        size = regs.get_int("Width") * regs.get_int("Height") * bits // 8
+        if regs.get_int("ChunkModeActive"):
+            size += IMAGE_CHUNK_TRAILER
+            for index, name in enumerate(_CHUNKS):
+                if regs.get_int("ChunkEnable", index):
+                    size += model.CHUNK_BYTES[name]
+        return size
+
+    def frame_rate(self) -> float:
+        regs = self.registers
+        readout_us = model.ROW_TIME_US * (regs.get_int("Height") + model.FRAME_OVERHEAD_ROWS)
+        period_us = max(readout_us, regs.get_float("ExposureTime") + model.EXPOSURE_OVERHEAD_US)
+        rate = 1e6 / period_us
+        link = model.USB_MAX_BYTES_PER_S
+        if regs.get_entry("DeviceLinkThroughputLimitMode") == "On":
+            link = min(link, regs.get_int("DeviceLinkThroughputLimit"))
+        rate = min(rate, link / max(self.payload_size(), 1))
+        if regs.get_int("AcquisitionFrameRateEnable"):
+            rate = min(rate, regs.get_float("AcquisitionFrameRate"))
+        return rate
 
     # --- the clock
     def next_due(self):
@@ -344,7 +370,7 @@ class Acquisition:
             except Exception as exc:
                 error = (getattr(exc, "error_code", GRAB_ERROR_CODE), str(exc))
         frame = Frame(self.meter.settings(regs),
-                      device.frames, self.block, stamp, chunks, error, device.scene,
+                      device.frames, self.block, stamp, chunks, error, self.scene,
                       self.seed, self.meter.seen)
         if registers.get_entry("EventNotification", _FRAME_START) == "On":
             self.events.record("FrameStart", when, self.block)
