@@ -640,7 +640,7 @@ def results(cam, wait=0.3):
 
 
 def stamp(when):
-    return tavrocam_sim.acquisition.timestamp(when)
+    return tavrocam_sim.events.timestamp(when)
 
 
 def enable_events(cam, *names):

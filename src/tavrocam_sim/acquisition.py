@@ -24,12 +24,17 @@ import weakref
 
 from . import image, model, scenes
 from .autofunctions import AUTO_MAX_CYCLES, AutoFunctions
-from .events import timestamp
+from .events import POWER_UP
 from .registers import CHANGED, LOCK
 from .sequencer import Sequencer
 from .triggers import Triggers
 
 _CHUNKS = model.BY_NAME["ChunkSelector"].entries
+_TRIGGERS = model.BY_NAME["TriggerSelector"].entries
+_FRAME_TRIGGER, _BURST_TRIGGER = _TRIGGERS.index("FrameStart"), _TRIGGERS.index("FrameBurstStart")
+_EVENTS = model.BY_NAME["EventSelector"].entries
+_FRAME_START, _EXPOSURE_END = _EVENTS.index("FrameStart"), _EVENTS.index("ExposureEnd")
+IMAGE_CHUNK_TRAILER = 8  # with ChunkModeActive the image is a chunk: its ID and length follow
 GRAB_ERROR_CODE = 0xE1000014  # a failed grab's error code when the fault names none (assumed)
 
 
@@ -148,6 +153,7 @@ class Acquisition:
         self.active = False
         self.stream = None          # the host's stream: deliver(frame), wants(due), lose(n)
         self.counters = [0, 0]      # the camera's counters (CounterValue)
+        self.scene = scenes.Chart()  # what the camera looks at (the device's scene)
         self.meter = _Meter(self.device)
         self.autos = AutoFunctions(self.registers, self.meter)
         self.sequencer = Sequencer(self.registers)
@@ -208,7 +214,31 @@ class Acquisition:
             CHANGED.notify_all()
 
     def period(self) -> float:
-        return 1.0 / self.device.frame_rate()
+        return 1.0 / self.frame_rate()
+
+    def payload_size(self) -> int:
+        regs = self.registers
+        bits = (regs.get_int("PixelFormat") >> 16) & 0xFF
+        size = regs.get_int("Width") * regs.get_int("Height") * bits // 8
+        if regs.get_int("ChunkModeActive"):
+            size += IMAGE_CHUNK_TRAILER
+            for index, name in enumerate(_CHUNKS):
+                if regs.get_int("ChunkEnable", index):
+                    size += model.CHUNK_BYTES[name]
+        return size
+
+    def frame_rate(self) -> float:
+        regs = self.registers
+        readout_us = model.ROW_TIME_US * (regs.get_int("Height") + model.FRAME_OVERHEAD_ROWS)
+        period_us = max(readout_us, regs.get_float("ExposureTime") + model.EXPOSURE_OVERHEAD_US)
+        rate = 1e6 / period_us
+        link = model.USB_MAX_BYTES_PER_S
+        if regs.get_entry("DeviceLinkThroughputLimitMode") == "On":
+            link = min(link, regs.get_int("DeviceLinkThroughputLimit"))
+        rate = min(rate, link / max(self.payload_size(), 1))
+        if regs.get_int("AcquisitionFrameRateEnable"):
+            rate = min(rate, regs.get_float("AcquisitionFrameRate"))
+        return rate
 
     # --- the clock
     def next_due(self):
@@ -217,11 +247,21 @@ class Acquisition:
             return None
         triggers = self.triggers
         held = min((valid for _, valid in triggers.edges.values()), default=None)
-        if triggers.on():
+        if self._triggered():
             due = triggers.pending[0][0] if triggers.pending else None
         else:
             due = self.next_free
         return min((t for t in (due, held) if t is not None), default=None)
+
+    # What is off stays out of a frame's way: the caller asks the registers.
+    def _triggered(self) -> bool:
+        """Whether frames wait for triggers (FrameStart or FrameBurstStart on)."""
+        regs = self.registers
+        return regs.get_entry("TriggerMode", _FRAME_TRIGGER) == "On" \
+            or regs.get_entry("TriggerMode", _BURST_TRIGGER) == "On"
+
+    def _sequenced(self) -> bool:
+        return self.registers.get_entry("SequencerMode") == "On"
 
     def tick(self, now: float | None = None):
         """Make the frames due by ``now``."""
@@ -238,7 +278,8 @@ class Acquisition:
             triggers.settle_edges(now)
         if self.single and self.acquired:
             return
-        if triggers.on():
+        triggered = self._triggered()
+        if triggered:
             self.next_free = None
             pending = triggers.pending
             count = 0
@@ -274,15 +315,12 @@ class Acquisition:
                 when, exposure, ends_burst = first + index * period, None, False
             stream.deliver(self._make(when, exposure))
             self._count(1, cycle=True)
-            self._after_frame(when, ends_burst)
+            if triggered:
+                triggers.wait_events(when, frame=True, burst=ends_burst)
             done = index + 1
         if count > done:
             self._pass(due[done:count] if due is not None else count - done, stream)
         CHANGED.notify_all()
-
-    def _after_frame(self, when, ends_burst):
-        if self.triggers.on():
-            self.triggers.wait_events(when, frame=True, burst=ends_burst)
 
     def _pass(self, frames, stream):
         """Frames the stream has no room for (a count, or the triggered
@@ -296,53 +334,64 @@ class Acquisition:
         self._count(count - cycles, cycle=False)
         for _ in range(cycles):
             self._count(1, cycle=True)
-        if not isinstance(frames, int) and frames:
-            self._after_frame(frames[-1][0], any(entry[2] for entry in frames))
+        if not isinstance(frames, int) and frames and self._triggered():
+            self.triggers.wait_events(frames[-1][0], frame=True,
+                                      burst=any(entry[2] for entry in frames))
 
     def _count(self, count, cycle):
         self.device.frames += count
         self.counters[:] = [value + count for value in self.counters]
         self.acquired += count
-        if count:
+        regs = self.registers
+        if count and self._sequenced():
             self.sequencer.advance(count, self.triggers.level)
-        if cycle:
+        if cycle and (regs.get_entry("ExposureAuto") != "Off"
+                      or regs.get_entry("GainAuto") != "Off"
+                      or regs.get_entry("BalanceWhiteAuto") != "Off"):
             self.autos.cycle()
 
     def _make(self, when, exposure=None) -> Frame:
         device = self.device
-        regs = self.sequencer.frame_registers(exposure)
+        registers = self.registers
+        sequenced = self._sequenced()
+        regs = registers if exposure is None and not sequenced else \
+            self.sequencer.frame_registers(exposure, sequenced)
+        stamp = int((when - POWER_UP) * 1e9)  # the camera's clock (events.timestamp)
         chunks = None
         if self.registers.get_int("ChunkModeActive"):
             chunks = {}
             for index, name in enumerate(_CHUNKS):
                 if self.registers.get_int("ChunkEnable", index):
-                    chunks[name] = self._chunk_value(name, when, regs)
+                    chunks[name] = self._chunk_value(name, stamp, regs)
         error = None
-        try:
-            device.check("Grab")
-        except Exception as exc:
-            error = (getattr(exc, "error_code", GRAB_ERROR_CODE), str(exc))
+        if device.faults:
+            try:
+                device.check("Grab")
+            except Exception as exc:
+                error = (getattr(exc, "error_code", GRAB_ERROR_CODE), str(exc))
         frame = Frame(self.meter.settings(regs),
-                      device.frames, self.block, timestamp(when), chunks, error, device.scene,
+                      device.frames, self.block, stamp, chunks, error, self.scene,
                       self.seed, self.meter.seen)
-        self.events.record("FrameStart", when, self.block)
-        exposure_end = when + regs.get_float("ExposureTime") / 1e6
-        self.events.record("ExposureEnd", exposure_end, self.block)
+        if registers.get_entry("EventNotification", _FRAME_START) == "On":
+            self.events.record("FrameStart", when, self.block)
+        if registers.get_entry("EventNotification", _EXPOSURE_END) == "On":
+            exposure_end = when + regs.get_float("ExposureTime") / 1e6
+            self.events.record("ExposureEnd", exposure_end, self.block)
         self.block += 1
         return frame
 
-    def _chunk_value(self, name, when, regs):
+    def _chunk_value(self, name, stamp, regs):
         device = self.device
         if name == "Gain":
             return regs.get_float("Gain")
         if name == "ExposureTime":
             return regs.get_float("ExposureTime")
         if name == "Timestamp":
-            return timestamp(when)
+            return stamp
         if name == "LineStatusAll":
             return device.derived["LineStatusAll"](0)
         if name == "CounterValue":
             return self.counters[0] + 1
         if name == "SequencerSetActive":
-            return self.sequencer.current if self.sequencer.on() else 0
+            return self.sequencer.current if self._sequenced() else 0
         return 0  # PayloadCRC16 is made with the data

@@ -24,12 +24,11 @@ import weakref
 from . import faults as _faults, model, scenes as _scenes, sensor as _sensor, sharing as _sharing
 from .acquisition import Acquisition
 from .events import Events
-from .registers import _ENUMS, CHANGED, LOCK, Port, Registers, connect, xml
+from .registers import CHANGED, LOCK, Port, Registers, connect, xml
 from .temperature import Temperature
 
 _EVENT_DATA = tuple(node.name for node in model.NODES
                     if node.name.startswith("Event") and node.derived)
-IMAGE_CHUNK_TRAILER = 8  # with ChunkModeActive the image is a chunk: its ID and length follow
 
 
 class Device:
@@ -48,7 +47,6 @@ class Device:
         self._holder = None  # a weak reference to the camera object that holds it open
         self.line_levels = {"Line1": False, "Line3": True, "Line4": True}
         self.faults: dict[str, list] = {}
-        self._scene = _scenes.Chart()  # what the camera looks at (see the scene property)
         self.frames = 0            # frames made since power-up (the images' noise follows it)
         self.event_data: dict[str, int] = {}
         self._listeners: dict[str, list] = {"removal": [], "fault": []}
@@ -56,8 +54,8 @@ class Device:
             "DeviceTemperature": lambda _: float(round(self.thermal.degrees)),
             "TemperatureState": lambda _: ("Ok", "Critical", "Error").index(self.thermal.state),
             "PixelColorFilter": self._color_filter,
-            "PayloadSize": lambda _: self.payload_size(),
-            "ResultingFrameRate": lambda _: self.frame_rate(),
+            "PayloadSize": lambda _: self.acquisition.payload_size(),
+            "ResultingFrameRate": lambda _: self.acquisition.frame_rate(),
             "LineStatus": self._line_status,
             "LineStatusAll": lambda _: sum(self._line_status(i) << i for i in range(4)),
             "LUTValueAll": lambda _: self._lut_block(),
@@ -273,11 +271,11 @@ class Device:
         file, or a folder played one image per frame). Setting it checks the
         scene at once (TypeError, ValueError or FileNotFoundError keep the old
         one); it takes effect from the next exposure, from any thread."""
-        return self._scene
+        return self.acquisition.scene
 
     @scene.setter
     def scene(self, value) -> None:
-        self._scene = _scenes.check(value)
+        self.acquisition.scene = _scenes.check(value)
 
     @property
     def sensor(self) -> _sensor.Sensor:
@@ -296,30 +294,6 @@ class Device:
     def _color_filter(self, _):
         phase = model.bayer_phase(self.registers.get_entry("PixelFormat"))
         return 4 if phase is None else phase
-
-    def payload_size(self) -> int:
-        regs = self.registers
-        bits = (regs.get_int("PixelFormat") >> 16) & 0xFF
-        size = regs.get_int("Width") * regs.get_int("Height") * bits // 8
-        if regs.get_int("ChunkModeActive"):
-            size += IMAGE_CHUNK_TRAILER
-            for index, (name, _, _) in enumerate(_ENUMS["ChunkSelector"]):
-                if regs.get_int("ChunkEnable", index):
-                    size += model.CHUNK_BYTES[name]
-        return size
-
-    def frame_rate(self) -> float:
-        regs = self.registers
-        readout_us = model.ROW_TIME_US * (regs.get_int("Height") + model.FRAME_OVERHEAD_ROWS)
-        period_us = max(readout_us, regs.get_float("ExposureTime") + model.EXPOSURE_OVERHEAD_US)
-        rate = 1e6 / period_us
-        link = model.USB_MAX_BYTES_PER_S
-        if regs.get_entry("DeviceLinkThroughputLimitMode") == "On":
-            link = min(link, regs.get_int("DeviceLinkThroughputLimit"))
-        rate = min(rate, link / max(self.payload_size(), 1))
-        if regs.get_int("AcquisitionFrameRateEnable"):
-            rate = min(rate, regs.get_float("AcquisitionFrameRate"))
-        return rate
 
     def _line_status(self, index):
         regs = self.registers

@@ -11,12 +11,12 @@ from .registers import CHANGED, LOCK
 
 _EVENTS = model.BY_NAME["EventSelector"].entries
 MAX_EVENTS = 256          # events waiting for the host beyond this are lost (assumed)
-_POWER_UP = time.monotonic() - 1.0  # assumed: the cameras were switched on a second ago
+POWER_UP = time.monotonic() - 1.0  # assumed: the cameras were switched on a second ago
 
 
 def timestamp(when: float) -> int:
     """The camera's clock (1 GHz ticks): ns since the cameras were switched on."""
-    return int((when - _POWER_UP) * 1e9)
+    return int((when - POWER_UP) * 1e9)
 
 
 class Events:

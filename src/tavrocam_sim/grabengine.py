@@ -1,17 +1,14 @@
-"""pylon's grab engine for the simulated camera: the grab calls of the camera object.
+"""pylon's grab engine for the simulated camera: ``GrabEngine``, a camera object's own.
 
-``GrabEngine`` gives the camera object pypylon's ``StartGrabbing``,
-``StartGrabbingMax``, ``RetrieveResult``, ``GrabOne``, ``IsGrabbing``,
-``StopGrabbing``, ``ExecuteSoftwareTrigger``, ``WaitForFrameTriggerReady``
-and ``GetGrabResultWaitObject``, with their argument rules, texts and
-exception classes (pylon's own, as the emulator shows them), and pylon's grab
-loop thread. Starting opens a stream of ``MaxNumBuffer`` buffers on the device
-and executes ``AcquisitionStart`` through the node map (so the settings that
-are idle-only lock as GenApi locks them); from then on the device makes frames
-on its own clock into the stream (tavrocam_sim.acquisition, .stream).
-
-The wait for a result is the camera object's state's (tavrocam_sim.session):
-a stop, close, attach, removal or dropped camera object ends it at once.
+It holds the camera object's device, handlers, parameters and grab session,
+and does the work of the grab calls (the camera object checks their
+arguments and hands itself in where its events or nodes are needed) and
+pylon's grab loop thread. Starting opens a stream of ``MaxNumBuffer`` buffers
+and executes ``AcquisitionStart`` through the node map; the device then makes
+frames on its own clock into it (tavrocam_sim.acquisition, .stream). A wait
+is on registers.CHANGED, which every frame, trigger, stop, close, attach and
+removal signals. The camera object's finalizer frees the device through the
+engine, so the engine refers to the camera object only weakly.
 """
 
 from __future__ import annotations
@@ -24,22 +21,17 @@ import traceback
 from .pypylon_sdk import pylon as _pylon
 
 from . import handlers, stream as _stream
-from .arguments import (ALREADY, GRAB_ONE_TIMEOUT, NOT_STARTED, TRIGGER_READY_TIMEOUT,
-                        WAITING, ZERO_COUNT, arguments, with_defaults)
+from .arguments import ALREADY, REMOVED, RETRIEVE_TIMEOUT, TRIGGER_READY_TIMEOUT, UINT32, WAITING
 from .grabresult import GrabResult
+from .parameters import Parameters
 from .registers import CHANGED, LOCK
-from .session import GrabSession
+
+_LIVE = ("NumQueuedBuffers", "NumReadyBuffers", "NumEmptyBuffers", "OutputQueueSize")
 
 LOOP_SLICE = 0.1  # the grab loop thread looks at its camera object this often (s)
 # A grab loop thread that stopped its own grab and starts again (the
 # emulator's text: pylon would join the thread it runs in).
 RESTART_IN_LOOP = "C++ std::exception: Resource deadlock avoided"
-# pylon's texts for a trigger wait on a closed camera, and on one without a device.
-NO_TRIGGER_WAIT = ("The camera device does not support waiting for frame trigger ready. : "
-                   "RuntimeException thrown (file 'InstantCameraImpl.h', line 1845)")
-NO_TRIGGER_WAIT_CLOSED = ("The camera device does not support waiting for frame trigger ready. "
-                          "AcquisitionStatus is not readable. : RuntimeException thrown "
-                          "(file 'InstantCameraImpl.h', line 1836)")
 _LOOP = threading.local()  # .running: this thread is a camera's grab loop thread
 
 
@@ -72,27 +64,29 @@ class WaitObject:
         return True
 
 
-def _loop(camera_ref, state, session):
+
+
+def _loop(camera_ref, engine, session):
     """pylon's grab loop thread: retrieve and hand each result to the image
     event handlers, until the session ends or the device is removed."""
     _LOOP.running = True
     while not session.stopped:
         try:
-            frame, _ = state.retrieve(int(LOOP_SLICE * 1000), False)
+            frame, _ = engine.retrieve(int(LOOP_SLICE * 1000), False)
         except _pylon.RuntimeException:
             return  # removed: the program sees it through IsCameraDeviceRemoved
         camera = camera_ref()
         if camera is None:
             return
-        camera._dispatch_events()
+        engine.dispatch_events(camera)
         if frame is not None:
             frame.image()  # the scene is looked at here, in this camera's own thread
             session.delivered += 1
-            result = GrabResult.of(frame, session.delivered, state.context, session.stream)
+            result = GrabResult.of(frame, session.delivered, engine.context, session.stream)
             try:
                 if frame.skipped:
-                    state.image_handlers.each("OnImagesSkipped", camera, frame.skipped)
-                state.image_handlers.each("OnImageGrabbed", camera, result)
+                    engine.image_handlers.each("OnImagesSkipped", camera, frame.skipped)
+                engine.image_handlers.each("OnImageGrabbed", camera, result)
             except Exception:  # as pylon's grab loop: the grab ends
                 print("Exception in an image event handler: grabbing stops", file=sys.stderr)
                 traceback.print_exc()
@@ -109,179 +103,308 @@ _STRATEGIES = {_pylon.GrabStrategy_OneByOne: _stream.ONE_BY_ONE,
                _pylon.GrabStrategy_UpcomingImage: _stream.UPCOMING}
 
 
+class GrabSession:
+    """One StartGrabbing ... StopGrabbing of a camera object."""
+
+    def __init__(self, device, stream, strategy, limit, opened_here, loop):
+        self.device = device
+        self.stream = stream
+        self.strategy = strategy      # pylon's GrabStrategy_...
+        self.limit = limit            # None: until StopGrabbing
+        self.delivered = 0
+        self.opened_here = opened_here
+        self.loop = loop              # pylon's grab loop thread runs it
+        self.thread = None
+        self.stopped = False
+
+
 class GrabEngine:
-    """The grab calls of pypylon's InstantCamera, for the simulated camera.
-    The camera object keeps a ``CameraState`` in ``_st``."""
+    """What a camera object holds of the device, its grab session and its
+    handlers, and its grabbing; the finalizer of a dropped camera object
+    frees the device through it, so nothing here refers to the camera object
+    but weakly (the calls that need it are handed it)."""
 
-    def IsGrabbing(self):
-        return self._st.session is not None
+    def __init__(self, camera_ref):
+        self.camera = camera_ref      # a weak reference
+        self.device = None
+        self.handle = None            # what Attach was given (pylon's IPylonDevice)
+        self.info = None
+        self.session: GrabSession | None = None
+        self.waiting = False
+        self.stopping = None          # (done, session, thread) of the last StopGrabbing
+        self.loop_thread = None       # the last grab session's grab loop thread
+        self.ids = [0]
+        self.context = 0              # SetCameraContext's value, for its results
+        self._parameters = None
+        self.configurations = handlers.Registry(
+            _pylon.ConfigurationEventHandler, "OnConfigurationRegistered",
+            "OnConfigurationDeregistered")
+        self.image_handlers = handlers.Registry(
+            _pylon.ImageEventHandler, "OnImageEventHandlerRegistered",
+            "OnImageEventHandlerDeregistered")
+        self.event_handlers = handlers.Registry(
+            _pylon.CameraEventHandler, "OnCameraEventHandlerRegistered",
+            "OnCameraEventHandlerDeregistered")
 
-    def StartGrabbing(self, *args, **kwargs):
-        strategy, loop = with_defaults(
-            arguments("StartGrabbing", args, kwargs, ("enum", "enum"), 0))
-        self._start(None, strategy, loop)
+    @property
+    def parameters(self):
+        """The camera object's parameters (tavrocam_sim.parameters), made on first use."""
+        if self._parameters is None:
+            self._parameters = Parameters(self)
+        return self._parameters
 
-    def StartGrabbingMax(self, *args, **kwargs):
-        count, *rest = arguments("StartGrabbingMax", args, kwargs, ("size", "enum", "enum"), 1)
-        strategy, loop = with_defaults(rest)
-        if count == 0:
-            raise _pylon.OutOfRangeException(ZERO_COUNT)
-        self._start(count, strategy, loop)
+    def invalidate_parameters(self):
+        if self._parameters is not None:
+            self._parameters.invalidate()
 
-    def _start(self, limit, strategy, loop):
-        st = self._st
-        device = self._device()
-        if st.session is not None:
+    # --- what the camera object's parameters read and write
+    def parameter_flags(self):
+        session, device = self.session, self.device
+        opened = device is not None and device.opened_by is self.camera()
+        latest = session is not None and session.strategy == _pylon.GrabStrategy_LatestImages
+        return session is not None, opened and device is not None, latest
+
+    def live_parameter(self, name):
+        """The value of a parameter the grab session answers, or None."""
+        session = self.session
+        if name not in _LIVE:
+            return None
+        if session is None:
+            return 0 if name.startswith("Num") else None
+        session.device.acquisition.tick()
+        counts = session.stream.counts()  # queued, ready, empty
+        if name == "OutputQueueSize":  # the output queue in use
+            return session.stream.output_size()
+        return counts[_LIVE.index(name)]
+
+    def parameter_written(self, name, value):
+        with LOCK:
+            session = self.session
+            if name == "OutputQueueSize" and session is not None:
+                session.stream.resize(max(0, min(value, session.stream.buffers)))
+                CHANGED.notify_all()
+
+    # --- ending
+    def halt(self):
+        """End the grab session at once (under LOCK): wakes every waiter."""
+        session, self.session = self.session, None
+        if session is not None:
+            session.stopped = True
+            acquisition = session.device.acquisition
+            if acquisition.stream is session.stream:
+                acquisition.halt()
+                acquisition.attach(None)
+        CHANGED.notify_all()
+        return session
+
+    def release(self):
+        """The camera object is gone: stop grabbing and let the device go."""
+        with LOCK:
+            self.halt()
+            device = self.device
+            if device is not None:
+                device.unlisten("removal", self.device_removed)
+                if device.opened_by is None and device.acquiring:
+                    device.stop_acquisition()
+
+    def device_removed(self):
+        camera = self.camera()
+        with LOCK:
+            CHANGED.notify_all()
+        if camera is not None:
+            self.configurations.each("OnCameraDeviceRemoved", camera, ignore=True)
+
+    # --- waiting for a result
+    def retrieve(self, timeout, throw):
+        """The next result's frame, None when stopped or timed out (raising
+        pylon's exception where pylon raises)."""
+        deadline = None if timeout == UINT32 else time.monotonic() + timeout / 1000.0
+        with LOCK:
+            session = self.session
+            if self.waiting or session is not None and session.thread is not None \
+                    and session.thread is not threading.current_thread():
+                raise _pylon.RuntimeException(WAITING)
+            if session is None:
+                if self.device is not None and self.device.removed:
+                    raise _pylon.RuntimeException(REMOVED)
+                return None, None
+            self.waiting = True
+            try:
+                frame = self._wait(session, deadline)
+                if frame is None and deadline is not None \
+                        and session.thread is not threading.current_thread():
+                    self._starved(session)  # (the grab loop thread just tries again)
+            finally:
+                self.waiting = False
+                if session.stream.strategy == _stream.UPCOMING:
+                    session.stream.armed = False
+        if frame is None and deadline is not None and not session.stopped and throw:
+            raise _pylon.TimeoutException(RETRIEVE_TIMEOUT)
+        return frame, session
+
+    def result(self, camera, timeout, throw):
+        """RetrieveResult's result: the next frame's, or an empty one."""
+        session = self.session
+        if session is not None and session.thread is threading.current_thread():
+            raise _pylon.RuntimeException(WAITING)  # the grab loop thread is the waiter
+        try:
+            frame, session = self.retrieve(timeout, throw)
+        finally:
+            device = self.device
+            if device is not None and device.events.waiting:
+                self.dispatch_events(camera)
+        if frame is None:
+            return GrabResult()
+        frame.image()  # the scene is looked at here, outside every lock
+        session.delivered += 1
+        result = GrabResult.of(frame, session.delivered, self.context, session.stream)
+        if session.limit is not None and session.delivered >= session.limit:
+            camera.StopGrabbing()
+        return result
+
+    def _wait(self, session, deadline):
+        acquisition, stream = session.device.acquisition, session.stream
+        while True:
+            if session.stopped:
+                return None
+            if session.device.removed:
+                raise _pylon.RuntimeException(REMOVED)
+            now = time.monotonic()
+            acquisition.tick(now)
+            frame = stream.pop()
+            if frame is not None:
+                return frame
+            if stream.strategy == _stream.UPCOMING:
+                stream.armed = stream.free() > 0
+            if deadline is not None and now >= deadline:
+                return None
+            due = acquisition.next_due()
+            ends = [t for t in (deadline, due) if t is not None]
+            CHANGED.wait(max(0.0, min(ends) - now) if ends else None)
+
+    @staticmethod
+    def _starved(session):
+        """The upcoming image strategy timed out with every buffer held: pylon
+        waits in vain for the buffer it queued, then raises."""
+        stream = session.stream
+        if stream.strategy != _stream.UPCOMING or stream.free():
+            return
+        deadline = time.monotonic() + _stream.CANCEL_WAIT
+        while not session.stopped and not stream.free():
+            now = time.monotonic()
+            if now >= deadline:
+                raise _pylon.RuntimeException(_stream.NOT_CANCELED)
+            CHANGED.wait(deadline - now)
+
+    def ready(self) -> bool:
+        with LOCK:
+            session = self.session
+            if session is None:
+                return False
+            session.device.acquisition.tick()
+            return bool(session.stream.ready)
+
+    # --- grabbing (the camera object's calls, their arguments checked)
+    def start(self, camera, limit, strategy, loop):
+        device = camera._device()
+        if self.session is not None:
             raise _pylon.RuntimeException(ALREADY)
-        if st.loop_thread is threading.current_thread():
+        if self.loop_thread is threading.current_thread():
             raise RuntimeError(RESTART_IN_LOOP)
         kind = _STRATEGIES.get(strategy, _stream.ONE_BY_ONE)
-        opened_here = not self.IsOpen()
+        opened_here = not camera.IsOpen()
         if opened_here:
-            self.Open()
+            camera.Open()
         try:
-            st.configurations.each("OnGrabStart", self)
-            params = st.parameters
+            self.configurations.each("OnGrabStart", camera)
+            params = self.parameters
             buffers = params.value("MaxNumBuffer")
             keep = 1 if strategy != _pylon.GrabStrategy_LatestImages else \
                 min(params.value("OutputQueueSize"), buffers)
-            self._node("PayloadSize").GetValue()  # pylon sizes its buffers by it
-            stream = _stream.Stream(buffers, kind, keep, st.ids,
+            camera._node("PayloadSize").GetValue()  # pylon sizes its buffers by it
+            stream = _stream.Stream(buffers, kind, keep, self.ids,
                                     params.value("MaxNumQueuedBuffer"))
             session = GrabSession(device, stream, strategy,
                                   limit, opened_here,
                                   loop == _pylon.GrabLoop_ProvidedByInstantCamera)
             with LOCK:
-                st.session = session
+                self.session = session
                 device.acquisition.attach(session.stream)
-            st.invalidate_parameters()
-            self._node("AcquisitionStart").Execute()
+            self.invalidate_parameters()
+            camera._node("AcquisitionStart").Execute()
         except BaseException:
             with LOCK:
-                st.halt()
+                self.halt()
             if opened_here:
-                self.Close()
+                camera.Close()
             raise
         if session.loop:
             session.thread = threading.Thread(
-                target=_loop, args=(self._st.camera, st, session), daemon=True,
+                target=_loop, args=(self.camera, self, session), daemon=True,
                 name=f"GrabLoopThread {device.serial}")
-            st.loop_thread = session.thread
+            self.loop_thread = session.thread
             session.thread.start()
         try:
-            st.configurations.each("OnGrabStarted", self)
+            self.configurations.each("OnGrabStarted", camera)
         except BaseException:  # pylon stops the grab it started
-            self.StopGrabbing()
+            camera.StopGrabbing()
             raise
 
-    def StopGrabbing(self):
+    def stop(self, camera):
         """Stop the grab session; a stop under way in another thread is
         waited for (so a Close after it finds the grab stopped, its
         configuration events called), but never by that thread or a grab
         loop thread (as pylon's, which returns at once there: two handlers
         may stop each other's cameras)."""
-        st = self._st
         here = threading.current_thread()
         with LOCK:
-            session, stopping = st.session, st.stopping
+            session, stopping = self.session, self.stopping
             mine = session is not None and (stopping is None or stopping[1] is not session)
             if mine:
-                stopping = st.stopping = (threading.Event(), session, here)
+                stopping = self.stopping = (threading.Event(), session, here)
         if not mine:
             if stopping is not None and here is not stopping[2] and not _in_a_grab_loop():
                 stopping[0].wait()
             return
         try:
-            self._stop(session)
+            self._stop(camera, session)
         finally:
             stopping[0].set()
 
-    def _stop(self, session):
-        st = self._st
-        st.configurations.each("OnGrabStop", self)
+    def _stop(self, camera, session):
+        self.configurations.each("OnGrabStop", camera)
         with LOCK:
-            if st.halt() is not session:
+            if self.halt() is not session:
                 return  # another thread stopped it meanwhile
         try:  # the grab loop thread's handler may be busy: an interrupt ends the wait only
             if session.thread is not None and not _in_a_grab_loop():
                 session.thread.join()
         finally:
             device = session.device
-            if device.opened_by is self and device.acquiring and not device.removed:
-                self._node("AcquisitionStop").Execute()
-            st.invalidate_parameters()
-            st.configurations.each("OnGrabStopped", self)
+            if device.opened_by is camera and device.acquiring and not device.removed:
+                camera._node("AcquisitionStop").Execute()
+            self.invalidate_parameters()
+            self.configurations.each("OnGrabStopped", camera)
             if session.opened_here:
-                self.Close()
+                camera.Close()
 
-    def RetrieveResult(self, *args, **kwargs):
-        timeout, handling = (arguments("RetrieveResult", args, kwargs, ("uint", "enum"), 1)
-                             + [_pylon.TimeoutHandling_ThrowException])[:2]
-        session = self._st.session
-        if session is not None and session.thread is threading.current_thread():
-            raise _pylon.RuntimeException(WAITING)  # the grab loop thread is the waiter
-        try:
-            frame, session = self._st.retrieve(
-                timeout, handling == _pylon.TimeoutHandling_ThrowException)
-        finally:
-            self._dispatch_events()
-        if frame is None:
-            return GrabResult()
-        frame.image()  # the scene is looked at here, outside every lock
-        session.delivered += 1
-        result = GrabResult.of(frame, session.delivered, self._st.context, session.stream)
-        if session.limit is not None and session.delivered >= session.limit:
-            self.StopGrabbing()
-        return result
-
-    def _dispatch_events(self):
+    def dispatch_events(self, camera):
         """Hand the device's camera events to the camera event handlers, each
         with its data in the Event... nodes."""
-        st = self._st
-        device = st.device
+        device = self.device
         if device is None or not device.events.waiting:
             return
         events = device.events.take()
-        if not st.parameters.value("GrabCameraEvents"):
+        if not self.parameters.value("GrabCameraEvents"):
             return
         for name, data in events:
             with LOCK:
                 device.event_data.update(data)
-            handlers.dispatch_event(self, st.event_handlers, name, data)
+            handlers.dispatch_event(camera, self.event_handlers, name, data)
 
-    def GrabOne(self, *args, **kwargs):
-        timeout, handling = (arguments("GrabOne", args, kwargs, ("uint", "enum"), 1)
-                             + [_pylon.TimeoutHandling_ThrowException])[:2]
-        if self._st.session is not None:
-            raise _pylon.RuntimeException(ALREADY)
-        try:
-            self.StartGrabbingMax(1)
-            result = self.RetrieveResult(timeout, _pylon.TimeoutHandling_Return)
-        except BaseException:  # an interrupt or a failure: no grab left behind
-            self.StopGrabbing()
-            raise
-        if not result.IsValid():
-            self.StopGrabbing()
-            if handling == _pylon.TimeoutHandling_ThrowException:
-                raise _pylon.TimeoutException(GRAB_ONE_TIMEOUT)
-        return result
-
-    def ExecuteSoftwareTrigger(self):
-        if self._st.session is None:
-            raise _pylon.RuntimeException(NOT_STARTED)
-        self._node("TriggerSoftware").Execute()
-
-    def CanWaitForFrameTriggerReady(self):
-        return self.IsOpen()  # AcquisitionStatus is readable
-
-    def WaitForFrameTriggerReady(self, *args, **kwargs):
-        timeout, handling = (arguments("WaitForFrameTriggerReady", args, kwargs,
-                                        ("uint", "enum"), 1)
-                             + [_pylon.TimeoutHandling_ThrowException])[:2]
-        if not self.IsOpen():
-            raise _pylon.RuntimeException(NO_TRIGGER_WAIT_CLOSED if self._st.device is not None
-                                          else NO_TRIGGER_WAIT)
-        session = self._st.session
+    def wait_trigger_ready(self, timeout, throw):
+        """Whether the camera takes a frame trigger within ``timeout`` ms."""
+        session = self.session
         ready = session.device.acquisition.trigger_ready_at() if session is not None else None
         now = time.monotonic()
         if ready is not None and ready - now <= timeout / 1000.0:
@@ -289,7 +412,7 @@ class GrabEngine:
             return True
         deadline = now + timeout / 1000.0
         with LOCK:  # a stop ends the wait early; another camera's frames do not
-            while self._st.session is session:
+            while self.session is session:
                 now = time.monotonic()
                 ready = session.device.acquisition.trigger_ready_at() if session is not None else None
                 if ready is not None and ready <= now:
@@ -297,9 +420,6 @@ class GrabEngine:
                 if now >= deadline:
                     break
                 CHANGED.wait(min(deadline, ready or deadline) - now)
-        if handling == _pylon.TimeoutHandling_ThrowException:
+        if throw:
             raise _pylon.TimeoutException(TRIGGER_READY_TIMEOUT)
         return False
-
-    def GetGrabResultWaitObject(self):
-        return WaitObject(self._st)

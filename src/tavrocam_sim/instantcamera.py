@@ -2,9 +2,10 @@
 
 Attach, open and close with every configuration event at its moment, the
 device's nodes and the camera object's own parameters as ``camera.<Node>``,
-the registration of configurations, image and camera event handlers, and the
-grab engine (tavrocam_sim.grabengine). A camera object dropped while it holds
-the device stops grabbing and lets the device go.
+the registration of configurations, image and camera event handlers, and
+pypylon's grab calls, their arguments checked here and their work done by the
+camera object's grab engine (tavrocam_sim.grabengine). A camera object
+dropped while it holds the device stops grabbing and lets the device go.
 """
 
 from __future__ import annotations
@@ -16,9 +17,9 @@ import weakref
 from .pypylon_sdk import genicam, pylon as _pylon
 
 from . import faults, model, parameters, sharing, streamgrabber
+from .arguments import ALREADY, GRAB_ONE_TIMEOUT, NOT_STARTED, ZERO_COUNT, arguments, with_defaults
 from .deviceinfo import DeviceInfo
 from .grabengine import GrabEngine, WaitObject
-from .session import CameraState
 from .handlers import check_event_node
 from .registers import parameter
 
@@ -41,6 +42,12 @@ CLOSED_STREAM = ("Cannot get the stream grabber from a closed device. : RuntimeE
                  "thrown (file 'InstantCameraImpl.h', line 2020)")
 CLOSED_EVENTS = ("Cannot get the event grabber from a closed device. : RuntimeException "
                  "thrown (file 'InstantCameraImpl.h', line 2046)")
+# pylon's texts for a trigger wait on a closed camera, and on one without a device.
+NO_TRIGGER_WAIT = ("The camera device does not support waiting for frame trigger ready. : "
+                   "RuntimeException thrown (file 'InstantCameraImpl.h', line 1845)")
+NO_TRIGGER_WAIT_CLOSED = ("The camera device does not support waiting for frame trigger ready. "
+                          "AcquisitionStatus is not readable. : RuntimeException thrown "
+                          "(file 'InstantCameraImpl.h', line 1836)")
 # The SFNC version the camera's node map follows: 2.x (confirmed), 2.1.0 (assumed).
 SFNC_VERSION = (2, 1, 0)
 _PLACEHOLDER = getattr(_pylon, "PlaceholderParameter", None)
@@ -105,12 +112,12 @@ class NodeMap:
         return self.GetNode(name)
 
 
-class InstantCamera(GrabEngine):
+class InstantCamera:
     """pylon.InstantCamera for a simulated device: ``Open``/``Close``,
     ``camera.<Node>`` and ``camera.<Node> = value`` as pypylon does them."""
 
     def __init__(self, device=None, cleanup=None):
-        state = CameraState(weakref.ref(self))
+        state = GrabEngine(weakref.ref(self))
         object.__setattr__(self, "_st", state)
         object.__setattr__(self, "_params", {})
         object.__setattr__(self, "_armed", set())  # names of handed-out nodes that meet faults
@@ -245,6 +252,68 @@ class InstantCamera(GrabEngine):
     def __exit__(self, *exc):
         self.Close()
         return False
+
+    # --- grabbing: the arguments pypylon takes, the work the grab engine's
+    def IsGrabbing(self):
+        return self._st.session is not None
+
+    def StartGrabbing(self, *args, **kwargs):
+        strategy, loop = with_defaults(
+            arguments("StartGrabbing", args, kwargs, ("enum", "enum"), 0))
+        self._st.start(self, None, strategy, loop)
+
+    def StartGrabbingMax(self, *args, **kwargs):
+        count, *rest = arguments("StartGrabbingMax", args, kwargs, ("size", "enum", "enum"), 1)
+        strategy, loop = with_defaults(rest)
+        if count == 0:
+            raise _pylon.OutOfRangeException(ZERO_COUNT)
+        self._st.start(self, count, strategy, loop)
+
+    def StopGrabbing(self):
+        self._st.stop(self)
+
+    def RetrieveResult(self, *args, **kwargs):
+        timeout, handling = (arguments("RetrieveResult", args, kwargs, ("uint", "enum"), 1)
+                             + [_pylon.TimeoutHandling_ThrowException])[:2]
+        return self._st.result(self, timeout, handling == _pylon.TimeoutHandling_ThrowException)
+
+    def GrabOne(self, *args, **kwargs):
+        timeout, handling = (arguments("GrabOne", args, kwargs, ("uint", "enum"), 1)
+                             + [_pylon.TimeoutHandling_ThrowException])[:2]
+        if self._st.session is not None:
+            raise _pylon.RuntimeException(ALREADY)
+        try:
+            self.StartGrabbingMax(1)
+            result = self.RetrieveResult(timeout, _pylon.TimeoutHandling_Return)
+        except BaseException:  # an interrupt or a failure: no grab left behind
+            self.StopGrabbing()
+            raise
+        if not result.IsValid():
+            self.StopGrabbing()
+            if handling == _pylon.TimeoutHandling_ThrowException:
+                raise _pylon.TimeoutException(GRAB_ONE_TIMEOUT)
+        return result
+
+    def ExecuteSoftwareTrigger(self):
+        if self._st.session is None:
+            raise _pylon.RuntimeException(NOT_STARTED)
+        self._node("TriggerSoftware").Execute()
+
+    def CanWaitForFrameTriggerReady(self):
+        return self.IsOpen()  # AcquisitionStatus is readable
+
+    def WaitForFrameTriggerReady(self, *args, **kwargs):
+        timeout, handling = (arguments("WaitForFrameTriggerReady", args, kwargs,
+                                        ("uint", "enum"), 1)
+                             + [_pylon.TimeoutHandling_ThrowException])[:2]
+        if not self.IsOpen():
+            raise _pylon.RuntimeException(NO_TRIGGER_WAIT_CLOSED if self._st.device is not None
+                                          else NO_TRIGGER_WAIT)
+        return self._st.wait_trigger_ready(
+            timeout, handling == _pylon.TimeoutHandling_ThrowException)
+
+    def GetGrabResultWaitObject(self):
+        return WaitObject(self._st)
 
     # --- handlers
     def RegisterConfiguration(self, configuration, mode, cleanup):

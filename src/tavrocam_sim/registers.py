@@ -21,6 +21,7 @@ from . import model, nodemap
 _INT = struct.Struct("<q")
 _FLOAT = struct.Struct("<d")
 _ENUMS = {node.name: nodemap.entries(node) for node in model.NODES if node.kind == "Enumeration"}
+_ENTRY_OF = {name: {code: entry for entry, code, _ in entries} for name, entries in _ENUMS.items()}
 _COMMANDS = frozenset(node.name for node in model.NODES if node.kind == "Command")
 # One lock for everything the simulated cameras share between threads
 # (registers, acquisition, streams, output queues); CHANGED is signalled on
@@ -220,9 +221,11 @@ class Registers:
             index = self.slot(name) if count > 1 else 0
         return address + index * length
 
-    def get_int(self, name, index=None):
-        address = self._address(name, index)
-        return _INT.unpack_from(self.memory, address)[0]
+    def get_int(self, name, index=None):  # _address's work in line: the read a frame makes most
+        address, count, length = self.where[name]
+        if index is None:
+            index = self.slot(name) if count > 1 else 0
+        return _INT.unpack_from(self.memory, address + index * length)[0]
 
     def get_ints(self, name):
         """Every slot of a selected Integer node, as a tuple."""
@@ -240,8 +243,7 @@ class Registers:
         _FLOAT.pack_into(self.memory, self._address(name, index), float(value))
 
     def get_entry(self, name, index=None):
-        value = self.get_int(name, index)
-        return next(entry for entry, code, _ in _ENUMS[name] if code == value)
+        return _ENTRY_OF[name][self.get_int(name, index)]
 
     def put_entry(self, name, entry, index=None):
         self.put_int(name, next(code for e, code, _ in _ENUMS[name] if e == entry), index)

@@ -36,6 +36,7 @@ TARGET = "pypylon.pylon"
 USAGE = "%(prog)s [-h] [--cameras N] [--scene PATH] (program.py | -m module) [args ...]"
 # Modules of the package that run it rather than make it up.
 _ENTRY_POINTS = ("__main__", "runner", "pytest_plugin")
+_PREFIX = __package__ + "."
 
 
 def cameras_from(text: str) -> int:
@@ -71,7 +72,7 @@ class _Finder:
     def find_spec(self, name, path, target=None):
         if _state.pending:  # a swap that waited for the simulator's own import
             settle()
-        if name != TARGET:
+        if name != TARGET and not name.startswith(_PREFIX):
             return None
         for finder in sys.meta_path:
             if finder is self or isinstance(finder, _Finder):
@@ -80,7 +81,7 @@ class _Finder:
             found = find(name, path, target) if find is not None else None
             if found is not None:
                 if found.loader is not None and hasattr(found.loader, "exec_module"):
-                    found.loader = _Loader(found.loader)
+                    found.loader = _Loader(found.loader, name == TARGET)
                 return found
         return None
 
@@ -89,33 +90,44 @@ class _Finder:
 
 
 class _Loader:
-    def __init__(self, loader):
+    """Runs the module's own loader, then the swap: at once for pypylon's
+    pylon, and after each of the simulator's modules if one waits for the
+    simulator's own import to finish."""
+
+    def __init__(self, loader, target: bool):
         self.loader = loader
+        self.target = target
+
+    def __getattr__(self, name):   # the loader's other parts (sources, resources)
+        return getattr(self.loader, name)
 
     def create_module(self, spec):
         return self.loader.create_module(spec)
 
     def exec_module(self, module):
-        self.loader.exec_module(module)   # pypylon's own module, complete
-        _state.pending = True
-        settle()
+        self.loader.exec_module(module)   # the module, complete
+        if self.target:
+            _state.pending = True
+        if _state.pending:
+            settle(module.__name__)
 
 
-def _initialising() -> bool:
-    """Whether a module of the simulator is half imported (the simulator
-    itself imported pypylon: the swap waits for the import to finish)."""
-    prefix = __package__ + "."
+def _initialising(done: str) -> bool:
+    """Whether a module of the simulator other than ``done`` (run to its end)
+    is half imported (the simulator itself imported pypylon: the swap waits
+    for the import to finish)."""
     for name, module in list(sys.modules.items()):
         spec = getattr(module, "__spec__", None)
-        if name.startswith(prefix) and getattr(spec, "_initializing", False):
+        if name != done and name.startswith(_PREFIX) and getattr(spec, "_initializing", False):
             return True
     return False
 
 
-def settle() -> None:
+def settle(done: str = "") -> None:
     """Swap the simulated SDK in for pypylon's pylon if it is due and the
-    simulator is fully imported."""
-    if not _state.pending or _state.making or _initialising():
+    simulator is fully imported (``done``: a module whose code has run to its
+    end, its import about to finish)."""
+    if not _state.pending or _state.making or _initialising(done):
         return
     _state.making = True
     try:

@@ -20,9 +20,6 @@ class Sequencer:
         self._power_up = registers.slot_values(model.SEQUENCED)
         self.current = 0
 
-    def on(self) -> bool:
-        return self.registers.get_entry("SequencerMode") == "On"
-
     def saved(self, index: int) -> dict:
         """The settings sequencer set ``index`` holds, {(name, slot): value}."""
         return self.sets.get(index, self._power_up)
@@ -42,10 +39,8 @@ class Sequencer:
             self.current = self.registers.get_int("SequencerSetStart")
 
     def advance(self, count, level):
-        """The set the next frame takes, after ``count`` frames; ``level(line)``
-        the level the camera takes an input line at."""
-        if not self.on():
-            return
+        """The set the next frame takes, after ``count`` frames (SequencerMode
+        On); ``level(line)`` the level the camera takes an input line at."""
         regs = self.registers
         source = regs.get_entry("SequencerTriggerSource")
         if source in ("FrameStart", "Counter2End"):
@@ -61,12 +56,10 @@ class Sequencer:
             position = (self.current - start) % length if self.current >= start else 0
             self.current = start + (position + steps) % length
 
-    def frame_registers(self, exposure):
-        """The registers as this frame sees them: its sequencer set's settings,
-        the exposure a trigger's width gave."""
-        values = {}
-        if self.on():
-            values = dict(self.saved(self.current))
+    def frame_registers(self, exposure, sequenced):
+        """The registers as this frame sees them: its sequencer set's settings
+        (``sequenced``: SequencerMode On), the exposure a trigger's width gave."""
+        values = dict(self.saved(self.current)) if sequenced else {}
         if exposure is not None:
             values[("ExposureTime", 0)] = exposure
         return Overlay(self.registers, values) if values else self.registers

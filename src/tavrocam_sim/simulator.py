@@ -2,8 +2,6 @@
 
 from __future__ import annotations
 
-import sys
-
 TYPE_CHECKING = False  # typing itself is not imported at run time
 if TYPE_CHECKING:
     from .device import Device
@@ -28,11 +26,6 @@ class Simulation:
         self.cameras: tuple[Device, ...] = tuple(device.Device(str(model.FIRST_SERIAL + index), index)
                              for index in range(cameras))
         self.pylon: Pylon = sdk.Pylon(self)
-        # The simulator just imported pypylon's pylon for the first time in
-        # a process that runs on simulated cameras: the swap can happen now.
-        runner = sys.modules.get(__package__ + ".runner")
-        if runner is not None:
-            runner.settle()
 
     def __repr__(self) -> str:
         return f"<tavrocam_sim.Simulation of {len(self.cameras)} camera(s)>"

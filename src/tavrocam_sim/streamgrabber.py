@@ -44,7 +44,7 @@ class GrabberNodes:
     """One node map: ``connection`` (registers.Connection), ``names`` and ``node(name)``."""
 
     def __init__(self, device, kind):
-        values = [device.payload_size() if default is None else default
+        values = [device.acquisition.payload_size() if default is None else default
                   for _, default, _, _ in _ROWS[kind]]
         memory = bytearray(8 * max(1, len(values)))
         struct.pack_into(f"<{len(values)}q", memory, 0, *values)

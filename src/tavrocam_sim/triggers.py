@@ -51,10 +51,6 @@ class Triggers:
     def _mode(self, selector) -> bool:
         return self.registers.get_entry("TriggerMode", selector) == "On"
 
-    def on(self) -> bool:
-        """Whether frames wait for triggers (FrameStart or FrameBurstStart on)."""
-        return self._mode(_FRAME_START) or self._mode(_BURST_START)
-
     def software(self, now):
         """TriggerSoftware executed for the trigger TriggerSelector selects."""
         selector = self.registers.get_int("TriggerSelector")
