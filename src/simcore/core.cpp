@@ -61,8 +61,12 @@ const float* normals() {
 // The table of uniform deviates in (0, 1), laid out as the normal ones: a
 // dark pixel's shot noise reads it where a bright one reads its normal
 // deviate.
+// Each followed, kExponential places on, by its exponential deviate -ln(u)
+// (computed once, in double: the same on every machine up to the last bit
+// of a float's rounding, which no draw depends on in distribution).
+constexpr size_t kExponential = kTable + kPad;
 struct Uniforms {
-    float values[kTable + kPad];
+    float values[2 * kExponential];
     Uniforms() {
         uint64_t state = 55;
         for (size_t i = 0; i < kTable; ++i) {
@@ -70,6 +74,8 @@ struct Uniforms {
             values[i] = (static_cast<float>(state >> 40) + 0.5f) * (1.0f / 16777216.0f);
         }
         for (size_t i = 0; i < kPad; ++i) values[kTable + i] = values[i];
+        for (size_t i = 0; i < kExponential; ++i)
+            values[kExponential + i] = static_cast<float>(-std::log(static_cast<double>(values[i])));
     }
 };
 
@@ -138,17 +144,20 @@ inline int grid_draw(const PoissonTable& t, int j, float u) {
     return n;
 }
 
-// The Poisson draw of mean m (0 .. kPoissonBelow) at uniform deviates u and v
-// (the vector code does the same operations in the same order).
-inline float poisson(const PoissonTable& t, float m, float u, float v) {
+// The Poisson draw of mean m (0 .. kPoissonBelow) at uniform deviates u and v,
+// `ev` v's exponential deviate (the vector code does the same operations in
+// the same order). The rest draws 0 when -ln(v) >= rest, v <= exp(-rest):
+// one comparison for most sites.
+inline float poisson(const PoissonTable& t, float m, float u, float v, float ev) {
     int j = static_cast<int>(m * static_cast<float>(kGrid));
     j = j < kGridMeans - 1 ? j : kGridMeans - 1;
     const int n = grid_draw(t, j, u);
     float rest = m - static_cast<float>(j) * (1.0f / kGrid);
     rest = rest > 0.0f ? rest : 0.0f;
     rest = rest < 1.0f / kGrid ? rest : 1.0f / kGrid;
-    float p = exp_small(rest), sum = p;
     int k = 0;
+    if (!(ev < rest)) return static_cast<float>(n);
+    float p = exp_small(rest), sum = p;
     while (v > sum && k < kRestMost) {
         ++k;
         p = p * rest * t.inverse[k];
@@ -268,7 +277,7 @@ inline __m128 exp_small4(__m128 r) {
 // For four means: the draws of the rest above the grid at uniform deviates
 // v, and the grid's index of each mean below kPoissonBelow (else -1) in
 // `grid`, as `poisson` computes them.
-inline __m128 rest4(const PoissonTable& t, __m128 m, __m128 v, int32_t* grid, int* any) {
+inline __m128 rest4(const PoissonTable& t, __m128 m, __m128 v, __m128 ev, int32_t* grid, int* any) {
     const __m128 below = _mm_set1_ps(kPoissonBelow);
     const __m128i j = _mm_cvttps_epi32(_mm_mul_ps(_mm_min_ps(m, below), _mm_set1_ps(static_cast<float>(kGrid))));
     const __m128i index = _mm_or_si128(j, _mm_castps_si128(_mm_cmpge_ps(m, below)));  // -1 from kPoissonBelow on
@@ -277,10 +286,10 @@ inline __m128 rest4(const PoissonTable& t, __m128 m, __m128 v, int32_t* grid, in
     __m128 rest = _mm_sub_ps(m, _mm_mul_ps(_mm_cvtepi32_ps(j), _mm_set1_ps(1.0f / kGrid)));
     rest = _mm_min_ps(_mm_max_ps(rest, _mm_setzero_ps()), _mm_set1_ps(1.0f / kGrid));
     __m128 k = _mm_setzero_ps();
-    // exp(-r) >= 1 - r (so in floats too): below that, every draw is 0.
-    if (_mm_movemask_ps(_mm_cmpgt_ps(v, _mm_sub_ps(_mm_set1_ps(1.0f), rest))) == 0) return k;
+    __m128 active = _mm_cmplt_ps(ev, rest);
+    if (_mm_movemask_ps(active) == 0) return k;
     __m128 p = exp_small4(rest), sum = p;
-    __m128 active = _mm_cmpgt_ps(v, sum);
+    active = _mm_and_ps(active, _mm_cmpgt_ps(v, sum));
     const __m128 one = _mm_set1_ps(1.0f);
     for (int n = 1; n <= kRestMost && _mm_movemask_ps(active) != 0; ++n) {
         p = _mm_mul_ps(_mm_mul_ps(p, rest), _mm_set1_ps(t.inverse[n]));
@@ -294,12 +303,11 @@ inline __m128 rest4(const PoissonTable& t, __m128 m, __m128 v, int32_t* grid, in
 // Four sites' electrons `e` with the dark ones' (the mask) drawn from
 // Poisson's distribution of their means m at the uniform deviates u and v:
 // out of the hot loop.
-TAVROCAM_NOINLINE __m128 poisson4(const PoissonTable& t, __m128 m, __m128 e, __m128 dark, const float* u,
-                                  const float* v) {
+inline __m128 draw4(const PoissonTable& t, __m128 m, __m128 e, __m128 dark, const float* u, const float* v) {
     alignas(16) int32_t grid[4];
     alignas(16) float drawn[4];
     int any = 0;
-    __m128 rest = rest4(t, m, _mm_loadu_ps(v), grid, &any);
+    __m128 rest = rest4(t, m, _mm_loadu_ps(v), _mm_loadu_ps(v + kExponential), grid, &any);
     if (any != 0) {  // the grid's mean 0 draws 0
         _mm_store_ps(drawn, rest);
         for (int l = 0; l < 4; ++l)
@@ -307,6 +315,12 @@ TAVROCAM_NOINLINE __m128 poisson4(const PoissonTable& t, __m128 m, __m128 e, __m
         rest = _mm_load_ps(drawn);
     }
     return _mm_or_ps(_mm_and_ps(dark, rest), _mm_andnot_ps(dark, e));
+}
+
+// draw4 out of the hot loop of bright rows.
+TAVROCAM_NOINLINE __m128 poisson4(const PoissonTable& t, __m128 m, __m128 e, __m128 dark, const float* u,
+                                  const float* v) {
+    return draw4(t, m, e, dark, u, v);
 }
 #endif
 
@@ -399,10 +413,25 @@ public:
             low = _mm_min_ps(low, m);
             return raw4(at, shot4(at, m));
         };
-        for (; k + 8 <= w; k += 8)
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(raw + k), _mm_packs_epi32(four(k), four(k + 4)));
-        // Then, in the few rows that have any, the dark sites' Poisson draws.
-        if (_mm_movemask_ps(_mm_cmplt_ps(low, vbelow)) != 0) {
+        if (dim_) {
+            // The last row had dark sites (a dark or dim scene): one pass
+            // deciding per four sites, the same draws as the two passes below.
+            for (; k + 4 <= w; k += 4) {
+                const __m128 m = mean4(k);
+                low = _mm_min_ps(low, m);
+                const __m128 dark_sites = _mm_cmplt_ps(m, vbelow);
+                __m128 e = shot4(k, m);
+                if (_mm_movemask_ps(dark_sites) != 0) e = draw4(table, m, e, dark_sites, uniform + k, uniform2 + k);
+                const __m128i v = raw4(k, e);
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(raw + k), _mm_packs_epi32(v, v));
+            }
+        } else {
+            for (; k + 8 <= w; k += 8)
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(raw + k), _mm_packs_epi32(four(k), four(k + 4)));
+        }
+        const bool dim = _mm_movemask_ps(_mm_cmplt_ps(low, vbelow)) != 0;
+        // Then, in the few bright rows that have any, the dark sites' Poisson draws.
+        if (!dim_ && dim) {
             for (int at = 0; at < k; at += 4) {
                 const __m128 m = mean4(at);
                 const __m128 dark_sites = _mm_cmplt_ps(m, vbelow);
@@ -412,13 +441,14 @@ public:
                 _mm_storel_epi64(reinterpret_cast<__m128i*>(raw + at), _mm_packs_epi32(v, v));
             }
         }
+        dim_ = dim;
 #endif
         for (; k < w; ++k) {
             float m = sig[k] * (1.0f + prnu * prnu_p[k]) + dark;
             m = m > 0.0f ? m : 0.0f;  // NaN too
             m = m < kMostElectrons ? m : kMostElectrons;
             float e = m + std::sqrt(m) * shot[k];  // photo and dark electrons, Poisson
-            if (m < poisson_below) e = poisson(table, m, uniform[k], uniform2[k]);
+            if (m < poisson_below) e = poisson(table, m, uniform[k], uniform2[k], uniform2[k + kExponential]);
             e = e > 0.0f ? e : 0.0f;
             e = e < sat ? e : sat;  // the well
             e += dsnu * dsnu_p[k] + noise * read[k];  // the dark offset's pattern, read noise
@@ -484,6 +514,9 @@ private:
     float* zero_ = nullptr;
     float* sig_[2] = {nullptr, nullptr};
     int held_[2] = {-1, -1};
+#if defined(TAVROCAM_SSE2)
+    bool dim_ = false;  // the last row had sites below kPoissonBelow
+#endif
     float* coef_[2] = {nullptr, nullptr};
     float* gain_[2] = {nullptr, nullptr};
     int* index_[2] = {nullptr, nullptr};
