@@ -105,10 +105,16 @@ constexpr int kGridMeans = static_cast<int>(kPoissonBelow) * kGrid + 1;
 constexpr int kCdfLength = 64;  // at a mean of 24, P(n >= 63) < 1e-10: the last entry is 1
 constexpr int kGuide = 256;
 constexpr int kRestMost = 8;
+// A finer guide for the vector code: the draw itself where all of a cell
+// draws the same (no value of the distribution function in it), else the
+// guide's start with kUnsure set.
+constexpr int kFine = 2048;
+constexpr uint8_t kUnsure = 0x80;
 
 struct PoissonTable {
     float cdf[kGridMeans][kCdfLength];
     uint8_t guide[kGridMeans][kGuide];
+    uint8_t fine[kGridMeans][kFine];
     float inverse[kRestMost + 1];
     PoissonTable() {
         for (int j = 0; j < kGridMeans; ++j) {
@@ -123,6 +129,14 @@ struct PoissonTable {
             for (int g = 0; g < kGuide; ++g) {
                 while (cdf[j][n] < static_cast<float>(g) / kGuide) ++n;
                 guide[j][g] = static_cast<uint8_t>(n);
+            }
+            n = 0;
+            for (int g = 0; g < kFine; ++g) {
+                const float low = static_cast<float>(g) / kFine, high = static_cast<float>(g + 1) / kFine;
+                while (cdf[j][n] < low) ++n;
+                // The cell's deviates u draw the least n with u <= cdf[n]: n
+                // throughout unless cdf[n] < high.
+                fine[j][g] = static_cast<uint8_t>(n | (cdf[j][n] < high ? kUnsure : 0));
             }
         }
         inverse[0] = 0.0f;
@@ -274,15 +288,13 @@ inline __m128 exp_small4(__m128 r) {
     return _mm_sub_ps(_mm_set1_ps(1.0f), p);
 }
 
-// For four means: the draws of the rest above the grid at uniform deviates
-// v, and the grid's index of each mean below kPoissonBelow (else -1) in
-// `grid`, as `poisson` computes them.
-inline __m128 rest4(const PoissonTable& t, __m128 m, __m128 v, __m128 ev, int32_t* grid, int* any) {
+// For four means (numbers >= 0): the draws of the rest above the grid at
+// uniform deviates v (`ev` their exponential ones), as `poisson` computes
+// them, and each mean's grid index j (kGridMeans - 1 from kPoissonBelow on).
+inline __m128 rest4(const PoissonTable& t, __m128 m, __m128 v, __m128 ev, __m128i* grid) {
     const __m128 below = _mm_set1_ps(kPoissonBelow);
     const __m128i j = _mm_cvttps_epi32(_mm_mul_ps(_mm_min_ps(m, below), _mm_set1_ps(static_cast<float>(kGrid))));
-    const __m128i index = _mm_or_si128(j, _mm_castps_si128(_mm_cmpge_ps(m, below)));  // -1 from kPoissonBelow on
-    _mm_store_si128(reinterpret_cast<__m128i*>(grid), index);
-    *any = _mm_movemask_epi8(_mm_cmpgt_epi32(index, _mm_setzero_si128()));
+    *grid = j;
     __m128 rest = _mm_sub_ps(m, _mm_mul_ps(_mm_cvtepi32_ps(j), _mm_set1_ps(1.0f / kGrid)));
     rest = _mm_min_ps(_mm_max_ps(rest, _mm_setzero_ps()), _mm_set1_ps(1.0f / kGrid));
     __m128 k = _mm_setzero_ps();
@@ -304,15 +316,33 @@ inline __m128 rest4(const PoissonTable& t, __m128 m, __m128 v, __m128 ev, int32_
 // Poisson's distribution of their means m at the uniform deviates u and v:
 // out of the hot loop.
 inline __m128 draw4(const PoissonTable& t, __m128 m, __m128 e, __m128 dark, const float* u, const float* v) {
-    alignas(16) int32_t grid[4];
-    alignas(16) float drawn[4];
-    int any = 0;
-    __m128 rest = rest4(t, m, _mm_loadu_ps(v), _mm_loadu_ps(v + kExponential), grid, &any);
-    if (any != 0) {  // the grid's mean 0 draws 0
-        _mm_store_ps(drawn, rest);
-        for (int l = 0; l < 4; ++l)
-            if (grid[l] > 0) drawn[l] += static_cast<float>(grid_draw(t, grid[l], u[l]));
-        rest = _mm_load_ps(drawn);
+    alignas(16) int32_t guide[4], cdf[4];
+    __m128i j;
+    __m128 rest = rest4(t, m, _mm_loadu_ps(v), _mm_loadu_ps(v + kExponential), &j);
+    if (_mm_movemask_epi8(_mm_cmpgt_epi32(j, _mm_setzero_si128())) != 0) {  // the grid's mean 0 draws 0
+        // The fine guide's cells (grid_draw's answer: the least n with
+        // u <= cdf[n] is one number, however found).
+        const __m128i g = _mm_cvttps_epi32(_mm_mul_ps(_mm_loadu_ps(u), _mm_set1_ps(static_cast<float>(kFine))));
+        static_assert(kFine == 2048, "the shift below");
+        _mm_store_si128(reinterpret_cast<__m128i*>(guide), _mm_add_epi32(_mm_slli_epi32(j, 11), g));
+        const uint8_t* fines = &t.fine[0][0];
+        int n0 = fines[guide[0]], n1 = fines[guide[1]], n2 = fines[guide[2]], n3 = fines[guide[3]];
+        if (((n0 | n1 | n2 | n3) & kUnsure) != 0) {  // rare: a step or two on
+            _mm_store_si128(reinterpret_cast<__m128i*>(cdf), j);
+            auto resolve = [&](int l, int n) {
+                if ((n & kUnsure) == 0) return n;
+                const float* c = t.cdf[cdf[l]];
+                n &= ~kUnsure;
+                while (u[l] > c[n]) ++n;
+                return n;
+            };
+            n0 = resolve(0, n0);
+            n1 = resolve(1, n1);
+            n2 = resolve(2, n2);
+            n3 = resolve(3, n3);
+        }
+        // Joined in registers: four stores read back as one vector would stall.
+        rest = _mm_add_ps(rest, _mm_cvtepi32_ps(_mm_set_epi32(n3, n2, n1, n0)));
     }
     return _mm_or_ps(_mm_and_ps(dark, rest), _mm_andnot_ps(dark, e));
 }
