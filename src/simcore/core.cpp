@@ -94,6 +94,12 @@ inline float exp_small(float r) {
     return 1.0f - r * (1.0f - r * (0.5f - r * (1.0f / 6 - r * (1.0f / 24 - r * (1.0f / 120 - r * (1.0f / 720))))));
 }
 
+// r - ln(1 + r) for 0 <= r <= 1/8 (its series to r^7, error under 1e-8): a
+// rest of mean r draws 2 or more when -ln(v) is below it, v > exp(-r)(1 + r).
+inline float two_or_more(float r) {
+    return r * (r * (0.5f - r * (1.0f / 3 - r * (0.25f - r * (0.2f - r * (1.0f / 6 - r * (1.0f / 7)))))));
+}
+
 // Poisson's distribution function at the means of a grid (kGrid an
 // electron), with a guide to where each 1/kGuide of it starts: a draw of
 // mean m is the draw of the grid's mean below m (found from the guide in a
@@ -171,6 +177,8 @@ inline float poisson(const PoissonTable& t, float m, float u, float v, float ev)
     rest = rest < 1.0f / kGrid ? rest : 1.0f / kGrid;
     int k = 0;
     if (!(ev < rest)) return static_cast<float>(n);
+    // r - ln(1 + r) < r^2 / 2: that cheap bound first.
+    if (!(ev < 0.5f * (rest * rest)) || !(ev < two_or_more(rest))) return static_cast<float>(n + 1);
     float p = exp_small(rest), sum = p;
     while (v > sum && k < kRestMost) {
         ++k;
@@ -297,19 +305,30 @@ inline __m128 rest4(const PoissonTable& t, __m128 m, __m128 v, __m128 ev, __m128
     *grid = j;
     __m128 rest = _mm_sub_ps(m, _mm_mul_ps(_mm_cvtepi32_ps(j), _mm_set1_ps(1.0f / kGrid)));
     rest = _mm_min_ps(_mm_max_ps(rest, _mm_setzero_ps()), _mm_set1_ps(1.0f / kGrid));
-    __m128 k = _mm_setzero_ps();
-    __m128 active = _mm_cmplt_ps(ev, rest);
-    if (_mm_movemask_ps(active) == 0) return k;
-    __m128 p = exp_small4(rest), sum = p;
-    active = _mm_and_ps(active, _mm_cmpgt_ps(v, sum));
     const __m128 one = _mm_set1_ps(1.0f);
+    const __m128 drawn = _mm_cmplt_ps(ev, rest);  // 1 or more, without a branch
+    const __m128 k1 = _mm_and_ps(drawn, one);
+    // two_or_more: rare, so a branch, on its cheap bound first (a long chain
+    // of operations would hold up the loop).
+    const __m128 r = rest;
+    const __m128 maybe = _mm_and_ps(drawn, _mm_cmplt_ps(ev, _mm_mul_ps(_mm_set1_ps(0.5f), _mm_mul_ps(r, r))));
+    if (_mm_movemask_ps(maybe) == 0) return k1;
+    const float c[6] = {1.0f / 7, 1.0f / 6, 0.2f, 0.25f, 1.0f / 3, 0.5f};
+    __m128 q = _mm_mul_ps(r, _mm_set1_ps(c[0]));
+    for (int n = 1; n < 6; ++n) q = _mm_mul_ps(r, _mm_sub_ps(_mm_set1_ps(c[n]), q));
+    q = _mm_mul_ps(r, q);  // two_or_more's operations in its order
+    const __m128 more = _mm_and_ps(maybe, _mm_cmplt_ps(ev, q));
+    if (_mm_movemask_ps(more) == 0) return k1;
+    __m128 k = _mm_setzero_ps();
+    __m128 p = exp_small4(rest), sum = p;
+    __m128 active = _mm_and_ps(more, _mm_cmpgt_ps(v, sum));
     for (int n = 1; n <= kRestMost && _mm_movemask_ps(active) != 0; ++n) {
         p = _mm_mul_ps(_mm_mul_ps(p, rest), _mm_set1_ps(t.inverse[n]));
         sum = _mm_add_ps(sum, p);
         k = _mm_add_ps(k, _mm_and_ps(active, one));
         active = _mm_and_ps(active, _mm_cmpgt_ps(v, sum));
     }
-    return k;
+    return _mm_or_ps(_mm_and_ps(more, k), _mm_andnot_ps(more, k1));
 }
 
 // Four sites' electrons `e` with the dark ones' (the mask) drawn from
@@ -450,8 +469,10 @@ public:
                 const __m128 m = mean4(k);
                 low = _mm_min_ps(low, m);
                 const __m128 dark_sites = _mm_cmplt_ps(m, vbelow);
-                __m128 e = shot4(k, m);
-                if (_mm_movemask_ps(dark_sites) != 0) e = draw4(table, m, e, dark_sites, uniform + k, uniform2 + k);
+                const int dark_mask = _mm_movemask_ps(dark_sites);
+                __m128 e = m;  // all dark: the normal draw is not needed
+                if (dark_mask != 0xF) e = shot4(k, m);
+                if (dark_mask != 0) e = draw4(table, m, e, dark_sites, uniform + k, uniform2 + k);
                 const __m128i v = raw4(k, e);
                 _mm_storel_epi64(reinterpret_cast<__m128i*>(raw + k), _mm_packs_epi32(v, v));
             }
