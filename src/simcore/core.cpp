@@ -465,17 +465,18 @@ public:
         if (dim_) {
             // The last row had dark sites (a dark or dim scene): one pass
             // deciding per four sites, the same draws as the two passes below.
-            for (; k + 4 <= w; k += 4) {
-                const __m128 m = mean4(k);
+            auto dim4 = [&](int at) {
+                const __m128 m = mean4(at);
                 low = _mm_min_ps(low, m);
                 const __m128 dark_sites = _mm_cmplt_ps(m, vbelow);
                 const int dark_mask = _mm_movemask_ps(dark_sites);
                 __m128 e = m;  // all dark: the normal draw is not needed
-                if (dark_mask != 0xF) e = shot4(k, m);
-                if (dark_mask != 0) e = draw4(table, m, e, dark_sites, uniform + k, uniform2 + k);
-                const __m128i v = raw4(k, e);
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(raw + k), _mm_packs_epi32(v, v));
-            }
+                if (dark_mask != 0xF) e = shot4(at, m);
+                if (dark_mask != 0) e = draw4(table, m, e, dark_sites, uniform + at, uniform2 + at);
+                return raw4(at, e);
+            };
+            for (; k + 8 <= w; k += 8)
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(raw + k), _mm_packs_epi32(dim4(k), dim4(k + 4)));
         } else {
             for (; k + 8 <= w; k += 8)
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(raw + k), _mm_packs_epi32(four(k), four(k + 4)));
