@@ -1,7 +1,7 @@
 """Grabbing from the simulated acA2040-55uc: frames per second and CPU time per frame.
 
     PYTHONPATH=src python bench/bench_grab.py [--seconds S] [--all-formats] [--synthesis-only]
-                                              [--emulator] [--six]
+                                              [--emulator] [--six] [--dark]
 
 Two measurements per case, each "steady" (settings unchanged) and "changing"
 (the gain changes before every frame). Every frame is new either way (its
@@ -24,6 +24,9 @@ one, reading ``Array``, the gain changing every frame: CPU time per frame of
 each and their ratio. ``--six``: six simulated cameras at six different ROIs,
 each grabbed in its own thread for S seconds (BayerRG8, about 0.3 MP each):
 the frames per second each reaches against its ResultingFrameRate.
+``--dark``: synthesis only, BayerRG8 and BayerRG12 at the full sensor, of
+``Uniform(0)``, of uniform light giving 1, 5, 10 and 20 green electrons, and
+of the chart (dark and dim frames draw Poisson's distribution exactly).
 """
 
 from __future__ import annotations
@@ -49,10 +52,11 @@ def configure(cam, pixel_format, width, height):
     cam.PixelFormat.Value = pixel_format
 
 
-def synthesis(device, seconds, changing):
-    """CPU ms per frame of image.frame of the chart at the device's settings."""
+def synthesis(device, seconds, changing, scene=None):
+    """CPU ms per frame of image.frame of the scene (the chart by default) at
+    the device's settings."""
     settings = image.settings(device.registers)
-    light = scenes.Chart().light()
+    light = (scene or scenes.Chart()).light()
     frames, seed = 0, image.seed_of(device.serial)
     wall, cpu = time.perf_counter(), time.process_time()
     while True:
@@ -165,6 +169,21 @@ def six_cameras(sim_pylon, seconds):
     print(f"CPU: {cpu / seconds:.0%} of one core")
 
 
+def dark_scenes(sim, cam, seconds):
+    """Synthesis of dark and dim full-sensor frames against the chart's."""
+    settings = image.settings(sim.cameras[0].registers)
+    cases = [("Uniform(0)", scenes.Uniform(0.0))]
+    cases += [(f"{e} e-", scenes.Uniform(tavrocam_sim.sensor.irradiance_for(e, settings.exposure, 545.0, "green")))
+              for e in (1, 5, 10, 20)]
+    cases.append(("chart", scenes.Chart()))
+    print(f"{'format':<12}{'scene':<12}{'synth ms':>10}")
+    for pixel_format in ("BayerRG8", "BayerRG12"):
+        configure(cam, pixel_format, model.SENSOR_WIDTH, model.SENSOR_HEIGHT)
+        for name, scene in cases:
+            ms = synthesis(sim.cameras[0], seconds, False, scene)
+            print(f"{pixel_format:<12}{name:<12}{ms:>10.2f}", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=3.0)
@@ -175,6 +194,8 @@ def main():
                         help="side by side with pylon's emulated camera (1 MP Mono8)")
     parser.add_argument("--six", action="store_true",
                         help="six cameras at six ROIs, each in its own thread")
+    parser.add_argument("--dark", action="store_true",
+                        help="synthesis of dark and dim uniform scenes and the chart, full sensor")
     args = parser.parse_args()
     sim = tavrocam_sim.Simulation(6 if args.six else 1)
     pylon = sim.pylon
@@ -186,6 +207,10 @@ def main():
         return
     cam = pylon.InstantCamera(pylon.TlFactory.GetInstance().CreateFirstDevice())
     cam.Open()
+    if args.dark:
+        dark_scenes(sim, cam, args.seconds)
+        cam.Close()
+        return
     cases = [(f, w, h) for f in ("BayerRG8", "RGB8")
              for w, h in ((model.SENSOR_WIDTH, model.SENSOR_HEIGHT), (640, 480))]
     if args.all_formats:

@@ -61,8 +61,12 @@ const float* normals() {
 // The table of uniform deviates in (0, 1), laid out as the normal ones: a
 // dark pixel's shot noise reads it where a bright one reads its normal
 // deviate.
+// Each followed, kExponential places on, by its exponential deviate -ln(u)
+// (computed once, in double: the same on every machine up to the last bit
+// of a float's rounding, which no draw depends on in distribution).
+constexpr size_t kExponential = kTable + kPad;
 struct Uniforms {
-    float values[kTable + kPad];
+    float values[2 * kExponential];
     Uniforms() {
         uint64_t state = 55;
         for (size_t i = 0; i < kTable; ++i) {
@@ -70,6 +74,8 @@ struct Uniforms {
             values[i] = (static_cast<float>(state >> 40) + 0.5f) * (1.0f / 16777216.0f);
         }
         for (size_t i = 0; i < kPad; ++i) values[kTable + i] = values[i];
+        for (size_t i = 0; i < kExponential; ++i)
+            values[kExponential + i] = static_cast<float>(-std::log(static_cast<double>(values[i])));
     }
 };
 
@@ -88,6 +94,12 @@ inline float exp_small(float r) {
     return 1.0f - r * (1.0f - r * (0.5f - r * (1.0f / 6 - r * (1.0f / 24 - r * (1.0f / 120 - r * (1.0f / 720))))));
 }
 
+// r - ln(1 + r) for 0 <= r <= 1/8 (its series to r^7, error under 1e-8): a
+// rest of mean r draws 2 or more when -ln(v) is below it, v > exp(-r)(1 + r).
+inline float two_or_more(float r) {
+    return r * (r * (0.5f - r * (1.0f / 3 - r * (0.25f - r * (0.2f - r * (1.0f / 6 - r * (1.0f / 7)))))));
+}
+
 // Poisson's distribution function at the means of a grid (kGrid an
 // electron), with a guide to where each 1/kGuide of it starts: a draw of
 // mean m is the draw of the grid's mean below m (found from the guide in a
@@ -99,10 +111,16 @@ constexpr int kGridMeans = static_cast<int>(kPoissonBelow) * kGrid + 1;
 constexpr int kCdfLength = 64;  // at a mean of 24, P(n >= 63) < 1e-10: the last entry is 1
 constexpr int kGuide = 256;
 constexpr int kRestMost = 8;
+// A finer guide for the vector code: the draw itself where all of a cell
+// draws the same (no value of the distribution function in it), else the
+// guide's start with kUnsure set.
+constexpr int kFine = 2048;
+constexpr uint8_t kUnsure = 0x80;
 
 struct PoissonTable {
     float cdf[kGridMeans][kCdfLength];
     uint8_t guide[kGridMeans][kGuide];
+    uint8_t fine[kGridMeans][kFine];
     float inverse[kRestMost + 1];
     PoissonTable() {
         for (int j = 0; j < kGridMeans; ++j) {
@@ -117,6 +135,14 @@ struct PoissonTable {
             for (int g = 0; g < kGuide; ++g) {
                 while (cdf[j][n] < static_cast<float>(g) / kGuide) ++n;
                 guide[j][g] = static_cast<uint8_t>(n);
+            }
+            n = 0;
+            for (int g = 0; g < kFine; ++g) {
+                const float low = static_cast<float>(g) / kFine, high = static_cast<float>(g + 1) / kFine;
+                while (cdf[j][n] < low) ++n;
+                // The cell's deviates u draw the least n with u <= cdf[n]: n
+                // throughout unless cdf[n] < high.
+                fine[j][g] = static_cast<uint8_t>(n | (cdf[j][n] < high ? kUnsure : 0));
             }
         }
         inverse[0] = 0.0f;
@@ -138,17 +164,22 @@ inline int grid_draw(const PoissonTable& t, int j, float u) {
     return n;
 }
 
-// The Poisson draw of mean m (0 .. kPoissonBelow) at uniform deviates u and v
-// (the vector code does the same operations in the same order).
-inline float poisson(const PoissonTable& t, float m, float u, float v) {
+// The Poisson draw of mean m (0 .. kPoissonBelow) at uniform deviates u and v,
+// `ev` v's exponential deviate (the vector code does the same operations in
+// the same order). The rest draws 0 when -ln(v) >= rest, v <= exp(-rest):
+// one comparison for most sites.
+inline float poisson(const PoissonTable& t, float m, float u, float v, float ev) {
     int j = static_cast<int>(m * static_cast<float>(kGrid));
     j = j < kGridMeans - 1 ? j : kGridMeans - 1;
     const int n = grid_draw(t, j, u);
     float rest = m - static_cast<float>(j) * (1.0f / kGrid);
     rest = rest > 0.0f ? rest : 0.0f;
     rest = rest < 1.0f / kGrid ? rest : 1.0f / kGrid;
-    float p = exp_small(rest), sum = p;
     int k = 0;
+    if (!(ev < rest)) return static_cast<float>(n);
+    // r - ln(1 + r) < r^2 / 2: that cheap bound first.
+    if (!(ev < 0.5f * (rest * rest)) || !(ev < two_or_more(rest))) return static_cast<float>(n + 1);
+    float p = exp_small(rest), sum = p;
     while (v > sum && k < kRestMost) {
         ++k;
         p = p * rest * t.inverse[k];
@@ -265,48 +296,80 @@ inline __m128 exp_small4(__m128 r) {
     return _mm_sub_ps(_mm_set1_ps(1.0f), p);
 }
 
-// For four means: the draws of the rest above the grid at uniform deviates
-// v, and the grid's index of each mean below kPoissonBelow (else -1) in
-// `grid`, as `poisson` computes them.
-inline __m128 rest4(const PoissonTable& t, __m128 m, __m128 v, int32_t* grid, int* any) {
+// For four means (numbers >= 0): the draws of the rest above the grid at
+// uniform deviates v (`ev` their exponential ones), as `poisson` computes
+// them, and each mean's grid index j (kGridMeans - 1 from kPoissonBelow on).
+inline __m128 rest4(const PoissonTable& t, __m128 m, __m128 v, __m128 ev, __m128i* grid) {
     const __m128 below = _mm_set1_ps(kPoissonBelow);
     const __m128i j = _mm_cvttps_epi32(_mm_mul_ps(_mm_min_ps(m, below), _mm_set1_ps(static_cast<float>(kGrid))));
-    const __m128i index = _mm_or_si128(j, _mm_castps_si128(_mm_cmpge_ps(m, below)));  // -1 from kPoissonBelow on
-    _mm_store_si128(reinterpret_cast<__m128i*>(grid), index);
-    *any = _mm_movemask_epi8(_mm_cmpgt_epi32(index, _mm_setzero_si128()));
+    *grid = j;
     __m128 rest = _mm_sub_ps(m, _mm_mul_ps(_mm_cvtepi32_ps(j), _mm_set1_ps(1.0f / kGrid)));
     rest = _mm_min_ps(_mm_max_ps(rest, _mm_setzero_ps()), _mm_set1_ps(1.0f / kGrid));
-    __m128 k = _mm_setzero_ps();
-    // exp(-r) >= 1 - r (so in floats too): below that, every draw is 0.
-    if (_mm_movemask_ps(_mm_cmpgt_ps(v, _mm_sub_ps(_mm_set1_ps(1.0f), rest))) == 0) return k;
-    __m128 p = exp_small4(rest), sum = p;
-    __m128 active = _mm_cmpgt_ps(v, sum);
     const __m128 one = _mm_set1_ps(1.0f);
+    const __m128 drawn = _mm_cmplt_ps(ev, rest);  // 1 or more, without a branch
+    const __m128 k1 = _mm_and_ps(drawn, one);
+    // two_or_more: rare, so a branch, on its cheap bound first (a long chain
+    // of operations would hold up the loop).
+    const __m128 r = rest;
+    const __m128 maybe = _mm_and_ps(drawn, _mm_cmplt_ps(ev, _mm_mul_ps(_mm_set1_ps(0.5f), _mm_mul_ps(r, r))));
+    if (_mm_movemask_ps(maybe) == 0) return k1;
+    const float c[6] = {1.0f / 7, 1.0f / 6, 0.2f, 0.25f, 1.0f / 3, 0.5f};
+    __m128 q = _mm_mul_ps(r, _mm_set1_ps(c[0]));
+    for (int n = 1; n < 6; ++n) q = _mm_mul_ps(r, _mm_sub_ps(_mm_set1_ps(c[n]), q));
+    q = _mm_mul_ps(r, q);  // two_or_more's operations in its order
+    const __m128 more = _mm_and_ps(maybe, _mm_cmplt_ps(ev, q));
+    if (_mm_movemask_ps(more) == 0) return k1;
+    __m128 k = _mm_setzero_ps();
+    __m128 p = exp_small4(rest), sum = p;
+    __m128 active = _mm_and_ps(more, _mm_cmpgt_ps(v, sum));
     for (int n = 1; n <= kRestMost && _mm_movemask_ps(active) != 0; ++n) {
         p = _mm_mul_ps(_mm_mul_ps(p, rest), _mm_set1_ps(t.inverse[n]));
         sum = _mm_add_ps(sum, p);
         k = _mm_add_ps(k, _mm_and_ps(active, one));
         active = _mm_and_ps(active, _mm_cmpgt_ps(v, sum));
     }
-    return k;
+    return _mm_or_ps(_mm_and_ps(more, k), _mm_andnot_ps(more, k1));
 }
 
 // Four sites' electrons `e` with the dark ones' (the mask) drawn from
 // Poisson's distribution of their means m at the uniform deviates u and v:
 // out of the hot loop.
-TAVROCAM_NOINLINE __m128 poisson4(const PoissonTable& t, __m128 m, __m128 e, __m128 dark, const float* u,
-                                  const float* v) {
-    alignas(16) int32_t grid[4];
-    alignas(16) float drawn[4];
-    int any = 0;
-    __m128 rest = rest4(t, m, _mm_loadu_ps(v), grid, &any);
-    if (any != 0) {  // the grid's mean 0 draws 0
-        _mm_store_ps(drawn, rest);
-        for (int l = 0; l < 4; ++l)
-            if (grid[l] > 0) drawn[l] += static_cast<float>(grid_draw(t, grid[l], u[l]));
-        rest = _mm_load_ps(drawn);
+inline __m128 draw4(const PoissonTable& t, __m128 m, __m128 e, __m128 dark, const float* u, const float* v) {
+    alignas(16) int32_t guide[4], cdf[4];
+    __m128i j;
+    __m128 rest = rest4(t, m, _mm_loadu_ps(v), _mm_loadu_ps(v + kExponential), &j);
+    if (_mm_movemask_epi8(_mm_cmpgt_epi32(j, _mm_setzero_si128())) != 0) {  // the grid's mean 0 draws 0
+        // The fine guide's cells (grid_draw's answer: the least n with
+        // u <= cdf[n] is one number, however found).
+        const __m128i g = _mm_cvttps_epi32(_mm_mul_ps(_mm_loadu_ps(u), _mm_set1_ps(static_cast<float>(kFine))));
+        static_assert(kFine == 2048, "the shift below");
+        _mm_store_si128(reinterpret_cast<__m128i*>(guide), _mm_add_epi32(_mm_slli_epi32(j, 11), g));
+        const uint8_t* fines = &t.fine[0][0];
+        int n0 = fines[guide[0]], n1 = fines[guide[1]], n2 = fines[guide[2]], n3 = fines[guide[3]];
+        if (((n0 | n1 | n2 | n3) & kUnsure) != 0) {  // rare: a step or two on
+            _mm_store_si128(reinterpret_cast<__m128i*>(cdf), j);
+            auto resolve = [&](int l, int n) {
+                if ((n & kUnsure) == 0) return n;
+                const float* c = t.cdf[cdf[l]];
+                n &= ~kUnsure;
+                while (u[l] > c[n]) ++n;
+                return n;
+            };
+            n0 = resolve(0, n0);
+            n1 = resolve(1, n1);
+            n2 = resolve(2, n2);
+            n3 = resolve(3, n3);
+        }
+        // Joined in registers: four stores read back as one vector would stall.
+        rest = _mm_add_ps(rest, _mm_cvtepi32_ps(_mm_set_epi32(n3, n2, n1, n0)));
     }
     return _mm_or_ps(_mm_and_ps(dark, rest), _mm_andnot_ps(dark, e));
+}
+
+// draw4 out of the hot loop of bright rows.
+TAVROCAM_NOINLINE __m128 poisson4(const PoissonTable& t, __m128 m, __m128 e, __m128 dark, const float* u,
+                                  const float* v) {
+    return draw4(t, m, e, dark, u, v);
 }
 #endif
 
@@ -399,10 +462,28 @@ public:
             low = _mm_min_ps(low, m);
             return raw4(at, shot4(at, m));
         };
-        for (; k + 8 <= w; k += 8)
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(raw + k), _mm_packs_epi32(four(k), four(k + 4)));
-        // Then, in the few rows that have any, the dark sites' Poisson draws.
-        if (_mm_movemask_ps(_mm_cmplt_ps(low, vbelow)) != 0) {
+        if (dim_) {
+            // The last row had dark sites (a dark or dim scene): one pass
+            // deciding per four sites, the same draws as the two passes below.
+            auto dim4 = [&](int at) {
+                const __m128 m = mean4(at);
+                low = _mm_min_ps(low, m);
+                const __m128 dark_sites = _mm_cmplt_ps(m, vbelow);
+                const int dark_mask = _mm_movemask_ps(dark_sites);
+                __m128 e = m;  // all dark: the normal draw is not needed
+                if (dark_mask != 0xF) e = shot4(at, m);
+                if (dark_mask != 0) e = draw4(table, m, e, dark_sites, uniform + at, uniform2 + at);
+                return raw4(at, e);
+            };
+            for (; k + 8 <= w; k += 8)
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(raw + k), _mm_packs_epi32(dim4(k), dim4(k + 4)));
+        } else {
+            for (; k + 8 <= w; k += 8)
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(raw + k), _mm_packs_epi32(four(k), four(k + 4)));
+        }
+        const bool dim = _mm_movemask_ps(_mm_cmplt_ps(low, vbelow)) != 0;
+        // Then, in the few bright rows that have any, the dark sites' Poisson draws.
+        if (!dim_ && dim) {
             for (int at = 0; at < k; at += 4) {
                 const __m128 m = mean4(at);
                 const __m128 dark_sites = _mm_cmplt_ps(m, vbelow);
@@ -412,13 +493,14 @@ public:
                 _mm_storel_epi64(reinterpret_cast<__m128i*>(raw + at), _mm_packs_epi32(v, v));
             }
         }
+        dim_ = dim;
 #endif
         for (; k < w; ++k) {
             float m = sig[k] * (1.0f + prnu * prnu_p[k]) + dark;
             m = m > 0.0f ? m : 0.0f;  // NaN too
             m = m < kMostElectrons ? m : kMostElectrons;
             float e = m + std::sqrt(m) * shot[k];  // photo and dark electrons, Poisson
-            if (m < poisson_below) e = poisson(table, m, uniform[k], uniform2[k]);
+            if (m < poisson_below) e = poisson(table, m, uniform[k], uniform2[k], uniform2[k + kExponential]);
             e = e > 0.0f ? e : 0.0f;
             e = e < sat ? e : sat;  // the well
             e += dsnu * dsnu_p[k] + noise * read[k];  // the dark offset's pattern, read noise
@@ -484,6 +566,9 @@ private:
     float* zero_ = nullptr;
     float* sig_[2] = {nullptr, nullptr};
     int held_[2] = {-1, -1};
+#if defined(TAVROCAM_SSE2)
+    bool dim_ = false;  // the last row had sites below kPoissonBelow
+#endif
     float* coef_[2] = {nullptr, nullptr};
     float* gain_[2] = {nullptr, nullptr};
     int* index_[2] = {nullptr, nullptr};
