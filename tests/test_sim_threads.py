@@ -165,11 +165,12 @@ cam.Width.Value, cam.Height.Value = 64, 48
 cam.StartGrabbing(getattr(PYLON, "GrabStrategy_" + sys.argv[2]))
 time.sleep(1.0)
 ready = cam.NumReadyBuffers.Value
-got = []
+got, held = [], []  # held: no buffer goes back, so no newer frame joins the queue
 while True:
     result = cam.RetrieveResult(0, PYLON.TimeoutHandling_Return)
     if not result:
         break
+    held.append(result)
     got.append([result.BlockID, result.NumberOfSkippedImages, result.ImageNumber])
 print(json.dumps([ready, got]))
 '''
