@@ -166,7 +166,7 @@ cam.StartGrabbing(getattr(PYLON, "GrabStrategy_" + sys.argv[2]))
 time.sleep(1.0)
 ready = cam.NumReadyBuffers.Value
 got, held = [], []  # held: no buffer goes back, so no newer frame joins the queue
-while True:
+for _ in range(ready):  # a frame made after the count is not the queue's
     result = cam.RetrieveResult(0, PYLON.TimeoutHandling_Return)
     if not result:
         break
