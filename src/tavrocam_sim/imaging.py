@@ -13,6 +13,7 @@ SWIG's ``this``.
 
 from __future__ import annotations
 
+import functools
 import re
 
 from . import datacontainer
@@ -61,6 +62,18 @@ def _mapped(args):
     return tuple(pylon_image(arg) for arg in args)
 
 
+def _through(method, let_go=False, mapped=True):
+    """pylon's ``method`` taking a simulated grab result wherever it takes an
+    image (``mapped``); with ``let_go``, a PylonImage's method that first lets
+    go of the simulated result it holds."""
+    @functools.wraps(method)
+    def through(*args, **kwargs):
+        if let_go:
+            args[0]._let_go()
+        return method(*(_mapped(args) if mapped else args), **kwargs)
+    return through
+
+
 class PylonImage(_pylon.PylonImage):
     """pylon.PylonImage; ``AttachGrabResultBuffer`` also takes a simulated
     grab result, and holds a reference to it while attached (the result is
@@ -93,12 +106,9 @@ class PylonImage(_pylon.PylonImage):
         return None
 
     def AttachGrabResultBufferWithUserHints(self, result, *hints):
-        if isinstance(result, GrabResult):
-            return self._attach_with_hints(result, *hints)
-        self._let_go()
-        return super().AttachGrabResultBufferWithUserHints(result, *hints)
-
-    def _attach_with_hints(self, result, *hints):
+        if not isinstance(result, GrabResult):
+            self._let_go()
+            return super().AttachGrabResultBufferWithUserHints(result, *hints)
         if len(hints) != 4:  # pixel type, width, height, padding: no more, no fewer
             raise TypeError(HINTS_COUNT.format(len(hints) + 2))
         self._let_go()
@@ -132,29 +142,10 @@ class PylonImage(_pylon.PylonImage):
             return False
         return super().IsUserBufferAttached()
 
-    def CopyImage(self, *args):
-        self._let_go()
-        return super().CopyImage(*_mapped(args))
-
-    def Release(self):
-        self._let_go()
-        return super().Release()
-
-    def Reset(self, *args):
-        self._let_go()
-        return super().Reset(*args)
-
-    def AttachMemoryView(self, *args):
-        self._let_go()
-        return super().AttachMemoryView(*args)
-
-    def AttachBytesObject(self, *args):
-        self._let_go()
-        return super().AttachBytesObject(*args)
-
-    def Load(self, *args):
-        self._let_go()
-        return super().Load(*args)
+    CopyImage = _through(_pylon.PylonImage.CopyImage, let_go=True)
+    Release, Reset, AttachMemoryView, AttachBytesObject, Load = (
+        _through(getattr(_pylon.PylonImage, name), let_go=True, mapped=False)
+        for name in ("Release", "Reset", "AttachMemoryView", "AttachBytesObject", "Load"))
 
     def __repr__(self):
         return f"<PylonImage {self.GetWidth()} x {self.GetHeight()}>" if self.IsValid() \
@@ -166,17 +157,10 @@ class ImageFormatConverter(_pylon.ImageFormatConverter):
     takes a simulated grab result (the OpenCV idiom:
     ``converter.Convert(result).GetArray()``)."""
 
-    def Convert(self, *args):
-        return super().Convert(*_mapped(args))
-
-    def ImageHasDestinationFormat(self, *args):
-        return super().ImageHasDestinationFormat(*_mapped(args))
-
-    def GetBufferSizeForConversion(self, *args):
-        return super().GetBufferSizeForConversion(*_mapped(args))
-
-    def ConvertToArray(self, *args, **kwargs):
-        return super().ConvertToArray(*_mapped(args), **kwargs)
+    Convert, ImageHasDestinationFormat, GetBufferSizeForConversion, ConvertToArray = (
+        _through(getattr(_pylon.ImageFormatConverter, name)) for name in (
+            "Convert", "ImageHasDestinationFormat", "GetBufferSizeForConversion",
+            "ConvertToArray"))
 
 
 class ImagePersistence:
@@ -186,18 +170,8 @@ class ImagePersistence:
     def __init__(self, *args, **kwargs):
         raise AttributeError("No constructor defined")
 
-    @staticmethod
-    def Save(*args):
-        return _pylon.ImagePersistence.Save(*_mapped(args))
-
-    @staticmethod
-    def CanSaveWithoutConversion(*args):
-        return _pylon.ImagePersistence.CanSaveWithoutConversion(*_mapped(args))
-
-    @staticmethod
-    def Load(*args):
-        return _pylon.ImagePersistence.Load(*args)
-
-    @staticmethod
-    def SaveArray(*args):
-        return _pylon.ImagePersistence.SaveArray(*args)
+    Save = staticmethod(_through(_pylon.ImagePersistence.Save))
+    CanSaveWithoutConversion = staticmethod(
+        _through(_pylon.ImagePersistence.CanSaveWithoutConversion))
+    Load = staticmethod(_pylon.ImagePersistence.Load)
+    SaveArray = staticmethod(_pylon.ImagePersistence.SaveArray)

@@ -75,7 +75,8 @@ _IDLE = "Acquiring"
 _ONOFF = ("Off", "On")
 _AUTO = ("Off", "Once", "Continuous")
 _SEQUENCER_BLOCKS_AUTO = "SequencerMode <> 0"
-_USER_SETS = ("Default", "HighGain", "AutoFunctions", "ColorRaw", "UserSet1", "UserSet2", "UserSet3")
+_USER_SETS = ("Default", "HighGain", "AutoFunctions", "ColorRaw", "UserSet1", "UserSet2",
+              "UserSet3")
 # BlackLevel counts in the current pixel format: 511 at 12 bit (the IMX265
 # twins' figure), 511 / 16 at 8 bit. The 12-bit formats are the one-component
 # ones (PFNC 0x01......) of more than 8 bits.
