@@ -57,12 +57,11 @@ def call(handler, method, *args, ignore=False) -> None:
         handler = standard()
     if not _own(handler, method):
         return
-    if not ignore:
-        getattr(handler, method)(*args)
-        return
     try:
         getattr(handler, method)(*args)
     except Exception:
+        if not ignore:
+            raise
         print(f"Exception in {type(handler).__name__}.{method} (ignored, as pylon does):",
               file=sys.stderr)
         traceback.print_exc()
