@@ -23,23 +23,22 @@ from .registers import MemoryPort, connect, parameter
 _CHUNKS = model.BY_NAME["ChunkSelector"].entries
 CHUNK_IDS = {name: 0x0A5A5A00 + index for index, name in enumerate(_CHUNKS, 1)}
 IMAGE_CHUNK_ID = 0x0A5A5A00
-_CHUNK_KINDS = {"Gain": "Float", "ExposureTime": "Float"}  # the others: Integer
-_CHUNK_UNITS = {"Gain": "dB", "ExposureTime": "us"}
+_FLOAT_UNITS = {"Gain": "dB", "ExposureTime": "us"}  # the float chunks; the others: Integer
 _TRAILER = struct.Struct("<II")
 
 
 def _format(name) -> str:
     """How a chunk's value is packed: a double, or an unsigned integer."""
-    return "<d" if name in _CHUNK_KINDS else "<Q"
+    return "<d" if name in _FLOAT_UNITS else "<Q"
 
 
 @functools.lru_cache(maxsize=None)
 def _chunk_xml() -> str:
     parts = []
     for index, name in enumerate(_CHUNKS):
-        kind = _CHUNK_KINDS.get(name, "Integer")
+        kind = "Float" if name in _FLOAT_UNITS else "Integer"
         reg = "FloatReg" if kind == "Float" else "IntReg"
-        unit = f"<Unit>{_CHUNK_UNITS[name]}</Unit>" if name in _CHUNK_UNITS else ""
+        unit = f"<Unit>{_FLOAT_UNITS[name]}</Unit>" if name in _FLOAT_UNITS else ""
         parts.append(
             f'<{kind} Name="Chunk{name}"><pIsAvailable>P_{name}</pIsAvailable>'
             f"<ImposedAccessMode>RO</ImposedAccessMode><pValue>R_{name}</pValue>{unit}</{kind}>"
