@@ -247,6 +247,7 @@ def test_sim_bad_arguments_are_named(kwargs, error):
     ({"max": "SensorWidth - Bogus"}, "unknown nodes ['Bogus']"),
     ({"selector": "Width"}, "not an Enumeration"),
     ({"kind": "Enumeration"}, "needs entries"),
+    ({"selector": "BalanceRatioSelector"}, "needs one default per entry of BalanceRatioSelector (3)"),
 ])
 def test_sim_malformed_model_is_refused_naming_the_node(change, named):
     rows = [row._replace(**change) if row.name == "Width" else row for row in model.NODES]

@@ -258,8 +258,10 @@ import tavrocam_sim as package
 before = Tavrocam.pylon
 
 @pytest.mark.tavrocam_sim(2)
-def test_positional_count(simulation):
+def test_positional_count(simulation, capsys):
     assert Tavrocam.pylon is simulation.pylon and len(simulation.cameras) == 2
+    Tavrocam.CLASS_Tavrocam(device_index=1)
+    assert capsys.readouterr().out == "Connect successful: acA2040-55uc\\n"
 
 @pytest.mark.tavrocam_sim(cameras=0)
 def test_no_camera(simulation):
