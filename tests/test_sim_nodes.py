@@ -122,10 +122,7 @@ def test_sim_once_settles_and_returns_to_off(sim, auto, node, value):
     deadline = time.monotonic() + 10
     while getattr(cam, auto).GetValue() != "Off" and time.monotonic() < deadline:
         time.sleep(0.05)
-    assert getattr(cam, auto).GetValue() == "Off"
-    if auto != "BalanceWhiteAuto":
-        device = sim.cameras[0]
-        assert device.acquisition.autos.mean_level() == pytest.approx(cam.AutoTargetBrightness.GetValue(), rel=0.02)
+    assert getattr(cam, auto).GetValue() == "Off"  # where it settles: test_sim_grab's
     cam.AcquisitionStop.Execute()
     getattr(cam, node).SetValue(value)
 
