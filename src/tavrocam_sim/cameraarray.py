@@ -17,31 +17,24 @@ import time
 from .arguments import UINT32
 from .grabresult import GrabResult
 from .instantcamera import InstantCamera
-from .pypylon_sdk import pylon as _pylon
+from .pypylon_sdk import overloads, pylon as _pylon
 from .registers import CHANGED, LOCK
 
 _IN = " : {kind} thrown (file 'InstantCameraArrayImpl.h', line {line})"
 NOT_ALL_ATTACHED = "Not all cameras in the array have attached devices."
 ALREADY = "Grabbing has already been started."
 TIMED_OUT = "Grab timed out."
-BAD_NEW = ("Wrong number or type of arguments for overloaded function 'new_InstantCameraArray'.\n"
-           "  Possible C/C++ prototypes are:\n"
-           "    Pylon::CInstantCameraArray::CInstantCameraArray()\n"
-           "    Pylon::CInstantCameraArray::CInstantCameraArray(size_t)\n")
-BAD_RETRIEVE = (
-    "Wrong number or type of arguments for overloaded function "
-    "'InstantCameraArray_RetrieveResult'.\n"
-    "  Possible C/C++ prototypes are:\n"
-    "    Pylon::CInstantCameraArray::RetrieveResult(unsigned int,Pylon::CGrabResultPtr &,"
-    "Pylon::ETimeoutHandling)\n"
-    "    Pylon::CInstantCameraArray::RetrieveResult(unsigned int,Pylon::CGrabResultPtr &)\n")
-BAD_START = (
-    "Wrong number or type of arguments for overloaded function "
-    "'InstantCameraArray_StartGrabbing'.\n"
-    "  Possible C/C++ prototypes are:\n"
-    "    Pylon::CInstantCameraArray::StartGrabbing(Pylon::EGrabStrategy,Pylon::EGrabLoop)\n"
-    "    Pylon::CInstantCameraArray::StartGrabbing(Pylon::EGrabStrategy)\n"
-    "    Pylon::CInstantCameraArray::StartGrabbing()\n")  # assumed from the emulator's others
+_ARRAY = "Pylon::CInstantCameraArray::"
+BAD_NEW = overloads("new_InstantCameraArray", _ARRAY, "CInstantCameraArray()",
+                    "CInstantCameraArray(size_t)")
+BAD_RETRIEVE = overloads(
+    "InstantCameraArray_RetrieveResult", _ARRAY,
+    "RetrieveResult(unsigned int,Pylon::CGrabResultPtr &,Pylon::ETimeoutHandling)",
+    "RetrieveResult(unsigned int,Pylon::CGrabResultPtr &)")
+BAD_START = overloads(  # assumed from the emulator's others
+    "InstantCameraArray_StartGrabbing", _ARRAY,
+    "StartGrabbing(Pylon::EGrabStrategy,Pylon::EGrabLoop)",
+    "StartGrabbing(Pylon::EGrabStrategy)", "StartGrabbing()")
 BAD_INDEX = "in method 'InstantCameraArray___getitem__', argument 2 of type 'size_t'"
 _SIZE = 2 ** 64
 

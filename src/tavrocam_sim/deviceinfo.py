@@ -4,7 +4,7 @@ holds them."""
 
 from __future__ import annotations
 
-from .pypylon_sdk import pylon as _pylon
+from .pypylon_sdk import overloads, pylon as _pylon
 
 from . import model
 
@@ -36,11 +36,8 @@ class DeviceInfo:
         if args:  # pylon's copy constructor
             other, = args
             if not isinstance(other, DeviceInfo):
-                raise TypeError(
-                    "Wrong number or type of arguments for overloaded function "
-                    "'new_DeviceInfo'.\n  Possible C/C++ prototypes are:\n"
-                    "    Pylon::CDeviceInfo::CDeviceInfo()\n"
-                    "    Pylon::CDeviceInfo::CDeviceInfo(Pylon::CDeviceInfo const &)\n")
+                raise TypeError(overloads("new_DeviceInfo", "Pylon::CDeviceInfo::", "CDeviceInfo()",
+                                          "CDeviceInfo(Pylon::CDeviceInfo const &)"))
             self._device, self._values = other._device, dict(other._values)
 
     @classmethod

@@ -18,7 +18,7 @@ import re
 
 from . import datacontainer
 from .grabresult import GrabResult
-from .pypylon_sdk import pylon as _pylon
+from .pypylon_sdk import overloads, pylon as _pylon
 
 # pylon's text for an empty grab result handed to the converter (confirmed).
 INVALID_RESULT = "Invalid CGrabResultPtr"
@@ -28,12 +28,9 @@ HINTS_COUNT = HINTS + " expected 6 arguments, got {}"
 HINTS_TOO_BIG = ("The image size (in bytes) defined by the user hints doesn't fit into the "
                  "buffer of the given grabresult. Given size = {} bytes, possible size = {} "
                  "bytes : InvalidArgumentException thrown (file 'PylonImage.cpp', line 168)")
-_BAD_ATTACH = (
-    "Wrong number or type of arguments for overloaded function "
-    "'PylonImage_AttachGrabResultBuffer'.\n"
-    "  Possible C/C++ prototypes are:\n"
-    "    Pylon::CPylonImage::AttachGrabResultBuffer(Pylon::CGrabResultPtr const &)\n"
-    "    Pylon::CPylonImage::AttachGrabResultBuffer(size_t,Pylon::CGrabResultPtr const &)\n")
+_BAD_ATTACH = overloads("PylonImage_AttachGrabResultBuffer", "Pylon::CPylonImage::",
+                        "AttachGrabResultBuffer(Pylon::CGrabResultPtr const &)",
+                        "AttachGrabResultBuffer(size_t,Pylon::CGrabResultPtr const &)")
 
 
 def attach(target, result: GrabResult) -> None:
