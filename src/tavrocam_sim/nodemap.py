@@ -267,10 +267,10 @@ class _Writer:
             head += f"<pIsLocked>{self.knife(name + '_Locked', node.locked)}</pIsLocked>"
         if node.access == "RO" and not node.derived and node.value is None:
             head += "<ImposedAccessMode>RO</ImposedAccessMode>"
+        if streamable(node, self.nodes):
+            head += "<Streamable>Yes</Streamable>"
         if node.kind in ("String", "Register"):  # the register is the feature
             address, _, length = self.where[name]
-            if streamable(node, self.nodes):
-                head += "<Streamable>Yes</Streamable>"
             self.out.append(register(name, address, "Device", head=head, length=length,
                                      kind="StringReg" if node.kind == "String" else "Register",
                                      access=node.access, cache="NoCache"))
@@ -306,8 +306,6 @@ class _Writer:
             body = listed + body
         elif node.kind == "Command":
             body += "<CommandValue>1</CommandValue>"
-        if streamable(node, self.nodes):
-            head += "<Streamable>Yes</Streamable>"
         self.out.append(f'<{node.kind} Name="{name}">{head}{body}{tail}</{node.kind}>')
 
     def bounds(self, node):
