@@ -9,18 +9,10 @@ from .pypylon_sdk import overloads, pylon as _pylon
 from . import model
 
 
-def _property_names():
-    """Every property pylon's device info knows (GetX with IsXAvailable)."""
-    names = set()
-    for attribute in dir(_pylon.DeviceInfo):
-        if attribute.startswith("Is") and attribute.endswith("Available"):
-            name = attribute[2:-len("Available")]
-            if hasattr(_pylon.DeviceInfo, "Get" + name):
-                names.add(name)
-    return frozenset(names)
-
-
-_KNOWN = _property_names()
+# Every property pylon's device info knows (GetX with IsXAvailable).
+_KNOWN = frozenset(name[2:-len("Available")] for name in dir(_pylon.DeviceInfo)
+                   if name.startswith("Is") and name.endswith("Available")
+                   and hasattr(_pylon.DeviceInfo, "Get" + name[2:-len("Available")]))
 NOT_AVAILABLE = "N/A"  # what pylon reads for a property the info lacks (confirmed)
 
 
