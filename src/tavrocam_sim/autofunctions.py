@@ -9,12 +9,8 @@ from __future__ import annotations
 import math
 
 from . import model
+from .model import AUTO_MAX_CYCLES, AUTO_TOLERANCE
 from .registers import LOCK
-
-# An auto function's Once ends when the image is within this fraction of its
-# target (brightness; red and blue averages against green's) (assumed).
-AUTO_TOLERANCE = 0.01
-AUTO_MAX_CYCLES = 30  # Once gives up after this many cycles (confirmed)
 
 
 class AutoFunctions:
