@@ -300,9 +300,10 @@ class _Writer:
             for entry, value, available in entries(node):
                 avail = ""
                 if available:
-                    avail = f"<pIsAvailable>{self.knife(f'{name}_{entry}_Available', available)}" \
-                            "</pIsAvailable>"
-                listed += f'<EnumEntry Name="{escape(entry)}">{avail}{_tag("Value", value)}</EnumEntry>'
+                    avail = self.knife(f"{name}_{entry}_Available", available)
+                    avail = f"<pIsAvailable>{avail}</pIsAvailable>"
+                listed += (f'<EnumEntry Name="{escape(entry)}">{avail}'
+                           f'{_tag("Value", value)}</EnumEntry>')
             body = listed + body
         elif node.kind == "Command":
             body += "<CommandValue>1</CommandValue>"
