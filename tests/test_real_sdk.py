@@ -15,7 +15,6 @@ import json
 import os
 import subprocess
 import sys
-import textwrap
 
 import pytest
 
@@ -558,13 +557,6 @@ def test_report(args, backend):
             "CCD closed.",
         ]
         return
-    if "past_the_end" in fresh:  # a usage error, before any camera is made
-        assert (proc.returncode, proc.stdout) == (2, "")
-        assert proc.stderr.splitlines()[-1] == ("tavrocam-report: error: argument --index: no camera "
-                                                "at index 3: there are 3 cameras (indexes 0 to 2)")
-        return
-    complete = backend == "simulator"
-    assert proc.returncode == (0 if complete else 1), proc.stderr
     assert "raised" in fresh["selector"], "the emulator has gained BalanceRatioSelector"
     assert proc.stderr == fresh["serial"] + "\n"
     assert proc.stdout.splitlines() == [
@@ -666,22 +658,3 @@ def test_list_shows_what_the_sdk_enumerates(camemu, backend):
     lines = [f"{index}: {model} (serial {serial})" for index, (model, serial) in enumerate(devices)]
     assert proc.stdout.splitlines() == (lines or ["No camera found."])
 
-
-def test_sim_pytest_fixture_binds_and_restores_the_sdk(tmp_path):
-    (tmp_path / "test_user.py").write_text(textwrap.dedent('''
-        import pytest, Tavrocam
-        before = Tavrocam.pylon
-
-        @pytest.mark.tavrocam_sim(cameras=2)
-        def test_uses_the_simulation(simulation, capsys):
-            assert Tavrocam.pylon is simulation.pylon and len(simulation.cameras) == 2
-            Tavrocam.CLASS_Tavrocam(device_index=1)
-            assert capsys.readouterr().out == "Connect successful: acA2040-55uc\\n"
-
-        def test_restored():
-            assert Tavrocam.pylon is before
-    '''))
-    proc = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "tavrocam_sim.pytest_plugin",
-                           "-p", "no:cacheprovider", str(tmp_path)], capture_output=True, text=True,
-                          cwd=tmp_path, timeout=120)
-    assert proc.returncode == 0 and "2 passed" in proc.stdout, proc.stdout + proc.stderr

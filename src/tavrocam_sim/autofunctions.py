@@ -9,12 +9,8 @@ from __future__ import annotations
 import math
 
 from . import model
+from .model import AUTO_MAX_CYCLES, AUTO_TOLERANCE
 from .registers import LOCK
-
-# An auto function's Once ends when the image is within this fraction of its
-# target (brightness; red and blue averages against green's) (assumed).
-AUTO_TOLERANCE = 0.01
-AUTO_MAX_CYCLES = 30  # Once gives up after this many cycles (confirmed)
 
 
 class AutoFunctions:
@@ -70,9 +66,9 @@ class AutoFunctions:
             self._balance_cycle(mode)
 
     def _balance_cycle(self, mode):
-        """Balance White Auto: all three ratios to 1.5 first, then red and blue
-        moved until their averages over the white-balance auto-function ROI
-        match green's (grey world)."""
+        """Balance White Auto: all three ratios to model.GREY_WORLD_START first,
+        then red and blue moved until their averages over the white-balance
+        auto-function ROI match green's (grey world)."""
         regs = self.registers
         cycles = self.cycles
         cycles["BalanceWhiteAuto"] += 1
@@ -82,7 +78,7 @@ class AutoFunctions:
         meter = self.meter
         s = meter.settings(regs)
         area = self._area(s, "AutoFunctionROIUseWhiteBalance")
-        done = area is None  # the ROI misses the image: the ratios stay at 1.5
+        done = area is None  # the ROI misses the image: the ratios stay where they start
         if area is not None:
             ratios = tuple(regs.get_float("BalanceRatio", index) for index in range(3))
             means = meter.channel_means(area._replace(ratios=ratios))
@@ -103,14 +99,10 @@ class AutoFunctions:
                 break
         else:
             return None
-        left = max(s.offset_x, regs.get_int("AutoFunctionROIOffsetX", roi))
-        top = max(s.offset_y, regs.get_int("AutoFunctionROIOffsetY", roi))
-        right = min(s.offset_x + s.width,
-                    regs.get_int("AutoFunctionROIOffsetX", roi)
-                    + regs.get_int("AutoFunctionROIWidth", roi))
-        bottom = min(s.offset_y + s.height,
-                     regs.get_int("AutoFunctionROIOffsetY", roi)
-                     + regs.get_int("AutoFunctionROIHeight", roi))
+        x, y, across, down = (regs.get_int(f"AutoFunctionROI{name}", roi)
+                              for name in ("OffsetX", "OffsetY", "Width", "Height"))
+        left, top = max(s.offset_x, x), max(s.offset_y, y)
+        right, bottom = min(s.offset_x + s.width, x + across), min(s.offset_y + s.height, y + down)
         left, top = left & ~1, top & ~1  # whole Bayer quads
         width, height = (right - left) & ~1, (bottom - top) & ~1
         if width < 2 or height < 2 or s.shown != "Off":

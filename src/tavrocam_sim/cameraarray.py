@@ -17,31 +17,24 @@ import time
 from .arguments import UINT32
 from .grabresult import GrabResult
 from .instantcamera import InstantCamera
-from .pypylon_sdk import pylon as _pylon
+from .pypylon_sdk import overloads, pylon as _pylon
 from .registers import CHANGED, LOCK
 
 _IN = " : {kind} thrown (file 'InstantCameraArrayImpl.h', line {line})"
 NOT_ALL_ATTACHED = "Not all cameras in the array have attached devices."
 ALREADY = "Grabbing has already been started."
 TIMED_OUT = "Grab timed out."
-BAD_NEW = ("Wrong number or type of arguments for overloaded function 'new_InstantCameraArray'.\n"
-           "  Possible C/C++ prototypes are:\n"
-           "    Pylon::CInstantCameraArray::CInstantCameraArray()\n"
-           "    Pylon::CInstantCameraArray::CInstantCameraArray(size_t)\n")
-BAD_RETRIEVE = (
-    "Wrong number or type of arguments for overloaded function "
-    "'InstantCameraArray_RetrieveResult'.\n"
-    "  Possible C/C++ prototypes are:\n"
-    "    Pylon::CInstantCameraArray::RetrieveResult(unsigned int,Pylon::CGrabResultPtr &,"
-    "Pylon::ETimeoutHandling)\n"
-    "    Pylon::CInstantCameraArray::RetrieveResult(unsigned int,Pylon::CGrabResultPtr &)\n")
-BAD_START = (
-    "Wrong number or type of arguments for overloaded function "
-    "'InstantCameraArray_StartGrabbing'.\n"
-    "  Possible C/C++ prototypes are:\n"
-    "    Pylon::CInstantCameraArray::StartGrabbing(Pylon::EGrabStrategy,Pylon::EGrabLoop)\n"
-    "    Pylon::CInstantCameraArray::StartGrabbing(Pylon::EGrabStrategy)\n"
-    "    Pylon::CInstantCameraArray::StartGrabbing()\n")  # assumed from the emulator's others
+_ARRAY = "Pylon::CInstantCameraArray::"
+BAD_NEW = overloads("new_InstantCameraArray", _ARRAY, "CInstantCameraArray()",
+                    "CInstantCameraArray(size_t)")
+BAD_RETRIEVE = overloads(
+    "InstantCameraArray_RetrieveResult", _ARRAY,
+    "RetrieveResult(unsigned int,Pylon::CGrabResultPtr &,Pylon::ETimeoutHandling)",
+    "RetrieveResult(unsigned int,Pylon::CGrabResultPtr &)")
+BAD_START = overloads(  # assumed from the emulator's others
+    "InstantCameraArray_StartGrabbing", _ARRAY,
+    "StartGrabbing(Pylon::EGrabStrategy,Pylon::EGrabLoop)",
+    "StartGrabbing(Pylon::EGrabStrategy)", "StartGrabbing()")
 BAD_INDEX = "in method 'InstantCameraArray___getitem__', argument 2 of type 'size_t'"
 _SIZE = 2 ** 64
 
@@ -57,7 +50,10 @@ def _count(args):
     return args[0] if args else 0
 
 
-def _ints(args, kinds, least, text, method):
+def _ints(args, kwargs, kinds, least, text, method):
+    if kwargs:
+        raise TypeError(f"InstantCameraArray.{method}() got an unexpected keyword argument "
+                        f"'{next(iter(kwargs))}'")
     if not least <= len(args) <= len(kinds) or not all(
             isinstance(value, int) and (
                 -2 ** 31 <= value < 2 ** 31 if kind == "enum" else 0 <= value <= UINT32)
@@ -79,10 +75,10 @@ class InstantCameraArray:
 
     def Initialize(self, *args):
         """Make the array ``n`` new camera objects; the old ones let their devices go."""
-        count = _count(args) if args else 0
         if not args:
             raise TypeError("InstantCameraArray.Initialize() missing 1 required positional "
                             "argument: 'numberOfCameras'")
+        count = _count(args)
         for camera in self._cameras:
             camera.DestroyDevice()
         self._cameras = [InstantCamera() for _ in range(count)]
@@ -129,26 +125,22 @@ class InstantCameraArray:
         for camera in self._cameras:
             camera.Open()
 
-    def Close(self):
+    def _stop_and(self, method):
         self.StopGrabbing()
         for camera in self._cameras:
-            camera.Close()
+            getattr(camera, method)()
+
+    def Close(self):
+        self._stop_and("Close")
 
     def DetachDevice(self):
-        self.StopGrabbing()
-        for camera in self._cameras:
-            camera.DetachDevice()
+        self._stop_and("DetachDevice")
 
     def DestroyDevice(self):
-        self.StopGrabbing()
-        for camera in self._cameras:
-            camera.DestroyDevice()
+        self._stop_and("DestroyDevice")
 
     def StartGrabbing(self, *args, **kwargs):
-        if kwargs:
-            raise TypeError(f"InstantCameraArray.StartGrabbing() got an unexpected keyword "
-                            f"argument '{next(iter(kwargs))}'")
-        values = _ints(args, ("enum", "enum"), 0, BAD_START, "StartGrabbing")
+        values = _ints(args, kwargs, ("enum", "enum"), 0, BAD_START, "StartGrabbing")
         self._attached(219)
         if self.IsGrabbing():
             raise _error("RuntimeException", ALREADY, 225)
@@ -170,10 +162,7 @@ class InstantCameraArray:
     def RetrieveResult(self, *args, **kwargs):
         """The next ready result of any camera, the cameras taken in turn; an
         empty result when none grabs (or on a timeout with TimeoutHandling_Return)."""
-        if kwargs:
-            raise TypeError(f"InstantCameraArray.RetrieveResult() got an unexpected keyword "
-                            f"argument '{next(iter(kwargs))}'")
-        timeout, *rest = _ints(args, ("uint", "enum"), 1, BAD_RETRIEVE, "RetrieveResult")
+        timeout, *rest = _ints(args, kwargs, ("uint", "enum"), 1, BAD_RETRIEVE, "RetrieveResult")
         throw = (rest or [_pylon.TimeoutHandling_ThrowException])[0] == \
             _pylon.TimeoutHandling_ThrowException
         deadline = None if timeout == UINT32 else time.monotonic() + timeout / 1000.0

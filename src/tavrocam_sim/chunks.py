@@ -13,6 +13,7 @@ before it, the image chunk's ID and length included. The chunk IDs are assumed.
 from __future__ import annotations
 
 import binascii
+import functools
 import struct
 
 from . import model
@@ -22,17 +23,22 @@ from .registers import MemoryPort, connect, parameter
 _CHUNKS = model.BY_NAME["ChunkSelector"].entries
 CHUNK_IDS = {name: 0x0A5A5A00 + index for index, name in enumerate(_CHUNKS, 1)}
 IMAGE_CHUNK_ID = 0x0A5A5A00
-_CHUNK_KINDS = {"Gain": "Float", "ExposureTime": "Float"}
-_CHUNK_UNITS = {"Gain": "dB", "ExposureTime": "us"}
+_FLOAT_UNITS = {"Gain": "dB", "ExposureTime": "us"}  # the float chunks; the others: Integer
 _TRAILER = struct.Struct("<II")
 
 
+def _format(name) -> str:
+    """How a chunk's value is packed: a double, or an unsigned integer."""
+    return "<d" if name in _FLOAT_UNITS else "<Q"
+
+
+@functools.lru_cache(maxsize=None)
 def _chunk_xml() -> str:
     parts = []
     for index, name in enumerate(_CHUNKS):
-        kind = _CHUNK_KINDS.get(name, "Integer")
+        kind = "Float" if name in _FLOAT_UNITS else "Integer"
         reg = "FloatReg" if kind == "Float" else "IntReg"
-        unit = f"<Unit>{_CHUNK_UNITS[name]}</Unit>" if name in _CHUNK_UNITS else ""
+        unit = f"<Unit>{_FLOAT_UNITS[name]}</Unit>" if name in _FLOAT_UNITS else ""
         parts.append(
             f'<{kind} Name="Chunk{name}"><pIsAvailable>P_{name}</pIsAvailable>'
             f"<ImposedAccessMode>RO</ImposedAccessMode><pValue>R_{name}</pValue>{unit}</{kind}>"
@@ -42,24 +48,18 @@ def _chunk_xml() -> str:
                     [("Root", ["Chunk" + name for name in _CHUNKS])], parts, "Chunk")
 
 
-_CHUNK_XML = None
-
 
 class ChunkNodeMap:
     """A result's chunk nodes, as pylon parameters over GenApi: the enabled
     chunks are readable, the others are not available."""
 
     def __init__(self, values: dict):
-        global _CHUNK_XML
-        if _CHUNK_XML is None:
-            _CHUNK_XML = _chunk_xml()
         blob = bytearray(0x100 + 8 * len(_CHUNKS))
         for index, name in enumerate(_CHUNKS):
             if name in values:
-                fmt = "<d" if name in _CHUNK_KINDS else "<Q"
-                struct.pack_into(fmt, blob, index * 8, values[name])
+                struct.pack_into(_format(name), blob, index * 8, values[name])
                 struct.pack_into("<Q", blob, 0x100 + index * 8, 1)
-        self._connection = connect(_CHUNK_XML, MemoryPort(bytes(blob), writable=False), "Chunk")
+        self._connection = connect(_chunk_xml(), MemoryPort(bytes(blob), writable=False), "Chunk")
         self._nodes: dict = {}
 
     def GetNode(self, name):
@@ -81,7 +81,7 @@ def payload(frame) -> bytes:
     out += _TRAILER.pack(IMAGE_CHUNK_ID, len(data))
     for name in _CHUNKS:
         if name in frame.chunks and name != "PayloadCRC16":
-            out += struct.pack("<d" if name in _CHUNK_KINDS else "<Q", frame.chunks[name])
+            out += struct.pack(_format(name), frame.chunks[name])
             out += _TRAILER.pack(CHUNK_IDS[name], 8)
     if "PayloadCRC16" in frame.chunks:
         out += struct.pack("<Q", binascii.crc_hqx(bytes(out), 0))

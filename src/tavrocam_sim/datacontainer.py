@@ -38,12 +38,19 @@ def zero_copy(image_like, raw):
     view.release()
 
 
-class DataContainer:
-    """pylon's PylonDataContainer of a grab result of the simulated camera:
-    one component, the image."""
+class _OfResult:
+    """Holds a reference of its own to a grab result, and lets it go."""
 
     def __init__(self, result):
-        self._result = type(result)(result)  # a reference of its own
+        self._result = type(result)(result)
+
+    def Release(self):
+        self._result.Release()
+
+
+class DataContainer(_OfResult):
+    """pylon's PylonDataContainer of a grab result of the simulated camera:
+    one component, the image."""
 
     def GetDataComponentCount(self):
         return 1 if self._result.IsValid() else 0
@@ -51,12 +58,10 @@ class DataContainer:
     DataComponentCount = property(GetDataComponentCount)
 
     def GetDataComponentByIndex(self, index):
-        if isinstance(index, bool) or not isinstance(index, int):
-            raise TypeError("in method 'PylonDataContainer_GetDataComponentByIndex', "
-                            "argument 2 of type 'size_t'")
-        if index < 0:
-            raise OverflowError("in method 'PylonDataContainer_GetDataComponentByIndex', "
-                                "argument 2 of type 'size_t'")
+        if isinstance(index, bool) or not isinstance(index, int) or index < 0:
+            raise (OverflowError if isinstance(index, int) and not isinstance(index, bool)
+                   else TypeError)("in method 'PylonDataContainer_GetDataComponentByIndex', "
+                                   "argument 2 of type 'size_t'")
         if index >= self.GetDataComponentCount():
             raise _pylon.OutOfRangeException(NO_COMPONENT)
         return DataComponent(self._result)
@@ -73,29 +78,17 @@ class DataContainer:
         return [DataComponent(self._result)] if self.GetDataComponentCount() and \
             component_type == _pylon.ComponentType_Intensity else []
 
-    def Release(self):
-        self._result.Release()
-
     def __repr__(self):
         return f"<PylonDataContainer of the simulated camera: " \
                f"{self.GetDataComponentCount()} component(s)>"
 
 
-class DataComponent:
+class DataComponent(_OfResult):
     """pylon's PylonDataComponent: the image of a simulated grab result.
     Released, it is invalid and its sizes read 0, as pylon's."""
 
-    def __init__(self, result):
-        self._result = type(result)(result)  # a reference of its own
-
     def IsValid(self):
         return self._result.IsValid()
-
-    def Release(self):
-        self._result.Release()
-
-    def _get(self, name, empty=0):
-        return getattr(self._result, name)() if self._result.IsValid() else empty
 
     def GetComponentType(self):
         return _pylon.ComponentType_Intensity if self.IsValid() else \
@@ -109,36 +102,6 @@ class DataComponent:
 
     def GetTimeStamp(self):
         return 0
-
-    def GetWidth(self):
-        return self._get("GetWidth")
-
-    def GetHeight(self):
-        return self._get("GetHeight")
-
-    def GetOffsetX(self):
-        return self._get("GetOffsetX")
-
-    def GetOffsetY(self):
-        return self._get("GetOffsetY")
-
-    def GetPaddingX(self):
-        return self._get("GetPaddingX")
-
-    def GetPaddingY(self):
-        return self._get("GetPaddingY")
-
-    def GetPixelType(self):
-        return self._get("GetPixelType", _pylon.PixelType_Undefined)
-
-    def GetStride(self):
-        return self._get("GetStride", [False, 0])
-
-    def GetDataSize(self):
-        return self._get("GetImageSize")
-
-    def GetData(self):
-        return self._get("GetImageBuffer", bytearray())
 
     def GetMemoryView(self):
         return memoryview(self.GetData())
@@ -162,6 +125,22 @@ class DataComponent:
                f"{self.GetHeight()}>"
 
 
+def _reads(method, empty):
+    """A component's Get<X>: the result's ``method``, ``empty()`` once released."""
+    def get(self):
+        return getattr(self._result, method)() if self._result.IsValid() else empty()
+    return get
+
+
+# The component's getters that read its result's image: (the result's method,
+# what a released component reads).
+for _name, (_method, _empty) in {
+        "Width": ("GetWidth", int), "Height": ("GetHeight", int), "OffsetX": ("GetOffsetX", int),
+        "OffsetY": ("GetOffsetY", int), "PaddingX": ("GetPaddingX", int),
+        "PaddingY": ("GetPaddingY", int), "DataSize": ("GetImageSize", int),
+        "PixelType": ("GetPixelType", lambda: _pylon.PixelType_Undefined),
+        "Stride": ("GetStride", lambda: [False, 0]), "Data": ("GetImageBuffer", bytearray)}.items():
+    setattr(DataComponent, "Get" + _name, _reads(_method, _empty))
 for _name in ("ComponentType", "ComponentIndex", "SourceId", "TimeStamp", "Width", "Height",
               "OffsetX", "OffsetY", "PaddingX", "PaddingY", "PixelType", "DataSize", "Data",
               "ImageFormat"):

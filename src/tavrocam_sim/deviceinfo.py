@@ -4,23 +4,15 @@ holds them."""
 
 from __future__ import annotations
 
-from .pypylon_sdk import pylon as _pylon
+from .pypylon_sdk import overloads, pylon as _pylon
 
 from . import model
 
 
-def _property_names():
-    """Every property pylon's device info knows (GetX with IsXAvailable)."""
-    names = set()
-    for attribute in dir(_pylon.DeviceInfo):
-        if attribute.startswith("Is") and attribute.endswith("Available"):
-            name = attribute[2:-len("Available")]
-            if hasattr(_pylon.DeviceInfo, "Get" + name):
-                names.add(name)
-    return frozenset(names)
-
-
-_KNOWN = _property_names()
+# Every property pylon's device info knows (GetX with IsXAvailable).
+_KNOWN = frozenset(name[2:-len("Available")] for name in dir(_pylon.DeviceInfo)
+                   if name.startswith("Is") and name.endswith("Available")
+                   and hasattr(_pylon.DeviceInfo, "Get" + name[2:-len("Available")]))
 NOT_AVAILABLE = "N/A"  # what pylon reads for a property the info lacks (confirmed)
 
 
@@ -36,11 +28,8 @@ class DeviceInfo:
         if args:  # pylon's copy constructor
             other, = args
             if not isinstance(other, DeviceInfo):
-                raise TypeError(
-                    "Wrong number or type of arguments for overloaded function "
-                    "'new_DeviceInfo'.\n  Possible C/C++ prototypes are:\n"
-                    "    Pylon::CDeviceInfo::CDeviceInfo()\n"
-                    "    Pylon::CDeviceInfo::CDeviceInfo(Pylon::CDeviceInfo const &)\n")
+                raise TypeError(overloads("new_DeviceInfo", "Pylon::CDeviceInfo::", "CDeviceInfo()",
+                                          "CDeviceInfo(Pylon::CDeviceInfo const &)"))
             self._device, self._values = other._device, dict(other._values)
 
     @classmethod

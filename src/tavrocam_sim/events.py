@@ -9,7 +9,6 @@ import time
 from . import model
 from .registers import CHANGED, LOCK
 
-_EVENTS = model.BY_NAME["EventSelector"].entries
 MAX_EVENTS = 256          # events waiting for the host beyond this are lost (assumed)
 POWER_UP = time.monotonic() - 1.0  # assumed: the cameras were switched on a second ago
 
@@ -30,7 +29,7 @@ class Events:
     def record(self, name: str, when: float | None = None, frame_id: int | None = None):
         """Record camera event ``name`` if its notification is on."""
         with LOCK:
-            index = _EVENTS.index(name)
+            index = model.EVENTS.index(name)
             if self._registers.get_entry("EventNotification", index) != "On":
                 return
             data = {f"Event{name}Timestamp": timestamp(time.monotonic() if when is None

@@ -56,6 +56,11 @@ SCENE_NEUTRAL_RGB = (0.639, 1.0, 0.454)
 # Balance White Auto (Once, Continuous) first sets all three ratios to this
 # (confirmed), then moves red and blue until their averages match green's.
 GREY_WORLD_START = 1.5
+# An auto function's Once ends when the image is within this fraction of its
+# target (brightness; red and blue averages against green's) (assumed), or
+# after this many cycles (confirmed).
+AUTO_TOLERANCE = 0.01
+AUTO_MAX_CYCLES = 30
 
 # The luminance LUT: LUTValue (0..4095) at LUTIndex 0, 8, ..., 4088; the
 # camera interpolates between its points (likely).
@@ -142,12 +147,14 @@ ASSUMED_RULES = (
     ("TriggerDelay applied", "to line triggers only (guessed: a sibling's manual)"),
     ("test image 6", "red (x + y + frame) mod 256, green and blue the same 85 and 170 on"),
     ("chroma of YCbCr422_8", "Cb from the even, Cr from the odd pixel of a pair"),
-    ("auto functions", "one calculation cycle a frame while acquiring; Once stops within 1 % "
-                       "of AutoTargetBrightness or after 30 cycles"),
+    ("auto functions", "one calculation cycle a frame while acquiring; Once stops within "
+                       f"{AUTO_TOLERANCE * 100:g} % of AutoTargetBrightness or after "
+                       f"{AUTO_MAX_CYCLES} cycles"),
     ("Balance White Auto", "one grey-world step a frame over the image ROI's overlap with the "
                            "auto-function ROI that has AutoFunctionROIUseWhiteBalance (both in "
-                           "sensor coordinates); Once stops when red and blue are within 1 % "
-                           "of green or after 30 cycles"),
+                           "sensor coordinates); Once stops when red and blue are within "
+                           f"{AUTO_TOLERANCE * 100:g} % of green or after {AUTO_MAX_CYCLES} "
+                           "cycles"),
     ("byte order of LUTValueAll's 32-bit slots", "little-endian"),
     ("TriggerWidth exposure offset (C4)", f"{TRIGGER_WIDTH_OFFSET_US:g} us"),
     ("a triggered frame", "due one frame period after its trigger (plus TriggerDelay for a "

@@ -48,11 +48,6 @@ def methods(kind: str) -> frozenset:
                      and callable(getattr(cls, name, None)))
 
 
-def properties(kind: str) -> dict:
-    """{property: (method it reads with, method it writes with)} of a node of ``kind``."""
-    return properties_of(node_class(kind))
-
-
 def properties_of(cls) -> dict:
     """{property: (method it reads with, method it writes with)} of class ``cls``."""
     found = {}
@@ -83,7 +78,7 @@ def check_operation(operation: str) -> None:
     if method in methods(node.kind):
         return
     hint = ""
-    ways = properties(node.kind).get(method)
+    ways = properties_of(node_class(node.kind)).get(method)
     if ways is not None:
         hint = " (" + " and ".join(f"{'reading' if way.startswith('Get') else 'writing'} "
                                    f"{name}.{method} is {name}.{way}"

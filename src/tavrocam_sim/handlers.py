@@ -20,7 +20,7 @@ from __future__ import annotations
 import sys
 import traceback
 
-from .pypylon_sdk import pylon as _pylon
+from .pypylon_sdk import overloads, pylon as _pylon
 
 # pylon's texts (OnOpened's wrapping: pylon's source; the node lookup: the emulator).
 NOT_APPLIED = ("Could not apply configuration. Pylon::GenericException caught in OnOpened "
@@ -31,14 +31,11 @@ NO_EVENT_NODE = ("Node {} for registering camera event callback not found. The s
                  "(file 'CameraEventMetaDataImpl.h', line 128)")
 
 
-CAMERA_EVENT_PROTOTYPES = (
-    "Wrong number or type of arguments for overloaded function "
-    "'InstantCamera_RegisterCameraEventHandler'.\n  Possible C/C++ prototypes are:\n"
-    "    Pylon::CInstantCamera::RegisterCameraEventHandler(Pylon::CCameraEventHandler *,"
-    "Pylon::String_t const &,intptr_t,Pylon::ERegistrationMode,Pylon::ECleanup,"
-    "Pylon::ECameraEventAvailability)\n"
-    "    Pylon::CInstantCamera::RegisterCameraEventHandler(Pylon::CCameraEventHandler *,"
-    "Pylon::String_t const &,intptr_t,Pylon::ERegistrationMode,Pylon::ECleanup)\n")
+_REGISTER = ("RegisterCameraEventHandler(Pylon::CCameraEventHandler *,Pylon::String_t const &,"
+             "intptr_t,Pylon::ERegistrationMode,Pylon::ECleanup")
+CAMERA_EVENT_PROTOTYPES = overloads(
+    "InstantCamera_RegisterCameraEventHandler", "Pylon::CInstantCamera::",
+    _REGISTER + ",Pylon::ECameraEventAvailability)", _REGISTER + ")")
 
 
 def _own(handler, method) -> bool:
@@ -57,12 +54,11 @@ def call(handler, method, *args, ignore=False) -> None:
         handler = standard()
     if not _own(handler, method):
         return
-    if not ignore:
-        getattr(handler, method)(*args)
-        return
     try:
         getattr(handler, method)(*args)
     except Exception:
+        if not ignore:
+            raise
         print(f"Exception in {type(handler).__name__}.{method} (ignored, as pylon does):",
               file=sys.stderr)
         traceback.print_exc()

@@ -13,11 +13,12 @@ SWIG's ``this``.
 
 from __future__ import annotations
 
+import functools
 import re
 
 from . import datacontainer
 from .grabresult import GrabResult
-from .pypylon_sdk import pylon as _pylon
+from .pypylon_sdk import overloads, pylon as _pylon
 
 # pylon's text for an empty grab result handed to the converter (confirmed).
 INVALID_RESULT = "Invalid CGrabResultPtr"
@@ -27,12 +28,9 @@ HINTS_COUNT = HINTS + " expected 6 arguments, got {}"
 HINTS_TOO_BIG = ("The image size (in bytes) defined by the user hints doesn't fit into the "
                  "buffer of the given grabresult. Given size = {} bytes, possible size = {} "
                  "bytes : InvalidArgumentException thrown (file 'PylonImage.cpp', line 168)")
-_BAD_ATTACH = (
-    "Wrong number or type of arguments for overloaded function "
-    "'PylonImage_AttachGrabResultBuffer'.\n"
-    "  Possible C/C++ prototypes are:\n"
-    "    Pylon::CPylonImage::AttachGrabResultBuffer(Pylon::CGrabResultPtr const &)\n"
-    "    Pylon::CPylonImage::AttachGrabResultBuffer(size_t,Pylon::CGrabResultPtr const &)\n")
+_BAD_ATTACH = overloads("PylonImage_AttachGrabResultBuffer", "Pylon::CPylonImage::",
+                        "AttachGrabResultBuffer(Pylon::CGrabResultPtr const &)",
+                        "AttachGrabResultBuffer(size_t,Pylon::CGrabResultPtr const &)")
 
 
 def attach(target, result: GrabResult) -> None:
@@ -59,6 +57,18 @@ def pylon_image(value):
 
 def _mapped(args):
     return tuple(pylon_image(arg) for arg in args)
+
+
+def _through(method, let_go=False, mapped=True):
+    """pylon's ``method`` taking a simulated grab result wherever it takes an
+    image (``mapped``); with ``let_go``, a PylonImage's method that first lets
+    go of the simulated result it holds."""
+    @functools.wraps(method)
+    def through(*args, **kwargs):
+        if let_go:
+            args[0]._let_go()
+        return method(*(_mapped(args) if mapped else args), **kwargs)
+    return through
 
 
 class PylonImage(_pylon.PylonImage):
@@ -93,12 +103,9 @@ class PylonImage(_pylon.PylonImage):
         return None
 
     def AttachGrabResultBufferWithUserHints(self, result, *hints):
-        if isinstance(result, GrabResult):
-            return self._attach_with_hints(result, *hints)
-        self._let_go()
-        return super().AttachGrabResultBufferWithUserHints(result, *hints)
-
-    def _attach_with_hints(self, result, *hints):
+        if not isinstance(result, GrabResult):
+            self._let_go()
+            return super().AttachGrabResultBufferWithUserHints(result, *hints)
         if len(hints) != 4:  # pixel type, width, height, padding: no more, no fewer
             raise TypeError(HINTS_COUNT.format(len(hints) + 2))
         self._let_go()
@@ -132,29 +139,10 @@ class PylonImage(_pylon.PylonImage):
             return False
         return super().IsUserBufferAttached()
 
-    def CopyImage(self, *args):
-        self._let_go()
-        return super().CopyImage(*_mapped(args))
-
-    def Release(self):
-        self._let_go()
-        return super().Release()
-
-    def Reset(self, *args):
-        self._let_go()
-        return super().Reset(*args)
-
-    def AttachMemoryView(self, *args):
-        self._let_go()
-        return super().AttachMemoryView(*args)
-
-    def AttachBytesObject(self, *args):
-        self._let_go()
-        return super().AttachBytesObject(*args)
-
-    def Load(self, *args):
-        self._let_go()
-        return super().Load(*args)
+    CopyImage = _through(_pylon.PylonImage.CopyImage, let_go=True)
+    Release, Reset, AttachMemoryView, AttachBytesObject, Load = (
+        _through(getattr(_pylon.PylonImage, name), let_go=True, mapped=False)
+        for name in ("Release", "Reset", "AttachMemoryView", "AttachBytesObject", "Load"))
 
     def __repr__(self):
         return f"<PylonImage {self.GetWidth()} x {self.GetHeight()}>" if self.IsValid() \
@@ -166,17 +154,10 @@ class ImageFormatConverter(_pylon.ImageFormatConverter):
     takes a simulated grab result (the OpenCV idiom:
     ``converter.Convert(result).GetArray()``)."""
 
-    def Convert(self, *args):
-        return super().Convert(*_mapped(args))
-
-    def ImageHasDestinationFormat(self, *args):
-        return super().ImageHasDestinationFormat(*_mapped(args))
-
-    def GetBufferSizeForConversion(self, *args):
-        return super().GetBufferSizeForConversion(*_mapped(args))
-
-    def ConvertToArray(self, *args, **kwargs):
-        return super().ConvertToArray(*_mapped(args), **kwargs)
+    Convert, ImageHasDestinationFormat, GetBufferSizeForConversion, ConvertToArray = (
+        _through(getattr(_pylon.ImageFormatConverter, name)) for name in (
+            "Convert", "ImageHasDestinationFormat", "GetBufferSizeForConversion",
+            "ConvertToArray"))
 
 
 class ImagePersistence:
@@ -186,18 +167,8 @@ class ImagePersistence:
     def __init__(self, *args, **kwargs):
         raise AttributeError("No constructor defined")
 
-    @staticmethod
-    def Save(*args):
-        return _pylon.ImagePersistence.Save(*_mapped(args))
-
-    @staticmethod
-    def CanSaveWithoutConversion(*args):
-        return _pylon.ImagePersistence.CanSaveWithoutConversion(*_mapped(args))
-
-    @staticmethod
-    def Load(*args):
-        return _pylon.ImagePersistence.Load(*args)
-
-    @staticmethod
-    def SaveArray(*args):
-        return _pylon.ImagePersistence.SaveArray(*args)
+    Save = staticmethod(_through(_pylon.ImagePersistence.Save))
+    CanSaveWithoutConversion = staticmethod(
+        _through(_pylon.ImagePersistence.CanSaveWithoutConversion))
+    Load = staticmethod(_pylon.ImagePersistence.Load)
+    SaveArray = staticmethod(_pylon.ImagePersistence.SaveArray)

@@ -29,15 +29,7 @@ from __future__ import annotations
 
 from collections import namedtuple
 
-from .facts import (  # noqa: F401 (read as model.<name>)
-    ASSUMED_RULES, bayer_phase, CHUNK_BYTES, COLOR_MATRICES, CRITICAL_REARM, DEFAULT_HEIGHT,
-    DEFAULT_WIDTH, DELAYED_SOURCES, DEVICE_CLASS, EXPOSURE_OVERHEAD_US, FIRST_SERIAL,
-    FRAME_OVERHEAD_ROWS, GREY_WORLD_START, LUT_POINTS, LUT_STEP, MODEL_NAME,
-    OVER_TEMPERATURE_REARM, PFNC, PHASES, PRESET_RATIOS, ROW_TIME_US, SCENE_NEUTRAL_RGB,
-    SENSOR_HEIGHT, SENSOR_WIDTH, SEQUENCED, TEMPERATURE_BACK_CRITICAL, TEMPERATURE_BACK_OK,
-    TEMPERATURE_CRITICAL, TEMPERATURE_ERROR, TEMPERATURE_RESUME, TRIGGER_WIDTH_OFFSET_US,
-    USB_MAX_BYTES_PER_S, USB_VID_PID, VENDOR_NAME,
-)
+from .facts import *  # noqa: F403 (every fact is read as model.<name> too)
 
 
 class ModelError(ValueError):
@@ -83,6 +75,8 @@ _IDLE = "Acquiring"
 _ONOFF = ("Off", "On")
 _AUTO = ("Off", "Once", "Continuous")
 _SEQUENCER_BLOCKS_AUTO = "SequencerMode <> 0"
+_USER_SETS = ("Default", "HighGain", "AutoFunctions", "ColorRaw", "UserSet1", "UserSet2",
+              "UserSet3")
 # BlackLevel counts in the current pixel format: 511 at 12 bit (the IMX265
 # twins' figure), 511 / 16 at 8 bit. The 12-bit formats are the one-component
 # ones (PFNC 0x01......) of more than 8 bits.
@@ -172,8 +166,7 @@ NODES = (
          invalidated_by=("PixelFormat", "SequencerSetLoad"),
          conf={"default": "confirmed", "min": "likely", "max": "likely"}),
     Node("Gamma", "Float", 1.0, min=0.0, max=3.99998, invalidated_by=("SequencerSetLoad",),
-         conf={"default": "confirmed",
-                                                          "min": "likely", "max": "likely"}),
+         conf={"default": "confirmed", "min": "likely", "max": "likely"}),
     Node("DigitalShift", "Integer", 0, min=0, max=4, inc=1, invalidated_by=("SequencerSetLoad",),
          conf={"default": "confirmed", "max": "likely"}),
     # The gain's upper limit can be lifted (the effect is not modelled: Gain
@@ -184,7 +177,7 @@ NODES = (
          conf="confirmed"),
     Node("BalanceRatioSelector", "Enumeration", "Red", entries=("Red", "Green", "Blue"),
          conf="confirmed"),
-    Node("BalanceRatio", "Float", (1.56494, 1.0, 2.20166), min=0.0, max=15.99976,
+    Node("BalanceRatio", "Float", PRESET_RATIOS["Daylight5000K"], min=0.0, max=15.99976,
          selector="BalanceRatioSelector", locked="BalanceWhiteAuto <> 0", volatile=True,
          conf={"default": "confirmed", "max": "likely"}),
     Node("BalanceWhiteAuto", "Enumeration", "Off", entries=_AUTO,
@@ -301,10 +294,11 @@ NODES = (
     # --- LUT
     Node("LUTSelector", "Enumeration", "Luminance", entries=("Luminance",), conf="confirmed"),
     Node("LUTEnable", "Boolean", False, selector="LUTSelector", conf="confirmed"),
-    Node("LUTIndex", "Integer", 0, min=0, max=4088, inc=8, conf={"inc": "guessed"}),
+    Node("LUTIndex", "Integer", 0, min=0, max=LUT_STEP * (LUT_POINTS - 1), inc=LUT_STEP,
+         conf={"inc": "guessed"}),
     # One value a point; the start values are the identity a real camera saved.
-    Node("LUTValue", "Integer", tuple(range(0, 4096, 8)), min=0, max=4095, inc=1,
-         selector="LUTIndex", invalidated_by=("LUTValueAll",),
+    Node("LUTValue", "Integer", tuple(range(0, LUT_STEP * LUT_POINTS, LUT_STEP)), min=0, max=4095,
+         inc=1, selector="LUTIndex", invalidated_by=("LUTValueAll",),
          conf={"default": "confirmed", "max": "likely"}),
     # The whole table as the camera saves it: 4096 32-bit little-endian slots,
     # the value of LUTIndex i in slot i (every 8th), the others 0 (confirmed
@@ -371,31 +365,16 @@ NODES = (
     Node("ChunkEnable", "Boolean", (False,) * 7, selector="ChunkSelector", locked=_IDLE,
          conf="confirmed"),
     Node("EventSelector", "Enumeration", "ExposureEnd", entries=EVENTS, conf="confirmed"),
-    Node("EventNotification", "Enumeration", ("Off",) * 9, entries=_ONOFF,
+    Node("EventNotification", "Enumeration", ("Off",) * len(EVENTS), entries=_ONOFF,
          selector="EventSelector", conf="confirmed"),
     # An event's data, as the camera sends it with the event (ExposureEnd
     # carries a frame ID; every event carries its timestamp).
     Node("EventExposureEndFrameID", "Integer", access="RO", derived=True, conf="likely"),
-    Node("EventExposureEndTimestamp", "Integer", access="RO", derived=True, conf="likely"),
-    Node("EventFrameStartTimestamp", "Integer", access="RO", derived=True, conf="likely"),
-    Node("EventFrameBurstStartTimestamp", "Integer", access="RO", derived=True, conf="likely"),
-    Node("EventFrameStartOvertriggerTimestamp", "Integer", access="RO", derived=True,
-         conf="likely"),
-    Node("EventFrameBurstStartOvertriggerTimestamp", "Integer", access="RO", derived=True,
-         conf="likely"),
-    Node("EventCriticalTemperatureTimestamp", "Integer", access="RO", derived=True,
-         conf="likely"),
-    Node("EventOverTemperatureTimestamp", "Integer", access="RO", derived=True, conf="likely"),
-    Node("EventFrameStartWaitTimestamp", "Integer", access="RO", derived=True, conf="likely"),
-    Node("EventFrameBurstStartWaitTimestamp", "Integer", access="RO", derived=True,
-         conf="likely"),
+    *(Node(f"Event{name}Timestamp", "Integer", access="RO", derived=True, conf="likely")
+      for name in EVENTS),
     # --- user sets
-    Node("UserSetSelector", "Enumeration", "Default",
-         entries=("Default", "HighGain", "AutoFunctions", "ColorRaw", "UserSet1", "UserSet2",
-                  "UserSet3"), conf="likely"),
-    Node("UserSetDefault", "Enumeration", "Default",
-         entries=("Default", "HighGain", "AutoFunctions", "ColorRaw", "UserSet1", "UserSet2",
-                  "UserSet3"), conf="likely"),
+    Node("UserSetSelector", "Enumeration", "Default", entries=_USER_SETS, conf="likely"),
+    Node("UserSetDefault", "Enumeration", "Default", entries=_USER_SETS, conf="likely"),
     Node("UserSetLoad", "Command", locked=_IDLE, conf="likely"),
     Node("UserSetSave", "Command", locked=f"(UserSetSelector < 4) || {_IDLE}", conf="likely"),
     # --- five values of the user's own, kept in the user sets (the range assumed)

@@ -92,11 +92,8 @@ def validate(nodes=model.NODES) -> dict:
                 _fail(node, f"selector {node.selector!r} is not an Enumeration of the model "
                             f"nor an Integer from 0 whose increment divides {SLOT}")
             count = selector_count(selector)
-            if node.default is not None and not node.derived and node.kind != "Command" \
-                    and (not isinstance(node.default, tuple) or len(node.default) != count):
-                defaults = node.default if isinstance(node.default, tuple) else (node.default,)
-                if count != 1 or len(defaults) != 1:
-                    _fail(node, f"needs one default per entry of {node.selector} ({count})")
+            if _defaults(node) and node.kind != "Command" and len(_defaults(node)) != count:
+                _fail(node, f"needs one default per entry of {node.selector} ({count})")
         if node.kind == "Register":
             if isinstance(node.length, bool) or not isinstance(node.length, int) \
                     or node.length <= 0 or node.default is not None:
@@ -220,6 +217,14 @@ def _number(value):
     return repr(float(value)) if isinstance(value, float) else str(int(value))
 
 
+def knife(name, formula, reference=lambda variable: f"R_{variable}", kind="IntSwissKnife"):
+    """A SwissKnife node ``name`` computing ``formula``, each variable the
+    node ``reference(variable)`` names (its register, by default)."""
+    variables = "".join(f'<pVariable Name="{v}">{reference(v)}</pVariable>'
+                        for v in sorted(set(_IDENT.findall(formula))))
+    return f'<{kind} Name="{name}">{variables}{_tag("Formula", formula)}</{kind}>'
+
+
 class _Writer:
     def __init__(self, by_name, where):
         self.by_name = by_name
@@ -235,10 +240,7 @@ class _Writer:
         return name if node is not None and not _has_register(node) else f"R_{name}"
 
     def knife(self, name, formula, kind="IntSwissKnife"):
-        variables = "".join(
-            f"<pVariable Name=\"{v}\">{self.reference(v)}</pVariable>"
-            for v in sorted(set(_IDENT.findall(formula))))
-        self.out.append(f'<{kind} Name="{name}">{variables}{_tag("Formula", formula)}</{kind}>')
+        self.out.append(knife(name, formula, self.reference, kind))
         return name
 
     def register(self, node):
@@ -265,15 +267,13 @@ class _Writer:
             head += f"<pIsLocked>{self.knife(name + '_Locked', node.locked)}</pIsLocked>"
         if node.access == "RO" and not node.derived and node.value is None:
             head += "<ImposedAccessMode>RO</ImposedAccessMode>"
+        if streamable(node, self.nodes):
+            head += "<Streamable>Yes</Streamable>"
         if node.kind in ("String", "Register"):  # the register is the feature
             address, _, length = self.where[name]
-            if streamable(node, self.nodes):
-                head += "<Streamable>Yes</Streamable>"
-            element = "StringReg" if node.kind == "String" else "Register"
-            self.out.append(
-                f'<{element} Name="{name}">{head}<Address>{address:#x}</Address>'
-                f"<Length>{length}</Length><AccessMode>{node.access}</AccessMode>"
-                f"<pPort>Device</pPort><Cachable>NoCache</Cachable></{element}>")
+            self.out.append(register(name, address, "Device", head=head, length=length,
+                                     kind="StringReg" if node.kind == "String" else "Register",
+                                     access=node.access, cache="NoCache"))
             return
         if node.value is not None:
             kind = "SwissKnife" if node.kind == "Float" else "IntSwissKnife"
@@ -282,38 +282,32 @@ class _Writer:
             source = f"R_{name}"
             self.register(node)
         tail = "".join(f"<pSelected>{s}</pSelected>" for s in selected.get(name, ()))
-        if node.kind == "Integer":
-            body = f"<pValue>{source}</pValue>" + self.bounds(node)
-            if node.inc:
-                body += _tag("Inc", node.inc)
-            element = "Integer"
+        body = f"<pValue>{source}</pValue>"
+        if node.kind in ("Integer", "Float"):
+            body += self.bounds(node)
+        if node.kind == "Integer" and node.inc:
+            body += _tag("Inc", node.inc)
         elif node.kind == "Float":
-            body = f"<pValue>{source}</pValue>" + self.bounds(node)
             if node.unit:
                 body += _tag("Unit", node.unit)
             if name in model.DISPLAY_PRECISION:
                 body += (_tag("DisplayNotation", "Fixed")
                          + _tag("DisplayPrecision", model.DISPLAY_PRECISION[name]))
-            element = "Float"
         elif node.kind == "Boolean":
-            body = f"<pValue>{source}</pValue><OnValue>1</OnValue><OffValue>0</OffValue>"
-            element = "Boolean"
-        elif node.kind == "Enumeration":
-            body = ""
+            body += "<OnValue>1</OnValue><OffValue>0</OffValue>"
+        elif node.kind == "Enumeration":  # the entries come before the value
+            listed = ""
             for entry, value, available in entries(node):
                 avail = ""
                 if available:
-                    knife = self.knife(f"{name}_{entry}_Available", available)
-                    avail = f"<pIsAvailable>{knife}</pIsAvailable>"
-                body += f'<EnumEntry Name="{escape(entry)}">{avail}{_tag("Value", value)}</EnumEntry>'
-            body += f"<pValue>{source}</pValue>"
-            element = "Enumeration"
-        else:
-            body = f"<pValue>{source}</pValue><CommandValue>1</CommandValue>"
-            element = "Command"
-        if streamable(node, self.nodes):
-            head += "<Streamable>Yes</Streamable>"
-        self.out.append(f'<{element} Name="{name}">{head}{body}{tail}</{element}>')
+                    avail = self.knife(f"{name}_{entry}_Available", available)
+                    avail = f"<pIsAvailable>{avail}</pIsAvailable>"
+                listed += (f'<EnumEntry Name="{escape(entry)}">{avail}'
+                           f'{_tag("Value", value)}</EnumEntry>')
+            body = listed + body
+        elif node.kind == "Command":
+            body += "<CommandValue>1</CommandValue>"
+        self.out.append(f'<{node.kind} Name="{name}">{head}{body}{tail}</{node.kind}>')
 
     def bounds(self, node):
         text = ""
@@ -347,15 +341,16 @@ def generate(nodes=model.NODES) -> str:
 
 
 def register(name, address, port, *, kind="IntReg", length=8, access="RW", cache=None,
-             index="", extra="", sign="Signed") -> str:
-    """A register node of ``port``: an IntReg (``sign``ed), FloatReg or
-    StringReg of ``length`` bytes at ``address``, little-endian; ``index`` a
-    pIndex, ``extra`` what follows Cachable (pInvalidator)."""
+             index="", extra="", sign="Signed", head="") -> str:
+    """A register node of ``port``: an IntReg (``sign``ed), FloatReg,
+    StringReg or Register of ``length`` bytes at ``address``, little-endian;
+    ``head`` what precedes the address (locks, access), ``index`` a pIndex,
+    ``extra`` what follows Cachable (pInvalidator)."""
     cache = f"<Cachable>{cache}</Cachable>" if cache else ""
     tail = f"<Sign>{sign}</Sign>" if kind == "IntReg" else ""
     if kind in ("IntReg", "FloatReg"):
         tail += "<Endianess>LittleEndian</Endianess>"
-    return (f'<{kind} Name="{name}"><Address>{address:#x}</Address>{index}'
+    return (f'<{kind} Name="{name}">{head}<Address>{address:#x}</Address>{index}'
             f"<Length>{length}</Length><AccessMode>{access}</AccessMode><pPort>{port}</pPort>"
             f"{cache}{extra}{tail}</{kind}>")
 

@@ -12,11 +12,11 @@ NumReadyBuffers and NumEmptyBuffers count the stream's buffers.
 
 from __future__ import annotations
 
+import functools
 import struct
 import weakref
-from html import escape
 
-from .nodemap import document, register
+from .nodemap import document, knife, register
 from .registers import MemoryPort, connect, parameter
 
 _UINT32 = 0xFFFFFFFF
@@ -88,26 +88,15 @@ class _Port(MemoryPort):
         return _Q.unpack_from(self.memory, _ADDRESS[name])[0]
 
 
-def _knife(name, formula, variables):
-    listed = "".join(f'<pVariable Name="{v}">R_{v}</pVariable>' for v in variables)
-    return (f'<IntSwissKnife Name="{name}">{listed}<Formula>{escape(formula)}</Formula>'
-            "</IntSwissKnife>")
-
-
+@functools.lru_cache(maxsize=None)
 def xml() -> str:
     parts = [register("R_" + flag, _STATE + 8 * index, "InstantCamera", access="RO",
                       cache="NoCache")
              for index, flag in enumerate(_FLAGS)]
     for name, kind, default, low, high, lock in PARAMETERS:
-        head = ""
-        if lock in _LOCKS:
-            parts.append(_knife(name + "_Locked", _LOCKS[lock],
-                                [flag for flag in _FLAGS if flag in _LOCKS[lock]]))
-            head = f"<pIsLocked>{name}_Locked</pIsLocked>"
-        elif lock == "ro":
-            head = "<ImposedAccessMode>RO</ImposedAccessMode>"
-        elif lock != "none":  # a priority: read-only unless its override is on
-            parts.append(_knife(name + "_Locked", f"{lock} = 0", [lock]))
+        head = "<ImposedAccessMode>RO</ImposedAccessMode>" if lock == "ro" else ""
+        if lock not in ("ro", "none"):  # a priority: read-only unless its override is on
+            parts.append(knife(name + "_Locked", _LOCKS.get(lock, f"{lock} = 0")))
             head = f"<pIsLocked>{name}_Locked</pIsLocked>"
         live = lock in ("ro", "queue")
         parts.append(register("R_" + name, _ADDRESS[name], "InstantCamera",
@@ -125,7 +114,6 @@ def xml() -> str:
                     [("Root", [row[0] for row in PARAMETERS])], parts, "InstantCamera")
 
 
-_XML = None
 # The node maps, held here rather than by their camera objects: a camera object
 # in a reference cycle goes only in the last collection at exit, after
 # pypylon's SWIG types, and its port must go while those still exist.
@@ -137,10 +125,7 @@ class Parameters:
     GetInstantCameraNodeMap gives), ``node(name)`` and ``value(name)``."""
 
     def __init__(self, state):
-        global _XML
-        if _XML is None:
-            _XML = xml()
-        _CONNECTIONS[self] = connect(_XML, _Port(state), "InstantCamera")
+        _CONNECTIONS[self] = connect(xml(), _Port(state), "InstantCamera")
         self._nodes: dict = {}
 
     @property

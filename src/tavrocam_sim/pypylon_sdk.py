@@ -15,4 +15,12 @@ import pypylon.pylon as _loaded
 
 pylon = vars(_loaded).get("__pypylon_pylon__", _loaded)
 
-__all__ = ["genicam", "pylon"]
+__all__ = ["genicam", "overloads", "pylon"]
+
+
+def overloads(function: str, scope: str, *prototypes: str) -> str:
+    """The text of pypylon's TypeError for a call of SWIG's ``function`` that
+    matches none of its C++ ``prototypes``, each named in ``scope``."""
+    return (f"Wrong number or type of arguments for overloaded function '{function}'.\n"
+            "  Possible C/C++ prototypes are:\n"
+            + "".join(f"    {scope}{prototype}\n" for prototype in prototypes))

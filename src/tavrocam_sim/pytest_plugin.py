@@ -31,7 +31,13 @@ session instead. Outside a test (collection, session fixtures) ``pypylon.pylon``
 finds the session's N cameras; without the option, pypylon's own.
 """
 
+import importlib
+import os
+
 import pytest
+
+from . import runner
+from .simulator import Simulation
 
 MARK = "tavrocam_sim"
 FIXTURE = "simulation"
@@ -65,10 +71,6 @@ class _Settings:
     """What the command line and the environment asked for."""
 
     def __init__(self, options):
-        import os
-
-        from . import runner
-
         text = getattr(options, "tavrocam_sim", None)
         self.flag = "--tavrocam-sim" if text is not None else runner.ENVIRONMENT
         if text is None:
@@ -81,10 +83,6 @@ class _Settings:
 
 
 def _install(options):
-    import os
-
-    from . import runner
-
     settings = _Settings(options)
     _scene(getattr(options, "tavrocam_sim_scene", None))
     if settings.cameras is not None:
@@ -100,9 +98,7 @@ def _scene(path):
     """Check ``--tavrocam-sim-scene`` and hand it on as TAVROCAM_SIM_SCENE."""
     if path is None:
         return
-    import os
-
-    from . import runner, scenes
+    from . import scenes
 
     try:
         scenes.from_path(path)
@@ -166,11 +162,6 @@ def simulation(request):
     """A fresh ``tavrocam_sim.Simulation`` for the test: bound as
     ``Tavrocam.pylon``, found by ``pypylon.pylon``, returned by
     ``tavrocam_sim.simulation()``."""
-    import importlib
-
-    from . import runner
-    from .simulator import Simulation
-
     importlib.import_module(runner.TARGET)  # the process's SDK in place
     settings = getattr(request.config, "_tavrocam_sim", None)
     default = 1 if settings is None or settings.cameras is None else settings.cameras

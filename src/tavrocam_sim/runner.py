@@ -134,16 +134,12 @@ def settle(done: str = "") -> None:
         import importlib
         import pkgutil
 
-        from .simulator import Simulation
-
         package = sys.modules[__package__]
         for info in pkgutil.iter_modules(package.__path__):
             if info.name not in _ENTRY_POINTS:
                 importlib.import_module(f"{__package__}.{info.name}")
         if _state.cameras is not None and _state.simulation is None:
-            simulation = Simulation(_state.cameras)
-            apply_scene(simulation)
-            _make_current(simulation)
+            _make(_state.cameras)
         _state.pending = False
         _state.sdk = CurrentSdk() if _state.per_test else _state.simulation.pylon
         _swap(_state.sdk)
@@ -167,10 +163,7 @@ def _recount(cameras: int) -> None:
     command's ``--cameras`` over ``TAVROCAM_SIM``), before the program runs."""
     _state.cameras = cameras
     if _state.simulation is not None:
-        from .simulator import Simulation
-
-        _make_current(Simulation(cameras))
-        apply_scene(_state.simulation)
+        _make(cameras)
         if not _state.per_test:
             _state.sdk = _state.simulation.pylon
             _swap(_state.sdk)
@@ -268,18 +261,23 @@ def install_per_test(cameras: int | None) -> None:
 
 def use(simulation) -> object:
     """Make ``simulation`` the one ``pypylon.pylon`` reaches (and
-    ``tavrocam_sim.simulation()`` returns); returns the one it replaces."""
-    return _make_current(simulation)
-
-
-def _make_current(simulation):
-    """``simulation`` the run's from now on: its cameras the ones the run's
-    processes share (tavrocam_sim.sharing). Returns the one it replaces."""
+    ``tavrocam_sim.simulation()`` returns), the run's from now on: its cameras
+    the ones the run's processes share (tavrocam_sim.sharing). Returns the
+    one it replaces."""
     before, _state.simulation = _state.simulation, simulation
     for made, shared in ((before, False), (simulation, True)):
         for device in made.cameras if made is not None else ():
             device.shared = shared
     return before
+
+
+def _make(cameras: int) -> None:
+    """A simulation of ``cameras`` cameras, with the scene asked for, the run's."""
+    from .simulator import Simulation
+
+    simulation = Simulation(cameras)
+    apply_scene(simulation)
+    use(simulation)
 
 
 class _ForwardingFactory:

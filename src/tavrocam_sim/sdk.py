@@ -14,7 +14,7 @@ import importlib.machinery
 import sys
 import types
 
-from .pypylon_sdk import pylon as _pylon
+from .pypylon_sdk import overloads, pylon as _pylon
 
 from . import cameraarray, grabresult, handlers, imaging, persistence
 from .deviceinfo import DeviceInfo, PylonDevice
@@ -23,15 +23,12 @@ from .instantcamera import InstantCamera
 # Texts pylon uses (confirmed).
 NO_DEVICE = ("No device is available or no device contains the provided device info "
              "properties. : RuntimeException thrown (file 'TlFactory.cpp', line 694)")
-BAD_FILTER = (
-    "Wrong number or type of arguments for overloaded function 'TlFactory_EnumerateDevices'.\n"
-    "  Possible C/C++ prototypes are:\n"
-    "    Pylon::CTlFactory::EnumerateDevices(Pylon::DeviceInfoList_t &,bool)\n"
-    "    Pylon::CTlFactory::EnumerateDevices(Pylon::DeviceInfoList_t &)\n"
-    "    Pylon::CTlFactory::EnumerateDevices(Pylon::DeviceInfoList_t &,"
-    "Pylon::DeviceInfoList_t const &,bool)\n"
-    "    Pylon::CTlFactory::EnumerateDevices(Pylon::DeviceInfoList_t &,"
-    "Pylon::DeviceInfoList_t const &)\n")
+BAD_FILTER = overloads(
+    "TlFactory_EnumerateDevices", "Pylon::CTlFactory::",
+    "EnumerateDevices(Pylon::DeviceInfoList_t &,bool)",
+    "EnumerateDevices(Pylon::DeviceInfoList_t &)",
+    "EnumerateDevices(Pylon::DeviceInfoList_t &,Pylon::DeviceInfoList_t const &,bool)",
+    "EnumerateDevices(Pylon::DeviceInfoList_t &,Pylon::DeviceInfoList_t const &)")
 
 
 class TlFactoryBase:

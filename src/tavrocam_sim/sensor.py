@@ -22,7 +22,7 @@ own efficiency; no cross-talk between neighbouring pixels is modelled.
 from __future__ import annotations
 
 import math
-from typing import NamedTuple, Sequence
+from typing import NamedTuple
 
 PLANCK = 6.62607015e-34  # J s
 LIGHT_SPEED = 299_792_458.0  # m/s
@@ -59,11 +59,23 @@ FILTERS = {
 # wavelength a picture's linear red, green and blue are taken at.
 WAVELENGTHS = (610.0, 545.0, 465.0)
 
+
+def quantum_efficiency(wavelength: float, colour: str) -> float:
+    """The fraction of the photons of ``wavelength`` (nm) that become
+    electrons under a ``colour`` ("red", "green" or "blue") filter."""
+    try:
+        peak, centre, width = FILTERS[colour]
+    except (KeyError, TypeError):
+        raise ValueError(f"colour must be 'red', 'green' or 'blue', not {colour!r}") from None
+    if isinstance(wavelength, bool) or not isinstance(wavelength, (int, float)):
+        raise TypeError(f"wavelength must be a number of nm, not {type(wavelength).__name__}")
+    return peak * math.exp(-0.5 * ((wavelength - centre) / width) ** 2)
+
+
 MODEL = (
     Fact("pixel_area", PIXEL_PITCH_UM ** 2, "µm²", "confirmed",
          "3.45 x 3.45 µm pixels of the Sony IMX265LQR-C (the camera maker's data)"),
-    Fact("quantum_efficiency(545, 'green')", FILTERS["green"][0] * math.exp(
-        -0.5 * ((545.0 - FILTERS["green"][1]) / FILTERS["green"][2]) ** 2), "", "likely",
+    Fact("quantum_efficiency(545, 'green')", quantum_efficiency(545.0, "green"), "", "likely",
          "the maker's rule for colour cameras: a mono Pregius pixel's QE near 545 nm "
          "(about 70 %) times the IR-cut filter's transmittance (about 93 %)"),
     Fact("quantum_efficiency(λ, colour)", float("nan"), "", "assumed",
@@ -155,17 +167,6 @@ class Sensor:
         return quantum_efficiency(wavelength, colour)
 
 
-def quantum_efficiency(wavelength: float, colour: str) -> float:
-    """See Sensor.quantum_efficiency."""
-    try:
-        peak, centre, width = FILTERS[colour]
-    except (KeyError, TypeError):
-        raise ValueError(f"colour must be 'red', 'green' or 'blue', not {colour!r}") from None
-    if isinstance(wavelength, bool) or not isinstance(wavelength, (int, float)):
-        raise TypeError(f"wavelength must be a number of nm, not {type(wavelength).__name__}")
-    return peak * math.exp(-0.5 * ((wavelength - centre) / width) ** 2)
-
-
 def dark_current(temperature: float) -> float:
     """The dark current in e⁻/s at ``temperature`` °C."""
     return DARK_CURRENT_25C * 2.0 ** ((temperature - 25.0) / DARK_CURRENT_DOUBLING)
@@ -193,11 +194,6 @@ def irradiance_for(electrons: float, exposure_s: float, wavelength: float,
     ``electrons`` mean photo-electrons in ``exposure_s`` seconds."""
     return electrons / (quantum_efficiency(wavelength, colour)
                         * photons(1.0, exposure_s, wavelength))
-
-
-def model_rows() -> Sequence[Fact]:
-    """The model table (for the documentation)."""
-    return MODEL
 
 
 __all__ = ["Sensor", "Fact", "MODEL", "COLOURS", "WAVELENGTHS", "electrons_per_unit",

@@ -26,16 +26,11 @@ except ImportError:  # pragma: no cover (Windows)
 VARIABLE = "TAVROCAM_SIM_OPEN"
 
 
-def _shared(device) -> bool:
-    """Whether ``device`` is a camera of the run's simulation."""
-    return fcntl is not None and device.shared
-
-
 def claim(device) -> bool:
     """Take ``device`` for this process; False when another process of the
     run holds it open."""
-    if getattr(device, "_open_file", None) is not None or not _shared(device):
-        return True
+    if getattr(device, "_open_file", None) is not None or fcntl is None or not device.shared:
+        return True  # held already, or no camera of the run's simulation
     folder = os.environ.get(VARIABLE)
     if not folder or not os.path.isdir(folder):
         folder = os.environ[VARIABLE] = tempfile.mkdtemp(prefix="tavrocam_sim-")

@@ -19,7 +19,7 @@ class Temperature:
     "Error") and ``over_temperature`` (sending test image 2 instead of
     images); its events go to the device's ``events``."""
 
-    def __init__(self, events, degrees: float = 42.0):
+    def __init__(self, events, degrees: float = model.BY_NAME["DeviceTemperature"].default):
         self._events = events
         self.degrees = degrees
         self.state = "Ok"
@@ -55,15 +55,14 @@ class Temperature:
             elif value <= model.TEMPERATURE_RESUME:
                 self.over_temperature = False
             fire = []
-            if value <= model.OVER_TEMPERATURE_REARM:
-                self._armed["OverTemperature"] = True
-            elif state == "Error" and self._armed["OverTemperature"]:
-                self._armed["OverTemperature"] = False
-                fire.append("OverTemperature")
-            if value <= model.CRITICAL_REARM:
-                self._armed["CriticalTemperature"] = True
-            elif value >= model.TEMPERATURE_CRITICAL and self._armed["CriticalTemperature"]:
-                self._armed["CriticalTemperature"] = False
-                fire.insert(0, "CriticalTemperature")
+            critical = value >= model.TEMPERATURE_CRITICAL
+            for name, rearm, fires in (("CriticalTemperature", model.CRITICAL_REARM, critical),
+                                       ("OverTemperature", model.OVER_TEMPERATURE_REARM,
+                                        state == "Error")):
+                if value <= rearm:
+                    self._armed[name] = True
+                elif fires and self._armed[name]:
+                    self._armed[name] = False
+                    fire.append(name)
         for name in fire:
             self._events.record(name)

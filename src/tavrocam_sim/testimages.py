@@ -22,6 +22,7 @@ mapped by the compiled core.
 
 from __future__ import annotations
 
+from .facts import bayer_phase
 from .pixels import family, luma8, ycbcr
 
 NAMES = tuple(f"Testimage{n}" for n in range(1, 7))
@@ -33,27 +34,17 @@ def modulo(name):
     return 4096 if name in ("Testimage3", "Testimage5") else 256
 
 
-def _red_site(pixel_format):
-    """(x, y) parity of the red filter in a Bayer format's image."""
-    return {"RG": (0, 0), "GR": (1, 0), "GB": (0, 1), "BG": (1, 1)}[pixel_format[5:7]]
-
-
-def _split(name, pixel_format):
-    """Whether the index carries the Bayer filter colour and the YCbCr parity."""
-    kind = family(pixel_format)
-    return name == "Testimage6" and kind == "bayer", kind == "ycbcr"
-
-
 def table(name, pixel_format, curve):
     """The output value of each index (a list; RGB/BGR: triples, YCbCr: Y | C << 8)."""
     kind = family(pixel_format)
     twelve = "12" in pixel_format
+    if name == "Testimage6" and kind == "bayer":  # by filter colour: red, green, blue
+        return [((d + 85 * channel) % 256) << (4 if twelve else 0)
+                for channel in range(3) for d in range(256)]
     out = []
     for d in range(modulo(name)):
         if name == "Testimage6":
             rgb = (d, (d + 85) % 256, (d + 170) % 256)
-            if kind == "bayer":
-                continue  # below, by filter colour
             if kind in ("rgb", "bgr"):
                 out.append(rgb if kind == "rgb" else rgb[::-1])
             elif kind == "ycbcr":
@@ -71,9 +62,6 @@ def table(name, pixel_format, curve):
             out += (value | 128 << 8,) * 2
         else:
             out.append(value)
-    if name == "Testimage6" and kind == "bayer":
-        out = [((d + 85 * channel) % 256) << (4 if twelve else 0)
-               for channel in range(3) for d in range(256)]
     return out
 
 
@@ -90,8 +78,6 @@ def table_bytes(name, pixel_format, curve):
 
 def red_site(name, pixel_format):
     """The parity (x | y << 1) of the red filter in the image when the test
-    image shows each Bayer filter's colour, else -1."""
-    if not _split(name, pixel_format)[0]:
-        return -1
-    x, y = _red_site(pixel_format)
-    return x | y << 1
+    image shows each Bayer filter's colour, else -1: the Bayer phase."""
+    phase = bayer_phase(pixel_format)
+    return -1 if name != "Testimage6" or phase is None else phase
