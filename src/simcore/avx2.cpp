@@ -1,0 +1,265 @@
+// The pixel path's AVX2 loops (see simd.hpp): the only file compiled for
+// AVX2, called only when the processor has it. Each loop does what its SSE2
+// twin in core.cpp does, the same operations in the same order on twice the
+// lanes (no fused multiply-add: the build does not target FMA), so its bytes
+// are the same. 128-bit code here (the Poisson draws) is the SSE2 code itself.
+#include "simcore/simd.hpp"
+
+#if defined(__AVX2__) && defined(TAVROCAM_SSE2)
+#include <immintrin.h>
+
+#include "simcore/draw4.hpp"
+
+namespace simcore {
+namespace avx2 {
+namespace {
+
+using namespace detail;
+
+inline __m256i load16(const uint16_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+inline __m256i load16(const int16_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+
+// a where the mask is set, else b.
+inline __m256i pick(__m256i mask, __m256i a, __m256i b) {
+    return _mm256_or_si256(_mm256_and_si256(mask, a), _mm256_andnot_si256(mask, b));
+}
+
+// Row `row` of the matrix of sixteen sites (mixed8 of core.cpp): the
+// unpacks and packs work within each 128-bit half, so the order comes back.
+inline __m256i mixed16(const Mix& mx, int row, __m256i r, __m256i g, __m256i b) {
+    const __m256i rg = _mm256_set1_epi32(
+        static_cast<int32_t>(static_cast<uint16_t>(mx.q[3 * row])) |
+        static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(mx.q[3 * row + 1])) << 16));
+    const __m256i bz = _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint16_t>(mx.q[3 * row + 2])));
+    const __m256i zero = _mm256_setzero_si256(), add = _mm256_set1_epi32(mx.add);
+    const __m256i lo =
+        _mm256_add_epi32(_mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(r, g), rg),
+                                          _mm256_madd_epi16(_mm256_unpacklo_epi16(b, zero), bz)),
+                         add);
+    const __m256i hi =
+        _mm256_add_epi32(_mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(r, g), rg),
+                                          _mm256_madd_epi16(_mm256_unpackhi_epi16(b, zero), bz)),
+                         add);
+    const __m128i by = _mm_cvtsi32_si128(mx.shift + 2);
+    const __m256i v = _mm256_packs_epi32(_mm256_sra_epi32(lo, by), _mm256_sra_epi32(hi, by));
+    return _mm256_min_epi16(_mm256_max_epi16(v, zero), _mm256_set1_epi16(kFull));
+}
+
+// Sixteen 16-bit values (each within 0 .. 255) as bytes in order.
+inline __m128i bytes16(__m256i v) {
+    return _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_packus_epi16(v, v), 0x08));
+}
+
+}  // namespace
+
+bool built() { return true; }
+
+int raw_row(const RowJob& j, uint16_t* raw, bool dim, float* low_out) {
+    const float *sig = j.sig, *prnu_p = j.prnu_p, *dsnu_p = j.dsnu_p, *shot = j.shot, *read = j.read;
+    const float* gain = j.gain;
+    const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f), most = _mm256_set1_ps(kMostElectrons);
+    const __m256 vprnu = _mm256_set1_ps(j.prnu), vdark = _mm256_set1_ps(j.dark), vsat = _mm256_set1_ps(j.sat);
+    const __m256 vdsnu = _mm256_set1_ps(j.dsnu), vnoise = _mm256_set1_ps(j.noise);
+    const __m256 vblack = _mm256_set1_ps(j.black), full = _mm256_set1_ps(static_cast<float>(kFull));
+    const __m256 vbelow = _mm256_set1_ps(j.below);
+    auto mean8 = [&](int at) {
+        const __m256 m = _mm256_add_ps(
+            _mm256_mul_ps(_mm256_loadu_ps(sig + at),
+                          _mm256_add_ps(one, _mm256_mul_ps(vprnu, _mm256_loadu_ps(prnu_p + at)))),
+            vdark);
+        return _mm256_min_ps(_mm256_max_ps(m, zero), most);
+    };
+    auto shot8 = [&](int at, __m256 m) {
+        return _mm256_add_ps(m, _mm256_mul_ps(_mm256_sqrt_ps(m), _mm256_loadu_ps(shot + at)));
+    };
+    auto raw8 = [&](int at, __m256 e) {
+        e = _mm256_min_ps(_mm256_max_ps(e, zero), vsat);
+        e = _mm256_add_ps(e, _mm256_add_ps(_mm256_mul_ps(vdsnu, _mm256_loadu_ps(dsnu_p + at)),
+                                           _mm256_mul_ps(vnoise, _mm256_loadu_ps(read + at))));
+        __m256 dn = _mm256_add_ps(_mm256_mul_ps(e, _mm256_loadu_ps(gain + at)), vblack);
+        dn = _mm256_min_ps(_mm256_max_ps(dn, zero), full);
+        return _mm256_cvttps_epi32(dn);
+    };
+    __m256 low = most;
+    auto bright8 = [&](int at) {
+        const __m256 m = mean8(at);
+        low = _mm256_min_ps(low, m);
+        return raw8(at, shot8(at, m));
+    };
+    // Per eight sites: the dark ones drawn from Poisson's distribution, four
+    // at a time by the SSE2 code (the same draws).
+    auto dim8 = [&](int at) {
+        const __m256 m = mean8(at);
+        low = _mm256_min_ps(low, m);
+        const __m256 dark_sites = _mm256_cmp_ps(m, vbelow, _CMP_LT_OQ);
+        const int dark_mask = _mm256_movemask_ps(dark_sites);
+        __m256 e = m;
+        if (dark_mask != 0xFF) e = shot8(at, m);
+        if (dark_mask != 0) {
+            __m128 half[2] = {_mm256_castps256_ps128(e), _mm256_extractf128_ps(e, 1)};
+            for (int h = 0; h < 2; ++h) {
+                if (((dark_mask >> (4 * h)) & 0xF) == 0) continue;
+                const __m128 mh = h ? _mm256_extractf128_ps(m, 1) : _mm256_castps256_ps128(m);
+                const __m128 dh = h ? _mm256_extractf128_ps(dark_sites, 1) : _mm256_castps256_ps128(dark_sites);
+                half[h] = draw4(*j.table, mh, half[h], dh, j.uniform + at + 4 * h, j.uniform2 + at + 4 * h);
+            }
+            e = _mm256_insertf128_ps(_mm256_castps128_ps256(half[0]), half[1], 1);
+        }
+        return raw8(at, e);
+    };
+    const int w = j.w;
+    int k = 0;
+    if (dim) {
+        for (; k + 16 <= w; k += 16) {
+            const __m256i v = _mm256_packs_epi32(dim8(k), dim8(k + 8));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(raw + k), _mm256_permute4x64_epi64(v, 0xD8));
+        }
+    } else {
+        for (; k + 16 <= w; k += 16) {
+            const __m256i v = _mm256_packs_epi32(bright8(k), bright8(k + 8));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(raw + k), _mm256_permute4x64_epi64(v, 0xD8));
+        }
+    }
+    __m128 least = _mm_min_ps(_mm256_castps256_ps128(low), _mm256_extractf128_ps(low, 1));
+    least = _mm_min_ps(least, _mm_movehl_ps(least, least));
+    least = _mm_min_ss(least, _mm_shuffle_ps(least, least, 1));
+    *low_out = _mm_cvtss_f32(least);
+    return k;
+}
+
+int signal_f32(const float* light, const int* index, const float* coef, int w, float* sig) {
+    int k = 0;
+    for (; k + 8 <= w; k += 8) {
+        const __m256i at = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(index + k));
+        _mm256_storeu_ps(sig + k, _mm256_mul_ps(_mm256_i32gather_ps(light, at, 4), _mm256_loadu_ps(coef + k)));
+    }
+    return k;
+}
+
+int luma_row(const uint16_t* mid, const uint16_t* down, const int16_t* const* weight, int w, uint16_t* luma) {
+    const int16_t *a = weight[0], *b = weight[1], *c = weight[2], *d = weight[3];
+    const __m256i round = _mm256_set1_epi32(128);
+    int k = 0;
+    for (; k + 16 <= w; k += 16) {
+        const __m256i m0 = load16(mid + k), m1 = load16(mid + k + 1);
+        const __m256i d0 = load16(down + k), d1 = load16(down + k + 1);
+        const __m256i wa = load16(a + k), wb = load16(b + k), wc = load16(c + k), wd = load16(d + k);
+        __m256i lo = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(m0, m1), _mm256_unpacklo_epi16(wa, wb)),
+                                      _mm256_madd_epi16(_mm256_unpacklo_epi16(d0, d1), _mm256_unpacklo_epi16(wc, wd)));
+        __m256i hi = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(m0, m1), _mm256_unpackhi_epi16(wa, wb)),
+                                      _mm256_madd_epi16(_mm256_unpackhi_epi16(d0, d1), _mm256_unpackhi_epi16(wc, wd)));
+        lo = _mm256_srai_epi32(_mm256_add_epi32(lo, round), 8);
+        hi = _mm256_srai_epi32(_mm256_add_epi32(hi, round), 8);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(luma + k), _mm256_packs_epi32(lo, hi));
+    }
+    return k;
+}
+
+int cut_row(const uint16_t* v, int w, bool reverse, uint8_t* out) {
+    const __m128i backwards = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    int k = 0;
+    for (; k + 16 <= w; k += 16) {
+        __m128i x = bytes16(_mm256_srli_epi16(load16(v + k), 4));
+        if (reverse) x = _mm_shuffle_epi8(x, backwards);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (reverse ? w - 16 - k : k)), x);
+    }
+    return k;
+}
+
+int demosaic_row(bool red_row, const uint16_t* up, const uint16_t* mid, const uint16_t* down, int w, int offset_x,
+                 const Mix& mx, uint16_t* ri, uint16_t* gi, uint16_t* bi) {
+    // The lanes of odd sensor columns (k steps by 16: the same every step).
+    const __m256i odd = _mm256_set1_epi32((offset_x & 1) ? 0x0000FFFF : static_cast<int32_t>(0xFFFF0000u));
+    const __m256i two = _mm256_set1_epi16(2);
+    const __m256i black = _mm256_set1_epi16(static_cast<int16_t>(mx.black4));
+    int k = 0;
+    for (; k + 16 <= w; k += 16) {
+        const __m256i h2 = _mm256_add_epi16(load16(mid + k - 1), load16(mid + k + 1));
+        const __m256i v2 = _mm256_add_epi16(load16(up + k), load16(down + k));
+        const __m256i c4 = _mm256_slli_epi16(load16(mid + k), 2);
+        const __m256i across4 = _mm256_slli_epi16(h2, 1), vert4 = _mm256_slli_epi16(v2, 1);
+        const __m256i cross4 = _mm256_add_epi16(h2, v2);
+        const __m256i diag4 = _mm256_add_epi16(_mm256_add_epi16(load16(up + k - 1), load16(up + k + 1)),
+                                               _mm256_add_epi16(load16(down + k - 1), load16(down + k + 1)));
+        __m256i r4, g4, b4;
+        if (red_row) {
+            r4 = pick(odd, across4, c4);
+            g4 = pick(odd, c4, cross4);
+            b4 = pick(odd, vert4, diag4);
+        } else {
+            r4 = pick(odd, diag4, vert4);
+            g4 = pick(odd, cross4, c4);
+            b4 = pick(odd, c4, across4);
+        }
+        __m256i r, g, b;
+        if (!mx.on) {
+            r = _mm256_srli_epi16(_mm256_add_epi16(r4, two), 2);
+            g = _mm256_srli_epi16(_mm256_add_epi16(g4, two), 2);
+            b = _mm256_srli_epi16(_mm256_add_epi16(b4, two), 2);
+        } else {
+            const __m256i dr = _mm256_sub_epi16(r4, black), dg = _mm256_sub_epi16(g4, black);
+            const __m256i db = _mm256_sub_epi16(b4, black);
+            r = mixed16(mx, 0, dr, dg, db);
+            g = mixed16(mx, 1, dr, dg, db);
+            b = mixed16(mx, 2, dr, dg, db);
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(ri + k), r);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(gi + k), g);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(bi + k), b);
+    }
+    return k;
+}
+
+int ycbcr_cut(const uint16_t* r, const uint16_t* g, const uint16_t* b, const uint8_t* cut, int w, uint8_t* row) {
+    (void)r;
+    (void)g;
+    (void)b;
+    (void)cut;
+    (void)w;
+    (void)row;
+    return 0;
+}
+
+size_t unpack12(const uint8_t* data, size_t count, uint16_t* out) {
+    // Per 128-bit half, twelve bytes (eight values): value 2p in bytes 3p and
+    // 3p + 1 (its low 12 bits), value 2p + 1 in bytes 3p + 1 and 3p + 2 (its
+    // top 12 bits). A half reads 16 bytes: the loop stops 4 values early.
+    const __m256i spread = _mm256_setr_epi8(0, 1, 1, 2, 3, 4, 4, 5, 6, 7, 7, 8, 9, 10, 10, 11,
+                                            0, 1, 1, 2, 3, 4, 4, 5, 6, 7, 7, 8, 9, 10, 10, 11);
+    const __m256i low12 = _mm256_set1_epi32(0x00000FFF);
+    size_t i = 0;
+    for (; i + 20 <= count; i += 16, data += 24) {
+        const __m256i bytes = _mm256_inserti128_si256(
+            _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data))),
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 12)), 1);
+        const __m256i pairs = _mm256_shuffle_epi8(bytes, spread);
+        const __m256i v = _mm256_blend_epi16(_mm256_and_si256(pairs, low12), _mm256_srli_epi16(pairs, 4), 0xAA);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), v);
+    }
+    return i;
+}
+
+}  // namespace avx2
+}  // namespace simcore
+
+#else
+
+namespace simcore {
+namespace avx2 {
+// Not built for AVX2 (another processor, or a compiler without the flag):
+// never called.
+bool built() { return false; }
+int raw_row(const detail::RowJob&, uint16_t*, bool, float*) { return 0; }
+int signal_f32(const float*, const int*, const float*, int, float*) { return 0; }
+int luma_row(const uint16_t*, const uint16_t*, const int16_t* const*, int, uint16_t*) { return 0; }
+int cut_row(const uint16_t*, int, bool, uint8_t*) { return 0; }
+int demosaic_row(bool, const uint16_t*, const uint16_t*, const uint16_t*, int, int, const detail::Mix&, uint16_t*,
+                 uint16_t*, uint16_t*) {
+    return 0;
+}
+int ycbcr_cut(const uint16_t*, const uint16_t*, const uint16_t*, const uint8_t*, int, uint8_t*) { return 0; }
+size_t unpack12(const uint8_t*, size_t, uint16_t*) { return 0; }
+}  // namespace avx2
+}  // namespace simcore
+
+#endif
