@@ -2,13 +2,13 @@
 // AVX2, called only when the processor has it. Each loop does what its SSE2
 // twin in core.cpp does, the same operations in the same order on twice the
 // lanes (no fused multiply-add: the build does not target FMA), so its bytes
-// are the same. 128-bit code here (the Poisson draws) is the SSE2 code itself.
+// are the same.
 #include "simcore/simd.hpp"
 
 #if defined(__AVX2__) && defined(TAVROCAM_SSE2)
 #include <immintrin.h>
 
-#include "simcore/draw4.hpp"
+#include <cstddef>
 
 namespace simcore {
 namespace avx2 {
@@ -17,7 +17,6 @@ namespace {
 using namespace detail;
 
 inline __m256i load16(const uint16_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
-inline __m256i load16(const int16_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
 
 // a where the mask is set, else b.
 inline __m256i pick(__m256i mask, __m256i a, __m256i b) {
@@ -50,13 +49,92 @@ inline __m128i bytes16(__m256i v) {
     return _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_packus_epi16(v, v), 0x08));
 }
 
+// exp_small4 of eight values.
+inline __m256 exp_small8(__m256 r) {
+    const float c[6] = {1.0f / 720, 1.0f / 120, 1.0f / 24, 1.0f / 6, 0.5f, 1.0f};
+    __m256 p = _mm256_mul_ps(r, _mm256_set1_ps(c[0]));
+    for (int n = 1; n < 6; ++n) p = _mm256_mul_ps(r, _mm256_sub_ps(_mm256_set1_ps(c[n]), p));
+    return _mm256_sub_ps(_mm256_set1_ps(1.0f), p);
+}
+
+// rest4 of eight means.
+inline __m256 rest8(const PoissonTable& t, __m256 m, __m256 v, __m256 ev, __m256i* grid) {
+    const __m256 below = _mm256_set1_ps(kPoissonBelow);
+    const __m256i j =
+        _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_min_ps(m, below), _mm256_set1_ps(static_cast<float>(kGrid))));
+    *grid = j;
+    __m256 rest = _mm256_sub_ps(m, _mm256_mul_ps(_mm256_cvtepi32_ps(j), _mm256_set1_ps(1.0f / kGrid)));
+    rest = _mm256_min_ps(_mm256_max_ps(rest, _mm256_setzero_ps()), _mm256_set1_ps(1.0f / kGrid));
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const __m256 drawn = _mm256_cmp_ps(ev, rest, _CMP_LT_OS);
+    const __m256 k1 = _mm256_and_ps(drawn, one);
+    const __m256 r = rest;
+    const __m256 maybe =
+        _mm256_and_ps(drawn, _mm256_cmp_ps(ev, _mm256_mul_ps(_mm256_set1_ps(0.5f), _mm256_mul_ps(r, r)), _CMP_LT_OS));
+    if (_mm256_movemask_ps(maybe) == 0) return k1;
+    const float c[6] = {1.0f / 7, 1.0f / 6, 0.2f, 0.25f, 1.0f / 3, 0.5f};
+    __m256 q = _mm256_mul_ps(r, _mm256_set1_ps(c[0]));
+    for (int n = 1; n < 6; ++n) q = _mm256_mul_ps(r, _mm256_sub_ps(_mm256_set1_ps(c[n]), q));
+    q = _mm256_mul_ps(r, q);
+    const __m256 more = _mm256_and_ps(maybe, _mm256_cmp_ps(ev, q, _CMP_LT_OS));
+    if (_mm256_movemask_ps(more) == 0) return k1;
+    __m256 k = _mm256_setzero_ps();
+    __m256 p = exp_small8(rest), sum = p;
+    __m256 active = _mm256_and_ps(more, _mm256_cmp_ps(v, sum, _CMP_GT_OS));
+    for (int n = 1; n <= kRestMost && _mm256_movemask_ps(active) != 0; ++n) {
+        p = _mm256_mul_ps(_mm256_mul_ps(p, rest), _mm256_set1_ps(t.inverse[n]));
+        sum = _mm256_add_ps(sum, p);
+        k = _mm256_add_ps(k, _mm256_and_ps(active, one));
+        active = _mm256_and_ps(active, _mm256_cmp_ps(v, sum, _CMP_GT_OS));
+    }
+    return _mm256_or_ps(_mm256_and_ps(more, k), _mm256_andnot_ps(more, k1));
+}
+
+// draw4 of eight sites: the fine guide's cells gathered (a cell's byte read
+// as the low byte of 32 bits: the PoissonTable's last member follows `fine`).
+inline __m256 draw8(const PoissonTable& t, __m256 m, __m256 e, __m256 dark, const float* u, const float* v) {
+    __m256i j;
+    __m256 rest = rest8(t, m, _mm256_loadu_ps(v), _mm256_loadu_ps(v + kExponential), &j);
+    if (_mm256_movemask_epi8(_mm256_cmpgt_epi32(j, _mm256_setzero_si256())) != 0) {
+        const __m256i g =
+            _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_loadu_ps(u), _mm256_set1_ps(static_cast<float>(kFine))));
+        static_assert(kFine == 2048, "the shift below");
+        const __m256i cell = _mm256_add_epi32(_mm256_slli_epi32(j, 11), g);
+        __m256i n = _mm256_and_si256(
+            _mm256_i32gather_epi32(reinterpret_cast<const int*>(&t.fine[0][0]), cell, 1), _mm256_set1_epi32(0xFF));
+        const __m256i unsure = _mm256_and_si256(n, _mm256_set1_epi32(kUnsure));
+        if (!_mm256_testz_si256(unsure, unsure)) {  // rare: a step or two on
+            alignas(32) int32_t ns[8], js[8];
+            _mm256_store_si256(reinterpret_cast<__m256i*>(ns), n);
+            _mm256_store_si256(reinterpret_cast<__m256i*>(js), j);
+            for (int l = 0; l < 8; ++l) {
+                if ((ns[l] & kUnsure) == 0) continue;
+                const float* c = t.cdf[js[l]];
+                int k = ns[l] & ~kUnsure;
+                while (u[l] > c[k]) ++k;
+                ns[l] = k;
+            }
+            n = _mm256_load_si256(reinterpret_cast<const __m256i*>(ns));
+        }
+        rest = _mm256_add_ps(rest, _mm256_cvtepi32_ps(n));
+    }
+    return _mm256_or_ps(_mm256_and_ps(dark, rest), _mm256_andnot_ps(dark, e));
+}
+
+static_assert(offsetof(PoissonTable, inverse) >= offsetof(PoissonTable, fine) + sizeof(PoissonTable::fine) &&
+                  sizeof(PoissonTable::inverse) >= 3,
+              "a gathered cell's three bytes past `fine` stay in the table");
+
 }  // namespace
 
 bool built() { return true; }
 
 int raw_row(const RowJob& j, uint16_t* raw, bool dim, float* low_out) {
     const float *sig = j.sig, *prnu_p = j.prnu_p, *dsnu_p = j.dsnu_p, *shot = j.shot, *read = j.read;
-    const float* gain = j.gain;
+    // A site's gain is its filter colour's: it alternates along the row.
+    const __m256 vgain = j.w >= 2 ? _mm256_setr_ps(j.gain[0], j.gain[1], j.gain[0], j.gain[1], j.gain[0], j.gain[1],
+                                                    j.gain[0], j.gain[1])
+                                  : _mm256_setzero_ps();
     const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f), most = _mm256_set1_ps(kMostElectrons);
     const __m256 vprnu = _mm256_set1_ps(j.prnu), vdark = _mm256_set1_ps(j.dark), vsat = _mm256_set1_ps(j.sat);
     const __m256 vdsnu = _mm256_set1_ps(j.dsnu), vnoise = _mm256_set1_ps(j.noise);
@@ -76,7 +154,7 @@ int raw_row(const RowJob& j, uint16_t* raw, bool dim, float* low_out) {
         e = _mm256_min_ps(_mm256_max_ps(e, zero), vsat);
         e = _mm256_add_ps(e, _mm256_add_ps(_mm256_mul_ps(vdsnu, _mm256_loadu_ps(dsnu_p + at)),
                                            _mm256_mul_ps(vnoise, _mm256_loadu_ps(read + at))));
-        __m256 dn = _mm256_add_ps(_mm256_mul_ps(e, _mm256_loadu_ps(gain + at)), vblack);
+        __m256 dn = _mm256_add_ps(_mm256_mul_ps(e, vgain), vblack);
         dn = _mm256_min_ps(_mm256_max_ps(dn, zero), full);
         return _mm256_cvttps_epi32(dn);
     };
@@ -86,33 +164,25 @@ int raw_row(const RowJob& j, uint16_t* raw, bool dim, float* low_out) {
         low = _mm256_min_ps(low, m);
         return raw8(at, shot8(at, m));
     };
-    // Per eight sites: the dark ones drawn from Poisson's distribution, four
-    // at a time by the SSE2 code (the same draws).
-    auto dim8 = [&](int at) {
-        const __m256 m = mean8(at);
-        low = _mm256_min_ps(low, m);
-        const __m256 dark_sites = _mm256_cmp_ps(m, vbelow, _CMP_LT_OQ);
-        const int dark_mask = _mm256_movemask_ps(dark_sites);
-        __m256 e = m;
-        if (dark_mask != 0xFF) e = shot8(at, m);
-        if (dark_mask != 0) {
-            __m128 half[2] = {_mm256_castps256_ps128(e), _mm256_extractf128_ps(e, 1)};
-            for (int h = 0; h < 2; ++h) {
-                if (((dark_mask >> (4 * h)) & 0xF) == 0) continue;
-                const __m128 mh = h ? _mm256_extractf128_ps(m, 1) : _mm256_castps256_ps128(m);
-                const __m128 dh = h ? _mm256_extractf128_ps(dark_sites, 1) : _mm256_castps256_ps128(dark_sites);
-                half[h] = draw4(*j.table, mh, half[h], dh, j.uniform + at + 4 * h, j.uniform2 + at + 4 * h);
-            }
-            e = _mm256_insertf128_ps(_mm256_castps128_ps256(half[0]), half[1], 1);
-        }
-        return raw8(at, e);
-    };
     const int w = j.w;
     int k = 0;
     if (dim) {
+        // Per eight sites, the dark ones drawn from Poisson's distribution.
+        __m256i v[2];
         for (; k + 16 <= w; k += 16) {
-            const __m256i v = _mm256_packs_epi32(dim8(k), dim8(k + 8));
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(raw + k), _mm256_permute4x64_epi64(v, 0xD8));
+            for (int half = 0; half < 2; ++half) {
+                const int at = k + 8 * half;
+                const __m256 m = mean8(at);
+                low = _mm256_min_ps(low, m);
+                const __m256 dark_sites = _mm256_cmp_ps(m, vbelow, _CMP_LT_OS);
+                const int dark_mask = _mm256_movemask_ps(dark_sites);
+                __m256 e = m;  // all dark: the normal draw is not needed
+                if (dark_mask != 0xFF) e = shot8(at, m);
+                if (dark_mask != 0) e = draw8(*j.table, m, e, dark_sites, j.uniform + at, j.uniform2 + at);
+                v[half] = raw8(at, e);
+            }
+            const __m256i both = _mm256_packs_epi32(v[0], v[1]);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(raw + k), _mm256_permute4x64_epi64(both, 0xD8));
         }
     } else {
         for (; k + 16 <= w; k += 16) {
@@ -137,17 +207,26 @@ int signal_f32(const float* light, const int* index, const float* coef, int w, f
 }
 
 int luma_row(const uint16_t* mid, const uint16_t* down, const int16_t* const* weight, int w, uint16_t* luma) {
+    if (w < 16) return 0;
+    // The weights alternate along the row (the quad's sites' colours): the
+    // pairs (a, b) and (c, d) of an even and an odd pixel, in 32-bit lanes.
     const int16_t *a = weight[0], *b = weight[1], *c = weight[2], *d = weight[3];
+    auto pair = [](int16_t x, int16_t y) {
+        return static_cast<int32_t>(static_cast<uint16_t>(x)) |
+               static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(y)) << 16);
+    };
+    const int32_t ab0 = pair(a[0], b[0]), ab1 = pair(a[1], b[1]), cd0 = pair(c[0], d[0]), cd1 = pair(c[1], d[1]);
+    const __m256i wab = _mm256_setr_epi32(ab0, ab1, ab0, ab1, ab0, ab1, ab0, ab1);
+    const __m256i wcd = _mm256_setr_epi32(cd0, cd1, cd0, cd1, cd0, cd1, cd0, cd1);
     const __m256i round = _mm256_set1_epi32(128);
     int k = 0;
     for (; k + 16 <= w; k += 16) {
         const __m256i m0 = load16(mid + k), m1 = load16(mid + k + 1);
         const __m256i d0 = load16(down + k), d1 = load16(down + k + 1);
-        const __m256i wa = load16(a + k), wb = load16(b + k), wc = load16(c + k), wd = load16(d + k);
-        __m256i lo = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(m0, m1), _mm256_unpacklo_epi16(wa, wb)),
-                                      _mm256_madd_epi16(_mm256_unpacklo_epi16(d0, d1), _mm256_unpacklo_epi16(wc, wd)));
-        __m256i hi = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(m0, m1), _mm256_unpackhi_epi16(wa, wb)),
-                                      _mm256_madd_epi16(_mm256_unpackhi_epi16(d0, d1), _mm256_unpackhi_epi16(wc, wd)));
+        __m256i lo = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(m0, m1), wab),
+                                      _mm256_madd_epi16(_mm256_unpacklo_epi16(d0, d1), wcd));
+        __m256i hi = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(m0, m1), wab),
+                                      _mm256_madd_epi16(_mm256_unpackhi_epi16(d0, d1), wcd));
         lo = _mm256_srai_epi32(_mm256_add_epi32(lo, round), 8);
         hi = _mm256_srai_epi32(_mm256_add_epi32(hi, round), 8);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(luma + k), _mm256_packs_epi32(lo, hi));
