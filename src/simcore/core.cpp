@@ -589,13 +589,17 @@ void render_raw(const Frame& f, Sensor& sensor, uint16_t* raw, uint16_t* values,
                 cut_row(sensor.path(), raw, w, rx, out + base);
             continue;
         }
-        uint16_t* row = frame_values ? frame_values + base : values;
-        if (process)
-            store_row(row, w, rx, [&](int k) { return process[raw[k]]; });
-        else if (rx)
-            store_row(row, w, true, [&](int k) { return raw[k]; });
-        else
-            std::memcpy(row, raw, wide * 2);
+        const uint16_t* row = raw;  // the raw values themselves when nothing changes them
+        if (process || rx || frame_values) {
+            uint16_t* to = frame_values ? frame_values + base : values;
+            if (process)
+                store_row(to, w, rx, [&](int k) { return process[raw[k]]; });
+            else if (rx)
+                store_row(to, w, true, [&](int k) { return raw[k]; });
+            else
+                std::memcpy(to, raw, wide * 2);
+            row = to;
+        }
         if (f.format == Format::Bayer12)
             store_le16(out + 2 * base, row, wide);
         else if (frame_values == nullptr)  // 12p of an even width: row by row
