@@ -239,6 +239,36 @@ def test_the_cores_other_calls_refuse_what_they_cannot_take(call, error):
         call(image.core)
 
 
+def uniform(electrons):
+    return tavrocam_sim.scenes.Uniform(
+        tavrocam_sim.sensor.irradiance_for(electrons, 0.01, 545.0, "green")).light()
+
+
+@pytest.mark.parametrize("pixel_format,size,corner,mirror,light,changes", [
+    ("BayerRG8", (2064, 12), (0, 1290), (False, False), CHART, {}),
+    ("Mono8", (333, 31), (101, 51), (True, False), uniform(3), {"gain": 24.0, "black": 9.0}),
+    ("RGB8", (515, 13), (3, 1280), (True, True), CHART, {"preset": "Daylight5000K"}),
+    ("YCbCr422_8", (258, 9), (40, 300), (False, False), uniform(0.4), {"gamma": 0.8}),
+    ("BayerGB12p", (181, 17), (7, 9), (False, True), uniform(0), {}),
+    ("BayerRG12", (640, 8), (1200, 1000), (True, False), uniform(9000), {"gain": 12.0})])
+def test_every_vector_path_makes_the_same_bytes(pixel_format, size, corner, mirror, light, changes):
+    """Frames (and the values read from them) are the same on every path
+    this machine has: AVX2, SSE2 and plain C++."""
+    s = settings(pixel_format, corner, *size, reverse_x=mirror[0], reverse_y=mirror[1], **changes)
+    before, made = image.core.simd(), {}
+    try:
+        for path in image.core.SIMD_PATHS:
+            assert image.core.use_simd(path) == path
+            frames = [image.frame(s, number, light, seed=11) for number in (0, 1)]
+            made[path] = frames + [bytes(image.pixel_values(data, pixel_format, size[0] * size[1]))
+                                   for data in frames]
+    finally:
+        image.core.use_simd(before)
+    first = made["none"]
+    assert first[0] != first[1]  # two frames' noise
+    assert [path for path in made if made[path] != first] == []
+
+
 @pytest.mark.parametrize("pixel_format", ["RGB8", "BGR8", "YCbCr422_8"])
 @pytest.mark.parametrize("preset,gamma", [("Off", 1.0), ("Off", 0.8), ("Daylight5000K", 1.0)])
 @pytest.mark.parametrize("corner,width,height,mirror", [
