@@ -19,6 +19,7 @@ namespace {
 
 using namespace detail;
 
+#if defined(TAVROCAM_SSE2)
 // Whether the processor (and the operating system, which must save the
 // 256-bit registers) has AVX2.
 bool cpu_has_avx2() {
@@ -38,6 +39,7 @@ bool cpu_has_avx2() {
     return false;
 #endif
 }
+#endif
 
 Simd find_best() {
 #if defined(TAVROCAM_SSE2)
