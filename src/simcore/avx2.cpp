@@ -7,6 +7,9 @@
 
 #if defined(__AVX2__) && defined(TAVROCAM_SSE2)
 #include <immintrin.h>
+#if defined(_MSC_VER)
+#include <intrin.h>
+#endif
 
 #include <cstddef>
 
@@ -47,6 +50,17 @@ inline __m256i mixed16(const Mix& mx, int row, __m256i r, __m256i g, __m256i b) 
 // Sixteen 16-bit values (each within 0 .. 255) as bytes in order.
 inline __m128i bytes16(__m256i v) {
     return _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_packus_epi16(v, v), 0x08));
+}
+
+// The index of the lowest bit set in `bits` (not 0).
+inline int lowest(unsigned bits) {
+#if defined(_MSC_VER) && !defined(__clang__)
+    unsigned long at;
+    _BitScanForward(&at, bits);
+    return static_cast<int>(at);
+#else
+    return __builtin_ctz(bits);
+#endif
 }
 
 // exp_small4 of eight values.
@@ -102,13 +116,14 @@ inline __m256 draw8(const PoissonTable& t, __m256 m, __m256 e, __m256 dark, cons
         const __m256i cell = _mm256_add_epi32(_mm256_slli_epi32(j, 11), g);
         __m256i n = _mm256_and_si256(
             _mm256_i32gather_epi32(reinterpret_cast<const int*>(&t.fine[0][0]), cell, 1), _mm256_set1_epi32(0xFF));
-        const __m256i unsure = _mm256_and_si256(n, _mm256_set1_epi32(kUnsure));
-        if (!_mm256_testz_si256(unsure, unsure)) {  // rare: a step or two on
+        const __m256i unsure = _mm256_cmpgt_epi32(n, _mm256_set1_epi32(kUnsure - 1));
+        unsigned lanes = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(unsure)));
+        if (lanes != 0) {  // rare: a step or two on, in those lanes only
             alignas(32) int32_t ns[8], js[8];
             _mm256_store_si256(reinterpret_cast<__m256i*>(ns), n);
             _mm256_store_si256(reinterpret_cast<__m256i*>(js), j);
-            for (int l = 0; l < 8; ++l) {
-                if ((ns[l] & kUnsure) == 0) continue;
+            for (; lanes != 0; lanes &= lanes - 1) {
+                const int l = lowest(lanes);
                 const float* c = t.cdf[js[l]];
                 int k = ns[l] & ~kUnsure;
                 while (u[l] > c[k]) ++k;
