@@ -112,8 +112,7 @@ inline __m256 draw8(const PoissonTable& t, __m256 m, __m256 e, __m256 dark, cons
     if (_mm256_movemask_epi8(_mm256_cmpgt_epi32(j, _mm256_setzero_si256())) != 0) {
         const __m256i g =
             _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_loadu_ps(u), _mm256_set1_ps(static_cast<float>(kFine))));
-        static_assert(kFine == 2048, "the shift below");
-        const __m256i cell = _mm256_add_epi32(_mm256_slli_epi32(j, 11), g);
+        const __m256i cell = _mm256_add_epi32(_mm256_slli_epi32(j, kFineBits), g);
         __m256i n = _mm256_and_si256(
             _mm256_i32gather_epi32(reinterpret_cast<const int*>(&t.fine[0][0]), cell, 1), _mm256_set1_epi32(0xFF));
         const __m256i unsure = _mm256_cmpgt_epi32(n, _mm256_set1_epi32(kUnsure - 1));

@@ -63,8 +63,7 @@ inline __m128 draw4(const PoissonTable& t, __m128 m, __m128 e, __m128 dark, cons
         // The fine guide's cells (grid_draw's answer: the least n with
         // u <= cdf[n] is one number, however found).
         const __m128i g = _mm_cvttps_epi32(_mm_mul_ps(_mm_loadu_ps(u), _mm_set1_ps(static_cast<float>(kFine))));
-        static_assert(kFine == 2048, "the shift below");
-        _mm_store_si128(reinterpret_cast<__m128i*>(guide), _mm_add_epi32(_mm_slli_epi32(j, 11), g));
+        _mm_store_si128(reinterpret_cast<__m128i*>(guide), _mm_add_epi32(_mm_slli_epi32(j, kFineBits), g));
         const uint8_t* fines = &t.fine[0][0];
         int n0 = fines[guide[0]], n1 = fines[guide[1]], n2 = fines[guide[2]], n3 = fines[guide[3]];
         if (((n0 | n1 | n2 | n3) & kUnsure) != 0) {  // rare: a step or two on
