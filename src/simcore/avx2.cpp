@@ -303,16 +303,6 @@ int demosaic_row(bool red_row, const uint16_t* up, const uint16_t* mid, const ui
     return k;
 }
 
-int ycbcr_cut(const uint16_t* r, const uint16_t* g, const uint16_t* b, const uint8_t* cut, int w, uint8_t* row) {
-    (void)r;
-    (void)g;
-    (void)b;
-    (void)cut;
-    (void)w;
-    (void)row;
-    return 0;
-}
-
 size_t unpack12(const uint8_t* data, size_t count, uint16_t* out) {
     // Per 128-bit half, twelve bytes (eight values): value 2p in bytes 3p and
     // 3p + 1 (its low 12 bits), value 2p + 1 in bytes 3p + 1 and 3p + 2 (its
@@ -350,7 +340,6 @@ int demosaic_row(bool, const uint16_t*, const uint16_t*, const uint16_t*, int, i
                  uint16_t*, uint16_t*) {
     return 0;
 }
-int ycbcr_cut(const uint16_t*, const uint16_t*, const uint16_t*, const uint8_t*, int, uint8_t*) { return 0; }
 size_t unpack12(const uint8_t*, size_t, uint16_t*) { return 0; }
 }  // namespace avx2
 }  // namespace simcore

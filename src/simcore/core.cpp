@@ -995,9 +995,7 @@ void render_colour(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) 
             uint8_t* row = out + j * wide * 2;
             int n = 0;
 #if defined(TAVROCAM_SSE2)
-            if (path == Simd::Avx2) n = avx2::ycbcr_cut(rgb[0], rgb[1], rgb[2], cut, w, row);
-            if (path != Simd::None)
-                n += ycbcr_cut_sse2(rgb[0] + n, rgb[1] + n, rgb[2] + n, cut, w - n, row + 2 * static_cast<size_t>(n));
+            if (path != Simd::None) n = ycbcr_cut_sse2(rgb[0], rgb[1], rgb[2], cut, w, row);
 #endif
             for (; n < w; ++n)
                 ycbcr(cut[rgb[0][n]], cut[rgb[1][n]], cut[rgb[2][n]], n & 1, row + 2 * static_cast<size_t>(n));

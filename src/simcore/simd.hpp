@@ -115,9 +115,6 @@ int cut_row(const uint16_t* v, int w, bool reverse, uint8_t* out);
 // The bilinear demosaic and colour matrix of a row (demosaic_sse2).
 int demosaic_row(bool red_row, const uint16_t* up, const uint16_t* mid, const uint16_t* down, int w,
                  int offset_x, const detail::Mix& mx, uint16_t* ri, uint16_t* gi, uint16_t* bi);
-// YCbCr422_8 of 12-bit red, green and blue through an 8-bit table (ycbcr_cut_sse2).
-int ycbcr_cut(const uint16_t* r, const uint16_t* g, const uint16_t* b, const uint8_t* cut, int w,
-              uint8_t* row);
 // 12p values, of `count` (returns the values done; their bytes are 3/2 as many).
 size_t unpack12(const uint8_t* data, size_t count, uint16_t* out);
 }  // namespace avx2
