@@ -2,6 +2,9 @@
 the test images, the analog and digital processing, the white balance rule,
 threads, and the compiled core refusing what it cannot take."""
 
+import os
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -233,10 +236,25 @@ def test_the_core_refuses_what_it_cannot_take(argument, bad, error):
     (lambda core: core.unpack12(b"\0" * 5, 4), ValueError),
     (lambda core: core.unpack12(b"\0" * 6, 4, b"\0" * 8), BufferError),
     (lambda core: core.unpack12(b"\0" * 6, 4, bytearray(6)), ValueError),
-    (lambda core: core.render(*[CHART] * 6), TypeError)])
+    (lambda core: core.render(*[CHART] * 6), TypeError),
+    (lambda core: core.use_simd("avx512"), ValueError), (lambda core: core.use_simd(2), TypeError)])
 def test_the_cores_other_calls_refuse_what_they_cannot_take(call, error):
     with pytest.raises(error):
         call(image.core)
+
+
+@pytest.mark.parametrize("asked", ["none", "sse2", "avx2", "fastest"])
+def test_tavrocam_simd_picks_the_path_at_import(asked):
+    """The path TAVROCAM_SIMD names, or the fastest below it the machine
+    has (another word: the fastest)."""
+    code = "import _tavrocam_sensor as c; print(c.simd(), *c.SIMD_PATHS)"
+    env = dict(os.environ, TAVROCAM_SIMD=asked)
+    used, *paths = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
+                                  text=True, check=True).stdout.split()
+    order = ["none", "sse2", "avx2"]
+    wanted = order.index(asked) if asked in order else len(order) - 1
+    assert paths == order[:len(paths)]
+    assert used == order[min(wanted, len(paths) - 1)]
 
 
 def uniform(electrons):
