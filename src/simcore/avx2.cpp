@@ -182,21 +182,17 @@ int raw_row(const RowJob& j, uint16_t* raw, bool dim, float* low_out) {
     int k = 0;
     if (dim) {
         // Per eight sites, the dark ones drawn from Poisson's distribution.
-        __m256i v[2];
-        for (; k + 16 <= w; k += 16) {
-            for (int half = 0; half < 2; ++half) {
-                const int at = k + 8 * half;
-                const __m256 m = mean8(at);
-                low = _mm256_min_ps(low, m);
-                const __m256 dark_sites = _mm256_cmp_ps(m, vbelow, _CMP_LT_OS);
-                const int dark_mask = _mm256_movemask_ps(dark_sites);
-                __m256 e = m;  // all dark: the normal draw is not needed
-                if (dark_mask != 0xFF) e = shot8(at, m);
-                if (dark_mask != 0) e = draw8(*j.table, m, e, dark_sites, j.uniform + at, j.uniform2 + at);
-                v[half] = raw8(at, e);
-            }
-            const __m256i both = _mm256_packs_epi32(v[0], v[1]);
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(raw + k), _mm256_permute4x64_epi64(both, 0xD8));
+        for (; k + 8 <= w; k += 8) {
+            const __m256 m = mean8(k);
+            low = _mm256_min_ps(low, m);
+            const __m256 dark_sites = _mm256_cmp_ps(m, vbelow, _CMP_LT_OS);
+            const int dark_mask = _mm256_movemask_ps(dark_sites);
+            __m256 e = m;  // all dark: the normal draw is not needed
+            if (dark_mask != 0xFF) e = shot8(k, m);
+            if (dark_mask != 0) e = draw8(*j.table, m, e, dark_sites, j.uniform + k, j.uniform2 + k);
+            const __m256i v = raw8(k, e);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(raw + k),
+                             _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_packs_epi32(v, v), 0x08)));
         }
     } else {
         for (; k + 16 <= w; k += 16) {
