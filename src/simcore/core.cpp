@@ -580,10 +580,20 @@ void render_raw(const Frame& f, Sensor& sensor, uint16_t* raw, uint16_t* values,
     const uint16_t* process = f.process;
     const bool rx = f.roi.reverse_x;
     const size_t wide = static_cast<size_t>(w);
+#if (defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) || defined(_MSC_VER)
+    // 12-bit values unchanged go straight into the frame (its rows are little-endian words).
+    const bool straight = f.format == Format::Bayer12 && !process && !rx && reinterpret_cast<uintptr_t>(out) % 2 == 0;
+#else
+    const bool straight = false;
+#endif
     for (int i = 0; i < h; ++i) {
-        sensor.row(i, raw);
         const int j = f.roi.reverse_y ? h - 1 - i : i;
         const size_t base = static_cast<size_t>(j) * wide;
+        if (straight) {
+            sensor.row(i, reinterpret_cast<uint16_t*>(out + 2 * base));
+            continue;
+        }
+        sensor.row(i, raw);
         if (f.format == Format::Bayer8) {
             if (process)
                 store_row(out + base, w, rx, [&](int k) { return static_cast<uint8_t>(process[raw[k]]); });
