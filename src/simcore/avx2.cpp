@@ -139,6 +139,43 @@ static_assert(offsetof(PoissonTable, inverse) >= offsetof(PoissonTable, fine) + 
                   sizeof(PoissonTable::inverse) >= 3,
               "a gathered cell's three bytes past `fine` stay in the table");
 
+// Mono8's luma of sixteen pixels a step, each step's values handed to `put`
+// (at k, in 16-bit lanes).
+template <typename Put>
+inline int luma16(const uint16_t* mid, const uint16_t* down, const int16_t* const* weight, int w, Put put) {
+    if (w < 16) return 0;
+    // The weights alternate along the row (the quad's sites' colours): the
+    // pairs (a, b) and (c, d) of an even and an odd pixel, in 32-bit lanes.
+    const int16_t *a = weight[0], *b = weight[1], *c = weight[2], *d = weight[3];
+    auto pair = [](int16_t x, int16_t y) {
+        return static_cast<int32_t>(static_cast<uint16_t>(x)) |
+               static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(y)) << 16);
+    };
+    const int32_t ab0 = pair(a[0], b[0]), ab1 = pair(a[1], b[1]), cd0 = pair(c[0], d[0]), cd1 = pair(c[1], d[1]);
+    const __m256i wab = _mm256_setr_epi32(ab0, ab1, ab0, ab1, ab0, ab1, ab0, ab1);
+    const __m256i wcd = _mm256_setr_epi32(cd0, cd1, cd0, cd1, cd0, cd1, cd0, cd1);
+    const __m256i round = _mm256_set1_epi32(128);
+    int k = 0;
+    for (; k + 16 <= w; k += 16) {
+        const __m256i m0 = load16(mid + k), m1 = load16(mid + k + 1);
+        const __m256i d0 = load16(down + k), d1 = load16(down + k + 1);
+        __m256i lo = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(m0, m1), wab),
+                                      _mm256_madd_epi16(_mm256_unpacklo_epi16(d0, d1), wcd));
+        __m256i hi = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(m0, m1), wab),
+                                      _mm256_madd_epi16(_mm256_unpackhi_epi16(d0, d1), wcd));
+        lo = _mm256_srai_epi32(_mm256_add_epi32(lo, round), 8);
+        hi = _mm256_srai_epi32(_mm256_add_epi32(hi, round), 8);
+        put(k, _mm256_packs_epi32(lo, hi));
+    }
+    return k;
+}
+
+// Sixteen bytes in reverse order (made where used: no code of this file may
+// run before the processor is known to have AVX2, so no static constants).
+inline __m128i backwards(__m128i x) {
+    return _mm_shuffle_epi8(x, _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+}
+
 }  // namespace
 
 bool built() { return true; }
@@ -217,39 +254,24 @@ int signal_f32(const float* light, const int* index, const float* coef, int w, f
 }
 
 int luma_row(const uint16_t* mid, const uint16_t* down, const int16_t* const* weight, int w, uint16_t* luma) {
-    if (w < 16) return 0;
-    // The weights alternate along the row (the quad's sites' colours): the
-    // pairs (a, b) and (c, d) of an even and an odd pixel, in 32-bit lanes.
-    const int16_t *a = weight[0], *b = weight[1], *c = weight[2], *d = weight[3];
-    auto pair = [](int16_t x, int16_t y) {
-        return static_cast<int32_t>(static_cast<uint16_t>(x)) |
-               static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(y)) << 16);
-    };
-    const int32_t ab0 = pair(a[0], b[0]), ab1 = pair(a[1], b[1]), cd0 = pair(c[0], d[0]), cd1 = pair(c[1], d[1]);
-    const __m256i wab = _mm256_setr_epi32(ab0, ab1, ab0, ab1, ab0, ab1, ab0, ab1);
-    const __m256i wcd = _mm256_setr_epi32(cd0, cd1, cd0, cd1, cd0, cd1, cd0, cd1);
-    const __m256i round = _mm256_set1_epi32(128);
-    int k = 0;
-    for (; k + 16 <= w; k += 16) {
-        const __m256i m0 = load16(mid + k), m1 = load16(mid + k + 1);
-        const __m256i d0 = load16(down + k), d1 = load16(down + k + 1);
-        __m256i lo = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(m0, m1), wab),
-                                      _mm256_madd_epi16(_mm256_unpacklo_epi16(d0, d1), wcd));
-        __m256i hi = _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(m0, m1), wab),
-                                      _mm256_madd_epi16(_mm256_unpackhi_epi16(d0, d1), wcd));
-        lo = _mm256_srai_epi32(_mm256_add_epi32(lo, round), 8);
-        hi = _mm256_srai_epi32(_mm256_add_epi32(hi, round), 8);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(luma + k), _mm256_packs_epi32(lo, hi));
-    }
-    return k;
+    return luma16(mid, down, weight, w,
+                  [&](int k, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(luma + k), v); });
+}
+
+int luma_cut_row(const uint16_t* mid, const uint16_t* down, const int16_t* const* weight, int w, bool reverse,
+                 uint8_t* out) {
+    return luma16(mid, down, weight, w, [&](int k, __m256i v) {
+        __m128i x = bytes16(_mm256_srli_epi16(v, 4));
+        if (reverse) x = backwards(x);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (reverse ? w - 16 - k : k)), x);
+    });
 }
 
 int cut_row(const uint16_t* v, int w, bool reverse, uint8_t* out) {
-    const __m128i backwards = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
     int k = 0;
     for (; k + 16 <= w; k += 16) {
         __m128i x = bytes16(_mm256_srli_epi16(load16(v + k), 4));
-        if (reverse) x = _mm_shuffle_epi8(x, backwards);
+        if (reverse) x = backwards(x);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (reverse ? w - 16 - k : k)), x);
     }
     return k;
@@ -331,6 +353,7 @@ bool built() { return false; }
 int raw_row(const detail::RowJob&, uint16_t*, bool, float*) { return 0; }
 int signal_f32(const float*, const int*, const float*, int, float*) { return 0; }
 int luma_row(const uint16_t*, const uint16_t*, const int16_t* const*, int, uint16_t*) { return 0; }
+int luma_cut_row(const uint16_t*, const uint16_t*, const int16_t* const*, int, bool, uint8_t*) { return 0; }
 int cut_row(const uint16_t*, int, bool, uint8_t*) { return 0; }
 int demosaic_row(bool, const uint16_t*, const uint16_t*, const uint16_t*, int, int, const detail::Mix&, uint16_t*,
                  uint16_t*, uint16_t*) {

@@ -684,9 +684,13 @@ void render_mono(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) {
         const uint16_t* down = rows.at(i + 1);
         int16_t* const* wt = weight[(f.roi.offset_y + i) & 1];
         const int16_t *a = wt[0], *b = wt[1], *c = wt[2], *d = wt[3];
+        uint8_t* o = out + static_cast<size_t>(f.roi.reverse_y ? h - 1 - i : i) * wide;
         int k = 0;
 #if defined(TAVROCAM_SSE2)
-        if (path == Simd::Avx2) k = avx2::luma_row(mid, down, wt, w, luma);
+        // AVX2 and the plain cut: the bytes at once, the rest below.
+        const int done = path == Simd::Avx2 && !process ? avx2::luma_cut_row(mid, down, wt, w, rx, o) : 0;
+        k = done;
+        if (path == Simd::Avx2 && process) k = avx2::luma_row(mid, down, wt, w, luma);
         // Eight pixels a step: pairs of (value, weight) products added in 32 bits.
         const __m128i round = _mm_set1_epi32(128);
         for (; path != Simd::None && k + 8 <= w; k += 8) {
@@ -710,12 +714,14 @@ void render_mono(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) {
         for (; k < w; ++k)
             luma[k] = static_cast<uint16_t>((a[k] * mid[k] + b[k] * mid[k + 1] + c[k] * down[k] +
                                              d[k] * down[k + 1] + 128) >> 8);
-        uint8_t* o = out + static_cast<size_t>(f.roi.reverse_y ? h - 1 - i : i) * wide;
         if (process) {
             store_row(o, w, rx, [&](int n) { return static_cast<uint8_t>(process[luma[n]]); });
             continue;
         }
-        cut_row(path, luma, w, rx, o);
+#if !defined(TAVROCAM_SSE2)
+        const int done = 0;
+#endif
+        cut_row(path, luma + done, w - done, rx, rx ? o : o + done);
     }
 }
 

@@ -110,6 +110,10 @@ int raw_row(const detail::RowJob& job, uint16_t* raw, bool dim, float* low);
 int signal_f32(const float* light, const int* index, const float* coef, int w, float* sig);
 // Mono8's luma of a row (render_mono).
 int luma_row(const uint16_t* mid, const uint16_t* down, const int16_t* const* weight, int w, uint16_t* luma);
+// luma_row then its 8-bit values (the top 8 of 12) into `out`, mirrored
+// with `reverse`.
+int luma_cut_row(const uint16_t* mid, const uint16_t* down, const int16_t* const* weight, int w, bool reverse,
+                 uint8_t* out);
 // 8-bit values (the top 8 of 12), mirrored with `reverse` (cut_sse2).
 int cut_row(const uint16_t* v, int w, bool reverse, uint8_t* out);
 // The bilinear demosaic and colour matrix of a row (demosaic_sse2).
