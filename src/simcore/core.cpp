@@ -67,7 +67,6 @@ Simd from_environment() {
     return pick(wanted);
 }
 
-
 uint64_t mix(uint64_t z) {
     z += 0x9E3779B97F4A7C15ULL;
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
@@ -123,7 +122,6 @@ const float* uniforms() {
     return table->values;
 }
 
-
 // exp(-r) for 0 <= r <= 1/8, the same on every machine: its series to r^6
 // (error under 1e-10).
 inline float exp_small(float r) {
@@ -136,7 +134,7 @@ inline float two_or_more(float r) {
     return r * (r * (0.5f - r * (1.0f / 3 - r * (0.25f - r * (0.2f - r * (1.0f / 6 - r * (1.0f / 7)))))));
 }
 
-
+// The Poisson table (its layout in simd.hpp), made once.
 struct MadePoissonTable : PoissonTable {
     MadePoissonTable() {
         for (int j = 0; j < kGridMeans; ++j) {
@@ -203,7 +201,6 @@ inline float poisson(const PoissonTable& t, float m, float u, float v, float ev)
     }
     return static_cast<float>(n + k);
 }
-
 
 // Where a row's deviates start: stream 0 and 1 the temporal noise of frame
 // `number`, 2 and 3 the fixed patterns (PRNU, DSNU) of sensor row `row`.
