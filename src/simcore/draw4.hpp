@@ -1,5 +1,5 @@
-// The SSE2 Poisson draws of four sites, shared by the SSE2 and the AVX2
-// loops (each file its own copy: internal linkage).
+// The SSE2 Poisson draws of four sites (core.cpp's; avx2.cpp has their
+// eight-lane twins, the same operations in the same order).
 #pragma once
 
 #include "simcore/simd.hpp"
