@@ -198,6 +198,7 @@ def main():
                         help="synthesis of dark and dim uniform scenes and the chart, full sensor")
     args = parser.parse_args()
     sim = tavrocam_sim.Simulation(6 if args.six else 1)
+    print(f"the core's loops: {image.core.simd()} (of {', '.join(image.core.SIMD_PATHS)}; TAVROCAM_SIMD picks one)")
     pylon = sim.pylon
     if args.emulator:
         emulator_side_by_side(pylon, args.seconds)

@@ -2,6 +2,9 @@
 the test images, the analog and digital processing, the white balance rule,
 threads, and the compiled core refusing what it cannot take."""
 
+import os
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -233,10 +236,55 @@ def test_the_core_refuses_what_it_cannot_take(argument, bad, error):
     (lambda core: core.unpack12(b"\0" * 5, 4), ValueError),
     (lambda core: core.unpack12(b"\0" * 6, 4, b"\0" * 8), BufferError),
     (lambda core: core.unpack12(b"\0" * 6, 4, bytearray(6)), ValueError),
-    (lambda core: core.render(*[CHART] * 6), TypeError)])
+    (lambda core: core.render(*[CHART] * 6), TypeError),
+    (lambda core: core.use_simd("avx512"), ValueError), (lambda core: core.use_simd(2), TypeError)])
 def test_the_cores_other_calls_refuse_what_they_cannot_take(call, error):
     with pytest.raises(error):
         call(image.core)
+
+
+@pytest.mark.parametrize("asked", ["none", "sse2", "avx2", "fastest"])
+def test_tavrocam_simd_picks_the_path_at_import(asked):
+    """The path TAVROCAM_SIMD names, or the fastest below it the machine
+    has (another word: the fastest)."""
+    code = "import _tavrocam_sensor as c; print(c.simd(), *c.SIMD_PATHS)"
+    env = dict(os.environ, TAVROCAM_SIMD=asked)
+    used, *paths = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
+                                  text=True, check=True).stdout.split()
+    order = ["none", "sse2", "avx2"]
+    wanted = order.index(asked) if asked in order else len(order) - 1
+    assert paths == order[:len(paths)]
+    assert used == order[min(wanted, len(paths) - 1)]
+
+
+def uniform(electrons):
+    return tavrocam_sim.scenes.Uniform(
+        tavrocam_sim.sensor.irradiance_for(electrons, 0.01, 545.0, "green")).light()
+
+
+@pytest.mark.parametrize("pixel_format,size,corner,mirror,light,changes", [
+    ("BayerRG8", (2064, 12), (0, 1290), (False, False), CHART, {}),
+    ("Mono8", (333, 31), (101, 51), (True, False), uniform(3), {"gain": 24.0, "black": 9.0}),
+    ("RGB8", (515, 13), (3, 1280), (True, True), CHART, {"preset": "Daylight5000K"}),
+    ("YCbCr422_8", (258, 9), (40, 300), (False, False), uniform(0.4), {"gamma": 0.8}),
+    ("BayerGB12p", (181, 17), (7, 9), (False, True), uniform(0), {}),
+    ("BayerRG12", (640, 8), (1200, 1000), (True, False), uniform(9000), {"gain": 12.0})])
+def test_every_vector_path_makes_the_same_bytes(pixel_format, size, corner, mirror, light, changes):
+    """Frames (and the values read from them) are the same on every path
+    this machine has: AVX2, SSE2 and plain C++."""
+    s = settings(pixel_format, corner, *size, reverse_x=mirror[0], reverse_y=mirror[1], **changes)
+    before, made = image.core.simd(), {}
+    try:
+        for path in image.core.SIMD_PATHS:
+            assert image.core.use_simd(path) == path
+            frames = [image.frame(s, number, light, seed=11) for number in (0, 1)]
+            made[path] = frames + [bytes(image.pixel_values(data, pixel_format, size[0] * size[1]))
+                                   for data in frames]
+    finally:
+        image.core.use_simd(before)
+    first = made["none"]
+    assert first[0] != first[1]  # two frames' noise
+    assert [path for path in made if made[path] != first] == []
 
 
 @pytest.mark.parametrize("pixel_format", ["RGB8", "BGR8", "YCbCr422_8"])

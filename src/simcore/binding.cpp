@@ -421,6 +421,38 @@ PyObject* unpack12(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return out.release();
 }
 
+// The loops' paths by name, slowest first (simcore::Simd's order).
+const char* const kSimdNames[] = {"none", "sse2", "avx2"};
+
+const char kSimdDoc[] =
+    "simd() -> str\n\n"
+    "The vector loops renders use now: \"avx2\", \"sse2\" or \"none\" (plain C++).\n"
+    "Chosen at import: the fastest this machine has, or the one TAVROCAM_SIMD\n"
+    "names (or the fastest below it that the machine has). Every path gives the\n"
+    "same bytes.";
+
+PyObject* simd(PyObject*, PyObject*) { return PyUnicode_FromString(kSimdNames[static_cast<int>(simcore::simd())]); }
+
+const char kUseSimdDoc[] =
+    "use_simd(name) -> str\n\n"
+    "Renders from now on use the loops of `name` (\"avx2\", \"sse2\" or \"none\"), or\n"
+    "the fastest below it that this machine has (SIMD_PATHS): returns the path\n"
+    "now used. A render already running keeps its own.";
+
+PyObject* use_simd(PyObject*, PyObject* name) {
+    if (!PyUnicode_Check(name)) {
+        PyErr_Format(PyExc_TypeError, "the path must be a str, not %.100s", Py_TYPE(name)->tp_name);
+        return nullptr;
+    }
+    for (int path = 0; path < 3; ++path)
+        if (PyUnicode_CompareWithASCIIString(name, kSimdNames[path]) == 0) {
+            const simcore::Simd used = simcore::use_simd(static_cast<simcore::Simd>(path));
+            return PyUnicode_FromString(kSimdNames[static_cast<int>(used)]);
+        }
+    PyErr_Format(PyExc_ValueError, "unknown path %R: \"avx2\", \"sse2\" or \"none\"", name);
+    return nullptr;
+}
+
 PyMethodDef methods[] = {
     {"render", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(render)), METH_FASTCALL, kRenderDoc},
     {"measure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(measure)), METH_FASTCALL,
@@ -429,6 +461,8 @@ PyMethodDef methods[] = {
      kTestImageDoc},
     {"unpack12", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(unpack12)), METH_FASTCALL,
      kUnpackDoc},
+    {"simd", simd, METH_NOARGS, kSimdDoc},
+    {"use_simd", use_simd, METH_O, kUseSimdDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -488,6 +522,16 @@ int exec_module(PyObject* module) {
     if (!k.dtypes) return -1;
     Ref formats = Ref::take(PyDictProxy_New(k.formats.get()));
     if (!formats || PyModule_AddObjectRef(module, "FORMATS", formats.get()) < 0) return -1;
+    // The paths this machine has, slowest first.
+    const int paths = static_cast<int>(simcore::simd_best()) + 1;
+    Ref available = Ref::take(PyTuple_New(paths));
+    if (!available) return -1;
+    for (int path = 0; path < paths; ++path) {
+        PyObject* name = PyUnicode_FromString(kSimdNames[path]);
+        if (name == nullptr) return -1;
+        PyTuple_SET_ITEM(available.get(), path, name);
+    }
+    if (PyModule_AddObjectRef(module, "SIMD_PATHS", available.get()) < 0) return -1;
     if (PyModule_AddIntConstant(module, "SENSOR_WIDTH", simcore::kSensorWidth) < 0 ||
         PyModule_AddIntConstant(module, "SENSOR_HEIGHT", simcore::kSensorHeight) < 0)
         return -1;

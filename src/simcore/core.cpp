@@ -1,32 +1,71 @@
 // The simulated acA2040-55uc's pixel path (see core.hpp).
 #include "simcore/core.hpp"
 
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 
-// SSE2: the baseline of every x86-64 build (and of MSVC's x64 target);
-// TAVROCAM_NO_SIMD builds the plain loops alone (the reference they are
-// checked against).
-#if defined(TAVROCAM_NO_SIMD)
-#elif defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
-#define TAVROCAM_SSE2 1
-#include <emmintrin.h>
-#endif
+#include "simcore/draw4.hpp"
+#include "simcore/simd.hpp"
 
-#if defined(_MSC_VER)
-#define TAVROCAM_NOINLINE __declspec(noinline)
-#else
-#define TAVROCAM_NOINLINE __attribute__((noinline))
+#if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+#include <immintrin.h>
+#include <intrin.h>
 #endif
 
 namespace simcore {
 namespace {
 
-// The table of normal deviates: kTable values, read from kTable + kPad so a
-// row (at most the sensor's width) starting anywhere in the first kTable fits.
-constexpr size_t kTable = size_t{1} << 18;
-constexpr size_t kPad = 4096;
+using namespace detail;
+
+#if defined(TAVROCAM_SSE2)
+// Whether the processor (and the operating system, which must save the
+// 256-bit registers) has AVX2.
+bool cpu_has_avx2() {
+#if defined(_MSC_VER) && !defined(__clang__) && (defined(_M_X64) || defined(_M_IX86))
+    int r[4];
+    __cpuid(r, 0);
+    if (r[0] < 7) return false;
+    __cpuid(r, 1);
+    const bool osxsave = (r[2] & (1 << 27)) != 0, avx = (r[2] & (1 << 28)) != 0;
+    if (!osxsave || !avx || (_xgetbv(0) & 6) != 6) return false;
+    __cpuidex(r, 7, 0);
+    return (r[1] & (1 << 5)) != 0;
+#elif (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+#else
+    return false;
+#endif
+}
+#endif
+
+Simd find_best() {
+#if defined(TAVROCAM_SSE2)
+    return avx2::built() && cpu_has_avx2() ? Simd::Avx2 : Simd::Sse2;
+#else
+    return Simd::None;
+#endif
+}
+
+// The path in use; -1 until chosen.
+std::atomic<int> g_simd{-1};
+
+Simd pick(Simd wanted) {
+    const Simd best = simd_best();
+    return static_cast<int>(wanted) < static_cast<int>(best) ? wanted : best;
+}
+
+// The path TAVROCAM_SIMD names ("avx2", "sse2", "none"; unset or another
+// word: the fastest), or the fastest below it that the machine has.
+Simd from_environment() {
+    const char* name = std::getenv("TAVROCAM_SIMD");
+    Simd wanted = Simd::Avx2;
+    if (name != nullptr && std::strcmp(name, "none") == 0) wanted = Simd::None;
+    if (name != nullptr && std::strcmp(name, "sse2") == 0) wanted = Simd::Sse2;
+    return pick(wanted);
+}
 
 uint64_t mix(uint64_t z) {
     z += 0x9E3779B97F4A7C15ULL;
@@ -64,7 +103,6 @@ const float* normals() {
 // Each followed, kExponential places on, by its exponential deviate -ln(u)
 // (computed once, in double: the same on every machine up to the last bit
 // of a float's rounding, which no draw depends on in distribution).
-constexpr size_t kExponential = kTable + kPad;
 struct Uniforms {
     float values[2 * kExponential];
     Uniforms() {
@@ -84,10 +122,6 @@ const float* uniforms() {
     return table->values;
 }
 
-// Below this mean (electrons), a pixel's photo and dark electrons are drawn
-// from Poisson's distribution itself; from it on, the normal approximation.
-constexpr float kPoissonBelow = 24.0f;
-
 // exp(-r) for 0 <= r <= 1/8, the same on every machine: its series to r^6
 // (error under 1e-10).
 inline float exp_small(float r) {
@@ -100,29 +134,9 @@ inline float two_or_more(float r) {
     return r * (r * (0.5f - r * (1.0f / 3 - r * (0.25f - r * (0.2f - r * (1.0f / 6 - r * (1.0f / 7)))))));
 }
 
-// Poisson's distribution function at the means of a grid (kGrid an
-// electron), with a guide to where each 1/kGuide of it starts: a draw of
-// mean m is the draw of the grid's mean below m (found from the guide in a
-// step or two) plus a draw of the rest (under 1/kGrid: mostly 0, found by
-// adding the terms), each at its own uniform deviate. The sum of two Poisson
-// draws is Poisson's of the sum of their means, so this is exact.
-constexpr int kGrid = 8;
-constexpr int kGridMeans = static_cast<int>(kPoissonBelow) * kGrid + 1;
-constexpr int kCdfLength = 64;  // at a mean of 24, P(n >= 63) < 1e-10: the last entry is 1
-constexpr int kGuide = 256;
-constexpr int kRestMost = 8;
-// A finer guide for the vector code: the draw itself where all of a cell
-// draws the same (no value of the distribution function in it), else the
-// guide's start with kUnsure set.
-constexpr int kFine = 2048;
-constexpr uint8_t kUnsure = 0x80;
-
-struct PoissonTable {
-    float cdf[kGridMeans][kCdfLength];
-    uint8_t guide[kGridMeans][kGuide];
-    uint8_t fine[kGridMeans][kFine];
-    float inverse[kRestMost + 1];
-    PoissonTable() {
+// The Poisson table (its layout in simd.hpp), made once.
+struct MadePoissonTable : PoissonTable {
+    MadePoissonTable() {
         for (int j = 0; j < kGridMeans; ++j) {
             const double m = static_cast<double>(j) / kGrid;
             double p = std::exp(-m), sum = 0.0;
@@ -151,7 +165,7 @@ struct PoissonTable {
 };
 
 const PoissonTable* poisson_table() {
-    static const PoissonTable* table = new PoissonTable();
+    static const PoissonTable* table = new MadePoissonTable();
     return table;
 }
 
@@ -188,7 +202,6 @@ inline float poisson(const PoissonTable& t, float m, float u, float v, float ev)
     return static_cast<float>(n + k);
 }
 
-
 // Where a row's deviates start: stream 0 and 1 the temporal noise of frame
 // `number`, 2 and 3 the fixed patterns (PRNU, DSNU) of sensor row `row`.
 size_t row_offset(uint64_t seed, uint64_t number, int row, uint64_t stream) {
@@ -198,9 +211,6 @@ size_t row_offset(uint64_t seed, uint64_t number, int row, uint64_t stream) {
     return static_cast<size_t>(h & (kTable - 1));
 }
 constexpr uint64_t kFixed = ~uint64_t{0};
-// Electrons a pixel can be asked to hold before its well clips them: keeps
-// an infinite light finite.
-constexpr float kMostElectrons = 1e9f;
 
 struct Srgb {
     float linear[256];
@@ -288,84 +298,6 @@ private:
 };
 
 #if defined(TAVROCAM_SSE2)
-// exp_small of four values, the same operations in the same order.
-inline __m128 exp_small4(__m128 r) {
-    const float c[6] = {1.0f / 720, 1.0f / 120, 1.0f / 24, 1.0f / 6, 0.5f, 1.0f};
-    __m128 p = _mm_mul_ps(r, _mm_set1_ps(c[0]));
-    for (int n = 1; n < 6; ++n) p = _mm_mul_ps(r, _mm_sub_ps(_mm_set1_ps(c[n]), p));
-    return _mm_sub_ps(_mm_set1_ps(1.0f), p);
-}
-
-// For four means (numbers >= 0): the draws of the rest above the grid at
-// uniform deviates v (`ev` their exponential ones), as `poisson` computes
-// them, and each mean's grid index j (kGridMeans - 1 from kPoissonBelow on).
-inline __m128 rest4(const PoissonTable& t, __m128 m, __m128 v, __m128 ev, __m128i* grid) {
-    const __m128 below = _mm_set1_ps(kPoissonBelow);
-    const __m128i j = _mm_cvttps_epi32(_mm_mul_ps(_mm_min_ps(m, below), _mm_set1_ps(static_cast<float>(kGrid))));
-    *grid = j;
-    __m128 rest = _mm_sub_ps(m, _mm_mul_ps(_mm_cvtepi32_ps(j), _mm_set1_ps(1.0f / kGrid)));
-    rest = _mm_min_ps(_mm_max_ps(rest, _mm_setzero_ps()), _mm_set1_ps(1.0f / kGrid));
-    const __m128 one = _mm_set1_ps(1.0f);
-    const __m128 drawn = _mm_cmplt_ps(ev, rest);  // 1 or more, without a branch
-    const __m128 k1 = _mm_and_ps(drawn, one);
-    // two_or_more: rare, so a branch, on its cheap bound first (a long chain
-    // of operations would hold up the loop).
-    const __m128 r = rest;
-    const __m128 maybe = _mm_and_ps(drawn, _mm_cmplt_ps(ev, _mm_mul_ps(_mm_set1_ps(0.5f), _mm_mul_ps(r, r))));
-    if (_mm_movemask_ps(maybe) == 0) return k1;
-    const float c[6] = {1.0f / 7, 1.0f / 6, 0.2f, 0.25f, 1.0f / 3, 0.5f};
-    __m128 q = _mm_mul_ps(r, _mm_set1_ps(c[0]));
-    for (int n = 1; n < 6; ++n) q = _mm_mul_ps(r, _mm_sub_ps(_mm_set1_ps(c[n]), q));
-    q = _mm_mul_ps(r, q);  // two_or_more's operations in its order
-    const __m128 more = _mm_and_ps(maybe, _mm_cmplt_ps(ev, q));
-    if (_mm_movemask_ps(more) == 0) return k1;
-    __m128 k = _mm_setzero_ps();
-    __m128 p = exp_small4(rest), sum = p;
-    __m128 active = _mm_and_ps(more, _mm_cmpgt_ps(v, sum));
-    for (int n = 1; n <= kRestMost && _mm_movemask_ps(active) != 0; ++n) {
-        p = _mm_mul_ps(_mm_mul_ps(p, rest), _mm_set1_ps(t.inverse[n]));
-        sum = _mm_add_ps(sum, p);
-        k = _mm_add_ps(k, _mm_and_ps(active, one));
-        active = _mm_and_ps(active, _mm_cmpgt_ps(v, sum));
-    }
-    return _mm_or_ps(_mm_and_ps(more, k), _mm_andnot_ps(more, k1));
-}
-
-// Four sites' electrons `e` with the dark ones' (the mask) drawn from
-// Poisson's distribution of their means m at the uniform deviates u and v:
-// out of the hot loop.
-inline __m128 draw4(const PoissonTable& t, __m128 m, __m128 e, __m128 dark, const float* u, const float* v) {
-    alignas(16) int32_t guide[4], cdf[4];
-    __m128i j;
-    __m128 rest = rest4(t, m, _mm_loadu_ps(v), _mm_loadu_ps(v + kExponential), &j);
-    if (_mm_movemask_epi8(_mm_cmpgt_epi32(j, _mm_setzero_si128())) != 0) {  // the grid's mean 0 draws 0
-        // The fine guide's cells (grid_draw's answer: the least n with
-        // u <= cdf[n] is one number, however found).
-        const __m128i g = _mm_cvttps_epi32(_mm_mul_ps(_mm_loadu_ps(u), _mm_set1_ps(static_cast<float>(kFine))));
-        static_assert(kFine == 2048, "the shift below");
-        _mm_store_si128(reinterpret_cast<__m128i*>(guide), _mm_add_epi32(_mm_slli_epi32(j, 11), g));
-        const uint8_t* fines = &t.fine[0][0];
-        int n0 = fines[guide[0]], n1 = fines[guide[1]], n2 = fines[guide[2]], n3 = fines[guide[3]];
-        if (((n0 | n1 | n2 | n3) & kUnsure) != 0) {  // rare: a step or two on
-            _mm_store_si128(reinterpret_cast<__m128i*>(cdf), j);
-            auto resolve = [&](int l, int n) {
-                if ((n & kUnsure) == 0) return n;
-                const float* c = t.cdf[cdf[l]];
-                n &= ~kUnsure;
-                while (u[l] > c[n]) ++n;
-                return n;
-            };
-            n0 = resolve(0, n0);
-            n1 = resolve(1, n1);
-            n2 = resolve(2, n2);
-            n3 = resolve(3, n3);
-        }
-        // Joined in registers: four stores read back as one vector would stall.
-        rest = _mm_add_ps(rest, _mm_cvtepi32_ps(_mm_set_epi32(n3, n2, n1, n0)));
-    }
-    return _mm_or_ps(_mm_and_ps(dark, rest), _mm_andnot_ps(dark, e));
-}
-
 // draw4 out of the hot loop of bright rows.
 TAVROCAM_NOINLINE __m128 poisson4(const PoissonTable& t, __m128 m, __m128 e, __m128 dark, const float* u,
                                   const float* v) {
@@ -381,7 +313,7 @@ public:
         return 7 * Carver::size_of(w * sizeof(float)) + 2 * Carver::size_of(w * sizeof(int));
     }
 
-    Sensor(const Frame& f, Carver& carve) : f_(f), fit_(f.light), w_(f.roi.width) {
+    Sensor(const Frame& f, Carver& carve) : f_(f), fit_(f.light), w_(f.roi.width), path_(simd()) {
         const size_t w = static_cast<size_t>(w_);
         srgb_ = srgb_linear();
         table_ = normals();
@@ -434,66 +366,77 @@ public:
         const int w = w_;
         int k = 0;
 #if defined(TAVROCAM_SSE2)
-        // Eight pixels at a time; max(x, 0) takes NaN to 0 as the loop below does.
-        const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f), most = _mm_set1_ps(kMostElectrons);
-        const __m128 vprnu = _mm_set1_ps(prnu), vdark = _mm_set1_ps(dark), vsat = _mm_set1_ps(sat);
-        const __m128 vdsnu = _mm_set1_ps(dsnu), vnoise = _mm_set1_ps(noise), vblack = _mm_set1_ps(black);
-        const __m128 full = _mm_set1_ps(static_cast<float>(kFull));
-        const __m128 vbelow = _mm_set1_ps(poisson_below);
-        auto mean4 = [&](int at) {
-            const __m128 m = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(sig + at),
-                                                   _mm_add_ps(one, _mm_mul_ps(vprnu, _mm_loadu_ps(prnu_p + at)))),
-                                        vdark);
-            return _mm_min_ps(_mm_max_ps(m, zero), most);
-        };
-        auto shot4 = [&](int at, __m128 m) { return _mm_add_ps(m, _mm_mul_ps(_mm_sqrt_ps(m), _mm_loadu_ps(shot + at))); };
-        auto raw4 = [&](int at, __m128 e) {
-            e = _mm_min_ps(_mm_max_ps(e, zero), vsat);
-            e = _mm_add_ps(e, _mm_add_ps(_mm_mul_ps(vdsnu, _mm_loadu_ps(dsnu_p + at)),
-                                         _mm_mul_ps(vnoise, _mm_loadu_ps(read + at))));
-            __m128 dn = _mm_add_ps(_mm_mul_ps(e, _mm_loadu_ps(gain + at)), vblack);
-            dn = _mm_min_ps(_mm_max_ps(dn, zero), full);
-            return _mm_cvttps_epi32(dn);
-        };
-        // The row with the normal approximation everywhere, its least mean kept.
-        __m128 low = most;
-        auto four = [&](int at) {
-            const __m128 m = mean4(at);
-            low = _mm_min_ps(low, m);
-            return raw4(at, shot4(at, m));
-        };
-        if (dim_) {
-            // The last row had dark sites (a dark or dim scene): one pass
-            // deciding per four sites, the same draws as the two passes below.
-            auto dim4 = [&](int at) {
+        if (path_ != Simd::None) {
+            // Eight pixels at a time; max(x, 0) takes NaN to 0 as the loop below does.
+            const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f), most = _mm_set1_ps(kMostElectrons);
+            const __m128 vprnu = _mm_set1_ps(prnu), vdark = _mm_set1_ps(dark), vsat = _mm_set1_ps(sat);
+            const __m128 vdsnu = _mm_set1_ps(dsnu), vnoise = _mm_set1_ps(noise), vblack = _mm_set1_ps(black);
+            const __m128 full = _mm_set1_ps(static_cast<float>(kFull));
+            const __m128 vbelow = _mm_set1_ps(poisson_below);
+            auto mean4 = [&](int at) {
+                const __m128 m = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(sig + at),
+                                                       _mm_add_ps(one, _mm_mul_ps(vprnu, _mm_loadu_ps(prnu_p + at)))),
+                                            vdark);
+                return _mm_min_ps(_mm_max_ps(m, zero), most);
+            };
+            auto shot4 = [&](int at, __m128 m) {
+                return _mm_add_ps(m, _mm_mul_ps(_mm_sqrt_ps(m), _mm_loadu_ps(shot + at)));
+            };
+            auto raw4 = [&](int at, __m128 e) {
+                e = _mm_min_ps(_mm_max_ps(e, zero), vsat);
+                e = _mm_add_ps(e, _mm_add_ps(_mm_mul_ps(vdsnu, _mm_loadu_ps(dsnu_p + at)),
+                                             _mm_mul_ps(vnoise, _mm_loadu_ps(read + at))));
+                __m128 dn = _mm_add_ps(_mm_mul_ps(e, _mm_loadu_ps(gain + at)), vblack);
+                dn = _mm_min_ps(_mm_max_ps(dn, zero), full);
+                return _mm_cvttps_epi32(dn);
+            };
+            // The row with the normal approximation everywhere, its least mean kept.
+            __m128 low = most;
+            if (path_ == Simd::Avx2) {
+                const RowJob job{sig, prnu_p, dsnu_p, shot, read, uniform, uniform2, gain, prnu, dsnu, dark, sat,
+                                 noise, black, poisson_below, poisson_, w};
+                float least = kMostElectrons;
+                k = avx2::raw_row(job, raw, dim_, &least);
+                low = _mm_set1_ps(least);
+            }
+            auto four = [&](int at) {
                 const __m128 m = mean4(at);
                 low = _mm_min_ps(low, m);
-                const __m128 dark_sites = _mm_cmplt_ps(m, vbelow);
-                const int dark_mask = _mm_movemask_ps(dark_sites);
-                __m128 e = m;  // all dark: the normal draw is not needed
-                if (dark_mask != 0xF) e = shot4(at, m);
-                if (dark_mask != 0) e = draw4(table, m, e, dark_sites, uniform + at, uniform2 + at);
-                return raw4(at, e);
+                return raw4(at, shot4(at, m));
             };
-            for (; k + 8 <= w; k += 8)
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(raw + k), _mm_packs_epi32(dim4(k), dim4(k + 4)));
-        } else {
-            for (; k + 8 <= w; k += 8)
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(raw + k), _mm_packs_epi32(four(k), four(k + 4)));
-        }
-        const bool dim = _mm_movemask_ps(_mm_cmplt_ps(low, vbelow)) != 0;
-        // Then, in the few bright rows that have any, the dark sites' Poisson draws.
-        if (!dim_ && dim) {
-            for (int at = 0; at < k; at += 4) {
-                const __m128 m = mean4(at);
-                const __m128 dark_sites = _mm_cmplt_ps(m, vbelow);
-                if (_mm_movemask_ps(dark_sites) == 0) continue;
-                const __m128 e = poisson4(table, m, shot4(at, m), dark_sites, uniform + at, uniform2 + at);
-                const __m128i v = raw4(at, e);
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(raw + at), _mm_packs_epi32(v, v));
+            if (dim_) {
+                // The last row had dark sites (a dark or dim scene): one pass
+                // deciding per four sites, the same draws as the two passes below.
+                auto dim4 = [&](int at) {
+                    const __m128 m = mean4(at);
+                    low = _mm_min_ps(low, m);
+                    const __m128 dark_sites = _mm_cmplt_ps(m, vbelow);
+                    const int dark_mask = _mm_movemask_ps(dark_sites);
+                    __m128 e = m;  // all dark: the normal draw is not needed
+                    if (dark_mask != 0xF) e = shot4(at, m);
+                    if (dark_mask != 0) e = draw4(table, m, e, dark_sites, uniform + at, uniform2 + at);
+                    return raw4(at, e);
+                };
+                for (; k + 8 <= w; k += 8)
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(raw + k), _mm_packs_epi32(dim4(k), dim4(k + 4)));
+            } else {
+                for (; k + 8 <= w; k += 8)
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(raw + k), _mm_packs_epi32(four(k), four(k + 4)));
             }
+            const bool dim = _mm_movemask_ps(_mm_cmplt_ps(low, vbelow)) != 0;
+            // Then, in the few bright rows that have any, the dark sites' Poisson draws.
+            if (!dim_ && dim) {
+                for (int at = 0; at < k; at += 4) {
+                    const __m128 m = mean4(at);
+                    const __m128 dark_sites = _mm_cmplt_ps(m, vbelow);
+                    if (_mm_movemask_ps(dark_sites) == 0) continue;
+                    const __m128 e = poisson4(table, m, shot4(at, m), dark_sites, uniform + at, uniform2 + at);
+                    const __m128i v = raw4(at, e);
+                    _mm_storel_epi64(reinterpret_cast<__m128i*>(raw + at), _mm_packs_epi32(v, v));
+                }
+            }
+            dim_ = dim;
         }
-        dim_ = dim;
 #endif
         for (; k < w; ++k) {
             float m = sig[k] * (1.0f + prnu * prnu_p[k]) + dark;
@@ -510,6 +453,9 @@ public:
             raw[k] = static_cast<uint16_t>(static_cast<int>(dn));
         }
     }
+
+    // The loops this render runs.
+    Simd path() const { return path_; }
 
     // The expected raw value of sensor pixel (x, y) (no noise, no patterns).
     float expected(int x, int y) const {
@@ -549,7 +495,8 @@ private:
         }
         case Sample::F32: {
             const float* l = static_cast<const float*>(light);
-            for (int k = 0; k < w; ++k) sig[k] = l[index[k]] * coef[k];
+            int k = path_ == Simd::Avx2 ? avx2::signal_f32(l, index, coef, w, sig) : 0;
+            for (; k < w; ++k) sig[k] = l[index[k]] * coef[k];
             break;
         }
         }
@@ -559,6 +506,7 @@ private:
     const Frame& f_;
     Fit fit_;
     int w_;
+    Simd path_;
     const float* srgb_ = nullptr;
     const float* table_ = nullptr;
     const float* uniform_ = nullptr;
@@ -607,30 +555,60 @@ inline void store_le16(uint8_t* out, const uint16_t* values, size_t count) {
 #endif
 }
 
+#if defined(TAVROCAM_SSE2)
+int cut_sse2(const uint16_t* v, int w, bool reverse, uint8_t* out);
+#endif
+
+// 8-bit values (the top 8 of 12), mirrored with `reverse`.
+void cut_row(Simd path, const uint16_t* v, int w, bool reverse, uint8_t* o) {
+    int n = 0;
+#if defined(TAVROCAM_SSE2)
+    if (path == Simd::Avx2) n = avx2::cut_row(v, w, reverse, o);
+    if (path != Simd::None) n += cut_sse2(v + n, w - n, reverse, reverse ? o : o + n);
+#else
+    (void)path;
+#endif
+    for (; n < w; ++n) o[reverse ? w - 1 - n : n] = static_cast<uint8_t>(v[n] >> 4);
+}
+
 void render_raw(const Frame& f, Sensor& sensor, uint16_t* raw, uint16_t* values, uint16_t* frame_values,
                 uint8_t* out) {
     const int w = f.roi.width, h = f.roi.height;
     const uint16_t* process = f.process;
     const bool rx = f.roi.reverse_x;
     const size_t wide = static_cast<size_t>(w);
+#if (defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) || defined(_MSC_VER)
+    // 12-bit values unchanged go straight into the frame (its rows are little-endian words).
+    const bool straight = f.format == Format::Bayer12 && !process && !rx && reinterpret_cast<uintptr_t>(out) % 2 == 0;
+#else
+    const bool straight = false;
+#endif
     for (int i = 0; i < h; ++i) {
-        sensor.row(i, raw);
         const int j = f.roi.reverse_y ? h - 1 - i : i;
         const size_t base = static_cast<size_t>(j) * wide;
+        if (straight) {
+            sensor.row(i, reinterpret_cast<uint16_t*>(out + 2 * base));
+            continue;
+        }
+        sensor.row(i, raw);
         if (f.format == Format::Bayer8) {
             if (process)
                 store_row(out + base, w, rx, [&](int k) { return static_cast<uint8_t>(process[raw[k]]); });
             else
-                store_row(out + base, w, rx, [&](int k) { return static_cast<uint8_t>(raw[k] >> 4); });
+                cut_row(sensor.path(), raw, w, rx, out + base);
             continue;
         }
-        uint16_t* row = frame_values ? frame_values + base : values;
-        if (process)
-            store_row(row, w, rx, [&](int k) { return process[raw[k]]; });
-        else if (rx)
-            store_row(row, w, true, [&](int k) { return raw[k]; });
-        else
-            std::memcpy(row, raw, wide * 2);
+        const uint16_t* row = raw;  // the raw values themselves when nothing changes them
+        if (process || rx || frame_values) {
+            uint16_t* to = frame_values ? frame_values + base : values;
+            if (process)
+                store_row(to, w, rx, [&](int k) { return process[raw[k]]; });
+            else if (rx)
+                store_row(to, w, true, [&](int k) { return raw[k]; });
+            else
+                std::memcpy(to, raw, wide * 2);
+            row = to;
+        }
         if (f.format == Format::Bayer12)
             store_le16(out + 2 * base, row, wide);
         else if (frame_values == nullptr)  // 12p of an even width: row by row
@@ -697,16 +675,22 @@ void render_mono(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) {
         }
     const uint16_t* process = f.process;
     const bool rx = f.roi.reverse_x;
+    const Simd path = sensor.path();
     for (int i = 0; i < h; ++i) {
         const uint16_t* mid = rows.at(i);
         const uint16_t* down = rows.at(i + 1);
         int16_t* const* wt = weight[(f.roi.offset_y + i) & 1];
         const int16_t *a = wt[0], *b = wt[1], *c = wt[2], *d = wt[3];
+        uint8_t* o = out + static_cast<size_t>(f.roi.reverse_y ? h - 1 - i : i) * wide;
         int k = 0;
 #if defined(TAVROCAM_SSE2)
+        // AVX2 and the plain cut: the bytes at once, the rest below.
+        const int done = path == Simd::Avx2 && !process ? avx2::luma_cut_row(mid, down, wt, w, rx, o) : 0;
+        k = done;
+        if (path == Simd::Avx2 && process) k = avx2::luma_row(mid, down, wt, w, luma);
         // Eight pixels a step: pairs of (value, weight) products added in 32 bits.
         const __m128i round = _mm_set1_epi32(128);
-        for (; k + 8 <= w; k += 8) {
+        for (; path != Simd::None && k + 8 <= w; k += 8) {
             const __m128i m0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mid + k));
             const __m128i m1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mid + k + 1));
             const __m128i d0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(down + k));
@@ -727,33 +711,30 @@ void render_mono(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) {
         for (; k < w; ++k)
             luma[k] = static_cast<uint16_t>((a[k] * mid[k] + b[k] * mid[k + 1] + c[k] * down[k] +
                                              d[k] * down[k + 1] + 128) >> 8);
-        uint8_t* o = out + static_cast<size_t>(f.roi.reverse_y ? h - 1 - i : i) * wide;
-        if (process)
+        if (process) {
             store_row(o, w, rx, [&](int n) { return static_cast<uint8_t>(process[luma[n]]); });
-        else
-            store_row(o, w, rx, [&](int n) { return static_cast<uint8_t>(luma[n] >> 4); });
+            continue;
+        }
+#if !defined(TAVROCAM_SSE2)
+        const int done = 0;
+#endif
+        cut_row(path, luma + done, w - done, rx, rx ? o : o + done);
     }
 }
 
-// The colour matrix and the black level it works around, in fixed point:
-// the matrix in 1/2^shift (shift 12 unless an entry needs fewer bits), the
-// black level in quarters of a raw count.
-struct Mix {
-    bool on = false;
-    int16_t q[9] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
-    int shift = 12;
-    int32_t black4 = 0;
-    int32_t add = 0;  // the black level and a half, at the products' scale
-    Mix(const Frame& f) {
-        on = f.matrix_on;
-        float most = 0;
-        for (float v : f.matrix) most = std::fabs(v) > most ? std::fabs(v) : most;
-        while (shift > 0 && most * static_cast<float>(1 << shift) > 32767.0f) --shift;
-        for (int n = 0; n < 9; ++n) q[n] = static_cast<int16_t>(std::lround(f.matrix[n] * static_cast<float>(1 << shift)));
-        black4 = static_cast<int32_t>(std::lround(f.black * 4.0f));
-        add = black4 * (1 << shift) + (1 << (shift + 1));
-    }
-};
+// The colour matrix of a frame in fixed point (see Mix).
+Mix mix_of(const Frame& f) {
+    Mix mx;
+    mx.on = f.matrix_on;
+    float most = 0;
+    for (float v : f.matrix) most = std::fabs(v) > most ? std::fabs(v) : most;
+    while (mx.shift > 0 && most * static_cast<float>(1 << mx.shift) > 32767.0f) --mx.shift;
+    for (int n = 0; n < 9; ++n)
+        mx.q[n] = static_cast<int16_t>(std::lround(f.matrix[n] * static_cast<float>(1 << mx.shift)));
+    mx.black4 = static_cast<int32_t>(std::lround(f.black * 4.0f));
+    mx.add = mx.black4 * (1 << mx.shift) + (1 << (mx.shift + 1));
+    return mx;
+}
 
 // A site's red, green and blue in quarters of a raw count from its own value
 // `c4` and its neighbours' sums (bilinear): `across4` the two beside it, `vert4`
@@ -984,12 +965,13 @@ void render_colour(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) 
     for (auto& p : rgb8) p = carve.take<uint8_t>(wide);
     const bool rx = f.roi.reverse_x;
     const int x0 = f.roi.offset_x;
-    const Mix mx(f);
+    const Mix mx = mix_of(f);
     // The processing's 8-bit value of each 12-bit one, or none for the plain cut.
     uint8_t* cut = f.process ? carve.take<uint8_t>(kFull + 1) : nullptr;
     if (cut)
         for (int v = 0; v <= kFull; ++v) cut[v] = static_cast<uint8_t>(f.process[v]);
     const bool rgb_order = f.format == Format::RGB8;
+    const Simd path = sensor.path();
     for (int i = 0; i < h; ++i) {
         const uint16_t* up = rows.at(i - 1);
         const uint16_t* down = rows.at(i + 1);
@@ -997,8 +979,12 @@ void render_colour(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) 
         const bool red_row = ((f.roi.offset_y + i) & 1) == 0;
         int k = 0;
 #if defined(TAVROCAM_SSE2)
-        k = red_row ? demosaic_sse2<true>(up, mid, down, w, x0, mx, rgb[0], rgb[1], rgb[2])
-                    : demosaic_sse2<false>(up, mid, down, w, x0, mx, rgb[0], rgb[1], rgb[2]);
+        if (path == Simd::Avx2) k = avx2::demosaic_row(red_row, up, mid, down, w, x0, mx, rgb[0], rgb[1], rgb[2]);
+        if (path != Simd::None)
+            k += red_row ? demosaic_sse2<true>(up + k, mid + k, down + k, w - k, x0 + k, mx, rgb[0] + k, rgb[1] + k,
+                                               rgb[2] + k)
+                         : demosaic_sse2<false>(up + k, mid + k, down + k, w - k, x0 + k, mx, rgb[0] + k,
+                                                rgb[1] + k, rgb[2] + k);
 #endif
         if (red_row)
             demosaic_tail<true>(up, mid, down, k, w, x0, mx, rgb[0], rgb[1], rgb[2]);
@@ -1022,7 +1008,7 @@ void render_colour(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) 
             uint8_t* row = out + j * wide * 2;
             int n = 0;
 #if defined(TAVROCAM_SSE2)
-            n = ycbcr_cut_sse2(rgb[0], rgb[1], rgb[2], cut, w, row);
+            if (path != Simd::None) n = ycbcr_cut_sse2(rgb[0], rgb[1], rgb[2], cut, w, row);
 #endif
             for (; n < w; ++n)
                 ycbcr(cut[rgb[0][n]], cut[rgb[1][n]], cut[rgb[2][n]], n & 1, row + 2 * static_cast<size_t>(n));
@@ -1035,18 +1021,14 @@ void render_colour(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) 
                 store_row(o, w, rx, [&](int n) { return cut[v[n]]; });
                 continue;
             }
-            int n = 0;
-#if defined(TAVROCAM_SSE2)
-            n = cut_sse2(v, w, rx, o);
-#endif
-            for (; n < w; ++n) o[rx ? w - 1 - n : n] = static_cast<uint8_t>(v[n] >> 4);
+            cut_row(path, v, w, rx, o);
         }
         const uint8_t *r8 = rgb8[0], *g8 = rgb8[1], *b8 = rgb8[2];
         if (f.format == Format::YCbCr422) {  // BT.601 (full range) of the 8-bit values
             uint8_t* row = out + j * wide * 2;
             int n = 0;
 #if defined(TAVROCAM_SSE2)
-            n = ycbcr_sse2(r8, g8, b8, w, row);
+            if (path != Simd::None) n = ycbcr_sse2(r8, g8, b8, w, row);
 #endif
             for (; n < w; ++n) ycbcr(r8[n], g8[n], b8[n], n & 1, row + 2 * static_cast<size_t>(n));
             continue;
@@ -1056,7 +1038,7 @@ void render_colour(const Frame& f, Sensor& sensor, Carver& carve, uint8_t* out) 
         uint8_t* row = out + j * wide * 3;
         int n = 0;
 #if defined(TAVROCAM_SSE2)
-        n = interleave_sse2(first, g8, last, w, row);
+        if (path != Simd::None) n = interleave_sse2(first, g8, last, w, row);
 #endif
         for (; n < w; ++n) {
             uint8_t* o = row + 3 * static_cast<size_t>(n);
@@ -1070,7 +1052,29 @@ bool finite_nonneg(float v) { return std::isfinite(v) && v >= 0.0f; }
 
 }  // namespace
 
+Simd simd_best() {
+    static const Simd best = find_best();
+    return best;
+}
+
+Simd simd() {
+    int path = g_simd.load(std::memory_order_relaxed);
+    if (path < 0) {
+        int unset = -1;
+        path = static_cast<int>(from_environment());
+        if (!g_simd.compare_exchange_strong(unset, path)) path = unset;
+    }
+    return static_cast<Simd>(path);
+}
+
+Simd use_simd(Simd path) {
+    const Simd used = pick(path);
+    g_simd.store(static_cast<int>(used), std::memory_order_relaxed);
+    return used;
+}
+
 void prepare() {
+    simd();
     normals();
     uniforms();
     poisson_table();
@@ -1229,7 +1233,8 @@ void pack12(const uint16_t* values, size_t count, uint8_t* out) {
 }
 
 void unpack12(const uint8_t* data, size_t count, uint16_t* out) {
-    size_t i = 0;
+    size_t i = simd() == Simd::Avx2 ? avx2::unpack12(data, count, out) : 0;
+    data += i / 2 * 3;
 #if (defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) || defined(_MSC_VER)
     // Four values (six bytes) a step from one 64-bit little-endian load (the
     // next four values' bytes follow, so its last two are there).

@@ -74,6 +74,18 @@ struct Frame {
     bool noise = true;                  // false: the expected values (no temporal noise)
 };
 
+// The loops a render runs, slowest first: plain C++, SSE2 (every x86-64
+// build), AVX2 (x86-64 processors that have it). Every path gives the same
+// bytes.
+enum class Simd { None = 0, Sse2 = 1, Avx2 = 2 };
+// The fastest path this build has on this processor.
+Simd simd_best();
+// The path renders use now (a render keeps the one it started with).
+Simd simd();
+// Uses `path`, or the fastest one below it that this machine has; returns
+// the path now used.
+Simd use_simd(Simd path);
+
 // Makes the tables every render reads (once a process; later calls return at
 // once), so that the first frame costs no more than the next.
 void prepare();
