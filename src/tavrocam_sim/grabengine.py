@@ -1,18 +1,20 @@
-"""pylon's grab engine for the simulated camera: ``GrabEngine``, a camera object's own.
+"""pylon's stream grabber and grab engine for the simulated camera.
 
-It holds the camera object's device, handlers, parameters and grab session,
-and does the work of the grab calls (the camera object checks their
-arguments and hands itself in where its events or nodes are needed) and
-pylon's grab loop thread. Starting opens a stream of ``MaxNumBuffer`` buffers
-and executes ``AcquisitionStart`` through the node map; the device then makes
-frames on its own clock into it (tavrocam_sim.acquisition, .stream). A wait
-is on registers.CHANGED, which every frame, trigger, stop, close, attach and
+``Stream``: a grab session's buffers and output queue, filled by the device
+on its own clock (tavrocam_sim.acquisition). ``GrabEngine``: each camera
+object's own; it holds the camera object's device, handlers, parameters and
+grab session, and does the work of the grab calls (the camera object checks
+their arguments and hands itself in where its events or nodes are needed)
+and pylon's grab loop thread. Starting opens a stream of ``MaxNumBuffer``
+buffers and executes ``AcquisitionStart`` through the node map. A wait is on
+registers.CHANGED, which every frame, trigger, stop, close, attach and
 removal signals. The camera object's finalizer frees the device through the
 engine, so the engine refers to the camera object only weakly.
 """
 
 from __future__ import annotations
 
+import collections
 import sys
 import threading
 import time
@@ -20,12 +22,37 @@ import traceback
 
 from .pypylon_sdk import pylon as _pylon
 
-from . import handlers, stream as _stream
-from .arguments import ALREADY, REMOVED, RETRIEVE_TIMEOUT, TRIGGER_READY_TIMEOUT, UINT32, WAITING
+from . import handlers
 from .grabresult import GrabResult
 from .parameters import Parameters
 from .registers import CHANGED, LOCK
 
+UINT32 = 0xFFFFFFFF  # a timeout of this many ms waits for ever
+# Texts pylon uses, as its emulated camera shows them (pypylon 26.10), but where marked.
+_IN = "(file 'InstantCameraImpl.h', line {})"
+ALREADY = "Grabbing has already been started. : RuntimeException thrown " + _IN.format(816)
+RETRIEVE_TIMEOUT = (
+    "Grab timed out. Possible reasons are: The image transport from the camera device is not "
+    "working properly, e.g., all GigE network packets for streaming are dropped; The camera uses "
+    "explicit triggering (see TriggerSelector for more information) and has not been triggered; "
+    "Single frame acquisition mode is used and one frame has already been acquired; The "
+    "acquisition has not been started or has been stopped. : TimeoutException thrown "
+    + _IN.format(1113))
+TRIGGER_READY_TIMEOUT = ("Waiting for frame trigger ready timed out. : TimeoutException thrown "
+                         + _IN.format(1891))
+WAITING = ("There is already a thread waiting for a result. : RuntimeException thrown "
+           + _IN.format(1145))
+# Assumed (pylon's emulated camera cannot be unplugged): pylon's device removal
+# documentation says only that every access fails with an exception.
+REMOVED = ("The device has been removed from the PC. : RuntimeException thrown "
+           + _IN.format(1102))
+ONE_BY_ONE, LATEST, UPCOMING = "OneByOne", "Latest", "Upcoming"
+# The upcoming image strategy with every buffer held (pylon's emulated camera):
+# after the program's timeout, pylon waits this long more, then raises.
+CANCEL_WAIT = 5.0
+NOT_CANCELED = ("Timeout while waiting for canceled buffer after timeout with strategy "
+                "GrabStrategy_UpcomingImage. : RuntimeException thrown "
+                "(file 'GrabEngine.h', line 450)")
 _LIVE = ("NumQueuedBuffers", "NumReadyBuffers", "NumEmptyBuffers", "OutputQueueSize")
 
 LOOP_SLICE = 0.1  # the grab loop thread looks at its camera object this often (s)
@@ -37,6 +64,128 @@ _LOOP = threading.local()  # .running: this thread is a camera's grab loop threa
 
 def _in_a_grab_loop() -> bool:
     return getattr(_LOOP, "running", False)
+
+
+class Stream:
+    """The stream grabber of a grab session: its buffers and its output queue.
+
+    The host queues ``MaxNumBuffer`` buffers; the device fills one per frame. How
+    the filled buffers reach the program is the instant camera's grab strategy,
+    as pylon's grab engine applies it:
+
+    - OneByOne: every filled buffer waits in the output queue, in order; with no
+      buffer free, a new frame is lost (the oldest frames are kept).
+    - LatestImageOnly / LatestImages: the output queue holds the newest
+      ``OutputQueueSize`` (1 for LatestImageOnly) filled buffers; an older one is
+      given back for the next frame and counted in the next result's
+      ``NumberOfSkippedImages``.
+    - UpcomingImage: a buffer is queued only while the program waits for a
+      result, so only a frame made while it waits reaches it.
+
+    A result the program holds keeps its buffer until it is released (pylon's
+    buffer accounting): the buffers free for frames are ``MaxNumBuffer`` less the
+    held and the ready ones, at most ``MaxNumQueuedBuffer`` of them queued at a
+    time (the others empty, queued as the queued ones fill). With every buffer
+    held, frames are lost and a wait for a result times out.
+
+    Everything here runs under the device lock (registers.LOCK)."""
+
+    def __init__(self, buffers: int, strategy: str, keep: int, ids: list, queued: int = 0):
+        self.buffers = max(1, buffers)
+        self.strategy = strategy
+        self.keep = keep                  # the output queue's size (latest strategies)
+        self.max_queued = queued or self.buffers  # MaxNumQueuedBuffer
+        self.taken = 0                    # buffers handed out with a result
+        self.given: collections.deque = collections.deque()  # one entry a buffer given back
+        self.ready: collections.deque = collections.deque()
+        self.skipped = 0                  # frames skipped since the last one queued
+        self.armed = False                # upcoming image: a buffer is queued
+        self._ids = ids                   # the camera object's result ID count, [n]
+
+    # --- the buffers
+    def give_back(self) -> None:
+        """A held result was released: its buffer is free again (safe from a
+        finalizer in any thread: the lock only if free at once)."""
+        self.given.append(None)
+        if LOCK.acquire(blocking=False):
+            try:
+                CHANGED.notify_all()
+            finally:
+                LOCK.release()
+
+    def free(self) -> int:
+        """Buffers neither held by the program's results nor ready: queued or empty."""
+        return max(0, self.buffers - self.taken + len(self.given) - len(self.ready))
+
+    # --- the device's side
+    def wants(self, due: int) -> tuple[int, int]:
+        """Of ``due`` frames in a row: how many first ones and how many last
+        ones reach a buffer (the others are lost or skipped)."""
+        if self.strategy == ONE_BY_ONE:
+            return min(due, self.free()), 0
+        if self.strategy == LATEST:
+            return 0, min(due, max(self.keep, 1), self.free())
+        return (1 if self.armed else 0), 0
+
+    def deliver(self, frame) -> None:
+        """A frame made: into a free buffer, else lost."""
+        if not self.free():
+            return
+        if self.strategy == UPCOMING:
+            if not self.armed:
+                return
+            self.armed = False
+        self._ids[0] += 1
+        frame.id = self._ids[0]
+        frame.skipped, self.skipped = self.skipped, 0
+        self.ready.append(frame)
+        if self.strategy == LATEST:
+            self._trim()
+
+    def lose(self, count: int) -> None:
+        """Frames the device made for no buffer: lost, or under the latest
+        strategies filled and given back (skipped)."""
+        if self.strategy == LATEST and self.free():
+            self._ids[0] += count
+            self.skipped += count
+
+    def _trim(self):
+        while len(self.ready) > self.keep:
+            dropped = self.ready.popleft()
+            if self.ready:
+                self.ready[0].skipped += dropped.skipped + 1
+            else:
+                self.skipped += dropped.skipped + 1
+
+    # --- the host's side
+    def pop(self):
+        """The next result's frame (its buffer now held), or None."""
+        if not self.ready:
+            return None
+        while self.given:  # count the buffers given back (here, under the lock)
+            self.given.popleft()
+            self.taken -= 1
+        self.taken += 1
+        return self.ready.popleft()
+
+    def resize(self, keep: int) -> None:
+        """OutputQueueSize changed while grabbing (the latest strategies)."""
+        self.keep = keep
+        if self.strategy == LATEST:
+            self._trim()
+
+    def output_size(self) -> int:
+        """The output queue's size: every buffer one by one, else ``keep``."""
+        return self.buffers if self.strategy == ONE_BY_ONE else self.keep
+
+    def counts(self) -> tuple[int, int, int]:
+        """(NumQueuedBuffers, NumReadyBuffers, NumEmptyBuffers) as pylon shows them."""
+        ready, free = len(self.ready), self.free()
+        if self.strategy == UPCOMING:
+            queued = 1 if self.armed and free else 0
+        else:
+            queued = min(free, self.max_queued)
+        return queued, ready, free - queued
 
 
 class WaitObject:
@@ -62,8 +211,6 @@ class WaitObject:
 
     def IsValid(self):
         return True
-
-
 
 
 def _loop(camera_ref, engine, session):
@@ -97,10 +244,10 @@ def _loop(camera_ref, engine, session):
         del camera
 
 
-_STRATEGIES = {_pylon.GrabStrategy_OneByOne: _stream.ONE_BY_ONE,
-               _pylon.GrabStrategy_LatestImageOnly: _stream.LATEST,
-               _pylon.GrabStrategy_LatestImages: _stream.LATEST,
-               _pylon.GrabStrategy_UpcomingImage: _stream.UPCOMING}
+_STRATEGIES = {_pylon.GrabStrategy_OneByOne: ONE_BY_ONE,
+               _pylon.GrabStrategy_LatestImageOnly: LATEST,
+               _pylon.GrabStrategy_LatestImages: LATEST,
+               _pylon.GrabStrategy_UpcomingImage: UPCOMING}
 
 
 class GrabSession:
@@ -229,15 +376,29 @@ class GrabEngine:
                     raise _pylon.RuntimeException(REMOVED)
                 return None, None
             self.waiting = True
+            acquisition, stream, frame = session.device.acquisition, session.stream, None
             try:
-                frame = self._wait(session, deadline)
-                if frame is None and deadline is not None \
-                        and session.thread is not threading.current_thread():
-                    self._starved(session)  # (the grab loop thread just tries again)
+                while not session.stopped:
+                    if session.device.removed:
+                        raise _pylon.RuntimeException(REMOVED)
+                    now = time.monotonic()
+                    acquisition.tick(now)
+                    frame = stream.pop()
+                    if frame is not None:
+                        break
+                    if stream.strategy == UPCOMING:
+                        stream.armed = stream.free() > 0
+                    if deadline is not None and now >= deadline:
+                        if session.thread is not threading.current_thread():
+                            self._starved(session)  # (the grab loop thread just tries again)
+                        break
+                    due = acquisition.next_due()
+                    ends = [t for t in (deadline, due) if t is not None]
+                    CHANGED.wait(max(0.0, min(ends) - now) if ends else None)
             finally:
                 self.waiting = False
-                if session.stream.strategy == _stream.UPCOMING:
-                    session.stream.armed = False
+                if stream.strategy == UPCOMING:
+                    stream.armed = False
         if frame is None and deadline is not None and not session.stopped and throw:
             raise _pylon.TimeoutException(RETRIEVE_TIMEOUT)
         return frame, session
@@ -262,38 +423,18 @@ class GrabEngine:
             camera.StopGrabbing()
         return result
 
-    def _wait(self, session, deadline):
-        acquisition, stream = session.device.acquisition, session.stream
-        while True:
-            if session.stopped:
-                return None
-            if session.device.removed:
-                raise _pylon.RuntimeException(REMOVED)
-            now = time.monotonic()
-            acquisition.tick(now)
-            frame = stream.pop()
-            if frame is not None:
-                return frame
-            if stream.strategy == _stream.UPCOMING:
-                stream.armed = stream.free() > 0
-            if deadline is not None and now >= deadline:
-                return None
-            due = acquisition.next_due()
-            ends = [t for t in (deadline, due) if t is not None]
-            CHANGED.wait(max(0.0, min(ends) - now) if ends else None)
-
     @staticmethod
     def _starved(session):
         """The upcoming image strategy timed out with every buffer held: pylon
         waits in vain for the buffer it queued, then raises."""
         stream = session.stream
-        if stream.strategy != _stream.UPCOMING or stream.free():
+        if stream.strategy != UPCOMING or stream.free():
             return
-        deadline = time.monotonic() + _stream.CANCEL_WAIT
+        deadline = time.monotonic() + CANCEL_WAIT
         while not session.stopped and not stream.free():
             now = time.monotonic()
             if now >= deadline:
-                raise _pylon.RuntimeException(_stream.NOT_CANCELED)
+                raise _pylon.RuntimeException(NOT_CANCELED)
             CHANGED.wait(deadline - now)
 
     def ready(self) -> bool:
@@ -311,7 +452,7 @@ class GrabEngine:
             raise _pylon.RuntimeException(ALREADY)
         if self.loop_thread is threading.current_thread():
             raise RuntimeError(RESTART_IN_LOOP)
-        kind = _STRATEGIES.get(strategy, _stream.ONE_BY_ONE)
+        kind = _STRATEGIES.get(strategy, ONE_BY_ONE)
         opened_here = not camera.IsOpen()
         if opened_here:
             camera.Open()
@@ -322,7 +463,7 @@ class GrabEngine:
             keep = 1 if strategy != _pylon.GrabStrategy_LatestImages else \
                 min(params.value("OutputQueueSize"), buffers)
             camera._node("PayloadSize").GetValue()  # pylon sizes its buffers by it
-            stream = _stream.Stream(buffers, kind, keep, self.ids,
+            stream = Stream(buffers, kind, keep, self.ids,
                                     params.value("MaxNumQueuedBuffer"))
             session = GrabSession(device, stream, strategy,
                                   limit, opened_here,

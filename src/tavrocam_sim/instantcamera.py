@@ -3,8 +3,9 @@
 Attach, open and close with every configuration event at its moment, the
 device's nodes and the camera object's own parameters as ``camera.<Node>``,
 the registration of configurations, image and camera event handlers, and
-pypylon's grab calls, their arguments checked here and their work done by the
-camera object's grab engine (tavrocam_sim.grabengine). A camera object
+pypylon's grab calls, their arguments checked here as pypylon's bindings check
+them and their work done by the camera object's grab engine
+(tavrocam_sim.grabengine). A camera object
 dropped while it holds the device stops grabbing and lets the device go.
 """
 
@@ -17,9 +18,8 @@ import weakref
 from .pypylon_sdk import genicam, pylon as _pylon
 
 from . import faults, model, parameters, sharing, streamgrabber
-from .arguments import ALREADY, GRAB_ONE_TIMEOUT, NOT_STARTED, ZERO_COUNT, arguments, with_defaults
 from .deviceinfo import DeviceInfo
-from .grabengine import GrabEngine, WaitObject
+from .grabengine import ALREADY, UINT32, GrabEngine, WaitObject
 from .handlers import check_event_node
 from .registers import parameter
 
@@ -48,6 +48,11 @@ NO_TRIGGER_WAIT = ("The camera device does not support waiting for frame trigger
 NO_TRIGGER_WAIT_CLOSED = ("The camera device does not support waiting for frame trigger ready. "
                           "AcquisitionStatus is not readable. : RuntimeException thrown "
                           "(file 'InstantCameraImpl.h', line 1836)")
+_IN = "(file 'InstantCameraImpl.h', line {})"
+NOT_STARTED = "Grabbing has not been started. : RuntimeException thrown " + _IN.format(1791)
+ZERO_COUNT = ("Maximum count of images to grab cannot be 0. : OutOfRangeException thrown "
+              + _IN.format(828))
+GRAB_ONE_TIMEOUT = "Grab timed out. : TimeoutException thrown " + _IN.format(1447)
 # The SFNC version the camera's node map follows: 2.x (confirmed), 2.1.0 (assumed).
 SFNC_VERSION = (2, 1, 0)
 _PLACEHOLDER = getattr(_pylon, "PlaceholderParameter", None)
@@ -55,6 +60,54 @@ _PLACEHOLDER = getattr(_pylon, "PlaceholderParameter", None)
 # an AttributeError, never a node placeholder.
 _PYLON_METHODS = frozenset(name for name in dir(_pylon.InstantCamera) if not name.startswith("_"))
 _FEATURES = tuple(node.name for node in model.NODES)
+
+
+# The grab calls' positional arguments as pypylon's SWIG bindings take them:
+# their C types ("uint" 32-bit unsigned, "size" 64-bit unsigned, "enum" a C
+# int), how many are needed, pylon's defaults for the others, and the C++
+# prototypes a wrong call's TypeError names.
+_BOUNDS = {"uint": (0, UINT32), "size": (0, 2 ** 64 - 1), "enum": (-2 ** 31, 2 ** 31 - 1)}
+_THROW = _pylon.TimeoutHandling_ThrowException
+_GRAB = (_pylon.GrabStrategy_OneByOne, _pylon.GrabLoop_ProvidedByUser)
+_CALLS = {
+    "GrabOne": (("uint", "enum"), 1, (_THROW,), (
+        "GrabOne(unsigned int,Pylon::CGrabResultPtr &,Pylon::ETimeoutHandling)",
+        "GrabOne(unsigned int,Pylon::CGrabResultPtr &)")),
+    "RetrieveResult": (("uint", "enum"), 1, (_THROW,), (
+        "RetrieveResult(unsigned int,Pylon::CGrabResultPtr &,Pylon::ETimeoutHandling)",
+        "RetrieveResult(unsigned int,Pylon::CGrabResultPtr &)")),
+    "StartGrabbing": (("enum", "enum"), 0, _GRAB, (
+        "StartGrabbing(Pylon::EGrabStrategy,Pylon::EGrabLoop)",
+        "StartGrabbing(Pylon::EGrabStrategy)", "StartGrabbing()")),
+    "StartGrabbingMax": (("size", "enum", "enum"), 1, _GRAB, (
+        "StartGrabbing(size_t,Pylon::EGrabStrategy,Pylon::EGrabLoop)",
+        "StartGrabbing(size_t,Pylon::EGrabStrategy)", "StartGrabbing(size_t)")),
+    "WaitForFrameTriggerReady": (("uint", "enum"), 1, (_THROW,), (
+        "WaitForFrameTriggerReady(unsigned int,Pylon::ETimeoutHandling)",
+        "WaitForFrameTriggerReady(unsigned int)")),
+}
+
+
+def _arguments(method, args, kwargs):
+    """The arguments of grab call ``method``, pylon's defaults added; too
+    few, too many or a wrong one is pypylon's TypeError."""
+    if kwargs:
+        raise TypeError(f"InstantCamera.{method}() got an unexpected keyword argument "
+                        f"'{next(iter(kwargs))}'")
+    kinds, least, defaults, prototypes = _CALLS[method]
+    ok = least <= len(args) <= len(kinds)
+    for value, kind in zip(args, kinds):
+        low, high = _BOUNDS[kind]
+        ok = ok and isinstance(value, int) and low <= value <= high
+    if ok:
+        return [int(value) for value in args] + list(defaults[len(args) - least:])
+    lines = "".join(f"    Pylon::CInstantCamera::{p}\n" for p in prototypes)
+    text = (f"Wrong number or type of arguments for overloaded function 'InstantCamera_{method}'.\n"
+            f"  Possible C/C++ prototypes are:\n{lines}")
+    if len(args) > len(kinds):
+        text = (f"InstantCamera_{method} expected at most {len(kinds) + 1} arguments, "
+                f"got {len(args) + 1}\nAdditional information:\n{text}")
+    raise TypeError(text)
 
 
 def _refused(name):
@@ -258,13 +311,10 @@ class InstantCamera:
         return self._st.session is not None
 
     def StartGrabbing(self, *args, **kwargs):
-        strategy, loop = with_defaults(
-            arguments("StartGrabbing", args, kwargs, ("enum", "enum"), 0))
-        self._st.start(self, None, strategy, loop)
+        self._st.start(self, None, *_arguments("StartGrabbing", args, kwargs))
 
     def StartGrabbingMax(self, *args, **kwargs):
-        count, *rest = arguments("StartGrabbingMax", args, kwargs, ("size", "enum", "enum"), 1)
-        strategy, loop = with_defaults(rest)
+        count, strategy, loop = _arguments("StartGrabbingMax", args, kwargs)
         if count == 0:
             raise _pylon.OutOfRangeException(ZERO_COUNT)
         self._st.start(self, count, strategy, loop)
@@ -273,13 +323,11 @@ class InstantCamera:
         self._st.stop(self)
 
     def RetrieveResult(self, *args, **kwargs):
-        timeout, handling = (arguments("RetrieveResult", args, kwargs, ("uint", "enum"), 1)
-                             + [_pylon.TimeoutHandling_ThrowException])[:2]
-        return self._st.result(self, timeout, handling == _pylon.TimeoutHandling_ThrowException)
+        timeout, handling = _arguments("RetrieveResult", args, kwargs)
+        return self._st.result(self, timeout, handling == _THROW)
 
     def GrabOne(self, *args, **kwargs):
-        timeout, handling = (arguments("GrabOne", args, kwargs, ("uint", "enum"), 1)
-                             + [_pylon.TimeoutHandling_ThrowException])[:2]
+        timeout, handling = _arguments("GrabOne", args, kwargs)
         if self._st.session is not None:
             raise _pylon.RuntimeException(ALREADY)
         try:
@@ -290,7 +338,7 @@ class InstantCamera:
             raise
         if not result.IsValid():
             self.StopGrabbing()
-            if handling == _pylon.TimeoutHandling_ThrowException:
+            if handling == _THROW:
                 raise _pylon.TimeoutException(GRAB_ONE_TIMEOUT)
         return result
 
@@ -303,14 +351,11 @@ class InstantCamera:
         return self.IsOpen()  # AcquisitionStatus is readable
 
     def WaitForFrameTriggerReady(self, *args, **kwargs):
-        timeout, handling = (arguments("WaitForFrameTriggerReady", args, kwargs,
-                                        ("uint", "enum"), 1)
-                             + [_pylon.TimeoutHandling_ThrowException])[:2]
+        timeout, handling = _arguments("WaitForFrameTriggerReady", args, kwargs)
         if not self.IsOpen():
             raise _pylon.RuntimeException(NO_TRIGGER_WAIT_CLOSED if self._st.device is not None
                                           else NO_TRIGGER_WAIT)
-        return self._st.wait_trigger_ready(
-            timeout, handling == _pylon.TimeoutHandling_ThrowException)
+        return self._st.wait_trigger_ready(timeout, handling == _THROW)
 
     def GetGrabResultWaitObject(self):
         return WaitObject(self._st)
