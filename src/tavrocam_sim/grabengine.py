@@ -1,15 +1,16 @@
-"""pylon's stream grabber and grab engine for the simulated camera.
+"""pylon's grab engine for the simulated camera: ``GrabEngine``, a camera
+object's own, and its ``GrabSession`` (pylon's stream grabber: the buffers
+and the output queue).
 
-``Stream``: a grab session's buffers and output queue, filled by the device
-on its own clock (tavrocam_sim.acquisition). ``GrabEngine``: each camera
-object's own; it holds the camera object's device, handlers, parameters and
-grab session, and does the work of the grab calls (the camera object checks
+The engine holds the camera object's device, handlers, parameters and grab
+session, and does the work of the grab calls (the camera object checks
 their arguments and hands itself in where its events or nodes are needed)
-and pylon's grab loop thread. Starting opens a stream of ``MaxNumBuffer``
-buffers and executes ``AcquisitionStart`` through the node map. A wait is on
-registers.CHANGED, which every frame, trigger, stop, close, attach and
-removal signals. The camera object's finalizer frees the device through the
-engine, so the engine refers to the camera object only weakly.
+and pylon's grab loop thread. Starting opens a session of ``MaxNumBuffer``
+buffers and executes ``AcquisitionStart`` through the node map; the device
+then makes frames on its own clock into it (tavrocam_sim.acquisition). A
+wait is on registers.CHANGED, which every frame, trigger, stop, close,
+attach and removal signals. The camera object's finalizer frees the device
+through the engine, so the engine refers to the camera object only weakly.
 """
 
 from __future__ import annotations
@@ -54,53 +55,64 @@ NOT_CANCELED = ("Timeout while waiting for canceled buffer after timeout with st
                 "GrabStrategy_UpcomingImage. : RuntimeException thrown "
                 "(file 'GrabEngine.h', line 450)")
 _LIVE = ("NumQueuedBuffers", "NumReadyBuffers", "NumEmptyBuffers", "OutputQueueSize")
-
 LOOP_SLICE = 0.1  # the grab loop thread looks at its camera object this often (s)
 # A grab loop thread that stopped its own grab and starts again (the
 # emulator's text: pylon would join the thread it runs in).
 RESTART_IN_LOOP = "C++ std::exception: Resource deadlock avoided"
 _LOOP = threading.local()  # .running: this thread is a camera's grab loop thread
+_STRATEGIES = {_pylon.GrabStrategy_OneByOne: ONE_BY_ONE,
+               _pylon.GrabStrategy_LatestImageOnly: LATEST,
+               _pylon.GrabStrategy_LatestImages: LATEST,
+               _pylon.GrabStrategy_UpcomingImage: UPCOMING}
 
 
 def _in_a_grab_loop() -> bool:
     return getattr(_LOOP, "running", False)
 
 
-class Stream:
-    """The stream grabber of a grab session: its buffers and its output queue.
+class GrabSession:
+    """One StartGrabbing ... StopGrabbing of a camera object: pylon's stream
+    grabber, its buffers and its output queue. The device fills the buffers
+    (``wants``, ``deliver``, ``lose``), the camera object takes the results
+    (``pop``); how the filled buffers reach the program is the grab
+    strategy, as pylon's grab engine applies it:
 
-    The host queues ``MaxNumBuffer`` buffers; the device fills one per frame. How
-    the filled buffers reach the program is the instant camera's grab strategy,
-    as pylon's grab engine applies it:
-
-    - OneByOne: every filled buffer waits in the output queue, in order; with no
-      buffer free, a new frame is lost (the oldest frames are kept).
+    - OneByOne: every filled buffer waits in the output queue, in order; with
+      no buffer free, a new frame is lost (the oldest frames are kept).
     - LatestImageOnly / LatestImages: the output queue holds the newest
-      ``OutputQueueSize`` (1 for LatestImageOnly) filled buffers; an older one is
-      given back for the next frame and counted in the next result's
+      ``OutputQueueSize`` (1 for LatestImageOnly) filled buffers; an older one
+      is given back for the next frame and counted in the next result's
       ``NumberOfSkippedImages``.
     - UpcomingImage: a buffer is queued only while the program waits for a
       result, so only a frame made while it waits reaches it.
 
     A result the program holds keeps its buffer until it is released (pylon's
-    buffer accounting): the buffers free for frames are ``MaxNumBuffer`` less the
-    held and the ready ones, at most ``MaxNumQueuedBuffer`` of them queued at a
-    time (the others empty, queued as the queued ones fill). With every buffer
-    held, frames are lost and a wait for a result times out.
+    buffer accounting): the buffers free for frames are ``MaxNumBuffer`` less
+    the held and the ready ones, at most ``MaxNumQueuedBuffer`` of them queued
+    at a time (the others empty, queued as the queued ones fill). With every
+    buffer held, frames are lost and a wait for a result times out. The
+    buffers and the queue change under the device lock (registers.LOCK)."""
 
-    Everything here runs under the device lock (registers.LOCK)."""
-
-    def __init__(self, buffers: int, strategy: str, keep: int, ids: list, queued: int = 0):
-        self.buffers = max(1, buffers)
-        self.strategy = strategy
-        self.keep = keep                  # the output queue's size (latest strategies)
-        self.max_queued = queued or self.buffers  # MaxNumQueuedBuffer
-        self.taken = 0                    # buffers handed out with a result
+    def __init__(self, device, parameters, strategy, limit, loop, opened_here, ids):
+        self.device = device
+        self.strategy = strategy      # pylon's GrabStrategy_...
+        self.kind = _STRATEGIES.get(strategy, ONE_BY_ONE)
+        self.limit = limit            # None: until StopGrabbing
+        self.delivered = 0
+        self.opened_here = opened_here
+        self.loop = loop              # pylon's grab loop thread runs it
+        self.thread = None
+        self.stopped = False
+        self.buffers = max(1, parameters.value("MaxNumBuffer"))
+        self.keep = 1 if strategy != _pylon.GrabStrategy_LatestImages else \
+            min(parameters.value("OutputQueueSize"), self.buffers)  # (the latest strategies)
+        self.max_queued = parameters.value("MaxNumQueuedBuffer") or self.buffers
+        self.taken = 0                # buffers handed out with a result
         self.given: collections.deque = collections.deque()  # one entry a buffer given back
         self.ready: collections.deque = collections.deque()
-        self.skipped = 0                  # frames skipped since the last one queued
-        self.armed = False                # upcoming image: a buffer is queued
-        self._ids = ids                   # the camera object's result ID count, [n]
+        self.skipped = 0              # frames skipped since the last one queued
+        self.armed = False            # upcoming image: a buffer is queued
+        self._ids = ids               # the camera object's result ID count, [n]
 
     # --- the buffers
     def give_back(self) -> None:
@@ -121,9 +133,9 @@ class Stream:
     def wants(self, due: int) -> tuple[int, int]:
         """Of ``due`` frames in a row: how many first ones and how many last
         ones reach a buffer (the others are lost or skipped)."""
-        if self.strategy == ONE_BY_ONE:
+        if self.kind == ONE_BY_ONE:
             return min(due, self.free()), 0
-        if self.strategy == LATEST:
+        if self.kind == LATEST:
             return 0, min(due, max(self.keep, 1), self.free())
         return (1 if self.armed else 0), 0
 
@@ -131,7 +143,7 @@ class Stream:
         """A frame made: into a free buffer, else lost."""
         if not self.free():
             return
-        if self.strategy == UPCOMING:
+        if self.kind == UPCOMING:
             if not self.armed:
                 return
             self.armed = False
@@ -139,13 +151,13 @@ class Stream:
         frame.id = self._ids[0]
         frame.skipped, self.skipped = self.skipped, 0
         self.ready.append(frame)
-        if self.strategy == LATEST:
+        if self.kind == LATEST:
             self._trim()
 
     def lose(self, count: int) -> None:
         """Frames the device made for no buffer: lost, or under the latest
         strategies filled and given back (skipped)."""
-        if self.strategy == LATEST and self.free():
+        if self.kind == LATEST and self.free():
             self._ids[0] += count
             self.skipped += count
 
@@ -168,24 +180,29 @@ class Stream:
         self.taken += 1
         return self.ready.popleft()
 
+    def result(self, frame, context):
+        """The grab result the program gets for ``frame``, its image made
+        (outside every lock), holding its buffer until released."""
+        frame.image()
+        self.delivered += 1
+        return GrabResult.of(frame, self.delivered, context, self)
+
     def resize(self, keep: int) -> None:
         """OutputQueueSize changed while grabbing (the latest strategies)."""
-        self.keep = keep
-        if self.strategy == LATEST:
+        self.keep = max(0, min(keep, self.buffers))
+        if self.kind == LATEST:
             self._trim()
 
-    def output_size(self) -> int:
-        """The output queue's size: every buffer one by one, else ``keep``."""
-        return self.buffers if self.strategy == ONE_BY_ONE else self.keep
-
-    def counts(self) -> tuple[int, int, int]:
-        """(NumQueuedBuffers, NumReadyBuffers, NumEmptyBuffers) as pylon shows them."""
-        ready, free = len(self.ready), self.free()
-        if self.strategy == UPCOMING:
+    def live(self, name):
+        """The value of the parameter ``name`` (_LIVE) as pylon shows it."""
+        if name == "OutputQueueSize":  # every buffer one by one, else the newest kept
+            return self.buffers if self.kind == ONE_BY_ONE else self.keep
+        free = self.free()
+        if self.kind == UPCOMING:
             queued = 1 if self.armed and free else 0
         else:
             queued = min(free, self.max_queued)
-        return queued, ready, free - queued
+        return (queued, len(self.ready), free - queued)[_LIVE.index(name)]
 
 
 class WaitObject:
@@ -226,10 +243,8 @@ def _loop(camera_ref, engine, session):
         if camera is None:
             return
         engine.dispatch_events(camera)
-        if frame is not None:
-            frame.image()  # the scene is looked at here, in this camera's own thread
-            session.delivered += 1
-            result = GrabResult.of(frame, session.delivered, engine.context, session.stream)
+        if frame is not None:  # the scene is looked at here, in this camera's own thread
+            result = session.result(frame, engine.context)
             try:
                 if frame.skipped:
                     engine.image_handlers.each("OnImagesSkipped", camera, frame.skipped)
@@ -242,27 +257,6 @@ def _loop(camera_ref, engine, session):
             if session.limit is not None and session.delivered >= session.limit:
                 camera.StopGrabbing()
         del camera
-
-
-_STRATEGIES = {_pylon.GrabStrategy_OneByOne: ONE_BY_ONE,
-               _pylon.GrabStrategy_LatestImageOnly: LATEST,
-               _pylon.GrabStrategy_LatestImages: LATEST,
-               _pylon.GrabStrategy_UpcomingImage: UPCOMING}
-
-
-class GrabSession:
-    """One StartGrabbing ... StopGrabbing of a camera object."""
-
-    def __init__(self, device, stream, strategy, limit, opened_here, loop):
-        self.device = device
-        self.stream = stream
-        self.strategy = strategy      # pylon's GrabStrategy_...
-        self.limit = limit            # None: until StopGrabbing
-        self.delivered = 0
-        self.opened_here = opened_here
-        self.loop = loop              # pylon's grab loop thread runs it
-        self.thread = None
-        self.stopped = False
 
 
 class GrabEngine:
@@ -319,16 +313,13 @@ class GrabEngine:
         if session is None:
             return 0 if name.startswith("Num") else None
         session.device.acquisition.tick()
-        counts = session.stream.counts()  # queued, ready, empty
-        if name == "OutputQueueSize":  # the output queue in use
-            return session.stream.output_size()
-        return counts[_LIVE.index(name)]
+        return session.live(name)
 
     def parameter_written(self, name, value):
         with LOCK:
             session = self.session
             if name == "OutputQueueSize" and session is not None:
-                session.stream.resize(max(0, min(value, session.stream.buffers)))
+                session.resize(value)
                 CHANGED.notify_all()
 
     # --- ending
@@ -338,7 +329,7 @@ class GrabEngine:
         if session is not None:
             session.stopped = True
             acquisition = session.device.acquisition
-            if acquisition.stream is session.stream:
+            if acquisition.stream is session:
                 acquisition.halt()
                 acquisition.attach(None)
         CHANGED.notify_all()
@@ -376,18 +367,18 @@ class GrabEngine:
                     raise _pylon.RuntimeException(REMOVED)
                 return None, None
             self.waiting = True
-            acquisition, stream, frame = session.device.acquisition, session.stream, None
+            acquisition, frame = session.device.acquisition, None
             try:
                 while not session.stopped:
                     if session.device.removed:
                         raise _pylon.RuntimeException(REMOVED)
                     now = time.monotonic()
                     acquisition.tick(now)
-                    frame = stream.pop()
+                    frame = session.pop()
                     if frame is not None:
                         break
-                    if stream.strategy == UPCOMING:
-                        stream.armed = stream.free() > 0
+                    if session.kind == UPCOMING:
+                        session.armed = session.free() > 0
                     if deadline is not None and now >= deadline:
                         if session.thread is not threading.current_thread():
                             self._starved(session)  # (the grab loop thread just tries again)
@@ -397,8 +388,8 @@ class GrabEngine:
                     CHANGED.wait(max(0.0, min(ends) - now) if ends else None)
             finally:
                 self.waiting = False
-                if stream.strategy == UPCOMING:
-                    stream.armed = False
+                if session.kind == UPCOMING:
+                    session.armed = False
         if frame is None and deadline is not None and not session.stopped and throw:
             raise _pylon.TimeoutException(RETRIEVE_TIMEOUT)
         return frame, session
@@ -416,9 +407,7 @@ class GrabEngine:
                 self.dispatch_events(camera)
         if frame is None:
             return GrabResult()
-        frame.image()  # the scene is looked at here, outside every lock
-        session.delivered += 1
-        result = GrabResult.of(frame, session.delivered, self.context, session.stream)
+        result = session.result(frame, self.context)
         if session.limit is not None and session.delivered >= session.limit:
             camera.StopGrabbing()
         return result
@@ -427,11 +416,10 @@ class GrabEngine:
     def _starved(session):
         """The upcoming image strategy timed out with every buffer held: pylon
         waits in vain for the buffer it queued, then raises."""
-        stream = session.stream
-        if stream.strategy != UPCOMING or stream.free():
+        if session.kind != UPCOMING or session.free():
             return
         deadline = time.monotonic() + CANCEL_WAIT
-        while not session.stopped and not stream.free():
+        while not session.stopped and not session.free():
             now = time.monotonic()
             if now >= deadline:
                 raise _pylon.RuntimeException(NOT_CANCELED)
@@ -443,7 +431,7 @@ class GrabEngine:
             if session is None:
                 return False
             session.device.acquisition.tick()
-            return bool(session.stream.ready)
+            return bool(session.ready)
 
     # --- grabbing (the camera object's calls, their arguments checked)
     def start(self, camera, limit, strategy, loop):
@@ -452,25 +440,18 @@ class GrabEngine:
             raise _pylon.RuntimeException(ALREADY)
         if self.loop_thread is threading.current_thread():
             raise RuntimeError(RESTART_IN_LOOP)
-        kind = _STRATEGIES.get(strategy, ONE_BY_ONE)
         opened_here = not camera.IsOpen()
         if opened_here:
             camera.Open()
         try:
             self.configurations.each("OnGrabStart", camera)
-            params = self.parameters
-            buffers = params.value("MaxNumBuffer")
-            keep = 1 if strategy != _pylon.GrabStrategy_LatestImages else \
-                min(params.value("OutputQueueSize"), buffers)
             camera._node("PayloadSize").GetValue()  # pylon sizes its buffers by it
-            stream = Stream(buffers, kind, keep, self.ids,
-                                    params.value("MaxNumQueuedBuffer"))
-            session = GrabSession(device, stream, strategy,
-                                  limit, opened_here,
-                                  loop == _pylon.GrabLoop_ProvidedByInstantCamera)
+            session = GrabSession(device, self.parameters, strategy, limit,
+                                  loop == _pylon.GrabLoop_ProvidedByInstantCamera, opened_here,
+                                  self.ids)
             with LOCK:
                 self.session = session
-                device.acquisition.attach(session.stream)
+                device.acquisition.attach(session)
             self.invalidate_parameters()
             camera._node("AcquisitionStart").Execute()
         except BaseException:
@@ -546,7 +527,8 @@ class GrabEngine:
     def wait_trigger_ready(self, timeout, throw):
         """Whether the camera takes a frame trigger within ``timeout`` ms."""
         session = self.session
-        ready = session.device.acquisition.trigger_ready_at() if session is not None else None
+        acquisition = session.device.acquisition if session is not None else None
+        ready = acquisition.trigger_ready_at() if acquisition is not None else None
         now = time.monotonic()
         if ready is not None and ready - now <= timeout / 1000.0:
             time.sleep(max(0.0, ready - now))
@@ -555,7 +537,7 @@ class GrabEngine:
         with LOCK:  # a stop ends the wait early; another camera's frames do not
             while self.session is session:
                 now = time.monotonic()
-                ready = session.device.acquisition.trigger_ready_at() if session is not None else None
+                ready = acquisition.trigger_ready_at() if acquisition is not None else None
                 if ready is not None and ready <= now:
                     return True
                 if now >= deadline:
