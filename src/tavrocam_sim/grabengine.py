@@ -3,9 +3,9 @@ object's own, and its ``GrabSession`` (pylon's stream grabber: the buffers
 and the output queue).
 
 The engine holds the camera object's device, handlers, parameters and grab
-session, and does the work of the grab calls (the camera object checks
-their arguments and hands itself in where its events or nodes are needed)
-and pylon's grab loop thread. Starting opens a session of ``MaxNumBuffer``
+session, and does the work of the grab calls (their arguments checked by
+``arguments``; the camera object hands itself in where its events or nodes
+are needed) and pylon's grab loop thread. Starting opens a session of ``MaxNumBuffer``
 buffers and executes ``AcquisitionStart`` through the node map; the device
 then makes frames on its own clock into it (tavrocam_sim.acquisition). A
 wait is on registers.CHANGED, which every frame, trigger, stop, close,
@@ -54,6 +54,49 @@ CANCEL_WAIT = 5.0
 NOT_CANCELED = ("Timeout while waiting for canceled buffer after timeout with strategy "
                 "GrabStrategy_UpcomingImage. : RuntimeException thrown "
                 "(file 'GrabEngine.h', line 450)")
+# The grab calls as pypylon's SWIG bindings take them (``arguments``): the
+# C++ parameters (a result's out parameter among them), how many the
+# shortest overload has, and pylon's defaults for the others. An argument is
+# a positional int within its C type's bounds (pylon's enumerations: a C int).
+_BOUNDS = {"unsigned int": (0, UINT32), "size_t": (0, 2 ** 64 - 1)}
+_OUT = "Pylon::CGrabResultPtr &"
+THROW = _pylon.TimeoutHandling_ThrowException
+_GRAB = (_pylon.GrabStrategy_OneByOne, _pylon.GrabLoop_ProvidedByUser)
+_CALLS = {
+    "GrabOne": (("unsigned int", _OUT, "Pylon::ETimeoutHandling"), 2, (THROW,)),
+    "RetrieveResult": (("unsigned int", _OUT, "Pylon::ETimeoutHandling"), 2, (THROW,)),
+    "StartGrabbing": (("Pylon::EGrabStrategy", "Pylon::EGrabLoop"), 0, _GRAB),
+    "StartGrabbingMax": (("size_t", "Pylon::EGrabStrategy", "Pylon::EGrabLoop"), 1, _GRAB),
+    "WaitForFrameTriggerReady": (("unsigned int", "Pylon::ETimeoutHandling"), 1, (THROW,)),
+}
+
+
+def arguments(method, args, kwargs):
+    """The arguments of the camera object's grab call ``method``, pylon's
+    defaults added; too few, too many or a wrong one is pypylon's TypeError."""
+    if kwargs:
+        raise TypeError(f"InstantCamera.{method}() got an unexpected keyword argument "
+                        f"'{next(iter(kwargs))}'")
+    params, shortest, defaults = _CALLS[method]
+    kinds = [kind for kind in params if kind != _OUT]
+    least = shortest - (_OUT in params[:shortest])
+    ok = least <= len(args) <= len(kinds)
+    for value, kind in zip(args, kinds):
+        low, high = _BOUNDS.get(kind, (-2 ** 31, 2 ** 31 - 1))
+        ok = ok and isinstance(value, int) and low <= value <= high
+    if ok:
+        return [int(value) for value in args] + list(defaults[len(args) - least:])
+    name = method.removesuffix("Max")
+    lines = "".join(f"    Pylon::CInstantCamera::{name}({','.join(params[:count])})\n"
+                    for count in range(len(params), shortest - 1, -1))
+    text = (f"Wrong number or type of arguments for overloaded function 'InstantCamera_{method}'.\n"
+            f"  Possible C/C++ prototypes are:\n{lines}")
+    if len(args) > len(kinds):
+        text = (f"InstantCamera_{method} expected at most {len(kinds) + 1} arguments, "
+                f"got {len(args) + 1}\nAdditional information:\n{text}")
+    raise TypeError(text)
+
+
 _LIVE = ("NumQueuedBuffers", "NumReadyBuffers", "NumEmptyBuffers", "OutputQueueSize")
 LOOP_SLICE = 0.1  # the grab loop thread looks at its camera object this often (s)
 # A grab loop thread that stopped its own grab and starts again (the

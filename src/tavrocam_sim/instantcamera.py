@@ -3,9 +3,8 @@
 Attach, open and close with every configuration event at its moment, the
 device's nodes and the camera object's own parameters as ``camera.<Node>``,
 the registration of configurations, image and camera event handlers, and
-pypylon's grab calls, their arguments checked here as pypylon's bindings check
-them and their work done by the camera object's grab engine
-(tavrocam_sim.grabengine). A camera object
+pypylon's grab calls, their arguments checked and their work done by the
+camera object's grab engine (tavrocam_sim.grabengine). A camera object
 dropped while it holds the device stops grabbing and lets the device go.
 """
 
@@ -19,7 +18,7 @@ from .pypylon_sdk import genicam, pylon as _pylon
 
 from . import faults, model, parameters, sharing, streamgrabber
 from .deviceinfo import DeviceInfo
-from .grabengine import ALREADY, UINT32, GrabEngine, WaitObject
+from .grabengine import ALREADY, THROW, GrabEngine, WaitObject, arguments
 from .handlers import check_event_node
 from .registers import parameter
 
@@ -29,8 +28,8 @@ IN_USE = ("Failed to open device '{name}' for XML file download. Error: 'Device 
           "(file 'PylonUsbTL.cpp', line 474)")
 REMOVED = ("Failed to open device '{name}'. Error: 'The device has been removed "
            "from the PC.' : RuntimeException thrown (file 'PylonUsbTL.cpp', line 474)")  # assumed
-NOT_ATTACHED = ("No device attached. : RuntimeException thrown "
-                "(file 'InstantCameraImpl.h', line 2313)")
+_IN = "(file 'InstantCameraImpl.h', line {})"
+NOT_ATTACHED = "No device attached. : RuntimeException thrown " + _IN.format(2313)
 # SWIG's overload errors, as pypylon raises them for arguments of the wrong type.
 BAD_DEVICE = (
     "Wrong number or type of arguments for overloaded function 'new_InstantCamera'.\n"
@@ -48,7 +47,6 @@ NO_TRIGGER_WAIT = ("The camera device does not support waiting for frame trigger
 NO_TRIGGER_WAIT_CLOSED = ("The camera device does not support waiting for frame trigger ready. "
                           "AcquisitionStatus is not readable. : RuntimeException thrown "
                           "(file 'InstantCameraImpl.h', line 1836)")
-_IN = "(file 'InstantCameraImpl.h', line {})"
 NOT_STARTED = "Grabbing has not been started. : RuntimeException thrown " + _IN.format(1791)
 ZERO_COUNT = ("Maximum count of images to grab cannot be 0. : OutOfRangeException thrown "
               + _IN.format(828))
@@ -60,54 +58,6 @@ _PLACEHOLDER = getattr(_pylon, "PlaceholderParameter", None)
 # an AttributeError, never a node placeholder.
 _PYLON_METHODS = frozenset(name for name in dir(_pylon.InstantCamera) if not name.startswith("_"))
 _FEATURES = tuple(node.name for node in model.NODES)
-
-
-# The grab calls' positional arguments as pypylon's SWIG bindings take them:
-# their C types ("uint" 32-bit unsigned, "size" 64-bit unsigned, "enum" a C
-# int), how many are needed, pylon's defaults for the others, and the C++
-# prototypes a wrong call's TypeError names.
-_BOUNDS = {"uint": (0, UINT32), "size": (0, 2 ** 64 - 1), "enum": (-2 ** 31, 2 ** 31 - 1)}
-_THROW = _pylon.TimeoutHandling_ThrowException
-_GRAB = (_pylon.GrabStrategy_OneByOne, _pylon.GrabLoop_ProvidedByUser)
-_CALLS = {
-    "GrabOne": (("uint", "enum"), 1, (_THROW,), (
-        "GrabOne(unsigned int,Pylon::CGrabResultPtr &,Pylon::ETimeoutHandling)",
-        "GrabOne(unsigned int,Pylon::CGrabResultPtr &)")),
-    "RetrieveResult": (("uint", "enum"), 1, (_THROW,), (
-        "RetrieveResult(unsigned int,Pylon::CGrabResultPtr &,Pylon::ETimeoutHandling)",
-        "RetrieveResult(unsigned int,Pylon::CGrabResultPtr &)")),
-    "StartGrabbing": (("enum", "enum"), 0, _GRAB, (
-        "StartGrabbing(Pylon::EGrabStrategy,Pylon::EGrabLoop)",
-        "StartGrabbing(Pylon::EGrabStrategy)", "StartGrabbing()")),
-    "StartGrabbingMax": (("size", "enum", "enum"), 1, _GRAB, (
-        "StartGrabbing(size_t,Pylon::EGrabStrategy,Pylon::EGrabLoop)",
-        "StartGrabbing(size_t,Pylon::EGrabStrategy)", "StartGrabbing(size_t)")),
-    "WaitForFrameTriggerReady": (("uint", "enum"), 1, (_THROW,), (
-        "WaitForFrameTriggerReady(unsigned int,Pylon::ETimeoutHandling)",
-        "WaitForFrameTriggerReady(unsigned int)")),
-}
-
-
-def _arguments(method, args, kwargs):
-    """The arguments of grab call ``method``, pylon's defaults added; too
-    few, too many or a wrong one is pypylon's TypeError."""
-    if kwargs:
-        raise TypeError(f"InstantCamera.{method}() got an unexpected keyword argument "
-                        f"'{next(iter(kwargs))}'")
-    kinds, least, defaults, prototypes = _CALLS[method]
-    ok = least <= len(args) <= len(kinds)
-    for value, kind in zip(args, kinds):
-        low, high = _BOUNDS[kind]
-        ok = ok and isinstance(value, int) and low <= value <= high
-    if ok:
-        return [int(value) for value in args] + list(defaults[len(args) - least:])
-    lines = "".join(f"    Pylon::CInstantCamera::{p}\n" for p in prototypes)
-    text = (f"Wrong number or type of arguments for overloaded function 'InstantCamera_{method}'.\n"
-            f"  Possible C/C++ prototypes are:\n{lines}")
-    if len(args) > len(kinds):
-        text = (f"InstantCamera_{method} expected at most {len(kinds) + 1} arguments, "
-                f"got {len(args) + 1}\nAdditional information:\n{text}")
-    raise TypeError(text)
 
 
 def _refused(name):
@@ -207,6 +157,8 @@ class InstantCamera:
     def IsPylonDeviceAttached(self):
         return self._st.device is not None
 
+    IsUsb = HasOwnership = IsPylonDeviceAttached
+
     def DetachDevice(self):
         """Stop grabbing and give the device back (pylon leaves it open; the
         simulated one is open only through a camera object, so it closes)."""
@@ -221,25 +173,25 @@ class InstantCamera:
                 device.stop_acquisition()
             device.opened_by = None
             device.invalidate()
-        device.unlisten("removal", st.device_removed)
-        device.unlisten("fault", self._fault_set)
-        st.device = st.handle = None
-        self._params.clear()
-        st.configurations.each("OnDetached", self)
+        self._let_go("OnDetached")
         return handle
 
     def DestroyDevice(self):
-        st = self._st
-        if st.device is None:
+        if self._st.device is None:
             return
         self.StopGrabbing()
         self.Close()
-        st.configurations.each("OnDestroy", self)
+        self._st.configurations.each("OnDestroy", self)
+        self._let_go("OnDestroyed")
+
+    def _let_go(self, event):
+        """The device no longer attached; then the configurations' ``event``."""
+        st = self._st
         st.device.unlisten("removal", st.device_removed)
         st.device.unlisten("fault", self._fault_set)
         st.device = st.handle = None
         self._params.clear()
-        st.configurations.each("OnDestroyed", self)
+        st.configurations.each(event, self)
 
     def IsCameraDeviceRemoved(self):
         return self._st.device is not None and self._st.device.removed
@@ -311,10 +263,10 @@ class InstantCamera:
         return self._st.session is not None
 
     def StartGrabbing(self, *args, **kwargs):
-        self._st.start(self, None, *_arguments("StartGrabbing", args, kwargs))
+        self._st.start(self, None, *arguments("StartGrabbing", args, kwargs))
 
     def StartGrabbingMax(self, *args, **kwargs):
-        count, strategy, loop = _arguments("StartGrabbingMax", args, kwargs)
+        count, strategy, loop = arguments("StartGrabbingMax", args, kwargs)
         if count == 0:
             raise _pylon.OutOfRangeException(ZERO_COUNT)
         self._st.start(self, count, strategy, loop)
@@ -323,11 +275,11 @@ class InstantCamera:
         self._st.stop(self)
 
     def RetrieveResult(self, *args, **kwargs):
-        timeout, handling = _arguments("RetrieveResult", args, kwargs)
-        return self._st.result(self, timeout, handling == _THROW)
+        timeout, handling = arguments("RetrieveResult", args, kwargs)
+        return self._st.result(self, timeout, handling == THROW)
 
     def GrabOne(self, *args, **kwargs):
-        timeout, handling = _arguments("GrabOne", args, kwargs)
+        timeout, handling = arguments("GrabOne", args, kwargs)
         if self._st.session is not None:
             raise _pylon.RuntimeException(ALREADY)
         try:
@@ -338,7 +290,7 @@ class InstantCamera:
             raise
         if not result.IsValid():
             self.StopGrabbing()
-            if handling == _THROW:
+            if handling == THROW:
                 raise _pylon.TimeoutException(GRAB_ONE_TIMEOUT)
         return result
 
@@ -351,11 +303,11 @@ class InstantCamera:
         return self.IsOpen()  # AcquisitionStatus is readable
 
     def WaitForFrameTriggerReady(self, *args, **kwargs):
-        timeout, handling = _arguments("WaitForFrameTriggerReady", args, kwargs)
+        timeout, handling = arguments("WaitForFrameTriggerReady", args, kwargs)
         if not self.IsOpen():
             raise _pylon.RuntimeException(NO_TRIGGER_WAIT_CLOSED if self._st.device is not None
                                           else NO_TRIGGER_WAIT)
-        return self._st.wait_trigger_ready(timeout, handling == _THROW)
+        return self._st.wait_trigger_ready(timeout, handling == THROW)
 
     def GetGrabResultWaitObject(self):
         return WaitObject(self._st)
@@ -408,27 +360,14 @@ class InstantCamera:
         return self._grabber_map("EventGrabber", CLOSED_EVENTS)
 
     # --- what the camera object says of itself
-    def IsUsb(self):
-        return self._st.device is not None
-
-    def IsGigE(self):
+    def IsGigE(self):  # nor Camera Link, CoaXPress or blaze: a USB camera's
         return False
 
-    def IsCameraLink(self):
-        return False
-
-    def IsCxp(self):
-        return False
-
-    def IsBlaze(self):
-        return False
+    IsCameraLink = IsCxp = IsBlaze = IsGigE
 
     def GetSfncVersion(self):
         self._device()
         return _pylon.VersionInfo(*SFNC_VERSION)
-
-    def HasOwnership(self):
-        return self._st.device is not None
 
     def GetCameraContext(self):
         return self._st.context
