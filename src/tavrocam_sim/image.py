@@ -106,14 +106,9 @@ def bits(pixel_format) -> int:
     return _BITS[pixel_format]
 
 
-def payload_bytes(pixel_format, width, height) -> int:
-    """Bytes of image data of a width x height image."""
-    return width * height * ((model.PFNC[pixel_format] >> 16) & 0xFF) // 8
-
-
 def image_size(s: Settings) -> int:
     """Bytes of image data (as PayloadSize counts them, without chunks)."""
-    return payload_bytes(s.pixel_format, s.width, s.height)
+    return s.width * s.height * ((model.PFNC[s.pixel_format] >> 16) & 0xFF) // 8
 
 
 def seed_of(serial: str) -> int:
