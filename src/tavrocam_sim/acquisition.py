@@ -244,7 +244,7 @@ class Acquisition:
 
     def payload_size(self, rate=None) -> int:
         rate = rate or _RATE.read(self.registers)
-        size = rate.width * rate.height * ((model.PFNC[rate.pixel_format] >> 16) & 0xFF) // 8
+        size = image.image_size(rate)
         if rate.chunks:
             size += IMAGE_CHUNK_TRAILER + sum([model.CHUNK_BYTES[name] for name, on in zip(
                 _CHUNKS, _ENABLED.read(self.registers)) if on])

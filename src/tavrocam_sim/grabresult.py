@@ -157,9 +157,7 @@ class GrabResult:
         self._f()
         return 0
 
-    def GetPaddingY(self):
-        self._f()
-        return 0
+    GetPaddingY = GetPaddingX
 
     def GetPixelType(self):
         return pixel_type(self._f().settings.pixel_format)
@@ -191,8 +189,7 @@ class GrabResult:
     def GetPayloadSize(self):
         return len(self._data())
 
-    def GetBufferSize(self):
-        return self.GetPayloadSize()
+    GetBufferSize = GetPayloadSize
 
     def GetBuffer(self):
         """The payload (image and chunk data), a copy, as pypylon gives it."""

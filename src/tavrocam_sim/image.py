@@ -75,6 +75,7 @@ _SETTINGS = Fields(
     black="BlackLevel", red=("BalanceRatio", 0), green=("BalanceRatio", 1),
     blue=("BalanceRatio", 2), test_image="TestImageSelector", gamma="Gamma",
     digital_shift="DigitalShift", lut="LUTEnable", preset="LightSourcePreset")
+_LUT = Fields(**{f"index{i}": ("LUTValue", i) for i in range(model.LUT_POINTS)})
 
 
 def settings(regs, over_temperature=False, temperature=25.0) -> Settings:
@@ -85,14 +86,10 @@ def settings(regs, over_temperature=False, temperature=25.0) -> Settings:
     pixel_format = v.pixel_format
     black = min(max(v.black, 0.0),
                 model.BLACK_LEVEL_MAX_12 if _BITS[pixel_format] == 12 else model.BLACK_LEVEL_MAX_8)
-    lut = None
-    if v.lut and "LUTValue" in model.BY_NAME:
-        every = getattr(regs, "get_ints", None)  # the registers' own: one read
-        lut = every("LUTValue") if every is not None else \
-            tuple(regs.get_int("LUTValue", i) for i in range(model.LUT_POINTS))
     return Settings(v.width, v.height, v.offset_x, v.offset_y, bool(v.reverse_x),
                     bool(v.reverse_y), pixel_format, v.exposure / 1e6, v.gain, black,
-                    (v.red, v.green, v.blue), v.test_image, v.gamma, v.digital_shift, lut,
+                    (v.red, v.green, v.blue), v.test_image, v.gamma, v.digital_shift,
+                    tuple(_LUT.read(regs)) if v.lut else None,
                     v.preset if _FAMILY[pixel_format] in COLOUR else "Off",
                     bool(over_temperature), float(temperature))
 

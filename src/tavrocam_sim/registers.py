@@ -265,17 +265,8 @@ class Registers:
             index = self.slot(name) if count > 1 else 0
         return address + index * length
 
-    def get_int(self, name, index=None):  # _address's work in line: the read a frame makes most
-        address, count, length = self.where[name]
-        if index is None:
-            index = self.slot(name) if count > 1 else 0
-        return _INT.unpack_from(self.memory, address + index * length)[0]
-
-    def get_ints(self, name):
-        """Every slot of a selected Integer node, as a tuple."""
-        address, count, length = self.where[name]
-        return struct.unpack_from(f"<{count}q", self.memory, address) if length == 8 else \
-            tuple(self.get_int(name, index) for index in range(count))
+    def get_int(self, name, index=None):
+        return _INT.unpack_from(self.memory, self._address(name, index))[0]
 
     def put_int(self, name, value, index=None):
         _INT.pack_into(self.memory, self._address(name, index), int(value))
