@@ -156,7 +156,7 @@ class Acquisition:
         self.registers = device.registers
         self.events = device.events
         self.active = False
-        self.stream = None          # the host's stream: deliver(frame), wants(due), lose(n)
+        self.stream = None          # the host's grab session: wants(due), deliver(frame), lose(n)
         self.counters = [0, 0]      # the camera's counters (CounterValue)
         self._view = (scenes.Chart(), None)  # the scene and, once asked, a still one's light
         self.meter = _Meter(weakref.proxy(self), device.thermal)

@@ -207,9 +207,8 @@ class Registers:
     def __init__(self, derived: dict, hooks: dict):
         self._derived = derived
         self._hooks = hooks
-        where = _LAYOUT
-        self.where = where.registers
-        self.memory = bytearray(where.size)
+        self.where = _LAYOUT.registers
+        self.memory = bytearray(_LAYOUT.size)
         self.slots: dict[int, tuple[str, int]] = {}
         for name, (address, count, length) in self.where.items():
             for index in range(count):
