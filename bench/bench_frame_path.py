@@ -18,11 +18,15 @@ def profile_one_frame():
     camera.Open()
     camera.StartGrabbing()
     period = 1 / camera.ResultingFrameRate.Value
+    ready = camera.GetGrabResultWaitObject()
     for _ in range(3):  # caches and buffers warm
+        camera.RetrieveResult(1000).Array
+    while ready.Wait(0):  # the frames made meanwhile taken: the profiled one is made in it
         camera.RetrieveResult(1000).Array
     device = sim.cameras[0]
     made = device.frames
-    time.sleep(period * 1.5)  # the next frame due, the one after not yet
+    # The next frame due, the one after not yet.
+    time.sleep(max(0.0, device.acquisition.next_due() - time.monotonic()) + period / 2)
     profiler = cProfile.Profile()
     profiler.enable()
     camera.RetrieveResult(1000).Array

@@ -8,7 +8,7 @@ import pytest
 import tavrocam_sim
 from pypylon import pylon
 
-from tavrocam_sim import model, nodemap, registers
+from tavrocam_sim import image, model, nodemap, registers
 
 @pytest.fixture
 def sim():
@@ -162,6 +162,43 @@ def test_sim_a_frames_view_reads_the_slot_the_store_reads(sim, lut_index):
     slot = lut_index // model.BY_NAME["LUTIndex"].inc
     view = registers.Overlay(store, {("LUTValue", slot): 1234})
     assert (store.get_int("LUTValue"), view.get_int("LUTValue")) == (77, 1234)
+
+
+@pytest.mark.parametrize("pixel_format,overlaid", [("BayerRG12", False), ("RGB8", True)])
+def test_sim_a_frames_settings_are_read_from_the_slots_its_nodes_write(sim, pixel_format,
+                                                                       overlaid):
+    """One struct read of the registers gives what each node reads back (a
+    sequencer set's values in place of the stored ones)."""
+    cam, store = sim.cam, sim.cameras[0].registers
+    cam.PixelFormat.Value = pixel_format
+    for name, value in (("Width", 1024), ("Height", 512), ("OffsetX", 16), ("OffsetY", 8),
+                        ("ReverseY", True), ("ExposureTime", 1234.0), ("Gain", 3.5),
+                        ("BlackLevel", 7.0), ("Gamma", 0.7), ("DigitalShift", 2),
+                        ("TestImageSelector", "Testimage3"), ("LightSourcePreset", "Tungsten2800K"),
+                        ("LUTEnable", True), ("LUTIndex", 8), ("LUTValue", 99)):
+        getattr(cam, name).Value = value
+    for index, ratio in enumerate((1.25, 1.5, 2.75)):
+        cam.BalanceRatioSelector.Value = ("Red", "Green", "Blue")[index]
+        cam.BalanceRatio.Value = ratio
+    ratios = []
+    for index in range(3):
+        cam.BalanceRatioSelector.Value = ("Red", "Green", "Blue")[index]
+        ratios.append(cam.BalanceRatio.Value)
+    over = {("ExposureTime", 0): 500.0, ("BalanceRatio", 2): 3.0} if overlaid else {}
+    s = image.settings(registers.Overlay(store, over) if overlaid else store)
+    assert s == image.Settings(
+        *values(cam, "Width", "Height", "OffsetX", "OffsetY", "ReverseX", "ReverseY",
+                "PixelFormat"), over.get(("ExposureTime", 0), cam.ExposureTime.Value) / 1e6,
+        *values(cam, "Gain", "BlackLevel"), (*ratios[:2], over.get(("BalanceRatio", 2), ratios[2])),
+        *values(cam, "TestImageSelector", "Gamma", "DigitalShift"), s.lut,
+        cam.LightSourcePreset.Value if pixel_format == "RGB8" else "Off")
+    assert s.lut[1] == 99 and s.lut[0] == store.get_int("LUTValue", 0)
+
+
+@pytest.mark.parametrize("slot", ["BalanceRatio", ("Width", 1), "DeviceUserID"])
+def test_sim_fields_read_only_single_value_slots(slot):
+    with pytest.raises(ValueError, match="not one value slot"):
+        registers.Fields(field=slot)
 
 
 def test_sim_user_set_restores_what_it_saved(sim):

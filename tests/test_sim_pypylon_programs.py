@@ -22,6 +22,7 @@ PROGRAMS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "programs")
 MARK = "@@program@@ "
 STRATEGIES = ("OneByOne", "LatestImageOnly", "LatestImages", "UpcomingImage")
 
+OVERLOADS = "Wrong number or type of arguments for overloaded function 'InstantCamera_{}'."
 EXPECTED = {
     "finding": {"count": 2, "filtered": True, "open": True, "attached": True, "removed": False,
                 "owned": True, "usb": True, "others": [False, False, False],
@@ -84,7 +85,14 @@ EXPECTED = {
                       "closed": "opened"},
     "camera_object": {"closed": "Cannot get the stream grabber from a closed device.",
                       "stream grabber": True, "tl": True, "stop": [True, False, True, True],
-                      "events waiting": False, "context": [0, 42], "sfnc": 2},
+                      "events waiting": False, "context": [0, 42], "sfnc": 2,
+                      "wrong": {name: [first.format(name), f"Pylon::CInstantCamera::{last}"]
+                                for name, first, last in (
+                          ("RetrieveResult", OVERLOADS,
+                           "RetrieveResult(unsigned int,Pylon::CGrabResultPtr &)"),
+                          ("StartGrabbingMax", "InstantCamera_{} expected at most 4 arguments, "
+                                               "got 5", "StartGrabbing(size_t)"),
+                          ("StartGrabbing", OVERLOADS, "StartGrabbing()"))}},
     "scene_file": {"size": [256, 512], "follows": [True, True]},
 }
 # Where the acA2040-55uc is not pylon's emulated camera.

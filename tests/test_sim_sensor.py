@@ -300,6 +300,21 @@ def test_a_slow_callable_delays_only_its_camera_and_may_read_nodes():
     assert read and read[0] == other.ExposureTime.Value
 
 
+@pytest.mark.parametrize("first,then", [
+    (scenes.Uniform(0.0), scenes.Uniform(0.03)), (scenes.Chart(), scenes.Uniform(0.0)),
+    (lambda t: np.full((4, 4), 0.9), scenes.Chart())])
+def test_a_new_scene_is_seen_though_the_last_ones_light_was_kept(cam, first, then):
+    device, camera = cam
+    camera.PixelFormat.Value = "Mono8"
+    roi(camera, *ROI)
+    levels = []
+    for scene in (first, then, first):
+        device.scene = scene
+        levels.append([image.mean() for image in frames(camera, 2)])
+    assert levels[0] == pytest.approx(levels[2], abs=1)
+    assert abs(levels[1][1] - levels[0][1]) > 10
+
+
 def test_scenes_set_from_another_thread_apply_to_whole_frames(cam):
     device, camera = cam
     camera.PixelFormat.Value = "Mono8"

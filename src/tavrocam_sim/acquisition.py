@@ -25,41 +25,55 @@ import weakref
 from . import image, model, scenes
 from .autofunctions import AUTO_MAX_CYCLES, AutoFunctions
 from .events import POWER_UP
-from .registers import CHANGED, LOCK
+from .registers import CHANGED, LOCK, Fields
 from .sequencer import Sequencer
 from .triggers import Triggers
 
 _CHUNKS = model.BY_NAME["ChunkSelector"].entries
 _TRIGGERS = model.BY_NAME["TriggerSelector"].entries
-_FRAME_TRIGGER, _BURST_TRIGGER = _TRIGGERS.index("FrameStart"), _TRIGGERS.index("FrameBurstStart")
 _EVENTS = model.BY_NAME["EventSelector"].entries
-_FRAME_START, _EXPOSURE_END = _EVENTS.index("FrameStart"), _EVENTS.index("ExposureEnd")
 IMAGE_CHUNK_TRAILER = 8  # with ChunkModeActive the image is a chunk: its ID and length follow
 GRAB_ERROR_CODE = 0xE1000014  # a failed grab's error code when the fault names none (assumed)
+# What the clock asks of the registers for a frame, for the frame rate, and
+# which chunks a frame carries: each in one read.
+_FLAGS = Fields(frame_trigger=("TriggerMode", _TRIGGERS.index("FrameStart")),
+                burst_trigger=("TriggerMode", _TRIGGERS.index("FrameBurstStart")),
+                sequencer="SequencerMode", chunks="ChunkModeActive",
+                frame_start=("EventNotification", _EVENTS.index("FrameStart")),
+                exposure_end=("EventNotification", _EVENTS.index("ExposureEnd")),
+                exposure_auto="ExposureAuto", gain_auto="GainAuto",
+                balance_auto="BalanceWhiteAuto")
+_RATE = Fields(width="Width", height="Height", pixel_format="PixelFormat",
+               exposure="ExposureTime", link_mode="DeviceLinkThroughputLimitMode",
+               link="DeviceLinkThroughputLimit", rate_enable="AcquisitionFrameRateEnable",
+               rate="AcquisitionFrameRate", chunks="ChunkModeActive")
+_ENABLED = Fields(**{name: ("ChunkEnable", index) for index, name in enumerate(_CHUNKS)})
 
 
 class _Meter:
     """What the auto functions measure in the device's images: the light the
-    camera saw last (the scene itself while no frame was made yet, unless it
-    is a callable, which is called only where its frame is made)."""
+    camera saw last (a still scene's while no frame was made yet; a folder's
+    first image; none for a callable, which is called only where its frame
+    is made)."""
 
     grey_world_step = staticmethod(image.grey_world_step)
 
-    def __init__(self, device):
-        self.device = device  # a weak proxy
-        self.seen = _Seen()
+    def __init__(self, acquisition, thermal):
+        self.acquisition = acquisition  # a weak proxy
+        self.thermal = thermal
+        self.seen = [None]  # the light the last frame made saw
 
     def light(self):
-        light = self.seen.light
+        light = self.seen[0]
         if light is None:
-            scene = self.device.scene
-            if isinstance(scene, scenes.Scene):
-                light = self.seen.light = scenes.light_at(scene)
+            scene, light = self.acquisition.view()
+            if light is None and isinstance(scene, scenes.Scene):
+                light = scene.light()
+            self.seen[0] = light
         return light
 
     def settings(self, registers):
-        thermal = self.device.thermal
-        return image.settings(registers, thermal.over_temperature, thermal.degrees)
+        return image.settings(registers, self.thermal.over_temperature, self.thermal.degrees)
 
     def channel_means(self, s):
         light = self.light()
@@ -70,25 +84,16 @@ class _Meter:
         return 0.5 if light is None else image.mean_level(s, light)
 
 
-class _Seen:
-    """The light a camera's last made frame saw."""
-
-    __slots__ = ("light",)
-
-    def __init__(self):
-        self.light = None
-
-
 class Frame:
     """One frame the device acquired: what it was exposed with. Its image is
-    made on first use (``image()``), outside the device's lock: the scene's
-    light at the exposure's start, through the sensor."""
+    made on first use (``image()``), outside the device's lock: the light of
+    the scene at the exposure's start (a still scene's, as the acquisition
+    keeps it), through the sensor."""
 
     __slots__ = ("settings", "number", "block_id", "timestamp", "chunks", "skipped", "error",
-                 "id", "scene", "seed", "seen", "data")
+                 "id", "scene", "light", "seed", "seen", "data")
 
-    def __init__(self, settings, number, block_id, stamp, chunks, error=None, scene=None,
-                 seed=0, seen=None):
+    def __init__(self, settings, number, block_id, stamp, chunks, error, view, seed, seen):
         self.settings = settings    # an image.settings() snapshot
         self.number = number        # the device's frame count: the image's noise follows it
         self.block_id = block_id    # from 0 per acquisition
@@ -97,7 +102,7 @@ class Frame:
         self.skipped = 0
         self.error = error          # (error code, description) of a failed grab
         self.id = 0
-        self.scene = scene          # what the camera looked at (None: the chart)
+        self.scene, self.light = view  # what the camera looked at; a still scene's light
         self.seed = seed            # the camera's (image.seed_of its serial)
         self.seen = seen            # where the light seen is kept for the auto functions
         self.data = None            # the image data, once made
@@ -110,19 +115,18 @@ class Frame:
         if data is not None:
             return data
         s = self.settings
-        light = None
         if s.shown == "Off":
             try:
-                light = scenes.light_at(self.scene or scenes.Chart(), self.timestamp / 1e9,
-                                        self.number)
+                light = self.light
+                if light is None:
+                    light = scenes.light_at(self.scene, self.timestamp / 1e9, self.number)
                 data = image.frame_buffer(image.image_size(s))
                 image.frame(s, self.number, light, self.seed, data)
             except Exception as exc:
                 self.error = (GRAB_ERROR_CODE, f"The scene failed: {type(exc).__name__}: {exc}")
                 data = bytes(image.image_size(s))
             else:
-                if self.seen is not None:
-                    self.seen.light = light
+                self.seen[0] = light
         else:
             data = image.frame(s, self.number)
         self.data = data
@@ -144,17 +148,18 @@ class Frame:
 
 class Acquisition:
     """The acquisition of one device (``device.acquisition``), made and owned
-    by the device: its frame clock, triggers, sequencer and auto functions."""
+    by the device: its frame clock, triggers, sequencer and auto functions,
+    and the scene its frames see."""
 
     def __init__(self, device):
         self.device = weakref.proxy(device)  # its owner
         self.registers = device.registers
         self.events = device.events
         self.active = False
-        self.stream = None          # the host's stream: deliver(frame), wants(due), lose(n)
+        self.stream = None          # the host's grab session: wants(due), deliver(frame), lose(n)
         self.counters = [0, 0]      # the camera's counters (CounterValue)
-        self.scene = scenes.Chart()  # what the camera looks at (the device's scene)
-        self.meter = _Meter(self.device)
+        self._view = (scenes.Chart(), None)  # the scene and, once asked, a still one's light
+        self.meter = _Meter(weakref.proxy(self), device.thermal)
         self.autos = AutoFunctions(self.registers, self.meter)
         self.sequencer = Sequencer(self.registers)
         self.triggers = Triggers(self.registers, self.events, weakref.proxy(self),
@@ -172,6 +177,27 @@ class Acquisition:
     def attach(self, stream):
         """Hand the frames to ``stream`` (None: to no stream) from now on."""
         self.stream = stream
+
+    # --- what the camera looks at
+    @property
+    def scene(self):
+        """The device's scene (tavrocam_sim.scenes), checked by the device."""
+        return self._view[0]
+
+    @scene.setter
+    def scene(self, scene):
+        with LOCK:
+            self._view = (scene, None)
+
+    def view(self):
+        """(scene, light): a still scene's light is asked once and kept;
+        a callable or a folder is asked per frame (light None)."""
+        with LOCK:
+            scene, light = self._view
+            if light is None and getattr(scene, "still", False):
+                light = scene.light()
+                self._view = (scene, light)
+            return scene, light
 
     # --- the device's commands and inputs (the device calls them under LOCK)
     def start(self):
@@ -216,29 +242,23 @@ class Acquisition:
     def period(self) -> float:
         return 1.0 / self.frame_rate()
 
-    def payload_size(self) -> int:
-        regs = self.registers
-        bits = (regs.get_int("PixelFormat") >> 16) & 0xFF
-        size = regs.get_int("Width") * regs.get_int("Height") * bits // 8
-        if regs.get_int("ChunkModeActive"):
-            size += IMAGE_CHUNK_TRAILER
-            for index, name in enumerate(_CHUNKS):
-                if regs.get_int("ChunkEnable", index):
-                    size += model.CHUNK_BYTES[name]
+    def payload_size(self, rate=None) -> int:
+        rate = rate or _RATE.read(self.registers)
+        size = image.image_size(rate)
+        if rate.chunks:
+            size += IMAGE_CHUNK_TRAILER + sum([model.CHUNK_BYTES[name] for name, on in zip(
+                _CHUNKS, _ENABLED.read(self.registers)) if on])
         return size
 
     def frame_rate(self) -> float:
-        regs = self.registers
-        readout_us = model.ROW_TIME_US * (regs.get_int("Height") + model.FRAME_OVERHEAD_ROWS)
-        period_us = max(readout_us, regs.get_float("ExposureTime") + model.EXPOSURE_OVERHEAD_US)
-        rate = 1e6 / period_us
+        rate = _RATE.read(self.registers)
+        readout_us = model.ROW_TIME_US * (rate.height + model.FRAME_OVERHEAD_ROWS)
+        fps = 1e6 / max(readout_us, rate.exposure + model.EXPOSURE_OVERHEAD_US)
         link = model.USB_MAX_BYTES_PER_S
-        if regs.get_entry("DeviceLinkThroughputLimitMode") == "On":
-            link = min(link, regs.get_int("DeviceLinkThroughputLimit"))
-        rate = min(rate, link / max(self.payload_size(), 1))
-        if regs.get_int("AcquisitionFrameRateEnable"):
-            rate = min(rate, regs.get_float("AcquisitionFrameRate"))
-        return rate
+        if rate.link_mode == "On":
+            link = min(link, rate.link)
+        fps = min(fps, link / max(self.payload_size(rate), 1))
+        return min(fps, rate.rate) if rate.rate_enable else fps
 
     # --- the clock
     def next_due(self):
@@ -254,14 +274,10 @@ class Acquisition:
         return min((t for t in (due, held) if t is not None), default=None)
 
     # What is off stays out of a frame's way: the caller asks the registers.
-    def _triggered(self) -> bool:
+    def _triggered(self, flags=None) -> bool:
         """Whether frames wait for triggers (FrameStart or FrameBurstStart on)."""
-        regs = self.registers
-        return regs.get_entry("TriggerMode", _FRAME_TRIGGER) == "On" \
-            or regs.get_entry("TriggerMode", _BURST_TRIGGER) == "On"
-
-    def _sequenced(self) -> bool:
-        return self.registers.get_entry("SequencerMode") == "On"
+        flags = flags or _FLAGS.read(self.registers)
+        return flags.frame_trigger == "On" or flags.burst_trigger == "On"
 
     def tick(self, now: float | None = None):
         """Make the frames due by ``now``."""
@@ -278,7 +294,8 @@ class Acquisition:
             triggers.settle_edges(now)
         if self.single and self.acquired:
             return
-        triggered = self._triggered()
+        flags = _FLAGS.read(self.registers)
+        triggered = self._triggered(flags)
         if triggered:
             self.next_free = None
             pending = triggers.pending
@@ -309,12 +326,14 @@ class Acquisition:
         for index in made:
             if index > done:  # the frames in between: counted, lost or skipped, not made
                 self._pass(due[done:index] if due is not None else index - done, stream)
+            if index:  # the registers as the frames before left them
+                flags = _FLAGS.read(self.registers)
             if due is not None:
                 when, exposure, ends_burst = due[index]
             else:
                 when, exposure, ends_burst = first + index * period, None, False
-            stream.deliver(self._make(when, exposure))
-            self._count(1, cycle=True)
+            stream.deliver(self._make(when, exposure, flags))
+            self._count(1, True, flags)
             if triggered:
                 triggers.wait_events(when, frame=True, burst=ends_burst)
             done = index + 1
@@ -331,67 +350,66 @@ class Acquisition:
             stream.lose(count)
         self.block += count
         cycles = min(count, AUTO_MAX_CYCLES)
-        self._count(count - cycles, cycle=False)
+        self._count(count - cycles, False)
         for _ in range(cycles):
-            self._count(1, cycle=True)
+            self._count(1, True)
         if not isinstance(frames, int) and frames and self._triggered():
             self.triggers.wait_events(frames[-1][0], frame=True,
                                       burst=any(entry[2] for entry in frames))
 
-    def _count(self, count, cycle):
+    def _count(self, count, cycle, flags=None):
+        """``count`` frames made (``flags``: the registers' as they were made):
+        the counters, the sequencer's next set, a cycle of the auto functions."""
+        if not count:
+            return
         self.device.frames += count
         self.counters[:] = [value + count for value in self.counters]
         self.acquired += count
-        regs = self.registers
-        if count and self._sequenced():
+        flags = flags or _FLAGS.read(self.registers)
+        if flags.sequencer == "On":
             self.sequencer.advance(count, self.triggers.level)
-        if cycle and (regs.get_entry("ExposureAuto") != "Off"
-                      or regs.get_entry("GainAuto") != "Off"
-                      or regs.get_entry("BalanceWhiteAuto") != "Off"):
+        if cycle and (flags.exposure_auto != "Off" or flags.gain_auto != "Off"
+                      or flags.balance_auto != "Off"):
             self.autos.cycle()
 
-    def _make(self, when, exposure=None) -> Frame:
+    def _make(self, when, exposure, flags) -> Frame:
         device = self.device
-        registers = self.registers
-        sequenced = self._sequenced()
-        regs = registers if exposure is None and not sequenced else \
+        sequenced = flags.sequencer == "On"
+        regs = self.registers if exposure is None and not sequenced else \
             self.sequencer.frame_registers(exposure, sequenced)
         stamp = int((when - POWER_UP) * 1e9)  # the camera's clock (events.timestamp)
         chunks = None
-        if self.registers.get_int("ChunkModeActive"):
-            chunks = {}
-            for index, name in enumerate(_CHUNKS):
-                if self.registers.get_int("ChunkEnable", index):
-                    chunks[name] = self._chunk_value(name, stamp, regs)
+        if flags.chunks:
+            chunks = {name: self._chunk_value(name, stamp, regs, sequenced)
+                      for name, on in zip(_CHUNKS, _ENABLED.read(self.registers)) if on}
         error = None
         if device.faults:
             try:
                 device.check("Grab")
             except Exception as exc:
                 error = (getattr(exc, "error_code", GRAB_ERROR_CODE), str(exc))
-        frame = Frame(self.meter.settings(regs),
-                      device.frames, self.block, stamp, chunks, error, self.scene,
-                      self.seed, self.meter.seen)
-        if registers.get_entry("EventNotification", _FRAME_START) == "On":
+        view = self._view
+        if view[1] is None:
+            view = self.view()
+        frame = Frame(self.meter.settings(regs), device.frames, self.block, stamp, chunks, error,
+                      view, self.seed, self.meter.seen)
+        if flags.frame_start == "On":
             self.events.record("FrameStart", when, self.block)
-        if registers.get_entry("EventNotification", _EXPOSURE_END) == "On":
+        if flags.exposure_end == "On":
             exposure_end = when + regs.get_float("ExposureTime") / 1e6
             self.events.record("ExposureEnd", exposure_end, self.block)
         self.block += 1
         return frame
 
-    def _chunk_value(self, name, stamp, regs):
-        device = self.device
-        if name == "Gain":
-            return regs.get_float("Gain")
-        if name == "ExposureTime":
-            return regs.get_float("ExposureTime")
+    def _chunk_value(self, name, stamp, regs, sequenced):
+        if name in ("Gain", "ExposureTime"):
+            return regs.get_float(name)
         if name == "Timestamp":
             return stamp
         if name == "LineStatusAll":
-            return device.derived["LineStatusAll"](0)
+            return self.device.derived["LineStatusAll"](0)
         if name == "CounterValue":
             return self.counters[0] + 1
         if name == "SequencerSetActive":
-            return self.sequencer.current if self._sequenced() else 0
+            return self.sequencer.current if sequenced else 0
         return 0  # PayloadCRC16 is made with the data

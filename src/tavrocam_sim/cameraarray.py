@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import time
 
-from .arguments import UINT32
+from .grabengine import UINT32
 from .grabresult import GrabResult
 from .instantcamera import InstantCamera
 from .pypylon_sdk import overloads, pylon as _pylon

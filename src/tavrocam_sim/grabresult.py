@@ -23,6 +23,7 @@ BAD_COPY = ("Wrong number or type of arguments for overloaded function 'new_Grab
 
 
 _REFS = threading.Lock()  # the references' counts
+_ARRAYS: dict = {}  # pixel format -> (a pixel's samples beyond the first, numpy dtype)
 
 
 def _payload_of(frame):
@@ -90,9 +91,9 @@ class GrabResult:
     def of(cls, frame, image_number=0, context=0, stream=None):
         """The result the grab engine hands out for ``frame``, holding its
         buffer of ``stream`` until released."""
-        result = cls()
-        result.__dict__["_share"] = _Share(frame, image_number, context, stream)
-        result.__dict__["_frame"] = frame
+        result = object.__new__(cls)
+        result.__dict__.update(_share=_Share(frame, image_number, context, stream),
+                               _frame=frame, _chunk_map=None)
         return result
 
     def _f(self) -> "acquisition.Frame":
@@ -119,9 +120,7 @@ class GrabResult:
         if share is not None:
             share.drop()
 
-    def __del__(self):
-        if self.__dict__.get("_share") is not None:
-            self.Release()
+    __del__ = Release
 
     def __enter__(self):
         return self
@@ -158,9 +157,7 @@ class GrabResult:
         self._f()
         return 0
 
-    def GetPaddingY(self):
-        self._f()
-        return 0
+    GetPaddingY = GetPaddingX
 
     def GetPixelType(self):
         return pixel_type(self._f().settings.pixel_format)
@@ -192,8 +189,7 @@ class GrabResult:
     def GetPayloadSize(self):
         return len(self._data())
 
-    def GetBufferSize(self):
-        return self.GetPayloadSize()
+    GetBufferSize = GetPayloadSize
 
     def GetBuffer(self):
         """The payload (image and chunk data), a copy, as pypylon gives it."""
@@ -243,9 +239,13 @@ class GrabResult:
             image.core.unpack12(memoryview(self._data())[:self.GetImageSize()],
                                 s.width * s.height, values)
             return values
-        shape, dtype, _ = self.GetImageFormat()
-        image_data = memoryview(self._data())[:self.GetImageSize()]
-        return np.frombuffer(image_data, dtype).reshape(shape).copy()
+        layout = _ARRAYS.get(s.pixel_format)
+        if layout is None:
+            shape, dtype, _ = self.GetImageFormat()
+            layout = _ARRAYS[s.pixel_format] = (shape[2:], dtype)
+        image_data = memoryview(self._data())[:image.image_size(s)]
+        return np.frombuffer(image_data, layout[1]).reshape(s.height, s.width,
+                                                            *layout[0]).copy()
 
     Array = property(GetArray)
 

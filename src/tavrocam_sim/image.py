@@ -28,6 +28,7 @@ from typing import NamedTuple
 import _tavrocam_sensor as core
 
 from . import model, pixels, scenes, sensor, testimages
+from .registers import Fields
 
 try:
     import numpy
@@ -68,26 +69,29 @@ class Settings(NamedTuple):
         return "Testimage2" if self.over_temperature else self.test_image
 
 
+_SETTINGS = Fields(
+    width="Width", height="Height", offset_x="OffsetX", offset_y="OffsetY", reverse_x="ReverseX",
+    reverse_y="ReverseY", pixel_format="PixelFormat", exposure="ExposureTime", gain="Gain",
+    black="BlackLevel", red=("BalanceRatio", 0), green=("BalanceRatio", 1),
+    blue=("BalanceRatio", 2), test_image="TestImageSelector", gamma="Gamma",
+    digital_shift="DigitalShift", lut="LUTEnable", preset="LightSourcePreset")
+_LUT = Fields(**{f"index{i}": ("LUTValue", i) for i in range(model.LUT_POINTS)})
+
+
 def settings(regs, over_temperature=False, temperature=25.0) -> Settings:
-    """The current settings of a device's registers (``device.Registers``);
-    ``over_temperature``: the camera is in its over-temperature mode."""
-    pixel_format = regs.get_entry("PixelFormat")
-    twelve = _BITS[pixel_format] == 12
-    black = min(max(regs.get_float("BlackLevel"), 0.0),
-                model.BLACK_LEVEL_MAX_12 if twelve else model.BLACK_LEVEL_MAX_8)
-    lut = None
-    if regs.get_int("LUTEnable") and "LUTValue" in model.BY_NAME:
-        every = getattr(regs, "get_ints", None)  # the registers' own: one read
-        lut = every("LUTValue") if every is not None else \
-            tuple(regs.get_int("LUTValue", i) for i in range(model.LUT_POINTS))
-    preset = regs.get_entry("LightSourcePreset") if _FAMILY[pixel_format] in COLOUR else "Off"
-    return Settings(
-        regs.get_int("Width"), regs.get_int("Height"), regs.get_int("OffsetX"),
-        regs.get_int("OffsetY"), bool(regs.get_int("ReverseX")), bool(regs.get_int("ReverseY")),
-        pixel_format, regs.get_float("ExposureTime") / 1e6, regs.get_float("Gain"), black,
-        tuple(regs.get_float("BalanceRatio", index) for index in range(3)),
-        regs.get_entry("TestImageSelector"), regs.get_float("Gamma"),
-        regs.get_int("DigitalShift"), lut, preset, bool(over_temperature), float(temperature))
+    """The current settings of a device's registers (``registers.Registers``,
+    or a frame's ``Overlay``), read at once; ``over_temperature``: the
+    camera is in its over-temperature mode."""
+    v = _SETTINGS.read(regs)
+    pixel_format = v.pixel_format
+    black = min(max(v.black, 0.0),
+                model.BLACK_LEVEL_MAX_12 if _BITS[pixel_format] == 12 else model.BLACK_LEVEL_MAX_8)
+    return Settings(v.width, v.height, v.offset_x, v.offset_y, bool(v.reverse_x),
+                    bool(v.reverse_y), pixel_format, v.exposure / 1e6, v.gain, black,
+                    (v.red, v.green, v.blue), v.test_image, v.gamma, v.digital_shift,
+                    tuple(_LUT.read(regs)) if v.lut else None,
+                    v.preset if _FAMILY[pixel_format] in COLOUR else "Off",
+                    bool(over_temperature), float(temperature))
 
 
 _BITS = {name: pixels.bits(name) for name in model.PFNC}
@@ -99,14 +103,9 @@ def bits(pixel_format) -> int:
     return _BITS[pixel_format]
 
 
-def payload_bytes(pixel_format, width, height) -> int:
-    """Bytes of image data of a width x height image."""
-    return width * height * ((model.PFNC[pixel_format] >> 16) & 0xFF) // 8
-
-
 def image_size(s: Settings) -> int:
     """Bytes of image data (as PayloadSize counts them, without chunks)."""
-    return payload_bytes(s.pixel_format, s.width, s.height)
+    return s.width * s.height * ((model.PFNC[s.pixel_format] >> 16) & 0xFF) // 8
 
 
 def seed_of(serial: str) -> int:

@@ -3,7 +3,7 @@
 Attach, open and close with every configuration event at its moment, the
 device's nodes and the camera object's own parameters as ``camera.<Node>``,
 the registration of configurations, image and camera event handlers, and
-pypylon's grab calls, their arguments checked here and their work done by the
+pypylon's grab calls, their arguments checked and their work done by the
 camera object's grab engine (tavrocam_sim.grabengine). A camera object
 dropped while it holds the device stops grabbing and lets the device go.
 """
@@ -17,9 +17,8 @@ import weakref
 from .pypylon_sdk import genicam, pylon as _pylon
 
 from . import faults, model, parameters, sharing, streamgrabber
-from .arguments import ALREADY, GRAB_ONE_TIMEOUT, NOT_STARTED, ZERO_COUNT, arguments, with_defaults
 from .deviceinfo import DeviceInfo
-from .grabengine import GrabEngine, WaitObject
+from .grabengine import ALREADY, THROW, GrabEngine, WaitObject, arguments
 from .handlers import check_event_node
 from .registers import parameter
 
@@ -29,8 +28,8 @@ IN_USE = ("Failed to open device '{name}' for XML file download. Error: 'Device 
           "(file 'PylonUsbTL.cpp', line 474)")
 REMOVED = ("Failed to open device '{name}'. Error: 'The device has been removed "
            "from the PC.' : RuntimeException thrown (file 'PylonUsbTL.cpp', line 474)")  # assumed
-NOT_ATTACHED = ("No device attached. : RuntimeException thrown "
-                "(file 'InstantCameraImpl.h', line 2313)")
+_IN = "(file 'InstantCameraImpl.h', line {})"
+NOT_ATTACHED = "No device attached. : RuntimeException thrown " + _IN.format(2313)
 # SWIG's overload errors, as pypylon raises them for arguments of the wrong type.
 BAD_DEVICE = (
     "Wrong number or type of arguments for overloaded function 'new_InstantCamera'.\n"
@@ -48,6 +47,10 @@ NO_TRIGGER_WAIT = ("The camera device does not support waiting for frame trigger
 NO_TRIGGER_WAIT_CLOSED = ("The camera device does not support waiting for frame trigger ready. "
                           "AcquisitionStatus is not readable. : RuntimeException thrown "
                           "(file 'InstantCameraImpl.h', line 1836)")
+NOT_STARTED = "Grabbing has not been started. : RuntimeException thrown " + _IN.format(1791)
+ZERO_COUNT = ("Maximum count of images to grab cannot be 0. : OutOfRangeException thrown "
+              + _IN.format(828))
+GRAB_ONE_TIMEOUT = "Grab timed out. : TimeoutException thrown " + _IN.format(1447)
 # The SFNC version the camera's node map follows: 2.x (confirmed), 2.1.0 (assumed).
 SFNC_VERSION = (2, 1, 0)
 _PLACEHOLDER = getattr(_pylon, "PlaceholderParameter", None)
@@ -154,6 +157,8 @@ class InstantCamera:
     def IsPylonDeviceAttached(self):
         return self._st.device is not None
 
+    IsUsb = HasOwnership = IsPylonDeviceAttached
+
     def DetachDevice(self):
         """Stop grabbing and give the device back (pylon leaves it open; the
         simulated one is open only through a camera object, so it closes)."""
@@ -168,25 +173,25 @@ class InstantCamera:
                 device.stop_acquisition()
             device.opened_by = None
             device.invalidate()
-        device.unlisten("removal", st.device_removed)
-        device.unlisten("fault", self._fault_set)
-        st.device = st.handle = None
-        self._params.clear()
-        st.configurations.each("OnDetached", self)
+        self._let_go("OnDetached")
         return handle
 
     def DestroyDevice(self):
-        st = self._st
-        if st.device is None:
+        if self._st.device is None:
             return
         self.StopGrabbing()
         self.Close()
-        st.configurations.each("OnDestroy", self)
+        self._st.configurations.each("OnDestroy", self)
+        self._let_go("OnDestroyed")
+
+    def _let_go(self, event):
+        """The device no longer attached; then the configurations' ``event``."""
+        st = self._st
         st.device.unlisten("removal", st.device_removed)
         st.device.unlisten("fault", self._fault_set)
         st.device = st.handle = None
         self._params.clear()
-        st.configurations.each("OnDestroyed", self)
+        st.configurations.each(event, self)
 
     def IsCameraDeviceRemoved(self):
         return self._st.device is not None and self._st.device.removed
@@ -258,13 +263,10 @@ class InstantCamera:
         return self._st.session is not None
 
     def StartGrabbing(self, *args, **kwargs):
-        strategy, loop = with_defaults(
-            arguments("StartGrabbing", args, kwargs, ("enum", "enum"), 0))
-        self._st.start(self, None, strategy, loop)
+        self._st.start(self, None, *arguments("StartGrabbing", args, kwargs))
 
     def StartGrabbingMax(self, *args, **kwargs):
-        count, *rest = arguments("StartGrabbingMax", args, kwargs, ("size", "enum", "enum"), 1)
-        strategy, loop = with_defaults(rest)
+        count, strategy, loop = arguments("StartGrabbingMax", args, kwargs)
         if count == 0:
             raise _pylon.OutOfRangeException(ZERO_COUNT)
         self._st.start(self, count, strategy, loop)
@@ -273,13 +275,11 @@ class InstantCamera:
         self._st.stop(self)
 
     def RetrieveResult(self, *args, **kwargs):
-        timeout, handling = (arguments("RetrieveResult", args, kwargs, ("uint", "enum"), 1)
-                             + [_pylon.TimeoutHandling_ThrowException])[:2]
-        return self._st.result(self, timeout, handling == _pylon.TimeoutHandling_ThrowException)
+        timeout, handling = arguments("RetrieveResult", args, kwargs)
+        return self._st.result(self, timeout, handling == THROW)
 
     def GrabOne(self, *args, **kwargs):
-        timeout, handling = (arguments("GrabOne", args, kwargs, ("uint", "enum"), 1)
-                             + [_pylon.TimeoutHandling_ThrowException])[:2]
+        timeout, handling = arguments("GrabOne", args, kwargs)
         if self._st.session is not None:
             raise _pylon.RuntimeException(ALREADY)
         try:
@@ -290,7 +290,7 @@ class InstantCamera:
             raise
         if not result.IsValid():
             self.StopGrabbing()
-            if handling == _pylon.TimeoutHandling_ThrowException:
+            if handling == THROW:
                 raise _pylon.TimeoutException(GRAB_ONE_TIMEOUT)
         return result
 
@@ -303,14 +303,11 @@ class InstantCamera:
         return self.IsOpen()  # AcquisitionStatus is readable
 
     def WaitForFrameTriggerReady(self, *args, **kwargs):
-        timeout, handling = (arguments("WaitForFrameTriggerReady", args, kwargs,
-                                        ("uint", "enum"), 1)
-                             + [_pylon.TimeoutHandling_ThrowException])[:2]
+        timeout, handling = arguments("WaitForFrameTriggerReady", args, kwargs)
         if not self.IsOpen():
             raise _pylon.RuntimeException(NO_TRIGGER_WAIT_CLOSED if self._st.device is not None
                                           else NO_TRIGGER_WAIT)
-        return self._st.wait_trigger_ready(
-            timeout, handling == _pylon.TimeoutHandling_ThrowException)
+        return self._st.wait_trigger_ready(timeout, handling == THROW)
 
     def GetGrabResultWaitObject(self):
         return WaitObject(self._st)
@@ -363,27 +360,14 @@ class InstantCamera:
         return self._grabber_map("EventGrabber", CLOSED_EVENTS)
 
     # --- what the camera object says of itself
-    def IsUsb(self):
-        return self._st.device is not None
-
-    def IsGigE(self):
+    def IsGigE(self):  # nor Camera Link, CoaXPress or blaze: a USB camera's
         return False
 
-    def IsCameraLink(self):
-        return False
-
-    def IsCxp(self):
-        return False
-
-    def IsBlaze(self):
-        return False
+    IsCameraLink = IsCxp = IsBlaze = IsGigE
 
     def GetSfncVersion(self):
         self._device()
         return _pylon.VersionInfo(*SFNC_VERSION)
-
-    def HasOwnership(self):
-        return self._st.device is not None
 
     def GetCameraContext(self):
         return self._st.context

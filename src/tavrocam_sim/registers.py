@@ -7,7 +7,9 @@ register memory; each camera object's node map reaches it through a ``Port``.
 
 from __future__ import annotations
 
+import collections
 import math
+import operator
 import os
 import struct
 import threading
@@ -155,17 +157,58 @@ class MemoryPort(genicam.CPortImpl):
             self.memory[address:address + len(data)] = data
 
 
+_LAYOUT = nodemap.layout()
+
+
+class Fields:
+    """Slots read together, in one struct read: ``read(regs)`` gives their
+    values from the registers or an overlay as a named tuple, an
+    Enumeration's as its entry. ``slots``: {field: node name (a node without
+    a selector) or (name, slot)}."""
+
+    def __init__(self, **slots):
+        spots, self._slots = [], []
+        for field, slot in slots.items():
+            name, index = (slot, None) if isinstance(slot, str) else slot
+            address, count, length = _LAYOUT.registers[name]
+            if length != 8 or not 0 <= (index or 0) < count or index is None and count > 1:
+                raise ValueError(f"{field}: {slot!r} is not one value slot")
+            self._slots.append((name, index or 0))
+            spots.append((address + (index or 0) * length, name))
+        ordered = sorted(spots)
+        self._start, at, form = ordered[0][0], ordered[0][0], "<"
+        for address, name in ordered:
+            form += f"{address - at}x{'d' if name in _FLOATS else 'q'}"
+            at = address + 8
+        self._struct = struct.Struct(form)
+        self._order = operator.itemgetter(*(ordered.index(spot) for spot in spots))
+        self._entries = tuple(_ENTRY_OF.get(name) for name, _ in self._slots)
+        self._tuple = collections.namedtuple("Values", slots)
+
+    def read(self, regs):
+        raw = self._order(self._struct.unpack_from(regs.memory, self._start))
+        if regs.values:  # an overlay's
+            raw = list(raw)
+            for position, slot in enumerate(self._slots):
+                value = regs.values.get(slot)
+                if value is not None:
+                    raw[position] = type(raw[position])(value)
+        return tuple.__new__(self._tuple, [value if entries is None else entries[value]
+                                           for value, entries in zip(raw, self._entries)])
+
+
 class Registers:
     """A device's register space: ``derived`` {node name: reader(slot)} for
     the values the device computes, ``hooks`` {node name: hook(slot)} for
     what a write makes it do."""
 
+    values = None  # no overlay's values (Fields.read)
+
     def __init__(self, derived: dict, hooks: dict):
         self._derived = derived
         self._hooks = hooks
-        where = nodemap.layout()
-        self.where = where.registers
-        self.memory = bytearray(where.size)
+        self.where = _LAYOUT.registers
+        self.memory = bytearray(_LAYOUT.size)
         self.slots: dict[int, tuple[str, int]] = {}
         for name, (address, count, length) in self.where.items():
             for index in range(count):
@@ -221,17 +264,8 @@ class Registers:
             index = self.slot(name) if count > 1 else 0
         return address + index * length
 
-    def get_int(self, name, index=None):  # _address's work in line: the read a frame makes most
-        address, count, length = self.where[name]
-        if index is None:
-            index = self.slot(name) if count > 1 else 0
-        return _INT.unpack_from(self.memory, address + index * length)[0]
-
-    def get_ints(self, name):
-        """Every slot of a selected Integer node, as a tuple."""
-        address, count, length = self.where[name]
-        return struct.unpack_from(f"<{count}q", self.memory, address) if length == 8 else \
-            tuple(self.get_int(name, index) for index in range(count))
+    def get_int(self, name, index=None):
+        return _INT.unpack_from(self.memory, self._address(name, index))[0]
 
     def put_int(self, name, value, index=None):
         _INT.pack_into(self.memory, self._address(name, index), int(value))
@@ -284,21 +318,22 @@ class Overlay:
     as ``Registers.slot_values`` gives them) in place of the stored ones; read
     only (a sequencer set, an exposure a trigger's width gives)."""
 
-    __slots__ = ("_registers", "_values")
+    __slots__ = ("_registers", "values", "memory")
 
     def __init__(self, registers: Registers, values: dict):
         self._registers = registers
-        self._values = values
+        self.values = values
+        self.memory = registers.memory
 
     def _key(self, name, index):
         return (name, self._registers.slot(name, index))
 
     def get_int(self, name, index=None):
-        value = self._values.get(self._key(name, index))
+        value = self.values.get(self._key(name, index))
         return self._registers.get_int(name, index) if value is None else int(value)
 
     def get_float(self, name, index=None):
-        value = self._values.get(self._key(name, index))
+        value = self.values.get(self._key(name, index))
         return self._registers.get_float(name, index) if value is None else float(value)
 
     get_entry = Registers.get_entry

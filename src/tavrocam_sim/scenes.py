@@ -59,9 +59,11 @@ class Light(NamedTuple):
 
 
 class Scene:
-    """The base of the scenes: ``light(t, frame)`` gives its Light."""
+    """The base of the scenes: ``light(t, frame)`` gives its Light; a
+    ``still`` scene's is always the same (the camera asks it once)."""
 
     __slots__ = ()
+    still = False
 
     def light(self, t: float = 0.0, frame: int = 0) -> Light:  # pragma: no cover
         raise NotImplementedError
@@ -72,6 +74,7 @@ class Uniform(Scene):
     sensor, of ``wavelength`` nm."""
 
     __slots__ = ("irradiance", "wavelength", "_light")
+    still = True
     irradiance: float
     wavelength: float
     _light: Light
@@ -194,6 +197,7 @@ class Chart(Scene):
     """The default scene: a grey ramp with a 24-patch colour chart, off-centre."""
 
     __slots__ = ()
+    still = True
 
     def __repr__(self) -> str:
         return "Chart()"
@@ -332,6 +336,7 @@ class Picture(Scene):
     """
 
     __slots__ = ("source", "white", "_light")
+    still = True
     source: str
     white: float
     _light: Light

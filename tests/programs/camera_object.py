@@ -1,4 +1,5 @@
-"""The camera object's other calls: grabber node maps, wait objects, a method it lacks."""
+"""The camera object's other calls: grabber node maps, wait objects, a method it lacks,
+grab calls with wrong arguments."""
 import json
 
 from pypylon import pylon
@@ -23,5 +24,14 @@ out["context"] = [camera.GetCameraContext()]
 camera.SetCameraContext(42)
 out["context"].append(camera.GetCameraContext())
 out["sfnc"] = camera.GetSfncVersion().Major
+out["wrong"] = {}
+for name, call in (("RetrieveResult", lambda: camera.RetrieveResult(-1)),
+                   ("StartGrabbingMax", lambda: camera.StartGrabbingMax(1, 2, 3, 4)),
+                   ("StartGrabbing", lambda: camera.StartGrabbing(1.0))):
+    try:
+        call()
+    except TypeError as exc:  # the bindings' overloads: the first line and the shortest
+        lines = str(exc).splitlines()
+        out["wrong"][name] = [lines[0], lines[-1].strip()]
 camera.Close()
 print("@@program@@ " + json.dumps(out))
