@@ -184,6 +184,18 @@ def test_the_same_program_on_pylons_emulator(name, arg):
     assert printed(run(command, **changes)) == expected(name, arg, emulator=True)
 
 
+def test_a_program_sees_the_same_frames_whichever_loops_the_core_runs():
+    """A frame is a function of the camera's serial, its frame number, its
+    settings and the scene: the same program prints the same frames on the
+    plain, SSE2 and AVX2 loops (a path the machine lacks falls back to the
+    next), and its two frames differ in their noise."""
+    command, changes = argv("scene_file", None, "TAVROCAM_SIM")
+    digests = {path: printed(run(command + ["--digest"], TAVROCAM_SIMD=path, **changes))["digest"]
+               for path in ("none", "sse2", "avx2")}
+    first, second = digests["none"]
+    assert first != second and all(d == [first, second] for d in digests.values()), digests
+
+
 SUITE_WAYS = {
     "plugin": (["-p", "tavrocam_sim.pytest_plugin", "--tavrocam-sim=2"], {}),
     "variable": ([], {"TAVROCAM_SIM": "2"}),
