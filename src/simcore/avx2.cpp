@@ -136,19 +136,20 @@ inline __m256 draw8(const PoissonTable& t, __m256 m, __m256 e, __m256 dark, cons
 }
 
 // draw8 of eight sites that are all dark, on its common course in one pass:
-// the grid's draw gathered even at the grid's mean 0 (whose cells all draw
-// 0), the rest's 0 or 1; where a site needs more (a cell not sure, a rest of
+// the grid's draw gathered, the rest's 0 or 1; where a site needs more (a cell not sure, a rest of
 // 2 or more: the same tests as draw8's), draw8 itself.
 inline __m256 dark8(const PoissonTable& t, __m256 m, const float* u, const float* v) {
-    const __m256i j =
-        _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_min_ps(m, _mm256_set1_ps(kPoissonBelow)),
-                                          _mm256_set1_ps(static_cast<float>(kGrid))));
-    __m256 rest = _mm256_sub_ps(m, _mm256_mul_ps(_mm256_cvtepi32_ps(j), _mm256_set1_ps(1.0f / kGrid)));
-    rest = _mm256_min_ps(_mm256_max_ps(rest, _mm256_setzero_ps()), _mm256_set1_ps(1.0f / kGrid));
+    // m (0 .. kPoissonBelow) needs no clamp on its way to j and the rest.
+    const __m256i j = _mm256_cvttps_epi32(_mm256_mul_ps(m, _mm256_set1_ps(static_cast<float>(kGrid))));
+    const __m256 rest = _mm256_sub_ps(m, _mm256_mul_ps(_mm256_cvtepi32_ps(j), _mm256_set1_ps(1.0f / kGrid)));
     const __m256 ev = _mm256_loadu_ps(v + kExponential);
-    const __m256 k1 = _mm256_and_ps(_mm256_cmp_ps(ev, rest, _CMP_LT_OS), _mm256_set1_ps(1.0f));
+    const __m256 drawn = _mm256_cmp_ps(ev, rest, _CMP_LT_OS);
     // ev < rest^2 / 2 (< rest): draw8's `maybe`.
     const __m256 maybe = _mm256_cmp_ps(ev, _mm256_mul_ps(_mm256_set1_ps(0.5f), _mm256_mul_ps(rest, rest)), _CMP_LT_OS);
+    if (_mm256_testz_si256(j, j)) {  // the grid's mean 0 draws 0
+        if (_mm256_movemask_ps(maybe) != 0) return draw8(t, m, m, _mm256_castsi256_ps(_mm256_set1_epi32(-1)), u, v);
+        return _mm256_and_ps(drawn, _mm256_set1_ps(1.0f));
+    }
     const __m256i g =
         _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_loadu_ps(u), _mm256_set1_ps(static_cast<float>(kFine))));
     const __m256i cell = _mm256_add_epi32(_mm256_slli_epi32(j, kFineBits), g);
@@ -159,7 +160,7 @@ inline __m256 dark8(const PoissonTable& t, __m256 m, const float* u, const float
         const __m256 all = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
         return draw8(t, m, m, all, u, v);
     }
-    return _mm256_add_ps(k1, _mm256_cvtepi32_ps(n));
+    return _mm256_cvtepi32_ps(_mm256_sub_epi32(n, _mm256_castps_si256(drawn)));  // + 1 where drawn
 }
 
 static_assert(offsetof(PoissonTable, inverse) >= offsetof(PoissonTable, fine) + sizeof(PoissonTable::fine) &&
