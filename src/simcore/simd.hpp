@@ -57,7 +57,7 @@ constexpr int kRestMost = 8;
 // A finer guide for the vector code: the draw itself where all of a cell
 // draws the same (no value of the distribution function in it), else the
 // guide's start with kUnsure set.
-constexpr int kFineBits = 12;
+constexpr int kFineBits = 13;
 constexpr int kFine = 1 << kFineBits;
 constexpr uint8_t kUnsure = 0x80;
 
