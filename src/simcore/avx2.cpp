@@ -136,8 +136,9 @@ inline __m256 draw8(const PoissonTable& t, __m256 m, __m256 e, __m256 dark, cons
 }
 
 // draw8 of eight sites that are all dark, on its common course in one pass:
-// the grid's draw gathered, the rest's 0 or 1; where a site needs more (a cell not sure, a rest of
-// 2 or more: the same tests as draw8's), draw8 itself.
+// the grid's draw gathered, the rest's 0 or 1; where a site needs more (a
+// cell not sure, a rest of 2 or more: the same tests as draw8's), draw8
+// itself.
 inline __m256 dark8(const PoissonTable& t, __m256 m, const float* u, const float* v) {
     // m (0 .. kPoissonBelow) needs no clamp on its way to j and the rest.
     const __m256i j = _mm256_cvttps_epi32(_mm256_mul_ps(m, _mm256_set1_ps(static_cast<float>(kGrid))));
@@ -145,7 +146,8 @@ inline __m256 dark8(const PoissonTable& t, __m256 m, const float* u, const float
     const __m256 ev = _mm256_loadu_ps(v + kExponential);
     const __m256 drawn = _mm256_cmp_ps(ev, rest, _CMP_LT_OS);
     // ev < rest^2 / 2 (< rest): draw8's `maybe`.
-    const __m256 maybe = _mm256_cmp_ps(ev, _mm256_mul_ps(_mm256_set1_ps(0.5f), _mm256_mul_ps(rest, rest)), _CMP_LT_OS);
+    const __m256 maybe =
+        _mm256_cmp_ps(ev, _mm256_mul_ps(_mm256_set1_ps(0.5f), _mm256_mul_ps(rest, rest)), _CMP_LT_OS);
     if (_mm256_testz_si256(j, j)) {  // the grid's mean 0 draws 0
         if (_mm256_movemask_ps(maybe) != 0) return draw8(t, m, m, _mm256_castsi256_ps(_mm256_set1_epi32(-1)), u, v);
         return _mm256_and_ps(drawn, _mm256_set1_ps(1.0f));
