@@ -199,6 +199,26 @@ def test_few_electrons_are_poisson_draws(mean):
     assert np.abs(counts - np.exp(log_pmf)).max() < 0.003
 
 
+@pytest.mark.parametrize("mean", [0.03, 2.5, 19.9, 23.9])
+def test_dim_draws_are_the_same_bytes_on_every_path(mean):
+    """Dim rows with read noise and patterns (the three colours in three
+    ranges of the draw, some sites past the exact draw's last mean) make the
+    same bytes on every path, and two frames differ."""
+    from tavrocam_sim import image
+    light = (np.ones(1, np.float32).tobytes(), 1, 1, 1, "f32")
+    sensor = (mean / 3, mean, mean / 25, 0.02, 2.5, 10700.0, 0.8, 0.01)
+    made, before = {}, image.core.simd()
+    try:
+        for path in image.core.SIMD_PATHS:
+            image.core.use_simd(path)
+            made[path] = [image.core.render(light, (2064, 24, 0, 900, False, False), "BayerRG12", sensor,
+                                            (0.4, 0.4, 0.4, 60.0, None, None), 7, number) for number in (0, 1)]
+    finally:
+        image.core.use_simd(before)
+    assert made["none"][0] != made["none"][1]
+    assert [path for path in made if made[path] != made["none"]] == []
+
+
 @pytest.mark.parametrize("suffix,dtype,channels", [
     ("png", np.uint8, 3), ("png", np.uint16, 1), ("tif", np.uint16, 1), ("bmp", np.uint8, 3),
     ("jpg", np.uint8, 1), ("tiff", np.uint8, 1)])

@@ -135,6 +135,36 @@ inline __m256 draw8(const PoissonTable& t, __m256 m, __m256 e, __m256 dark, cons
     return _mm256_or_ps(_mm256_and_ps(dark, rest), _mm256_andnot_ps(dark, e));
 }
 
+// draw8 of eight sites that are all dark, on its common course in one pass:
+// the grid's draw gathered, the rest's 0 or 1; where a site needs more (a
+// cell not sure, a rest of 2 or more: the same tests as draw8's), draw8
+// itself.
+inline __m256 dark8(const PoissonTable& t, __m256 m, const float* u, const float* v) {
+    // m (0 .. kPoissonBelow) needs no clamp on its way to j and the rest.
+    const __m256i j = _mm256_cvttps_epi32(_mm256_mul_ps(m, _mm256_set1_ps(static_cast<float>(kGrid))));
+    const __m256 rest = _mm256_sub_ps(m, _mm256_mul_ps(_mm256_cvtepi32_ps(j), _mm256_set1_ps(1.0f / kGrid)));
+    const __m256 ev = _mm256_loadu_ps(v + kExponential);
+    const __m256 drawn = _mm256_cmp_ps(ev, rest, _CMP_LT_OS);
+    // ev < rest^2 / 2 (< rest): draw8's `maybe`.
+    const __m256 maybe =
+        _mm256_cmp_ps(ev, _mm256_mul_ps(_mm256_set1_ps(0.5f), _mm256_mul_ps(rest, rest)), _CMP_LT_OS);
+    if (_mm256_testz_si256(j, j)) {  // the grid's mean 0 draws 0
+        if (_mm256_movemask_ps(maybe) != 0) return draw8(t, m, m, _mm256_castsi256_ps(_mm256_set1_epi32(-1)), u, v);
+        return _mm256_and_ps(drawn, _mm256_set1_ps(1.0f));
+    }
+    const __m256i g =
+        _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_loadu_ps(u), _mm256_set1_ps(static_cast<float>(kFine))));
+    const __m256i cell = _mm256_add_epi32(_mm256_slli_epi32(j, kFineBits), g);
+    const __m256i n = _mm256_and_si256(
+        _mm256_i32gather_epi32(reinterpret_cast<const int*>(&t.fine[0][0]), cell, 1), _mm256_set1_epi32(0xFF));
+    const __m256i unsure = _mm256_cmpgt_epi32(n, _mm256_set1_epi32(kUnsure - 1));
+    if (_mm256_movemask_ps(_mm256_or_ps(maybe, _mm256_castsi256_ps(unsure))) != 0) {
+        const __m256 all = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
+        return draw8(t, m, m, all, u, v);
+    }
+    return _mm256_cvtepi32_ps(_mm256_sub_epi32(n, _mm256_castps_si256(drawn)));  // + 1 where drawn
+}
+
 static_assert(offsetof(PoissonTable, inverse) >= offsetof(PoissonTable, fine) + sizeof(PoissonTable::fine) &&
                   sizeof(PoissonTable::inverse) >= 3,
               "a gathered cell's three bytes past `fine` stay in the table");
@@ -219,17 +249,19 @@ int raw_row(const RowJob& j, uint16_t* raw, bool dim, float* low_out) {
     int k = 0;
     if (dim) {
         // Per eight sites, the dark ones drawn from Poisson's distribution.
-        for (; k + 8 <= w; k += 8) {
-            const __m256 m = mean8(k);
+        auto dim8 = [&](int at) {
+            const __m256 m = mean8(at);
             low = _mm256_min_ps(low, m);
             const __m256 dark_sites = _mm256_cmp_ps(m, vbelow, _CMP_LT_OS);
             const int dark_mask = _mm256_movemask_ps(dark_sites);
-            __m256 e = m;  // all dark: the normal draw is not needed
-            if (dark_mask != 0xFF) e = shot8(k, m);
-            if (dark_mask != 0) e = draw8(*j.table, m, e, dark_sites, j.uniform + k, j.uniform2 + k);
-            const __m256i v = raw8(k, e);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(raw + k),
-                             _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_packs_epi32(v, v), 0x08)));
+            if (dark_mask == 0xFF) return raw8(at, dark8(*j.table, m, j.uniform + at, j.uniform2 + at));
+            __m256 e = shot8(at, m);
+            if (dark_mask != 0) e = draw8(*j.table, m, e, dark_sites, j.uniform + at, j.uniform2 + at);
+            return raw8(at, e);
+        };
+        for (; k + 16 <= w; k += 16) {
+            const __m256i v = _mm256_packs_epi32(dim8(k), dim8(k + 8));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(raw + k), _mm256_permute4x64_epi64(v, 0xD8));
         }
     } else {
         for (; k + 16 <= w; k += 16) {

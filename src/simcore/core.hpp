@@ -11,7 +11,7 @@
 //   signal  light x electrons[colour] x (1 + prnu x P) + dark_mean + dsnu x D,
 //           P and D fixed normal patterns of the camera (its seed);
 //   shot    below 24 electrons a draw from Poisson's distribution of mean
-//           signal (the draw of the grid mean below it, 1/8 electron apart,
+//           signal (the draw of the grid mean below it, 1/16 electron apart,
 //           from its tabulated distribution function at a uniform deviate
 //           U1, plus the draw of the rest at U2: exact); from 24 on,
 //           signal + sqrt(signal) x Z1 (the normal approximation); clipped

@@ -49,7 +49,7 @@ constexpr float kMostElectrons = 1e9f;
 // step or two) plus a draw of the rest (under 1/kGrid: mostly 0, found by
 // adding the terms), each at its own uniform deviate. The sum of two Poisson
 // draws is Poisson's of the sum of their means, so this is exact.
-constexpr int kGrid = 8;
+constexpr int kGrid = 16;
 constexpr int kGridMeans = static_cast<int>(kPoissonBelow) * kGrid + 1;
 constexpr int kCdfLength = 64;  // at a mean of 24, P(n >= 63) < 1e-10: the last entry is 1
 constexpr int kGuide = 256;
@@ -57,7 +57,7 @@ constexpr int kRestMost = 8;
 // A finer guide for the vector code: the draw itself where all of a cell
 // draws the same (no value of the distribution function in it), else the
 // guide's start with kUnsure set.
-constexpr int kFineBits = 12;
+constexpr int kFineBits = 13;
 constexpr int kFine = 1 << kFineBits;
 constexpr uint8_t kUnsure = 0x80;
 
