@@ -65,9 +65,8 @@ inline int lowest(unsigned bits) {
 
 // exp_small4 of eight values.
 inline __m256 exp_small8(__m256 r) {
-    const float c[6] = {1.0f / 720, 1.0f / 120, 1.0f / 24, 1.0f / 6, 0.5f, 1.0f};
-    __m256 p = _mm256_mul_ps(r, _mm256_set1_ps(c[0]));
-    for (int n = 1; n < 6; ++n) p = _mm256_mul_ps(r, _mm256_sub_ps(_mm256_set1_ps(c[n]), p));
+    __m256 p = _mm256_mul_ps(r, _mm256_set1_ps(kExpSeries[0]));
+    for (int n = 1; n < 6; ++n) p = _mm256_mul_ps(r, _mm256_sub_ps(_mm256_set1_ps(kExpSeries[n]), p));
     return _mm256_sub_ps(_mm256_set1_ps(1.0f), p);
 }
 

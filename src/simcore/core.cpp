@@ -122,10 +122,11 @@ const float* uniforms() {
     return table->values;
 }
 
-// exp(-r) for 0 <= r <= 1/8, the same on every machine: its series to r^6
-// (error under 1e-10).
+// exp(-r) for 0 <= r <= 1/8 (kExpSeries).
 inline float exp_small(float r) {
-    return 1.0f - r * (1.0f - r * (0.5f - r * (1.0f / 6 - r * (1.0f / 24 - r * (1.0f / 120 - r * (1.0f / 720))))));
+    float p = r * kExpSeries[0];
+    for (int n = 1; n < 6; ++n) p = r * (kExpSeries[n] - p);
+    return 1.0f - p;
 }
 
 // r - ln(1 + r) for 0 <= r <= 1/8 (its series to r^7, error under 1e-8): a

@@ -11,9 +11,8 @@ namespace {
 
 // exp_small of four values, the same operations in the same order.
 inline __m128 exp_small4(__m128 r) {
-    const float c[6] = {1.0f / 720, 1.0f / 120, 1.0f / 24, 1.0f / 6, 0.5f, 1.0f};
-    __m128 p = _mm_mul_ps(r, _mm_set1_ps(c[0]));
-    for (int n = 1; n < 6; ++n) p = _mm_mul_ps(r, _mm_sub_ps(_mm_set1_ps(c[n]), p));
+    __m128 p = _mm_mul_ps(r, _mm_set1_ps(kExpSeries[0]));
+    for (int n = 1; n < 6; ++n) p = _mm_mul_ps(r, _mm_sub_ps(_mm_set1_ps(kExpSeries[n]), p));
     return _mm_sub_ps(_mm_set1_ps(1.0f), p);
 }
 
