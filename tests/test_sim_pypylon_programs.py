@@ -256,8 +256,14 @@ def test_where_pylon_aborts_at_exit_the_simulated_camera_warns(case, aborts, way
     command, changes = argv("exit_grabbing", case, way)
     child = run(command, **changes)
     assert child.stdout == "ending while grabbing: True\n"
-    if way == "emulator":  # SIGABRT, now and then SIGSEGV
-        assert child.returncode in ((-signal.SIGABRT, -signal.SIGSEGV) if aborts else (0,))
-        assert ("FATAL: exception not rethrown" in child.stderr) == (child.returncode == -signal.SIGABRT)
+    if way == "emulator":  # SIGABRT, now and then SIGSEGV (and on 3.14 now and then a clean exit)
+        outcomes = (-signal.SIGABRT, -signal.SIGSEGV) if aborts else (0,)
+        if aborts and sys.version_info >= (3, 14):
+            outcomes += (0,)
+        assert child.returncode in outcomes, child.stderr
+        # pylon's abort says either, as its grab loop thread ends mid-call or not
+        said = any(text in child.stderr for text in ("FATAL: exception not rethrown",
+                                                     "terminate called after throwing"))
+        assert said == (child.returncode == -signal.SIGABRT), child.stderr
     else:
         assert (child.returncode, child.stderr) == (0, WARNING if aborts else "")
