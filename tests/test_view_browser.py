@@ -86,7 +86,8 @@ def test_the_page_needs_the_token_and_shows_the_live_image(browser, served):
     source = browser.find_element(By.ID, "image").get_attribute("src")
     wait(browser, lambda: int(text(browser, "frame-number")) > first + 5)
     assert browser.find_element(By.ID, "image").get_attribute("src") != source
-    assert browser.execute_script("return document.getElementById('image').naturalWidth") > 0
+    # a frame whose load is under way shows none yet: wait for one decoded
+    wait(browser, lambda: browser.execute_script("return document.getElementById('image').naturalWidth") > 0)
     assert "this page controls the camera" in text(browser, "role")
 
 
