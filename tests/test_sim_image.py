@@ -2,6 +2,7 @@
 the test images, the analog and digital processing, the white balance rule,
 threads, and the compiled core refusing what it cannot take."""
 
+import array
 import os
 import subprocess
 import sys
@@ -262,8 +263,17 @@ def uniform(electrons):
         tavrocam_sim.sensor.irradiance_for(electrons, 0.01, 545.0, "green")).light()
 
 
+def fine_colour_light(width=1032, height=772):
+    """A colour light of half the sensor's size: eight sites' samples lie
+    further apart than the chart's (each sample its own value)."""
+    cycle = array.array("f", [(k * 7919 % 1000) / 1000.0 for k in range(997)])
+    data = (cycle * (width * height * 3 // len(cycle) + 1))[:width * height * 3]
+    return CHART._replace(data=data, width=width, height=height)
+
+
 @pytest.mark.parametrize("pixel_format,size,corner,mirror,light,changes", [
     ("BayerRG8", (2064, 12), (0, 1290), (False, False), CHART, {}),
+    ("RGB8", (259, 7), (1, 33), (True, False), fine_colour_light(), {}),
     ("Mono8", (333, 31), (101, 51), (True, False), uniform(3), {"gain": 24.0, "black": 9.0}),
     ("RGB8", (515, 13), (3, 1280), (True, True), CHART, {"preset": "Daylight5000K"}),
     ("YCbCr422_8", (258, 9), (40, 300), (False, False), uniform(0.4), {"gamma": 0.8}),

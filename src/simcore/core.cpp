@@ -311,7 +311,8 @@ class Sensor {
 public:
     // Bytes of work memory for a ROI width.
     static size_t work(size_t w) {
-        return 7 * Carver::size_of(w * sizeof(float)) + 2 * Carver::size_of(w * sizeof(int));
+        return 7 * Carver::size_of(w * sizeof(float)) + 2 * Carver::size_of(w * sizeof(int)) +
+               2 * Carver::size_of((w / 8 + 1) * sizeof(int));
     }
 
     Sensor(const Frame& f, Carver& carve) : f_(f), fit_(f.light), w_(f.roi.width), path_(simd()) {
@@ -328,6 +329,7 @@ public:
             coef_[parity] = carve.take<float>(w);
             gain_[parity] = carve.take<float>(w);
             index_[parity] = carve.take<int>(w);
+            window_[parity] = carve.take<int>(w / 8 + 1);
         }
         for (int i = 0; i < w_; ++i) {
             const int x = f.roi.offset_x + i;
@@ -341,6 +343,21 @@ public:
             }
         }
         row_bytes_ = static_cast<size_t>(f.light.width) * static_cast<size_t>(ch) * sample_bytes(f.light.sample);
+        // Where eight sites' samples lie within eight of a light row's (a
+        // picture at the sensor's scale or coarser), the first of those eight:
+        // the AVX2 loop then loads them and permutes instead of gathering.
+        const int row_samples = f.light.width * ch;
+        for (int parity = 0; parity < 2; ++parity) {
+            for (int b = 0; b + 8 <= w_; b += 8) {
+                const int* at = index_[parity] + b;
+                int low = at[0], high = at[0];
+                for (int j = 1; j < 8; ++j) {
+                    low = at[j] < low ? at[j] : low;
+                    high = at[j] > high ? at[j] : high;
+                }
+                window_[parity][b / 8] = high - low < 8 && low + 8 <= row_samples ? low : -1;
+            }
+        }
     }
 
     // Raw row `i` of the ROI (sensor order) into `raw`.
@@ -496,7 +513,7 @@ private:
         }
         case Sample::F32: {
             const float* l = static_cast<const float*>(light);
-            int k = path_ == Simd::Avx2 ? avx2::signal_f32(l, index, coef, w, sig) : 0;
+            int k = path_ == Simd::Avx2 ? avx2::signal_f32(l, index, window_[parity], coef, w, sig) : 0;
             for (; k < w; ++k) sig[k] = l[index[k]] * coef[k];
             break;
         }
@@ -521,6 +538,7 @@ private:
     float* coef_[2] = {nullptr, nullptr};
     float* gain_[2] = {nullptr, nullptr};
     int* index_[2] = {nullptr, nullptr};
+    int* window_[2] = {nullptr, nullptr};  // per eight sites: their samples' first, or -1
     size_t row_bytes_ = 0;
 };
 

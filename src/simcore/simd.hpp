@@ -111,8 +111,9 @@ bool built();
 // The raw row of job (Sensor::row); `dim`: the dark sites drawn as they come,
 // else left to the caller; *low: the least mean of the sites done.
 int raw_row(const detail::RowJob& job, uint16_t* raw, bool dim, float* low);
-// sig[k] = light[index[k]] x coef[k] (float light).
-int signal_f32(const float* light, const int* index, const float* coef, int w, float* sig);
+// sig[k] = light[index[k]] x coef[k] (float light); window[k / 8]: the
+// least index of sites k .. k + 7 when all lie within eight, else -1.
+int signal_f32(const float* light, const int* index, const int* window, const float* coef, int w, float* sig);
 // Mono8's luma of a row (render_mono).
 int luma_row(const uint16_t* mid, const uint16_t* down, const int16_t* const* weight, int w, uint16_t* luma);
 // luma_row then its 8-bit values (the top 8 of 12) into `out`, mirrored
