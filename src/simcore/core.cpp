@@ -273,6 +273,16 @@ inline float light_value(const Light& light, const void* row, int i, const float
 
 size_t sample_bytes(Sample s) { return s == Sample::U8 ? 1 : s == Sample::U16 ? 2 : 4; }
 
+inline void prefetch(const void* p) {
+#if defined(TAVROCAM_SSE2)
+    _mm_prefetch(static_cast<const char*>(p), _MM_HINT_T0);
+#elif defined(__GNUC__)
+    __builtin_prefetch(p);
+#else
+    (void)p;
+#endif
+}
+
 // Work memory of one render, freed when it ends.
 struct Work {
     void* p = nullptr;
@@ -358,6 +368,12 @@ public:
                 window_[parity][b / 8] = high - low < 8 && low + 8 <= row_samples ? low : -1;
             }
         }
+        // The bytes of a light row the ROI's sites read.
+        const size_t bytes = sample_bytes(f.light.sample);
+        const int first = index_[0][0] < index_[1][0] ? index_[0][0] : index_[1][0];
+        const int last = index_[0][w_ - 1] > index_[1][w_ - 1] ? index_[0][w_ - 1] : index_[1][w_ - 1];
+        span_[0] = static_cast<size_t>(first) * bytes / 64 * 64;
+        span_[1] = static_cast<size_t>(last + 1) * bytes;
     }
 
     // Raw row `i` of the ROI (sensor order) into `raw`.
@@ -365,6 +381,7 @@ public:
         const int y = f_.roi.offset_y + i;
         const int parity = y & 1;
         const float* sig = signal(y);
+        fetch();
         const size_t x0 = static_cast<size_t>(f_.roi.offset_x);
         const float* prnu_p = table_ + row_offset(f_.seed, kFixed, y, 2) + x0;
         const float* dsnu_p = table_ + row_offset(f_.seed, kFixed, y, 3) + x0;
@@ -518,7 +535,23 @@ private:
             break;
         }
         }
+        // The light row that comes next, asked for a few lines a row from now
+        // on (fetch()): its samples would otherwise come from memory one line
+        // at a time as they are read.
+        if (parity == (f_.roi.offset_y & 1)) {
+            int next = fit_.row(y + 2);
+            if (next == light_row) next = light_row + 1 < f_.light.height ? light_row + 1 : light_row;
+            ahead_ = next == light_row ? nullptr
+                                       : static_cast<const uint8_t*>(f_.light.data) + row_bytes_ * static_cast<size_t>(next);
+            ahead_at_ = span_[0];
+        }
         return sig;
+    }
+
+    // Asks for the next few lines of the light row that comes next.
+    void fetch() {
+        if (ahead_ == nullptr) return;
+        for (int line = 0; line < 16 && ahead_at_ < span_[1]; ++line, ahead_at_ += 64) prefetch(ahead_ + ahead_at_);
     }
 
     const Frame& f_;
@@ -539,6 +572,9 @@ private:
     float* gain_[2] = {nullptr, nullptr};
     int* index_[2] = {nullptr, nullptr};
     int* window_[2] = {nullptr, nullptr};  // per eight sites: their samples' first, or -1
+    size_t span_[2] = {0, 0};              // the bytes of a light row the ROI reads
+    const uint8_t* ahead_ = nullptr;       // the light row that comes next, or none
+    size_t ahead_at_ = 0;                  // the next of its bytes to ask for
     size_t row_bytes_ = 0;
 };
 
