@@ -353,9 +353,10 @@ public:
             }
         }
         row_bytes_ = static_cast<size_t>(f.light.width) * static_cast<size_t>(ch) * sample_bytes(f.light.sample);
-        // Where eight sites' samples lie within eight of a light row's (a
-        // picture at the sensor's scale or coarser), the first of those eight:
-        // the AVX2 loop then loads them and permutes instead of gathering.
+        // Where eight sites' samples lie within eight of a light row's (grey
+        // light at the sensor's size or smaller, colour light at a quarter of
+        // it or smaller, as the chart), the first of those eight: the AVX2
+        // loop then loads them and permutes instead of gathering.
         const int row_samples = f.light.width * ch;
         for (int parity = 0; parity < 2; ++parity) {
             for (int b = 0; b + 8 <= w_; b += 8) {
