@@ -341,6 +341,7 @@ public:
             index_[parity] = carve.take<int>(w);
             window_[parity] = carve.take<int>(w / 8 + 1);
         }
+        int first = f.light.width * ch, last = 0;  // the samples of a light row the ROI's sites read
         for (int i = 0; i < w_; ++i) {
             const int x = f.roi.offset_x + i;
             const int column = fit_.column(x);
@@ -349,7 +350,10 @@ public:
                 const int c = site(x, parity);
                 coef_[parity][i] = f.electrons[c] * scale;
                 gain_[parity][i] = f.gain[c];
-                index_[parity][i] = column * ch + (ch == 3 ? c : 0);
+                const int at = column * ch + (ch == 3 ? c : 0);
+                index_[parity][i] = at;
+                first = at < first ? at : first;
+                last = at > last ? at : last;
             }
         }
         row_bytes_ = static_cast<size_t>(f.light.width) * static_cast<size_t>(ch) * sample_bytes(f.light.sample);
@@ -369,10 +373,7 @@ public:
                 window_[parity][b / 8] = high - low < 8 && low + 8 <= row_samples ? low : -1;
             }
         }
-        // The bytes of a light row the ROI's sites read.
         const size_t bytes = sample_bytes(f.light.sample);
-        const int first = index_[0][0] < index_[1][0] ? index_[0][0] : index_[1][0];
-        const int last = index_[0][w_ - 1] > index_[1][w_ - 1] ? index_[0][w_ - 1] : index_[1][w_ - 1];
         span_[0] = static_cast<size_t>(first) * bytes / 64 * 64;
         span_[1] = static_cast<size_t>(last + 1) * bytes;
     }
@@ -541,9 +542,10 @@ private:
         // at a time as they are read.
         if (parity == (f_.roi.offset_y & 1)) {
             int next = fit_.row(y + 2);
-            if (next == light_row) next = light_row + 1 < f_.light.height ? light_row + 1 : light_row;
-            ahead_ = next == light_row ? nullptr
-                                       : static_cast<const uint8_t*>(f_.light.data) + row_bytes_ * static_cast<size_t>(next);
+            if (next == light_row) next = light_row + 1;
+            ahead_ = next < f_.light.height
+                         ? static_cast<const uint8_t*>(f_.light.data) + row_bytes_ * static_cast<size_t>(next)
+                         : nullptr;
             ahead_at_ = span_[0];
         }
         return sig;
