@@ -261,9 +261,10 @@ def test_where_pylon_aborts_at_exit_the_simulated_camera_warns(case, aborts, way
         # loop thread has ended before the interpreter's finalisation reaches it
         outcomes = (-signal.SIGABRT, -signal.SIGSEGV, 0) if aborts else (0,)
         assert child.returncode in outcomes, child.stderr
-        # pylon's abort says either, as its grab loop thread ends mid-call or not
+        # pylon's abort says either, as its grab loop thread ends mid-call or not;
+        # a clean exit says neither (the handler that prints may itself fault)
         said = any(text in child.stderr for text in ("FATAL: exception not rethrown",
                                                      "terminate called after throwing"))
-        assert said == (child.returncode == -signal.SIGABRT), child.stderr
+        assert said <= (child.returncode != 0), child.stderr
     else:
         assert (child.returncode, child.stderr) == (0, WARNING if aborts else "")

@@ -183,7 +183,8 @@ class View:
     async def socket(self, request: web.Request) -> web.StreamResponse:
         if not self.authorised(request):
             return web.Response(status=403, text=FORBIDDEN)
-        socket = web.WebSocketResponse(heartbeat=20, max_msg_size=1 << 16)
+        # JPEG frames do not deflate: compressing each one would cost CPU for nothing
+        socket = web.WebSocketResponse(heartbeat=20, max_msg_size=1 << 16, compress=False)
         await socket.prepare(request)
         page = Page(next(self._numbers), socket, self.camera.camera_frames())
         self.pages.append(page)
